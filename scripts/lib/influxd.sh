@@ -1,0 +1,72 @@
+# Starts and stops a throwaway InfluxDB 1.x server on 127.0.0.1 with its data in a
+# temporary folder. Source this file, then call start_influxd; it sets
+# QUARVEL_INFLUX_URL and arranges for stop_influxd to run on exit.
+
+influxd_dir=""
+influxd_pid=""
+
+free_port() {
+  local port
+  for _ in $(seq 1 200); do
+    port=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  echo "no free port found" >&2
+  return 1
+}
+
+start_influxd() {
+  local http_port rpc_port
+  influxd_dir=$(mktemp -d "${TMPDIR:-/tmp}/quarvel-influxd.XXXXXX")
+  http_port=$(free_port)
+  rpc_port=$(free_port)
+  while [ "$rpc_port" = "$http_port" ]; do rpc_port=$(free_port); done
+  cat >"$influxd_dir/influxd.conf" <<CONF
+reporting-enabled = false
+bind-address = "127.0.0.1:$rpc_port"
+[meta]
+  dir = "$influxd_dir/meta"
+[data]
+  dir = "$influxd_dir/data"
+  wal-dir = "$influxd_dir/wal"
+  query-log-enabled = false
+[monitor]
+  store-enabled = false
+[subscriber]
+  enabled = false
+[http]
+  bind-address = "127.0.0.1:$http_port"
+  log-enabled = false
+  pprof-enabled = false
+CONF
+  influxd run -config "$influxd_dir/influxd.conf" >"$influxd_dir/influxd.log" 2>&1 &
+  influxd_pid=$!
+  trap stop_influxd EXIT
+  export QUARVEL_INFLUX_URL="http://127.0.0.1:$http_port"
+  for _ in $(seq 1 300); do
+    if curl -s -o /dev/null -w '%{http_code}' "$QUARVEL_INFLUX_URL/ping" 2>/dev/null | grep -q 204; then
+      return 0
+    fi
+    if ! kill -0 "$influxd_pid" 2>/dev/null; then
+      echo "influxd exited during start-up:" >&2
+      tail -20 "$influxd_dir/influxd.log" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  echo "influxd did not answer on $QUARVEL_INFLUX_URL within 30 s" >&2
+  return 1
+}
+
+stop_influxd() {
+  if [ -n "$influxd_pid" ] && kill -0 "$influxd_pid" 2>/dev/null; then
+    kill "$influxd_pid" 2>/dev/null
+    wait "$influxd_pid" 2>/dev/null || true
+  fi
+  influxd_pid=""
+  [ -n "$influxd_dir" ] && rm -rf "$influxd_dir"
+  influxd_dir=""
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Limits that keep a silent server from blocking a conversion forever, while never
+// cutting off a healthy one that is busy writing a large batch.
+struct HttpTimeouts {
+    long connectSeconds = 10;
+    long stallSeconds = 60;  // no byte moved in either direction for this long
+};
+
+// The outcome of one POST. `status` is 0 when no answer arrived.
+struct HttpResult {
+    int curlCode = 0;   // CURLE_OK when the exchange completed
+    long status = 0;    // HTTP status of the answer
+    std::string body;   // the answer's body, exactly as sent
+    std::string error;  // transfer error text, or the server's error message
+    bool Succeeded() const { return curlCode == 0 && status >= 200 && status < 300; }
+};
+
+// One POST of `body` to `url` through a fresh libcurl handle. A transfer failure
+// also writes "error:" and libcurl's message to the standard error stream.
+HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts = {});
+
+// libcurl write callback: appends the bytes to the std::string `target`.
+// Returns 0 (ending the transfer) when there is no target.
+size_t AppendResponse(char* data, size_t size, size_t count, void* target);

@@ -1,0 +1,28 @@
+#pragma once
+
+// Line-protocol text of one sample. Pure formatting, no I/O: the writer batches and
+// posts what these functions append.
+
+#include "LogSample.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Seconds of a line's time stamp: time - zoneOffset - 28800, wrapping as signed 32-bit
+// arithmetic on the original platform did.
+int32_t LineTimestamp(int32_t time, int32_t zoneOffset);
+
+// Escapes a UTF-8 name as a line-protocol tag value (comma, equals sign and blank take a
+// backslash). Returns false when the server could not read the name back exactly: a line
+// break, or a backslash that it would take for an escape (at the end, or before a
+// comma, quote, blank or equals sign).
+bool EscapeTagValue(std::string_view name, std::string& out);
+
+// Appends one line, without a line break. An empty escapedName leaves the name tag out.
+// A float field is the "%f" text of its value where that text reads back as the same
+// float, otherwise the shortest text that does; a NaN or infinite field is left out,
+// since line protocol cannot carry it.
+void AppendRawLine(std::string& out, std::string_view escapedName, const LogSample& sample, int32_t timestamp);
+void AppendSummaryLine(std::string& out, int kind, std::string_view escapedName, const LogSample& sample,
+                       int32_t timestamp);

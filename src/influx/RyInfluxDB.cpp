@@ -1,0 +1,191 @@
+#include "RyInfluxDB.h"
+
+#include "CodePage.h"
+#include "LineFormat.h"
+#include "Logging.h"
+
+#include <ctime>
+#include <string_view>
+
+namespace {
+
+// Offset of the local zone east of UTC without daylight saving: the UTC calendar time
+// read back as a local time carries no daylight-saving flag.
+int32_t StandardZoneOffset() {
+    const time_t now = time(nullptr);
+    struct tm utc {};
+    gmtime_r(&now, &utc);
+    return static_cast<int32_t>(now - mktime(&utc));
+}
+
+std::string PercentEncode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        }
+    }
+    return out;
+}
+
+bool IsAscii(std::string_view text) {
+    for (unsigned char c : text)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// A name as it may stand in one log line.
+std::string Printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c == '\r' || c == '\n') c = ' ';
+    return out;
+}
+
+}  // namespace
+
+std::string ToUtf8(const char* text, const std::string& codePage) {
+    if (text == nullptr) return {};
+    const std::string_view view(text);
+    if (IsAscii(view)) return std::string(view);  // every narrow code page agrees on ASCII
+    std::string out;
+    platform::ConvertToUtf8(view, codePage, out);
+    return out;
+}
+
+std::string WriteUrl(const std::string& baseUrl, const std::string& database, int kind) {
+    std::string_view base(baseUrl);
+    while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+    return std::string(base) + "/write?db=" + PercentEncode(database) + "&rp=" + PercentEncode(kRetentionPolicy[kind]);
+}
+
+RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
+    : m_target(std::move(target)), m_database(ToUtf8(database, m_target.codePage)) {
+    m_zoneOffset = StandardZoneOffset();
+    if (!m_target.post)
+        m_target.post = [](const std::string& url, const std::string& body) { return HttpPost(url, body); };
+    for (int kind = 0; kind < kTableKindCount; ++kind) m_writeUrl[kind] = WriteUrl(m_target.baseUrl, m_database, kind);
+}
+
+RyInfluxDB::~RyInfluxDB() {
+    try {
+        FlushAll();
+    } catch (...) {
+        for (int kind = 0; kind < kTableKindCount; ++kind) DropBatch(kind, "an error while posting the last lines");
+    }
+}
+
+const RyInfluxDB::LineName& RyInfluxDB::NameOf(const char* name) {
+    if (m_lastLineName != nullptr && m_lastName == name) return *m_lastLineName;
+    auto [entry, inserted] = m_names.try_emplace(name);
+    if (inserted) {
+        entry->second.writable = EscapeTagValue(ToUtf8(name, m_target.codePage), entry->second.escaped);
+        if (!entry->second.writable)
+            LogMessage("Tag \"%s\" cannot be carried by line protocol (a line break, or a backslash before a "
+                       "blank, comma, quote, equals sign or at the end); its samples are not written",
+                       Printable(name).c_str());
+    }
+    m_lastName = name;
+    m_lastLineName = &entry->second;  // elements of an unordered_map keep their address
+    return entry->second;
+}
+
+void RyInfluxDB::AddRawSample(const char* name, const LogSample* sample) {
+    try {
+        if (name != nullptr && sample != nullptr) {
+            const LineName& lineName = NameOf(name);
+            if (lineName.writable) {
+                if (m_lineCount[kRaw] > 0) m_batch[kRaw].push_back('\n');
+                AppendRawLine(m_batch[kRaw], lineName.escaped, *sample, LineTimestamp(sample->time, m_zoneOffset));
+                ++m_lineCount[kRaw];
+            } else {
+                ++m_counts.linesNotWritten;
+            }
+        }
+        FullBatchRule(kRaw, false);
+    } catch (...) {
+        DropBatch(kRaw, "an error while adding a line");
+    }
+}
+
+void RyInfluxDB::AddSummarySample(int kind, const char* name, const LogSample* sample) {
+    if (kind < 0 || kind >= kTableKindCount) return;
+    try {
+        if (name != nullptr && sample != nullptr) {
+            const int32_t timestamp = LineTimestamp(sample->time, m_zoneOffset);
+            if (timestamp < 0) {
+                ++m_counts.summariesBefore1970;
+                return;
+            }
+            const LineName& lineName = NameOf(name);
+            if (lineName.writable) {
+                if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
+                AppendSummaryLine(m_batch[kind], kind, lineName.escaped, *sample, timestamp);
+                ++m_lineCount[kind];
+            } else {
+                ++m_counts.linesNotWritten;
+            }
+        }
+        FullBatchRule(kind, true);
+    } catch (...) {
+        DropBatch(kind, "an error while adding a line");
+    }
+}
+
+void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
+    if (m_lineCount[kind] < kBatchLines) return;
+    const auto size = static_cast<uint32_t>(m_batch[kind].size());
+    if (m_maxBatchSize[kind] < size) {
+        if (announceSize) DebugScreenPrint("\r\n InfuxDb Size = %d", static_cast<int>(size));
+        m_maxBatchSize[kind] = size;
+    }
+    PostBatch(m_batch[kind], kind, m_lineCount[kind]);
+    m_batch[kind].clear();  // keeps its storage for the next batch
+    m_lineCount[kind] = 0;
+}
+
+void RyInfluxDB::FlushAll() {
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        std::lock_guard lock(m_batchLock[kind]);
+        if (m_lineCount[kind] > 0) {
+            PostBatch(m_batch[kind], kind, m_lineCount[kind]);
+            m_batch[kind].clear();
+            m_lineCount[kind] = 0;
+        }
+    }
+}
+
+bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
+    const HttpResult result = m_target.post(m_writeUrl[kind], body);
+    if (result.Succeeded()) {
+        m_counts.linesWritten += static_cast<uint64_t>(lines);
+        return true;
+    }
+    ++m_counts.batchesFailed;
+    m_counts.linesNotWritten += static_cast<uint64_t>(lines);
+    if (result.status == 0)
+        LogMessage("Post of %d lines to database %s, retention policy %s failed: %s", lines, m_database.c_str(),
+                   kRetentionPolicy[kind], result.error.c_str());
+    else
+        LogMessage("Post of %d lines to database %s, retention policy %s failed: HTTP %ld %s", lines,
+                   m_database.c_str(), kRetentionPolicy[kind], result.status, result.error.c_str());
+    return false;
+}
+
+void RyInfluxDB::DropBatch(int kind, const char* why) {
+    if (m_lineCount[kind] > 0) {
+        ++m_counts.batchesFailed;
+        m_counts.linesNotWritten += static_cast<uint64_t>(m_lineCount[kind]);
+        LogMessage("%d lines for database %s, retention policy %s were dropped after %s", m_lineCount[kind],
+                   m_database.c_str(), kRetentionPolicy[kind], why);
+    }
+    m_batch[kind].clear();
+    m_lineCount[kind] = 0;
+}

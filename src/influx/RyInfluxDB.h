@@ -1,0 +1,83 @@
+#pragma once
+
+// The writer every conversion feeds: one line of line protocol per sample, one batch per
+// TableKind, posted to the write endpoint at 10000 lines and when the writer is destroyed.
+// One writer per source file; callers hold m_batchLock[kind] around each add.
+
+#include "HttpPost.h"
+#include "LogSample.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+constexpr int kBatchLines = 10000;
+
+// Where and how a writer posts its batches.
+struct InfluxTarget {
+    std::string baseUrl = "http://127.0.0.1:8086";  // scheme, host and port
+    std::string codePage;                           // of the names; empty: the locale's
+    // Carries one batch; empty means HttpPost. Dry runs and benchmarks put their own here.
+    std::function<HttpResult(const std::string& url, const std::string& body)> post;
+};
+
+// What became of the lines a writer was given.
+struct WriteCounts {
+    uint64_t linesWritten = 0;
+    uint64_t batchesFailed = 0;
+    uint64_t linesNotWritten = 0;
+    uint64_t summariesBefore1970 = 0;  // summaries with a negative time stamp, left out on purpose
+};
+
+// Converts an ANSI text of the given code page (empty: the locale's) to UTF-8.
+// Empty when the code page is unknown.
+std::string ToUtf8(const char* text, const std::string& codePage = {});
+
+// The write endpoint of one kind: base URL, /write, db and rp percent-encoded.
+std::string WriteUrl(const std::string& baseUrl, const std::string& database, int kind);
+
+class RyInfluxDB {
+public:
+    explicit RyInfluxDB(const char* database, InfluxTarget target = {});
+    virtual ~RyInfluxDB();
+    RyInfluxDB(const RyInfluxDB&) = delete;
+    RyInfluxDB& operator=(const RyInfluxDB&) = delete;
+
+    void AddRawSample(const char* name, const LogSample* sample);
+    void AddSummarySample(int kind, const char* name, const LogSample* sample);
+
+    // Posts every non-empty batch, kinds in the order X, M, H, D, each under its lock.
+    void FlushAll();
+
+    // Complete once FlushAll has run (the destructor runs it too late to be read).
+    const WriteCounts& Counts() const { return m_counts; }
+
+    std::recursive_mutex m_batchLock[kTableKindCount];
+
+private:
+    // A name as it goes on the line: converted and escaped once per distinct name.
+    struct LineName {
+        std::string escaped;
+        bool writable = true;
+    };
+
+    const LineName& NameOf(const char* name);
+    void FullBatchRule(int kind, bool announceSize);
+    bool PostBatch(const std::string& body, int kind, int lines);
+    void DropBatch(int kind, const char* why);
+
+    InfluxTarget m_target;
+    std::string m_database;
+    std::string m_writeUrl[kTableKindCount];
+    std::string m_batch[kTableKindCount];
+    int32_t m_lineCount[kTableKindCount] = {};
+    int32_t m_zoneOffset = 0;
+    uint32_t m_maxBatchSize[kTableKindCount] = {};
+    WriteCounts m_counts;
+
+    std::unordered_map<std::string, LineName> m_names;
+    std::string m_lastName;
+    const LineName* m_lastLineName = nullptr;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+// The rolling log file "Logs/Quarvel.log" and the Debug Screen channel.
+// Both entry points are printf-style and may be called from any thread.
+
+// Sets up the root category with the rolling file appender. Called once at start-up,
+// before the first LogMessage and before any other thread exists.
+void InitLogging();
+
+// Creates the folder "Logs" (and missing parents) in the current directory.
+// Returns 1 when something of that name exists afterwards, else 0.
+int EnsureLogFolder();
+
+// Appends one INFO line to the log. The formatted text is cut at 2047 bytes.
+void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Sends one line to the Debug Screen window when one is open. Returns 0 when no
+// window listens (nothing is formatted), 1 otherwise, also when the send failed.
+int DebugScreenPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Flushes and releases the appenders at exit.
+void ShutdownLogging();

@@ -1,0 +1,323 @@
+#include "HttpPost.h"
+
+#include "FakeHttpServer.h"
+#include "InfluxServer.h"
+
+#include <curl/curl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+using httptest::CannedReply;
+using httptest::FakeHttpServer;
+using testing::HasSubstr;
+using testing::StartsWith;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every post reads and writes "cookies.txt" in the current directory, so each test
+// process works in a folder of its own.
+class ScratchDirectory : public testing::Environment {
+public:
+    void SetUp() override {
+        m_original = fs::current_path();
+        std::string pattern = (fs::temp_directory_path() / "quarvel-http.XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) FAIL() << "mkdtemp failed";
+        m_directory = pattern;
+        fs::current_path(m_directory);
+    }
+    void TearDown() override {
+        fs::current_path(m_original);
+        fs::remove_all(m_directory);
+    }
+
+private:
+    fs::path m_original;
+    fs::path m_directory;
+};
+
+[[maybe_unused]] testing::Environment* const kScratch = testing::AddGlobalTestEnvironment(new ScratchDirectory);
+
+constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
+
+std::string Answer(const std::string& statusLine, const std::string& headers, const std::string& body) {
+    return "HTTP/1.1 " + statusLine + "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+std::string WriteUrl(const std::string& database, const std::string& policy = "RP_Sec") {
+    return *testsupport::ServerUrl() + "/write?db=" + database + "&rp=" + policy;
+}
+
+// Captures what HttpPost writes to the standard error stream.
+HttpResult PostCapturingStderr(const std::string& url, const std::string& body, std::string& errText,
+                               const HttpTimeouts& timeouts = {}) {
+    testing::internal::CaptureStderr();
+    HttpResult result = HttpPost(url, body, timeouts);
+    errText = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+class HttpPostDatabase : public testing::Test {
+protected:
+    void SetUp() override {
+        QUARVEL_REQUIRE_SERVER();
+        m_database = testsupport::UniqueDatabaseName("http");
+        testsupport::CreateDatabaseWithPolicies(m_database);
+    }
+    void TearDown() override {
+        if (!m_database.empty()) testsupport::DropDatabase(m_database);
+    }
+    std::string m_database;
+};
+
+TEST_F(HttpPostDatabase, PostedLinesLandAndTheAnswerIsAnEmpty204) {
+    const std::string body =
+        "datalogX,name=PUMP_1 value=1.5,status=0i,quality=1i 1500000000000000000\n"
+        "datalogX,name=PUMP_1 value=2.5,status=0i,quality=1i 1500000001000000000\n"
+        "datalogX,name=VALVE_7 value=-3,status=4i,quality=0i 1500000000000000000";
+    std::string errText;
+    const HttpResult result = PostCapturingStderr(WriteUrl(m_database), body, errText);
+
+    EXPECT_TRUE(result.Succeeded());
+    EXPECT_EQ(result.curlCode, CURLE_OK);
+    EXPECT_EQ(result.status, 204);
+    EXPECT_EQ(result.body, "");
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(errText, "");
+
+    const auto rows = testsupport::SelectAll(m_database, "RP_Sec", "datalogX");
+    ASSERT_EQ(rows.size(), 3u);
+    double pumpTotal = 0;
+    for (const auto& row : rows)
+        if (row.at("name") == "PUMP_1") pumpTotal += row.at("value").get<double>();
+    EXPECT_DOUBLE_EQ(pumpTotal, 4.0);
+}
+
+// Refusals are answers, not transfer failures: no "error:" line, but the caller
+// learns the status and what the server said.
+TEST_F(HttpPostDatabase, RefusedWritesReportStatusAndServerMessage) {
+    const std::string missing = testsupport::UniqueDatabaseName("http_missing");
+    struct Case {
+        const char* name;
+        std::string url;
+        std::string body;
+        long status;
+        std::string messagePart;
+    };
+    const Case cases[] = {
+        {"missing database", WriteUrl(missing), "datalogX,name=A value=1 1500000000000000000", 404,
+         "database not found: \"" + missing + "\""},
+        {"unparsable line", WriteUrl(m_database), "datalogX,name=A 1500000000000000000", 400, "unable to parse"},
+        {"unknown policy", WriteUrl(m_database, "RP_Nope"), "datalogX,name=A value=1 1500000000000000000", 500,
+         "retention policy not found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string errText;
+        const HttpResult result = PostCapturingStderr(c.url, c.body, errText);
+        EXPECT_FALSE(result.Succeeded());
+        EXPECT_EQ(result.curlCode, CURLE_OK);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_THAT(result.error, HasSubstr(c.messagePart));
+        EXPECT_THAT(result.body, HasSubstr("\"error\""));
+        EXPECT_EQ(errText, "");
+    }
+    EXPECT_EQ(testsupport::CountPoints(m_database, "RP_Sec", "datalogX"), 0);
+}
+
+// Each thread sends to its own database name; a missing one comes back in the 404
+// text, so any answer that strays to another thread shows up as a wrong name.
+TEST_F(HttpPostDatabase, ConcurrentPostsKeepTheirOwnAnswers) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 25;
+    std::vector<std::string> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const bool good = t % 2 == 0;
+            const std::string missing = "http_absent_" + std::to_string(t);
+            const std::string url = good ? WriteUrl(m_database) : WriteUrl(missing);
+            std::ostringstream problems;
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string line = "datalogX,name=T" + std::to_string(t) + " value=" + std::to_string(round) +
+                                         ",status=0i " + std::to_string(1500000000LL + round) + "000000000";
+                const HttpResult r = HttpPost(url, line);
+                if (good && !(r.Succeeded() && r.status == 204 && r.body.empty() && r.error.empty()))
+                    problems << "round " << round << ": " << r.status << " " << r.error << "; ";
+                if (!good && !(r.status == 404 && r.error == "database not found: \"" + missing + "\"" &&
+                               r.body.find(missing) != std::string::npos))
+                    problems << "round " << round << ": " << r.status << " " << r.error << "; ";
+            }
+            failures[t] = problems.str();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
+    EXPECT_EQ(testsupport::CountPoints(m_database, "RP_Sec", "datalogX"), (kThreads / 2) * kRounds);
+}
+
+TEST_F(HttpPostDatabase, ReturnsTheQueryAnswerUnchanged) {
+    const HttpResult result =
+        HttpPost(*testsupport::ServerUrl() + "/query?q=SHOW%20RETENTION%20POLICIES%20ON%20%22" + m_database + "%22", "");
+    ASSERT_TRUE(result.Succeeded()) << result.error;
+    EXPECT_EQ(result.status, 200);
+    EXPECT_THAT(result.body, HasSubstr("\"RP_Hour\""));
+    EXPECT_EQ(nlohmann::json::parse(result.body),
+              testsupport::Query("SHOW RETENTION POLICIES ON \"" + m_database + "\""));
+}
+
+// The request as the server sees it: method, body byte for byte (its length is not
+// taken from a terminating NUL), the fixed user agent, and cookies kept in cookies.txt.
+TEST(HttpPostRequest, SendsTheBodyAsGivenWithUserAgentAndCookies) {
+    FakeHttpServer server({
+        {"HTTP/1.1 204 No Content\r\nSet-Cookie: quarvel=keep; Path=/\r\n\r\n"},
+        {"HTTP/1.1 204 No Content\r\n\r\n"},
+    });
+    const std::string body("a,name=x value=1 1\nb,name=y value=2 2\0tail", 42);
+    const HttpResult first = HttpPost(server.Url("/write?db=Ry_N&rp=RP_Sec"), body);
+    const HttpResult second = HttpPost(server.Url("/write?db=Ry_N&rp=RP_Min"), "c value=3 3");
+    EXPECT_TRUE(first.Succeeded()) << first.error;
+    EXPECT_TRUE(second.Succeeded()) << second.error;
+
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::string& request = requests[0];
+    EXPECT_THAT(request, StartsWith("POST /write?db=Ry_N&rp=RP_Sec HTTP/1.1\r\n"));
+    EXPECT_THAT(request, HasSubstr("\r\nUser-Agent: " + std::string(kUserAgent) + "\r\n"));
+    EXPECT_THAT(request, HasSubstr("\r\nContent-Length: 42\r\n"));
+    const size_t headEnd = request.find("\r\n\r\n");
+    ASSERT_NE(headEnd, std::string::npos);
+    EXPECT_EQ(request.substr(headEnd + 4), body);
+    EXPECT_THAT(request, testing::Not(HasSubstr("\r\nCookie:")));
+
+    EXPECT_THAT(requests[1], HasSubstr("\r\nCookie: quarvel=keep\r\n"));
+    std::ifstream jar("cookies.txt");
+    const std::string jarText((std::istreambuf_iterator<char>(jar)), std::istreambuf_iterator<char>());
+    EXPECT_THAT(jarText, HasSubstr("quarvel\tkeep"));
+}
+
+TEST(HttpPostRequest, FollowsRedirectsKeepingThePost) {
+    FakeHttpServer server({
+        {Answer("307 Temporary Redirect", "Location: /moved\r\nX-Influxdb-Error: stale\r\n", "")},
+        {Answer("503 Service Unavailable", "", "busy\r\n")},
+    });
+    const HttpResult result = HttpPost(server.Url("/write"), "m value=1 1");
+    EXPECT_EQ(result.status, 503);
+    EXPECT_EQ(result.error, "busy");  // the redirect's header does not leak into the final answer
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_THAT(requests[1], StartsWith("POST /moved HTTP/1.1\r\n"));
+    EXPECT_THAT(requests[1], testing::EndsWith("\r\n\r\nm value=1 1"));
+}
+
+// Answers a real server never gives: how the error text is found, and a body of
+// arbitrary bytes returned unchanged.
+TEST(HttpPostAnswer, ErrorTextAndBodyFromTheAnswer) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        long status;
+        std::string body;
+        std::string error;
+    };
+    const std::string binary("\0\x01\r\n{\"error\":\xff}", 16);
+    const Case cases[] = {
+        {"header wins over body", Answer("404 Not Found", "x-influxdb-error:  from header \r\n", "{\"error\":\"b\"}"),
+         404, "{\"error\":\"b\"}", "from header"},
+        {"plain text trimmed", Answer("500 Internal Server Error", "", " \t disk full\r\n"), 500,
+         " \t disk full\r\n", "disk full"},
+        {"2xx has no error", Answer("200 OK", "X-Influxdb-Error: ignored\r\n", binary), 200, binary, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHttpServer server({{c.reply}});
+        std::string errText;
+        const HttpResult result = PostCapturingStderr(server.Url("/write"), "x value=1", errText);
+        EXPECT_EQ(result.curlCode, CURLE_OK);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.body, c.body);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(errText, "");
+    }
+}
+
+// Transfer failures end the call (a silent server within the stall time, plus the few
+// seconds over which libcurl averages the speed), leave no body, and write one
+// "error:" line with libcurl's message. The cases run side by side to save time.
+TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
+    struct Case {
+        const char* name;
+        std::vector<CannedReply> replies;  // none: listens but never accepts
+        bool closedPort;
+        CURLcode code;
+        long status;
+    };
+    const Case cases[] = {
+        {"nothing listening", {}, true, CURLE_COULDNT_CONNECT, 0},
+        {"never accepted", {}, false, CURLE_OPERATION_TIMEDOUT, 0},
+        {"silent after accepting", {{"", true}}, false, CURLE_OPERATION_TIMEDOUT, 0},
+        {"answer stops half-way", {{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial", true}}, false,
+         CURLE_OPERATION_TIMEDOUT, 200},
+    };
+    struct Outcome {
+        HttpResult result;
+        std::chrono::steady_clock::duration elapsed;
+    };
+    std::vector<std::unique_ptr<FakeHttpServer>> servers;
+    std::vector<std::string> urls;
+    for (const auto& c : cases) {
+        servers.push_back(std::make_unique<FakeHttpServer>(c.replies));
+        urls.push_back(c.closedPort ? "http://127.0.0.1:" + std::to_string(httptest::ClosedPort()) + "/write"
+                                    : servers.back()->Url("/write"));
+    }
+
+    std::vector<Outcome> outcomes(std::size(cases));
+    testing::internal::CaptureStderr();
+    {
+        std::vector<std::jthread> posts;
+        for (size_t i = 0; i < std::size(cases); ++i)
+            posts.emplace_back([&, i] {
+                const auto start = std::chrono::steady_clock::now();
+                outcomes[i].result = HttpPost(urls[i], "x value=1", HttpTimeouts{1, 1});
+                outcomes[i].elapsed = std::chrono::steady_clock::now() - start;
+            });
+    }
+    const std::string errText = testing::internal::GetCapturedStderr();
+
+    std::string expectedLines;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const HttpResult& result = outcomes[i].result;
+        EXPECT_FALSE(result.Succeeded());
+        EXPECT_EQ(result.curlCode, cases[i].code) << result.error;
+        EXPECT_EQ(result.status, cases[i].status);
+        EXPECT_EQ(result.body, "");
+        EXPECT_FALSE(result.error.empty());
+        EXPECT_THAT(errText, HasSubstr("error:" + result.error + "\n"));
+        EXPECT_LT(outcomes[i].elapsed, std::chrono::seconds(15));
+        expectedLines += "error:" + result.error + "\n";
+    }
+    EXPECT_EQ(errText.size(), expectedLines.size()) << errText;  // one line per failure, nothing else
+}
+
+TEST(AppendResponse, AppendsEveryByteOrRefusesWithoutTarget) {
+    char data[] = {'a', '\0', 'b', 'c', 'd', 'e'};
+    EXPECT_EQ(AppendResponse(data, 1, 6, nullptr), 0u);
+    std::string text = "x";
+    EXPECT_EQ(AppendResponse(data, 2, 3, &text), 6u);
+    EXPECT_EQ(text, std::string("xa\0bcde", 7));
+    EXPECT_EQ(AppendResponse(data, 1, 0, &text), 0u);
+    EXPECT_EQ(text.size(), 7u);
+}
+
+}  // namespace

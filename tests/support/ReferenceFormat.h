@@ -1,0 +1,26 @@
+#pragma once
+
+// Line formatters built on snprintf, to hold the writer's fast formatter against.
+
+#include "LogSample.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace reference {
+
+// The writer's original formats, one snprintf per line into a 1024-byte buffer, the
+// name as given. Lines of names, values and times that need no mending are identical
+// to the writer's.
+void AppendOriginalRawLine(std::string& out, const char* name, const LogSample& sample, int32_t timestamp);
+void AppendOriginalSummaryLine(std::string& out, int kind, const char* name, const LogSample& sample,
+                               int32_t timestamp);
+
+// The same formats field by field, with the writer's rules for names and values:
+// no name tag for an empty name, no field for NaN or infinity, and the shortest
+// round-trip text ("%.Ng") where "%f" does not read back as the same float.
+std::string RawLine(std::string_view escapedName, const LogSample& sample, int32_t timestamp);
+std::string SummaryLine(int kind, std::string_view escapedName, const LogSample& sample, int32_t timestamp);
+
+}  // namespace reference

@@ -1,0 +1,239 @@
+#include "RyInfluxDB.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Post {
+    std::string url;
+    std::string body;
+};
+
+// A transport that keeps what it is given and answers with a chosen status.
+InfluxTarget Capturing(std::vector<Post>& posts, long status = 204) {
+    InfluxTarget target;
+    target.post = [&posts, status](const std::string& url, const std::string& body) {
+        posts.push_back({url, body});
+        HttpResult result;
+        result.status = status;
+        if (status >= 300) result.error = "database not found: \"x\"";
+        return result;
+    };
+    return target;
+}
+
+LogSample Sample(int32_t time, float value) {
+    LogSample s{};
+    s.time = time;
+    s.status = 192;
+    s.value = value;
+    s.max = value + 1;
+    s.min = value - 1;
+    s.mean = value;
+    return s;
+}
+
+size_t LineCount(const std::string& body) { return static_cast<size_t>(std::count(body.begin(), body.end(), '\n')) + 1; }
+
+// Runs the test body in a chosen time zone and restores the zone afterwards.
+class ZoneGuard {
+public:
+    explicit ZoneGuard(const char* zone) {
+        if (const char* old = std::getenv("TZ")) m_old = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneGuard() {
+        if (m_old.empty())
+            unsetenv("TZ");
+        else
+            setenv("TZ", m_old.c_str(), 1);
+        tzset();
+    }
+
+private:
+    std::string m_old;
+};
+
+TEST(Writer, TenThousandthLinePostsAFullBatch) {
+    ZoneGuard zone("UTC");
+    std::vector<Post> posts;
+    RyInfluxDB writer("Ry_Plant1", Capturing(posts));
+    for (int i = 0; i < kBatchLines; ++i) {
+        const LogSample s = Sample(1600000000 + i, 1.5f);
+        std::lock_guard lock(writer.m_batchLock[kHour]);
+        writer.AddSummarySample(kHour, "T1", &s);
+        if (i < kBatchLines - 1) {
+            ASSERT_TRUE(posts.empty());
+        }
+    }
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].url, "http://127.0.0.1:8086/write?db=Ry_Plant1&rp=RP_Hour");
+    EXPECT_EQ(LineCount(posts[0].body), 10000u);
+    EXPECT_NE(posts[0].body.back(), '\n');
+    EXPECT_EQ(posts[0].body.substr(0, posts[0].body.find('\n')),
+              "datalogH,name=T1 last_value=1.500000,max_value=2.500000,min_value=0.500000,mean_value=1.500000,"
+              "status=192,quality=0 1599971200000000000");
+    writer.FlushAll();
+    EXPECT_EQ(posts.size(), 1u) << "the batch was emptied by the post";
+    EXPECT_EQ(writer.Counts().linesWritten, 10000u);
+}
+
+TEST(Writer, DestructionPostsWhatIsLeftInKindOrder) {
+    std::vector<Post> posts;
+    {
+        RyInfluxDB writer("Ry_Plant1", Capturing(posts));
+        for (int i = 0; i < 5; ++i) {
+            const LogSample s = Sample(1600000000 + i, 2.0f);
+            writer.AddSummarySample(kDay, "D1", &s);
+        }
+        for (int i = 0; i < 3; ++i) {
+            const LogSample s = Sample(1600000000 + i, 1.0f);
+            writer.AddRawSample("X1", &s);
+        }
+        EXPECT_TRUE(posts.empty());
+    }
+    ASSERT_EQ(posts.size(), 2u);
+    EXPECT_EQ(posts[0].url, "http://127.0.0.1:8086/write?db=Ry_Plant1&rp=RP_Sec");
+    EXPECT_EQ(LineCount(posts[0].body), 3u);
+    EXPECT_EQ(posts[1].url, "http://127.0.0.1:8086/write?db=Ry_Plant1&rp=RP_Day");
+    EXPECT_EQ(LineCount(posts[1].body), 5u);
+}
+
+TEST(Writer, TimeStampsUseTheStandardZoneOffset) {
+    struct Case {
+        const char* zone;
+        int32_t time;
+        const char* stamp;
+    } cases[] = {
+        {"Asia/Taipei", 1500057600, " 1500000000000000000"},
+        {"UTC", 1500057600, " 1500028800000000000"},
+        {"America/Bogota", 1500057600, " 1500046800000000000"},
+        // Daylight saving plays no part, whatever the season.
+        {"Europe/Berlin", 1500057600, " 1500025200000000000"},
+    };
+    for (const auto& c : cases) {
+        ZoneGuard zone(c.zone);
+        std::vector<Post> posts;
+        {
+            RyInfluxDB writer("Ry_Z", Capturing(posts));
+            const LogSample s = Sample(c.time, 1.0f);
+            writer.AddRawSample("T", &s);
+        }
+        ASSERT_EQ(posts.size(), 1u);
+        EXPECT_TRUE(posts[0].body.ends_with(c.stamp)) << c.zone << ": " << posts[0].body;
+    }
+}
+
+TEST(Writer, NegativeTimeStampDropsSummariesButNotRawSamples) {
+    ZoneGuard zone("UTC");
+    std::vector<Post> posts;
+    RyInfluxDB writer("Ry_Z", Capturing(posts));
+    const LogSample s = Sample(28799, 1.0f);  // time stamp -1
+    writer.AddSummarySample(kMinute, "T", &s);
+    writer.AddRawSample("T", &s);
+    writer.FlushAll();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_TRUE(posts[0].body.ends_with(" -1000000000")) << posts[0].body;
+    EXPECT_EQ(writer.Counts().summariesBefore1970, 1u);
+    EXPECT_EQ(writer.Counts().linesWritten, 1u);
+}
+
+TEST(Writer, WriteUrlEncodesDatabaseAndPolicy) {
+    struct Case {
+        const char* base;
+        const char* database;
+        int kind;
+        const char* url;
+    } cases[] = {
+        {"http://127.0.0.1:8086", "Ry_Plant1", kMinute, "http://127.0.0.1:8086/write?db=Ry_Plant1&rp=RP_Min"},
+        {"http://127.0.0.1:8086/", "Ry_A_1&rp=autogen", kRaw,
+         "http://127.0.0.1:8086/write?db=Ry_A_1%26rp%3Dautogen&rp=RP_Sec"},
+        {"http://h:1", "Ry_a b#c", kDay, "http://h:1/write?db=Ry_a%20b%23c&rp=RP_Day"},
+        {"http://h:1", "Ry_\xE4\xB8\xAD", kHour, "http://h:1/write?db=Ry_%E4%B8%AD&rp=RP_Hour"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(WriteUrl(c.base, c.database, c.kind), c.url);
+}
+
+TEST(Writer, FailedPostsAreCounted) {
+    std::vector<Post> posts;
+    RyInfluxDB writer("Ry_Missing", Capturing(posts, 404));
+    for (int i = 0; i < kBatchLines + 7; ++i) {
+        const LogSample s = Sample(1600000000 + i, 1.0f);
+        writer.AddRawSample("T", &s);
+    }
+    writer.FlushAll();
+    EXPECT_EQ(posts.size(), 2u);
+    EXPECT_EQ(writer.Counts().batchesFailed, 2u);
+    EXPECT_EQ(writer.Counts().linesNotWritten, static_cast<uint64_t>(kBatchLines + 7));
+    EXPECT_EQ(writer.Counts().linesWritten, 0u);
+}
+
+TEST(Writer, AnErrorWhilePostingDropsOnlyThatBatchAndCountsIt) {
+    InfluxTarget target;
+    int calls = 0;
+    target.post = [&calls](const std::string&, const std::string&) -> HttpResult {
+        if (++calls == 1) throw std::runtime_error("out of memory");
+        return HttpResult{0, 204, {}, {}};
+    };
+    RyInfluxDB writer("Ry_Z", target);
+    for (int i = 0; i < kBatchLines + 3; ++i) {
+        const LogSample s = Sample(1600000000 + i, 1.0f);
+        writer.AddRawSample("T", &s);
+    }
+    writer.FlushAll();
+    EXPECT_EQ(writer.Counts().linesNotWritten, static_cast<uint64_t>(kBatchLines));
+    EXPECT_EQ(writer.Counts().linesWritten, 3u);
+}
+
+TEST(Writer, NamesWithLineBreaksAreNotPosted) {
+    std::vector<Post> posts;
+    RyInfluxDB writer("Ry_Z", Capturing(posts));
+    const LogSample s = Sample(1600000000, 1.0f);
+    writer.AddRawSample("BAD\nNAME", &s);
+    writer.AddRawSample("GOOD", &s);
+    writer.AddRawSample("BAD\nNAME", &s);
+    writer.FlushAll();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(LineCount(posts[0].body), 1u);
+    EXPECT_TRUE(posts[0].body.starts_with("datalogX,name=GOOD "));
+    EXPECT_EQ(writer.Counts().linesNotWritten, 2u);
+    EXPECT_EQ(writer.Counts().linesWritten, 1u);
+}
+
+TEST(Writer, NamesAreConvertedFromTheirCodePage) {
+    struct Case {
+        const char* text;
+        const char* codePage;
+        const char* utf8;
+    } cases[] = {
+        {"FLOW", "CP950", "FLOW"},
+        {"\xA4\xA4\xA4\xE5", "CP950", "\xE4\xB8\xAD\xE6\x96\x87"},
+        {"\xE9t\xE9", "ISO-8859-1", "\xC3\xA9t\xC3\xA9"},
+        {"\xE4\xB8\xAD", "UTF-8", "\xE4\xB8\xAD"},
+        {"A\xFF", "UTF-8", "A\xEF\xBF\xBD"},  // an undecodable byte is marked, not dropped
+        {"\xA4\xA4", "NO-SUCH-CODE-PAGE", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ToUtf8(c.text, c.codePage), c.utf8) << c.codePage;
+
+    std::vector<Post> posts;
+    InfluxTarget target = Capturing(posts);
+    target.codePage = "CP950";
+    {
+        RyInfluxDB writer("Ry_\xA4\xA4", target);
+        const LogSample s = Sample(1600000000, 1.0f);
+        writer.AddRawSample("\xA4\xA4\xA4\xE5", &s);
+    }
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].url, "http://127.0.0.1:8086/write?db=Ry_%E4%B8%AD&rp=RP_Sec");
+    EXPECT_TRUE(posts[0].body.starts_with("datalogX,name=\xE4\xB8\xAD\xE6\x96\x87 value=")) << posts[0].body;
+}
+
+}  // namespace

@@ -1,0 +1,196 @@
+// The writer against a real InfluxDB 1.x server: what it posts is read back whole.
+
+#include "InfluxServer.h"
+#include "ReferenceFormat.h"
+#include "RyInfluxDB.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+using testsupport::CountPoints;
+using testsupport::SelectAll;
+
+LogSample Sample(int32_t time, uint16_t status, float value, float max, float min, float mean) {
+    LogSample s{};
+    s.time = time;
+    s.status = status;
+    s.value = value;
+    s.max = max;
+    s.min = min;
+    s.mean = mean;
+    return s;
+}
+
+class WriterServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QUARVEL_REQUIRE_SERVER();
+        setenv("TZ", "UTC", 1);  // time stamps are then time - 28800
+        tzset();
+        database = testsupport::UniqueDatabaseName("Ry_writer");
+        testsupport::CreateDatabaseWithPolicies(database);
+        target.baseUrl = *testsupport::ServerUrl();
+    }
+    void TearDown() override {
+        if (!database.empty()) testsupport::DropDatabase(database);
+    }
+
+    // Posts lines as given, bypassing the writer.
+    HttpResult PostRaw(const std::string& body, int kind) {
+        return HttpPost(WriteUrl(target.baseUrl, database, kind), body);
+    }
+
+    std::string database;
+    InfluxTarget target;
+};
+
+TEST_F(WriterServer, EveryKindLandsInItsMeasurementAndPolicy) {
+    {
+        RyInfluxDB writer(database.c_str(), target);
+        const LogSample raw = Sample(1500028800, 192, 12.5f, 0, 0, 0);
+        writer.AddRawSample("T1", &raw);
+        for (int kind : {kMinute, kHour, kDay}) {
+            const LogSample summary = Sample(1500028800 + kind, 65535, 1.25f, 2.5f, -0.5f, 1.0f);
+            std::lock_guard lock(writer.m_batchLock[kind]);
+            writer.AddSummarySample(kind, "T1", &summary);
+        }
+        writer.FlushAll();
+        EXPECT_EQ(writer.Counts().linesWritten, 4u);
+        EXPECT_EQ(writer.Counts().batchesFailed, 0u);
+    }
+    auto raw = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(raw.size(), 1u);
+    EXPECT_EQ(raw[0]["name"], "T1");
+    EXPECT_EQ(raw[0]["time"], 1500000000);
+    EXPECT_EQ(raw[0]["value"], 12.5);
+    EXPECT_EQ(raw[0]["status"], 192);
+    EXPECT_EQ(raw[0]["quality"], 0);
+
+    const char* policies[] = {"RP_Sec", "RP_Min", "RP_Hour", "RP_Day"};
+    for (int kind : {kMinute, kHour, kDay}) {
+        auto rows = SelectAll(database, policies[kind], kMeasurement[kind]);
+        ASSERT_EQ(rows.size(), 1u) << kMeasurement[kind];
+        EXPECT_EQ(rows[0]["time"], 1500000000 + kind);
+        EXPECT_EQ(rows[0]["last_value"], 1.25);
+        EXPECT_EQ(rows[0]["max_value"], 2.5);
+        EXPECT_EQ(rows[0]["min_value"], -0.5);
+        EXPECT_EQ(rows[0]["mean_value"], 1.0);
+        EXPECT_EQ(rows[0]["status"], 65535);
+        // Databases written by earlier versions hold float fields; so must ours.
+        for (const auto& [field, type] : testsupport::FieldTypes(database, policies[kind], kMeasurement[kind]))
+            EXPECT_EQ(type, "float") << field;
+    }
+    // Each kind went to its own policy only.
+    EXPECT_EQ(CountPoints(database, "RP_Min", "datalogX"), 0);
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogM"), 0);
+}
+
+TEST_F(WriterServer, BatchBoundaryPostsTwiceAndLosesNothing) {
+    int posts = 0;
+    target.post = [&posts](const std::string& url, const std::string& body) {
+        ++posts;
+        return HttpPost(url, body);
+    };
+    {
+        RyInfluxDB writer(database.c_str(), target);
+        for (int i = 0; i <= kBatchLines; ++i) {
+            const LogSample s = Sample(1500028800 + i, 1, static_cast<float>(i), 0, 0, 0);
+            std::lock_guard lock(writer.m_batchLock[kRaw]);
+            writer.AddRawSample("T", &s);
+        }
+        EXPECT_EQ(posts, 1);
+    }
+    EXPECT_EQ(posts, 2);
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), kBatchLines + 1);
+}
+
+// Each case is a sample the original formats lose at the server; the writer's line lands.
+TEST_F(WriterServer, SamplesTheOriginalFormatsLostNowArrive) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        const char* what;
+        const char* name;
+        LogSample sample;
+    } cases[] = {
+        {"blank in the name", "PUMP 1", Sample(1500028800, 1, 1.0f, 0, 0, 0)},
+        {"comma in the name", "A,B", Sample(1500028801, 1, 1.0f, 0, 0, 0)},
+        {"equals sign in the name", "A=B", Sample(1500028802, 1, 1.0f, 0, 0, 0)},
+        {"empty name", "", Sample(1500028803, 1, 1.0f, 0, 0, 0)},
+        {"NaN value", "NAN_TAG", Sample(1500028804, 1, nan, 0, 0, 0)},
+        {"infinite value", "INF_TAG", Sample(1500028805, 1, -std::numeric_limits<float>::infinity(), 0, 0, 0)},
+    };
+    for (const auto& c : cases) {
+        std::string original;
+        reference::AppendOriginalRawLine(original, c.name, c.sample, c.sample.time - 28800);
+        const HttpResult refused = PostRaw(original, kRaw);
+        EXPECT_EQ(refused.status, 400) << c.what << ": the server took " << original;
+    }
+    {
+        RyInfluxDB writer(database.c_str(), target);
+        for (const auto& c : cases) writer.AddRawSample(c.name, &c.sample);
+        writer.FlushAll();
+        EXPECT_EQ(writer.Counts().linesWritten, std::size(cases));
+    }
+    auto rows = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(rows.size(), std::size(cases));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i]["time"], cases[i].sample.time - 28800);
+        if (*cases[i].name != '\0')
+            EXPECT_EQ(rows[i]["name"], cases[i].name) << cases[i].what;
+        else
+            EXPECT_TRUE(rows[i]["name"].is_null()) << cases[i].what;
+        EXPECT_EQ(rows[i]["status"], 1) << cases[i].what;
+    }
+    EXPECT_TRUE(rows[4]["value"].is_null());
+}
+
+TEST_F(WriterServer, SmallValuesKeepEveryDigit) {
+    const float values[] = {1e-10f, 4e-7f, 1.0f + 1.1920929e-7f, 0.123456789f, -3.4e-38f,
+                            std::numeric_limits<float>::denorm_min()};
+    {
+        RyInfluxDB writer(database.c_str(), target);
+        int32_t time = 1500028800;
+        for (float v : values) {
+            const LogSample s = Sample(time++, 0, v, v, v, v);
+            writer.AddSummarySample(kMinute, "SMALL", &s);
+        }
+    }
+    auto rows = SelectAll(database, "RP_Min", "datalogM");
+    ASSERT_EQ(rows.size(), std::size(values));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        for (const char* field : {"last_value", "max_value", "min_value", "mean_value"})
+            EXPECT_EQ(static_cast<float>(rows[i][field].get<double>()), values[i]) << field << " " << values[i];
+    }
+}
+
+TEST_F(WriterServer, DatabaseNameCannotRedirectTheWrite) {
+    const std::string tricky = database + "&rp=autogen";
+    testsupport::CreateDatabaseWithPolicies(tricky);
+    {
+        RyInfluxDB writer(tricky.c_str(), target);
+        const LogSample s = Sample(1500028800, 1, 1.0f, 0, 0, 0);
+        writer.AddRawSample("T", &s);
+    }
+    EXPECT_EQ(CountPoints(tricky, "RP_Sec", "datalogX"), 1);
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 0);
+    EXPECT_EQ(CountPoints(database, "autogen", "datalogX"), 0);
+    testsupport::DropDatabase(tricky);
+}
+
+TEST_F(WriterServer, MissingDatabaseIsCountedNotLostSilently) {
+    RyInfluxDB writer((database + "_missing").c_str(), target);
+    const LogSample s = Sample(1500028800, 1, 1.0f, 0, 0, 0);
+    writer.AddRawSample("T", &s);
+    writer.FlushAll();
+    EXPECT_EQ(writer.Counts().batchesFailed, 1u);
+    EXPECT_EQ(writer.Counts().linesNotWritten, 1u);
+    EXPECT_EQ(writer.Counts().linesWritten, 0u);
+}
+
+}  // namespace

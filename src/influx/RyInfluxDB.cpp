@@ -170,6 +170,7 @@ bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
     }
     ++m_counts.batchesFailed;
     m_counts.linesNotWritten += static_cast<uint64_t>(lines);
+    if (result.status == 0) ++m_counts.batchesUnanswered;
     if (result.status == 0)
         LogMessage("Post of %d lines to database %s, retention policy %s failed: %s", lines, m_database.c_str(),
                    kRetentionPolicy[kind], result.error.c_str());

@@ -27,6 +27,7 @@ struct InfluxTarget {
 struct WriteCounts {
     uint64_t linesWritten = 0;
     uint64_t batchesFailed = 0;
+    uint64_t batchesUnanswered = 0;  // failed batches that got no answer from the server
     uint64_t linesNotWritten = 0;
     uint64_t summariesBefore1970 = 0;  // summaries with a negative time stamp, left out on purpose
 };

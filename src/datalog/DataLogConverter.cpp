@@ -1,0 +1,240 @@
+#include "DataLogConverter.h"
+
+#include "FindFile.h"
+#include "Logging.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+constexpr size_t kMaxTagName = 31;
+constexpr int kKeptLines = 19;  // older lines left under a new progress line
+
+// The whole file in one buffer, or nothing when it cannot be opened or read.
+// Sizes are 64-bit, so files of 4 GiB and more are read whole too.
+struct FileImage {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    bool opened = false;
+    bool unreadable = false;  // it has bytes, but they could not be read
+};
+
+FileImage ReadWholeFile(const std::string& path) {
+    FileImage image;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return image;
+    image.opened = true;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        const auto size = static_cast<size_t>(info.st_size);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
+        size_t done = 0;
+        while (bytes && done < size) {
+            const ssize_t got = read(fd, bytes.get() + done, size - done);
+            if (got > 0) {
+                done += static_cast<size_t>(got);
+            } else if (got < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;  // an error, or the file shrank while it was read
+            }
+        }
+        if (bytes && done > 0) {
+            image.bytes = std::move(bytes);
+            image.size = done;
+        } else {
+            image.unreadable = true;
+        }
+    }
+    close(fd);
+    return image;
+}
+
+// "year/mm/dd hh:mm:ss" of a stored time, shown with the fixed display offset of the
+// node software: (time - 28800) seconds after 1970, taken as an unsigned 32-bit count.
+std::string DisplayDate(int32_t time) {
+    const time_t seconds = static_cast<uint32_t>(static_cast<uint32_t>(time) - 28800u);
+    struct tm date {};
+    gmtime_r(&seconds, &date);
+    char text[64];
+    std::snprintf(text, sizeof text, "%d/%02d/%02d %02d:%02d:%02d", date.tm_year + 1900, date.tm_mon + 1,
+                  date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
+    return text;
+}
+
+bool Fits(const std::string& path) { return path.size() < PATH_MAX; }
+
+}  // namespace
+
+DatFileName ParseDatFileName(const std::string& path) {
+    DatFileName parsed;
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot == 0) return parsed;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (path[dot - 1] == kKindLetter[kind]) parsed.kind = kind;
+    if (parsed.kind < 0) return parsed;
+
+    const size_t slash = path.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dollar = path.find('$');
+    if (dollar == std::string::npos || dollar < nameStart) {
+        parsed.problem = "no \"$\" in the file name";
+    } else if (dollar - nameStart > kMaxTagName) {
+        parsed.problem = "tag name longer than 31 characters";
+    } else {
+        parsed.tagName = path.substr(nameStart, dollar - nameStart);
+    }
+    return parsed;
+}
+
+std::string CompletionText(const ConversionTotals& totals) {
+    if (totals.writes.linesNotWritten == 0) return "Conversion completed";
+    return "Conversion completed, but " + std::to_string(totals.writes.linesNotWritten) +
+           " lines were not written (see Logs/Quarvel.log)";
+}
+
+int CountDataLogFiles(const std::string& folderPath) {
+    std::string folder = folderPath;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    int count = 0;
+    platform::FindFile folders;
+    platform::FindData entry;
+    for (bool more = folders.First(folder + "*.*", entry); more; more = folders.Next(entry)) {
+        if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
+        platform::FindFile files;
+        platform::FindData file;
+        for (bool found = files.First(folder + entry.name + "/*.DAT", file); found; found = files.Next(file))
+            ++count;
+    }
+    return count;
+}
+
+DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::string& databaseName_,
+                                   platform::ProgressList& progressList_, InfluxTarget target)
+    : folderPath(folderPath_), databaseName(databaseName_), progressList(progressList_), m_target(std::move(target)) {
+    if (!folderPath.empty() && folderPath.back() != '/') folderPath += '/';
+}
+
+void DataLogConverter::ShowProgress(const std::string& text) {
+    for (int index = progressList.GetCount() - 1; index >= kKeptLines; --index) progressList.DeleteString(index);
+    progressList.InsertString(0, text);
+    LogMessage("%s", text.c_str());
+}
+
+int DataLogConverter::ConvertAllFolders() {
+    ShowProgress("Start conversion");
+    const std::string pattern = folderPath + "*.*";
+    ShowProgress(pattern);
+    platform::FindFile listing;
+    platform::FindData entry;
+    if (!Fits(pattern)) {
+        ShowProgress("Folder path too long, nothing converted");
+    } else {
+        for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) {
+            if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
+            ShowProgress(entry.name);
+            ConvertFolder(entry.name);
+        }
+        listing.Close();
+    }
+    const std::string completion = CompletionText(m_totals);
+    platform::ShowMessageBox(completion);
+    ShowProgress(completion);
+    return 0;
+}
+
+int DataLogConverter::ConvertFolder(const std::string& name) {
+    const std::string folder = folderPath + name + "/";
+    const std::string pattern = folder + "*.DAT";
+    ShowProgress(pattern);
+    if (!Fits(pattern)) {
+        ShowProgress("Folder path too long, skipped: " + name);
+        return 0;
+    }
+    platform::FindFile listing;
+    platform::FindData entry;
+    for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) {
+        ShowProgress(entry.name);
+        const std::string path = folder + entry.name;
+        if (Fits(path)) {
+            ConvertDatFile(path);
+        } else {
+            SkipFile(entry.name, "path too long");
+        }
+        progressList.AddString(path);
+        progressList.UpdateWindow();
+        if (onFileDone) onFileDone(m_totals);
+    }
+    return 0;
+}
+
+void DataLogConverter::SkipFile(const std::string& name, const char* why) {
+    ++m_totals.filesSkipped;
+    ShowProgress("Skipped " + name + ": " + why);
+}
+
+int DataLogConverter::ConvertDatFile(const std::string& path) {
+    const DatFileName parsed = ParseDatFileName(path);
+    if (parsed.kind < 0) {
+        ++m_totals.filesSkipped;  // not a data-log kind: passed over without a word, as always
+        return 0;
+    }
+    if (parsed.problem != nullptr) {
+        SkipFile(path.substr(path.rfind('/') + 1), parsed.problem);
+        return 0;
+    }
+
+    FileImage image = ReadWholeFile(path);
+    if (!image.opened) {
+        ++m_totals.filesSkipped;
+        return 0;
+    }
+    if (image.unreadable) {
+        SkipFile(path.substr(path.rfind('/') + 1), "could not be read");
+        return 0;
+    }
+    const int kind = parsed.kind;
+    const size_t recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+    const size_t records = image.size / recordSize;
+    const char* name = parsed.tagName.c_str();
+
+    RyInfluxDB writer(databaseName.c_str(), m_target);
+    for (size_t i = 0; i < records; ++i) {
+        // A record is a LogSample byte for byte; the writer reads it in place.
+        const auto* sample = reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
+        if (HasNoValue(*sample))
+            DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample->time).c_str(),
+                             DisplayDate(sample->time).c_str(), ValueBits(*sample));
+        std::lock_guard lock(writer.m_batchLock[kind]);
+        if (kind == kRaw)
+            writer.AddRawSample(name, sample);
+        else
+            writer.AddSummarySample(kind, name, sample);
+    }
+    image.bytes.reset();
+    writer.FlushAll();
+
+    const WriteCounts& counts = writer.Counts();
+    ++m_totals.filesConverted;
+    m_totals.records += records;
+    m_totals.writes.linesWritten += counts.linesWritten;
+    m_totals.writes.batchesFailed += counts.batchesFailed;
+    m_totals.writes.batchesUnanswered += counts.batchesUnanswered;
+    m_totals.writes.linesNotWritten += counts.linesNotWritten;
+    m_totals.writes.summariesBefore1970 += counts.summariesBefore1970;
+    if (counts.linesNotWritten > 0) {
+        ++m_totals.filesWithLoss;
+        LogMessage("%s: %llu lines not written", path.c_str(),
+                   static_cast<unsigned long long>(counts.linesNotWritten));
+    }
+    return 0;
+}

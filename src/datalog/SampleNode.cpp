@@ -1,0 +1,374 @@
+#include "SampleNode.h"
+
+#include "LogSample.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The number in a file name has four digits, and the extra tag takes one more.
+constexpr int kMaxTags = 9998;
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr uint16_t kGoodStatus = 192;
+constexpr uint16_t kBadStatus = 0;                             // goes with no-value records
+constexpr std::array<uint16_t, 2> kOtherStatus = {64, 216};   // uncertain, good but overridden
+constexpr uint32_t kOtherStatusOneIn = 1500;
+constexpr int64_t kNoValueRawOneIn = 5000;
+constexpr std::array<uint32_t, 2> kNoValueBits = {0xFFFFFFFFu, 0xFFFFFFFEu};
+constexpr uint32_t kSeed = 0x51A7u;
+// Records are gathered and written in blocks of this size, never one by one.
+constexpr size_t kWriteBlock = size_t{1} << 20;
+
+struct SignalShape {
+    const char* name;
+    double base;
+    double amplitude;
+    double periodSeconds;
+    double noise;
+};
+
+constexpr SignalShape kShapes[] = {
+    {"FLOW", 120.0, 35.0, 86400.0, 1.5},
+    {"PRESS", 6.2, 0.8, 8 * 3600.0, 0.05},
+    {"TEMP", 45.0, 6.0, 86400.0, 0.2},
+    {"LEVEL", 3.5, 1.2, 6 * 3600.0, 0.02},
+    {"POWER", 850.0, 200.0, 12 * 3600.0, 8.0},
+};
+constexpr int kShapeCount = static_cast<int>(std::size(kShapes));
+
+struct PeriodKind {
+    TableKind kind;
+    int64_t seconds;
+};
+constexpr std::array<PeriodKind, 3> kPeriods = {{{kMinute, 60}, {kHour, 3600}, {kDay, kSecondsPerDay}}};
+
+std::string TagName(int index) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s_%02d", kShapes[index % kShapeCount].name, index + 1);
+    return name;
+}
+
+std::string FileName(int index, TableKind kind) {
+    char number[24];
+    std::snprintf(number, sizeof number, "$%04d%c.DAT", index + 1, kKindLetter[kind]);
+    return TagName(index) + number;
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+float NoValue(int which) { return std::bit_cast<float>(kNoValueBits[static_cast<size_t>(which) % 2]); }
+
+// A smooth daily-ish wave with a faster ripple and a little noise. Seeded per tag, so a
+// tag's values do not depend on how many other tags are written.
+class Signal {
+public:
+    explicit Signal(int tagIndex)
+        : m_shape(kShapes[tagIndex % kShapeCount]),
+          m_rng(kSeed + static_cast<uint32_t>(tagIndex)),
+          m_phase(0.7 * tagIndex) {}
+
+    float At(int64_t t) {
+        const double x = 2.0 * std::numbers::pi * static_cast<double>(t) / m_shape.periodSeconds + m_phase;
+        // mt19937's output is fixed by the standard, unlike the library's distributions,
+        // so the same options give the same bytes everywhere.
+        const double noise = Unit() + Unit() - 1.0;
+        return static_cast<float>(m_shape.base + m_shape.amplitude * std::sin(x) +
+                                  0.15 * m_shape.amplitude * std::sin(3.7 * x + 1.3) + m_shape.noise * noise);
+    }
+
+    uint16_t Status() {
+        const auto r = static_cast<uint32_t>(m_rng());
+        return r % kOtherStatusOneIn == 0 ? kOtherStatus[(r / kOtherStatusOneIn) % kOtherStatus.size()] : kGoodStatus;
+    }
+
+private:
+    double Unit() { return static_cast<double>(m_rng()) / 4294967296.0; }
+
+    const SignalShape& m_shape;
+    std::mt19937 m_rng;
+    double m_phase;
+};
+
+std::string ErrnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+// Collects records and writes them in large blocks; the first failure sticks and is
+// reported by Close.
+class RecordFile {
+public:
+    RecordFile() = default;
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+    ~RecordFile() {
+        if (m_file) std::fclose(m_file);
+    }
+
+    bool Open(const fs::path& path, std::string& error) {
+        m_path = path;
+        m_file = std::fopen(path.c_str(), "wb");
+        if (!m_file) {
+            error = "cannot create " + path.string() + ": " + ErrnoText(errno);
+            return false;
+        }
+        m_buffer.reserve(kWriteBlock + sizeof(LogSample));
+        return true;
+    }
+
+    void Put(const void* bytes, size_t size) {
+        const auto* p = static_cast<const char*>(bytes);
+        m_buffer.insert(m_buffer.end(), p, p + size);
+        if (m_buffer.size() >= kWriteBlock) Flush();
+    }
+
+    bool Close(std::string& error) {
+        Flush();
+        if (m_file && std::fclose(m_file) != 0 && m_errno == 0) m_errno = errno ? errno : EIO;
+        m_file = nullptr;
+        if (m_errno != 0) {
+            error = "cannot write " + m_path.string() + ": " + ErrnoText(m_errno);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void Flush() {
+        if (m_buffer.empty() || !m_file || m_errno != 0) {
+            m_buffer.clear();
+            return;
+        }
+        if (std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_file) != m_buffer.size()) m_errno = errno ? errno : EIO;
+        m_buffer.clear();
+    }
+
+    fs::path m_path;
+    std::FILE* m_file = nullptr;
+    std::vector<char> m_buffer;
+    int m_errno = 0;
+};
+
+// Gathers the raw values of one summary period.
+struct PeriodAccumulator {
+    int64_t seconds = 0;
+    int64_t key = 0;
+    bool open = false;
+    int64_t valued = 0;
+    double sum = 0;
+    float last = 0, max = 0, min = 0;
+
+    void Add(int64_t time, bool hasValue, float v, std::vector<LogSample>& out) {
+        const int64_t k = FloorDiv(time, seconds);
+        if (open && k != key) Emit(out);
+        if (!open) {
+            open = true;
+            key = k;
+            valued = 0;
+            sum = 0;
+        }
+        if (!hasValue) return;
+        if (valued == 0) {
+            max = min = v;
+        } else {
+            max = std::max(max, v);
+            min = std::min(min, v);
+        }
+        last = v;
+        sum += v;
+        ++valued;
+    }
+
+    void Emit(std::vector<LogSample>& out) {
+        if (!open) return;
+        open = false;
+        LogSample s{};
+        s.time = static_cast<int32_t>(key * seconds);  // stamped with the period's start
+        if (valued == 0) {
+            // Only no-value raw samples fell in this period.
+            s.status = kBadStatus;
+            s.value = NoValue(0);
+        } else {
+            s.status = kGoodStatus;
+            s.value = last;
+            s.max = max;
+            s.min = min;
+            // The mean of floats lies between their min and max, and so does its rounding.
+            s.mean = static_cast<float>(sum / static_cast<double>(valued));
+        }
+        out.push_back(s);
+    }
+};
+
+struct TagFiles {
+    fs::path folder;
+    bool kinds[kTableKindCount] = {};
+};
+
+bool WriteSummaries(const fs::path& path, const std::vector<LogSample>& records, SampleNodeResult& result,
+                    std::string& error) {
+    RecordFile file;
+    if (!file.Open(path, error)) return false;
+    for (const LogSample& s : records) {
+        file.Put(&s, kSummarySampleSize);
+        if (HasNoValue(s)) ++result.noValueRecords;
+    }
+    if (!file.Close(error)) return false;
+    result.summaryRecords += records.size();
+    ++result.files;
+    return true;
+}
+
+bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawCount, int64_t step,
+              SampleNodeResult& result, std::string& error) {
+    Signal signal(index);
+    RecordFile raw;
+    const bool writeRaw = target.kinds[kRaw];
+    if (writeRaw && !raw.Open(target.folder / FileName(index, kRaw), error)) return false;
+
+    std::array<PeriodAccumulator, kPeriods.size()> periods;
+    std::array<std::vector<LogSample>, kPeriods.size()> summaries;
+    for (size_t p = 0; p < kPeriods.size(); ++p) {
+        periods[p].seconds = kPeriods[p].seconds;
+        summaries[p].reserve(static_cast<size_t>(rawCount * step / kPeriods[p].seconds + 2));
+    }
+
+    // Spread the no-value samples so that tags do not all miss the same instant.
+    const int64_t noValueOffset = (static_cast<int64_t>(index) * 977) % kNoValueRawOneIn;
+    uint64_t noValueRaw = 0;
+    for (int64_t i = 0; i < rawCount; ++i) {
+        const int64_t t = firstTime + i * step;
+        LogSample s{};
+        s.time = static_cast<int32_t>(t);
+        const float value = signal.At(t);
+        s.value = value;
+        s.status = signal.Status();
+        const bool noValue = (i + noValueOffset) % kNoValueRawOneIn == kNoValueRawOneIn - 1;
+        if (noValue) {
+            s.value = NoValue(static_cast<int>(noValueRaw++));
+            s.status = kBadStatus;
+        }
+        if (writeRaw) raw.Put(&s, kRawSampleSize);
+        for (size_t p = 0; p < kPeriods.size(); ++p) periods[p].Add(t, !noValue, value, summaries[p]);
+    }
+    if (writeRaw) {
+        if (!raw.Close(error)) return false;
+        result.rawRecords += static_cast<uint64_t>(rawCount);
+        result.noValueRecords += noValueRaw;
+        ++result.files;
+    }
+
+    for (size_t p = 0; p < kPeriods.size(); ++p) {
+        periods[p].Emit(summaries[p]);
+        const TableKind kind = kPeriods[p].kind;
+        if (!target.kinds[kind]) continue;
+        auto& records = summaries[p];
+        if (kind == kMinute) {
+            // A couple of minutes that lost their value, one of each pattern.
+            const size_t n = records.size();
+            const size_t at[2] = {n / 3, 2 * n / 3};
+            for (int j = 0; j < 2; ++j) {
+                if (at[j] >= n || (j == 1 && at[1] == at[0])) continue;
+                records[at[j]].value = NoValue(j);
+                records[at[j]].status = kBadStatus;
+            }
+        }
+        if (!WriteSummaries(target.folder / FileName(index, kind), records, result, error)) return false;
+    }
+    return true;
+}
+
+bool CheckOptions(const SampleNodeOptions& o, int64_t& rawCount, int64_t& firstTime, std::string& error) {
+    if (o.tags < 1 || o.tags > kMaxTags) {
+        error = "tag count must be between 1 and " + std::to_string(kMaxTags) + ", got " + std::to_string(o.tags);
+        return false;
+    }
+    if (o.days < 1) {
+        error = "days must be at least 1, got " + std::to_string(o.days);
+        return false;
+    }
+    if (o.rawStepSeconds < 1) {
+        error = "raw step must be at least 1 second, got " + std::to_string(o.rawStepSeconds);
+        return false;
+    }
+    rawCount = static_cast<int64_t>(o.days) * kSecondsPerDay / o.rawStepSeconds;
+    if (rawCount < 1) {
+        error = "raw step of " + std::to_string(o.rawStepSeconds) + " s is longer than the history";
+        return false;
+    }
+    firstTime = o.endTime - (rawCount - 1) * o.rawStepSeconds;
+    // Summary periods start at or before the first sample; a day's start must fit too.
+    const int64_t earliest = FloorDiv(firstTime, kSecondsPerDay) * kSecondsPerDay;
+    if (o.endTime > std::numeric_limits<int32_t>::max() || earliest < std::numeric_limits<int32_t>::min()) {
+        error = "times from " + std::to_string(firstTime) + " to " + std::to_string(o.endTime) +
+                " do not fit in 32-bit seconds";
+        return false;
+    }
+    return true;
+}
+
+bool WriteText(const fs::path& path, const std::string& text, std::string& error) {
+    RecordFile file;
+    if (!file.Open(path, error)) return false;
+    file.Put(text.data(), text.size());
+    return file.Close(error);
+}
+
+bool MakeFolder(const fs::path& path, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec || !fs::is_directory(path)) {
+        error = "cannot create folder " + path.string() + ": " + (ec ? ec.message() : "not a folder");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& options, SampleNodeResult& result,
+                    std::string& error) {
+    result = SampleNodeResult{};
+    error.clear();
+    if (nodeFolder.empty()) {
+        error = "no node folder given";
+        return false;
+    }
+    int64_t rawCount = 0;
+    int64_t firstTime = 0;
+    if (!CheckOptions(options, rawCount, firstTime, error)) return false;
+
+    std::error_code ec;
+    const fs::path node = fs::absolute(nodeFolder, ec).lexically_normal();
+    if (ec) {
+        error = "cannot resolve " + nodeFolder + ": " + ec.message();
+        return false;
+    }
+    const fs::path log = node / "Log";
+    const fs::path group1 = log / "Group1";
+    const fs::path group2 = log / "Group2";
+    if (!MakeFolder(group1, error) || !MakeFolder(group2, error)) return false;
+
+    result.dataLogFolder = (log / "").string();
+    if (!WriteText(node / "sysinfo.ini", "[NODE_INFO]\r\nDATA_LOG_FOLDER=" + result.dataLogFolder + "\r\n", error))
+        return false;
+
+    TagFiles all{group1, {true, true, true, true}};
+    for (int i = 0; i < options.tags; ++i)
+        if (!WriteTag(i, all, firstTime, rawCount, options.rawStepSeconds, result, error)) return false;
+
+    // One more tag, minutes only, in a second group.
+    TagFiles extra{group2, {false, true, false, false}};
+    return WriteTag(options.tags, extra, firstTime, rawCount, options.rawStepSeconds, result, error);
+}

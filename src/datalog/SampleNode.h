@@ -1,0 +1,32 @@
+#pragma once
+
+// Writes a realistic sample node folder for demonstrations, tests and benchmarks:
+//   DIR/sysinfo.ini            [NODE_INFO] DATA_LOG_FOLDER=<absolute path of DIR/Log/>
+//   DIR/Log/<group>/<TAG>$<nnnn><K>.DAT  for K in X, M, H, D
+//   DIR/Log/<second group>/...   one more file, so that a walk meets two sub-folders
+// Files hold smooth signals with noise, written record by record in the data-log layout
+// (LogSample: raw records 10 bytes, summaries 22), with a few no-value records.
+
+#include <cstdint>
+#include <string>
+
+struct SampleNodeOptions {
+    int tags = 4;            // tags in the first group, each with an X, M, H and D file
+    int days = 2;            // days of history per tag, ending at endTime
+    int rawStepSeconds = 10; // one raw sample every so many seconds
+    int64_t endTime = 1700000000;  // stored seconds of the last sample
+};
+
+struct SampleNodeResult {
+    std::string dataLogFolder;  // DIR/Log/ with its trailing separator
+    uint64_t rawRecords = 0;
+    uint64_t summaryRecords = 0;
+    uint64_t noValueRecords = 0;
+    int files = 0;
+};
+
+// Creates DIR (and parents) and writes the node into it. The folder's name should hold
+// an underscore to be found as a node. Returns false with `error` set when a file cannot
+// be written.
+bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& options, SampleNodeResult& result,
+                    std::string& error);

@@ -1,0 +1,335 @@
+// The data-log conversion against a real InfluxDB server and real files.
+
+#include "ChildProcess.h"
+#include "DataLogConverter.h"
+#include "FindFile.h"
+#include "InfluxServer.h"
+#include "Logging.h"
+#include "ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+using testsupport::CountPoints;
+using testsupport::SelectAll;
+
+LogSample Record(int32_t time, float value) {
+    LogSample s{};
+    s.time = time;
+    s.status = 192;
+    s.value = value;
+    s.max = value + 1;
+    s.min = value - 1;
+    s.mean = value;
+    return s;
+}
+
+// Writes records in the file layout: 10 bytes each for raw files, 22 for summaries.
+void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int recordSize,
+              size_t extraBytes = 0) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    for (const auto& r : records) out.write(reinterpret_cast<const char*>(&r), recordSize);
+    out << std::string(extraBytes, '\x7f');
+}
+
+std::vector<LogSample> Records(int count, int32_t firstTime = 1600000000) {
+    std::vector<LogSample> records;
+    for (int i = 0; i < count; ++i) records.push_back(Record(firstTime + i, static_cast<float>(i) / 4));
+    return records;
+}
+
+class DataLogConversion : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        QUARVEL_REQUIRE_SERVER();
+        setenv("TZ", "UTC", 1);
+        tzset();
+        database = testsupport::UniqueDatabaseName("Ry_datalog");
+        testsupport::CreateDatabaseWithPolicies(database);
+        target.baseUrl = *testsupport::ServerUrl();
+        // Posts go to the real server; their order and first tag are kept for the checks.
+        target.post = [this](const std::string& url, const std::string& body) {
+            const size_t name = body.find(",name=");
+            posts.push_back({url, body.substr(name + 6, body.find(' ') - name - 6)});
+            return HttpPost(url, body);
+        };
+        data = m_dir / "Log";
+        fs::create_directories(data);
+    }
+    void TearDown() override {
+        if (!database.empty()) testsupport::DropDatabase(database);
+        ScratchDirTest::TearDown();
+    }
+
+    ConversionTotals Convert(platform::ProgressList& list) {
+        DataLogConverter converter(data.string(), database, list, target);
+        converter.ConvertAllFolders();
+        return converter.Totals();
+    }
+
+    struct Post {
+        std::string url;
+        std::string firstTag;
+    };
+    std::string database;
+    InfluxTarget target;
+    std::vector<Post> posts;
+    fs::path data;
+};
+
+TEST_F(DataLogConversion, SubFoldersAreConvertedOneAfterTheOther) {
+    WriteDat(data / "A" / "TA1$0001X.DAT", Records(3), kRawSampleSize);
+    WriteDat(data / "A" / "TA2$0002M.DAT", Records(2), kSummarySampleSize);
+    WriteDat(data / "B" / "TB1$0003H.DAT", Records(4), kSummarySampleSize);
+    WriteDat(data / "B" / "TB2$0004D.DAT", Records(5), kSummarySampleSize);
+    platform::ProgressList list;
+    int boxes = 0;
+    platform::SetMessageBoxHandler([&boxes](const std::string& text) {
+        EXPECT_EQ(text, "Conversion completed");
+        ++boxes;
+    });
+    const ConversionTotals totals = Convert(list);
+    platform::SetMessageBoxHandler(nullptr);
+
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(totals.filesConverted, 4);
+    EXPECT_EQ(totals.writes.linesWritten, 14u);
+    ASSERT_EQ(posts.size(), 4u);
+    // Whichever sub-folder the listing gives first is converted whole before the other.
+    const char first = posts[0].firstTag[1];
+    EXPECT_EQ(posts[1].firstTag[1], first);
+    EXPECT_NE(posts[2].firstTag[1], first);
+    EXPECT_EQ(posts[3].firstTag[1], posts[2].firstTag[1]);
+
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 3);
+    EXPECT_EQ(CountPoints(database, "RP_Min", "datalogM"), 2);
+    EXPECT_EQ(CountPoints(database, "RP_Hour", "datalogH"), 4);
+    EXPECT_EQ(CountPoints(database, "RP_Day", "datalogD"), 5);
+    auto rows = SelectAll(database, "RP_Sec", "datalogX");
+    EXPECT_EQ(rows[0]["name"], "TA1");
+    EXPECT_EQ(rows[0]["time"], 1600000000 - 28800);
+}
+
+TEST_F(DataLogConversion, FilesThatAreNoDataLogFilesAreSkipped) {
+    const std::string longName(32, 'L');
+    struct Case {
+        fs::path file;
+        const char* tag;
+        const char* progressLine;  // the line saying why, if any
+    } cases[] = {
+        {data / "G" / "LOWER$0001m.DAT", "LOWER", nullptr},
+        {data / "G" / "OTHER$0001Q.DAT", "OTHER", nullptr},
+        {data / "ROOT$0001X.DAT", "ROOT", nullptr},
+        {data / "G" / "DEEPER" / "DEEP$0001X.DAT", "DEEP", nullptr},
+        {data / "G" / "NODOLLARX.DAT", "NODOLLARX", "Skipped NODOLLARX.DAT: no \"$\" in the file name"},
+        {data / "G" / (longName + "$1X.DAT"), longName.c_str(),
+         "tag name longer than 31 characters"},
+    };
+    for (const auto& c : cases) WriteDat(c.file, Records(3), kRawSampleSize);
+
+    platform::ProgressList list;
+    std::vector<std::string> lines;
+    list.SetObserver([&lines](platform::ProgressList::Change change, int, const std::string& text) {
+        if (change == platform::ProgressList::Change::Inserted) lines.push_back(text);
+    });
+    const ConversionTotals totals = Convert(list);
+
+    EXPECT_EQ(totals.filesConverted, 0);
+    EXPECT_EQ(totals.filesSkipped, 4) << "the two files outside the sub-folders are never met";
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 0);
+    for (const auto& c : cases) {
+        if (c.progressLine == nullptr) continue;
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.find(c.progressLine) != std::string::npos; }))
+            << c.progressLine;
+    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "DEEPER"), 0) << "only the first level is walked";
+}
+
+TEST_F(DataLogConversion, FileNamesMatchWithoutRegardToCaseButKindLettersExactly) {
+    WriteDat(data / "G" / (std::string(31, 'K') + "$1X.dat"), Records(2), kRawSampleSize);
+    WriteDat(data / "G" / "EMPTYNAME.dat", Records(1), kRawSampleSize);  // no "$": skipped
+    WriteDat(data / "G" / "$0001M.Dat", Records(2), kSummarySampleSize);   // empty tag name
+    platform::ProgressList list;
+    const ConversionTotals totals = Convert(list);
+    EXPECT_EQ(totals.filesConverted, 2);
+    auto raw = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(raw.size(), 2u);
+    EXPECT_EQ(raw[0]["name"], std::string(31, 'K'));
+    auto minute = SelectAll(database, "RP_Min", "datalogM");
+    ASSERT_EQ(minute.size(), 2u);
+    EXPECT_TRUE(minute[0]["name"].is_null()) << "an empty name leaves the tag out";
+}
+
+TEST_F(DataLogConversion, PartialTrailingRecordIsIgnored) {
+    WriteDat(data / "G" / "HALF$0001H.DAT", Records(2), kSummarySampleSize, 1);  // 45 bytes
+    WriteDat(data / "G" / "TINY$0001X.DAT", {}, kRawSampleSize, 9);              // shorter than a record
+    WriteDat(data / "G" / "ZERO$0001D.DAT", {}, kSummarySampleSize);             // empty
+    platform::ProgressList list;
+    const ConversionTotals totals = Convert(list);
+    EXPECT_EQ(CountPoints(database, "RP_Hour", "datalogH"), 2);
+    EXPECT_EQ(totals.records, 2u);
+    EXPECT_EQ(posts.size(), 1u) << "files without a whole record post nothing";
+}
+
+TEST_F(DataLogConversion, TwoAndAHalfBatchesMakeThreePosts) {
+    WriteDat(data / "G" / "BIG$0001X.DAT", Records(25000), kRawSampleSize);
+    WriteDat(data / "G" / "NEXT$0001X.DAT", Records(10), kRawSampleSize);
+    platform::ProgressList list;
+    Convert(list);
+    size_t bigPosts = 0;
+    for (const auto& p : posts) bigPosts += p.firstTag == "BIG";
+    EXPECT_EQ(bigPosts, 3u);
+    EXPECT_EQ(posts.size(), 4u) << "the next file starts with empty batches";
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 25010);
+}
+
+TEST_F(DataLogConversion, ProgressLinesAndLog) {
+    WriteDat(data / "G" / "T1$0001X.DAT", Records(1), kRawSampleSize);
+    WriteDat(data / "G" / "T2$0001X.DAT", Records(1), kRawSampleSize);
+    InitLogging();
+    platform::ProgressList list;
+    Convert(list);
+    ShutdownLogging();
+
+    // Newest line at the top; each file's full path was appended at the bottom.
+    const std::vector<std::string> lines = list.Lines();
+    const std::string root = data.string() + "/";
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0], "Conversion completed");
+    EXPECT_EQ(lines[3], root + "G/*.DAT");
+    EXPECT_EQ(lines[4], "G");
+    EXPECT_EQ(lines[5], root + "*.*");
+    EXPECT_EQ(lines[6], "Start conversion");
+    const std::string first = lines[2];  // file names in listing order
+    const std::string second = lines[1];
+    EXPECT_EQ(lines[7], root + "G/" + first);
+    EXPECT_EQ(lines[8], root + "G/" + second);
+
+    // The log has the progress lines in order, not the appended paths.
+    std::vector<std::string> logged;
+    std::ifstream log(m_dir / "Logs" / "Quarvel.log");
+    for (std::string line; std::getline(log, line);) logged.push_back(line.substr(line.find("INFO  : ") + 8));
+    const std::vector<std::string> expected = {"Start conversion", root + "*.*", "G", root + "G/*.DAT",
+                                               first,              second,       "Conversion completed"};
+    EXPECT_EQ(logged, expected);
+}
+
+TEST_F(DataLogConversion, ProgressListIsCutToTwentyLines) {
+    for (int i = 0; i < 26; ++i)
+        WriteDat(data / "G" / ("T" + std::to_string(i) + "$0001X.DAT"), Records(1), kRawSampleSize);
+    platform::ProgressList list;
+    list.AddString("from an earlier conversion");
+    std::vector<size_t> countsAfterPath;
+    list.SetObserver([&](platform::ProgressList::Change change, int, const std::string& text) {
+        if (change != platform::ProgressList::Change::Added) return;
+        const auto lines = list.Lines();
+        EXPECT_EQ(lines.back(), text);
+        countsAfterPath.push_back(lines.size());
+    });
+    Convert(list);  // 31 progress lines
+
+    ASSERT_EQ(countsAfterPath.size(), 26u);
+    EXPECT_EQ(countsAfterPath.back(), 21u) << "the path of the file just converted is the 21st line";
+    const auto lines = list.Lines();
+    ASSERT_EQ(lines.size(), 20u);
+    EXPECT_EQ(lines[0], "Conversion completed");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "from an earlier conversion"), 0);
+}
+
+TEST_F(DataLogConversion, LostLinesAreReportedAtTheEnd) {
+    WriteDat(data / "G" / "T1$0001X.DAT", Records(3), kRawSampleSize);
+    WriteDat(data / "G" / "T2$0001M.DAT", Records(2), kSummarySampleSize);
+    testsupport::DropDatabase(database);  // every post now fails with 404
+    std::string box;
+    platform::SetMessageBoxHandler([&box](const std::string& text) { box = text; });
+    InitLogging();
+    platform::ProgressList list;
+    const ConversionTotals totals = Convert(list);
+    ShutdownLogging();
+    platform::SetMessageBoxHandler(nullptr);
+
+    EXPECT_EQ(totals.writes.linesNotWritten, 5u);
+    EXPECT_EQ(totals.filesWithLoss, 2);
+    EXPECT_EQ(box, "Conversion completed, but 5 lines were not written (see Logs/Quarvel.log)");
+    EXPECT_EQ(list.Lines()[0], box);
+    const std::string log = ReadFile(m_dir / "Logs" / "Quarvel.log");
+    EXPECT_NE(log.find("T1$0001X.DAT: 3 lines not written"), std::string::npos) << log;
+    EXPECT_NE(log.find("T2$0001M.DAT: 2 lines not written"), std::string::npos) << log;
+    EXPECT_NE(log.find("HTTP 404"), std::string::npos) << log;
+    database.clear();
+}
+
+TEST_F(DataLogConversion, MissingFolderStillEndsWithTheMessageBox) {
+    data = m_dir / "nowhere";
+    int boxes = 0;
+    platform::SetMessageBoxHandler([&boxes](const std::string&) { ++boxes; });
+    platform::ProgressList list;
+    Convert(list);
+    platform::SetMessageBoxHandler(nullptr);
+    EXPECT_EQ(boxes, 1);
+    const std::vector<std::string> expected = {"Conversion completed", (data / "*.*").string(), "Start conversion"};
+    EXPECT_EQ(list.Lines(), expected);
+}
+
+TEST_F(DataLogConversion, RecordsWithoutValueAreShownOnTheDebugScreen) {
+    LogSample noValue = Record(28800, 0);
+    noValue.value = std::bit_cast<float>(0xFFFFFFFFu);
+    LogSample wrapped = Record(0, 0);
+    wrapped.value = std::bit_cast<float>(0xFFFFFFFEu);
+    WriteDat(data / "G" / "NV$0001X.DAT", {noValue, Record(1600000000, 1.0f), wrapped}, kRawSampleSize);
+    LogSample maxOnly = Record(1600000000, 2.0f);
+    maxOnly.max = std::bit_cast<float>(0xFFFFFFFFu);
+    WriteDat(data / "G" / "MX$0001M.DAT", {maxOnly}, kSummarySampleSize);
+
+    testsupport::Child screen = testsupport::Spawn(QUARVEL_DEBUG_SCREEN_TOOL, {"--count", "2"});
+    ASSERT_NE(testsupport::ReadUntil(screen.err, testsupport::HasLine).find("listening on"), std::string::npos);
+    platform::ProgressList list;
+    Convert(list);
+    const std::string shown = testsupport::ReadUntil(screen.out, [](const std::string&) { return false; });
+    EXPECT_EQ(testsupport::Finish(screen), 0);
+
+    const std::string pid = std::to_string(getpid());
+    EXPECT_EQ(shown, "pid=" + pid + " message=0x0400 size=1024 text=\"\\r\\n 28800 : 1970/01/01 00:00:00 = -1\"\n" +
+                         "pid=" + pid + " message=0x0400 size=1024 text=\"\\r\\n 0 : 2106/02/06 22:28:16 = -2\"\n");
+    // They are converted like any other record.
+    auto rows = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0]["quality"], -2);
+    EXPECT_EQ(rows[1]["quality"], -1);
+    EXPECT_EQ(CountPoints(database, "RP_Min", "datalogM"), 1);
+}
+
+TEST(DatFileName, TagAndKindComeFromThePath) {
+    struct Case {
+        const char* path;
+        int kind;
+        const char* tag;
+        bool usable;
+    } cases[] = {
+        {"/d/G/FLOW$0001M.DAT", kMinute, "FLOW", true},
+        {"/d/G/FLOW$0001m.DAT", -1, "", false},
+        {"/d/G/FLOW$0001Q.DAT", -1, "", false},
+        {"/d/G/$0001X.DAT", kRaw, "", true},
+        {"/d/G/A$B$0001H.DAT", kHour, "A", true},
+        {"/d$x/G/FLOW0001D.DAT", kDay, "", false},  // the first "$" is in a folder name
+        {"/d$x/G/FLOW$0001D.DAT", kDay, "", false},
+        {"/d/G/NAME.X.DAT", kRaw, "", false},  // the letter before the last "."
+    };
+    for (const auto& c : cases) {
+        const DatFileName parsed = ParseDatFileName(c.path);
+        EXPECT_EQ(parsed.kind, c.kind) << c.path;
+        if (c.kind < 0) continue;
+        EXPECT_EQ(parsed.problem == nullptr, c.usable) << c.path;
+        EXPECT_EQ(parsed.tagName, c.tag) << c.path;
+    }
+}
+
+}  // namespace

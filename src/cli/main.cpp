@@ -11,11 +11,11 @@
 
 #include <unistd.h>
 
+#include <iconv.h>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <filesystem>
-#include <iconv.h>
 #include <mutex>
 
 namespace {
@@ -81,9 +81,7 @@ public:
         if (m_live) std::fputs("\r\x1b[K", stderr);
     }
 
-    double Elapsed() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-    }
+    double Elapsed() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count(); }
 
 private:
     void DrawStatus() {
@@ -126,8 +124,8 @@ InfluxTarget DryRunTarget(FILE* file) {
     target.post = [file, mutex](const std::string&, const std::string& body) {
         std::lock_guard lock(*mutex);
         HttpResult result;
-        const bool written = std::fwrite(body.data(), 1, body.size(), file) == body.size() &&
-                             std::fputc('\n', file) != EOF;
+        const bool written =
+            std::fwrite(body.data(), 1, body.size(), file) == body.size() && std::fputc('\n', file) != EOF;
         result.status = written ? 204 : 0;
         if (!written) result.error = "cannot write the output file";
         return result;
@@ -150,9 +148,9 @@ int Usage(const std::string& message) {
 
 int RunConvert(const ConvertOptions& options) {
     if (options.kind != "datalog") return Usage("table conversion (--kind rtdb) is not available yet");
-    if (options.node.empty() && options.folder.empty()) return Usage("name a node (--node DIR) or a folder (--folder DIR)");
-    if (options.node.empty() && options.database.empty())
-        return Usage("--folder without --node needs --database NAME");
+    if (options.node.empty() && options.folder.empty())
+        return Usage("name a node (--node DIR) or a folder (--folder DIR)");
+    if (options.node.empty() && options.database.empty()) return Usage("--folder without --node needs --database NAME");
     if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
 
     const std::string folder = WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
@@ -188,18 +186,20 @@ int RunConvert(const ConvertOptions& options) {
 
     const ConversionTotals& totals = converter.Totals();
     const double elapsed = console.Elapsed();
-    std::fprintf(stderr,
-                 "Database:          %s%s\n"
-                 "Files converted:   %d\n"
-                 "Files skipped:     %d\n"
-                 "Lines written:     %s\n"
-                 "Batches failed:    %s\n"
-                 "Lines not written: %s\n"
-                 "Elapsed:           %.2f s (%s lines/s)\n",
-                 database.c_str(), output ? " (dry run)" : "", totals.filesConverted, totals.filesSkipped,
-                 Thousands(totals.writes.linesWritten).c_str(), Thousands(totals.writes.batchesFailed).c_str(),
-                 Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
-                 Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0)).c_str());
+    std::fprintf(
+        stderr,
+        "Database:          %s%s\n"
+        "Files converted:   %d\n"
+        "Files skipped:     %d\n"
+        "Lines written:     %s\n"
+        "Batches failed:    %s\n"
+        "Lines not written: %s\n"
+        "Elapsed:           %.2f s (%s lines/s)\n",
+        database.c_str(), output ? " (dry run)" : "", totals.filesConverted, totals.filesSkipped,
+        Thousands(totals.writes.linesWritten).c_str(), Thousands(totals.writes.batchesFailed).c_str(),
+        Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
+        Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
+            .c_str());
     if (output != nullptr && output != stdout) std::fclose(output);
     if (output == stdout) std::fflush(stdout);
 
@@ -266,8 +266,12 @@ int main(int argc, char** argv) {
         "Write a sample node folder (give it a name with an underscore): sysinfo.ini and a Log folder with "
         "raw, minute, hour and day data-log files of smooth signals with noise.");
     sampleCommand->add_option("DIR", sampleFolder, "Node folder to write")->required();
-    sampleCommand->add_option("--tags", sample.tags, "Number of tags")->check(CLI::Range(1, 9999))->capture_default_str();
-    sampleCommand->add_option("--days", sample.days, "Days of history")->check(CLI::Range(1, 3650))->capture_default_str();
+    sampleCommand->add_option("--tags", sample.tags, "Number of tags")
+        ->check(CLI::Range(1, 9999))
+        ->capture_default_str();
+    sampleCommand->add_option("--days", sample.days, "Days of history")
+        ->check(CLI::Range(1, 3650))
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);

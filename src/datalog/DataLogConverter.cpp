@@ -66,12 +66,14 @@ std::string DisplayDate(int32_t time) {
     struct tm date {};
     gmtime_r(&seconds, &date);
     char text[64];
-    std::snprintf(text, sizeof text, "%d/%02d/%02d %02d:%02d:%02d", date.tm_year + 1900, date.tm_mon + 1,
-                  date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
+    std::snprintf(text, sizeof text, "%d/%02d/%02d %02d:%02d:%02d", date.tm_year + 1900, date.tm_mon + 1, date.tm_mday,
+                  date.tm_hour, date.tm_min, date.tm_sec);
     return text;
 }
 
-bool Fits(const std::string& path) { return path.size() < PATH_MAX; }
+bool Fits(const std::string& path) {
+    return path.size() < PATH_MAX;
+}
 
 }  // namespace
 
@@ -112,8 +114,7 @@ int CountDataLogFiles(const std::string& folderPath) {
         if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
         platform::FindFile files;
         platform::FindData file;
-        for (bool found = files.First(folder + entry.name + "/*.DAT", file); found; found = files.Next(file))
-            ++count;
+        for (bool found = files.First(folder + entry.name + "/*.DAT", file); found; found = files.Next(file)) ++count;
     }
     return count;
 }
@@ -233,8 +234,7 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
     m_totals.writes.summariesBefore1970 += counts.summariesBefore1970;
     if (counts.linesNotWritten > 0) {
         ++m_totals.filesWithLoss;
-        LogMessage("%s: %llu lines not written", path.c_str(),
-                   static_cast<unsigned long long>(counts.linesNotWritten));
+        LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));
     }
     return 0;
 }

@@ -56,7 +56,7 @@ int CountDataLogFiles(const std::string& folderPath);
 // Parts of a data-log file's path: the kind letter before the last '.', the tag name
 // between the last '/' and the first '$' of the path.
 struct DatFileName {
-    int kind = -1;         // TableKind, or -1 for a letter that is no data-log kind
+    int kind = -1;  // TableKind, or -1 for a letter that is no data-log kind
     std::string tagName;
     const char* problem = nullptr;  // why the name cannot be used, or null
 };

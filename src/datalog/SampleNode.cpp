@@ -24,8 +24,8 @@ namespace {
 constexpr int kMaxTags = 9998;
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr uint16_t kGoodStatus = 192;
-constexpr uint16_t kBadStatus = 0;                             // goes with no-value records
-constexpr std::array<uint16_t, 2> kOtherStatus = {64, 216};   // uncertain, good but overridden
+constexpr uint16_t kBadStatus = 0;                           // goes with no-value records
+constexpr std::array<uint16_t, 2> kOtherStatus = {64, 216};  // uncertain, good but overridden
 constexpr uint32_t kOtherStatusOneIn = 1500;
 constexpr int64_t kNoValueRawOneIn = 5000;
 constexpr std::array<uint32_t, 2> kNoValueBits = {0xFFFFFFFFu, 0xFFFFFFFEu};
@@ -42,11 +42,8 @@ struct SignalShape {
 };
 
 constexpr SignalShape kShapes[] = {
-    {"FLOW", 120.0, 35.0, 86400.0, 1.5},
-    {"PRESS", 6.2, 0.8, 8 * 3600.0, 0.05},
-    {"TEMP", 45.0, 6.0, 86400.0, 0.2},
-    {"LEVEL", 3.5, 1.2, 6 * 3600.0, 0.02},
-    {"POWER", 850.0, 200.0, 12 * 3600.0, 8.0},
+    {"FLOW", 120.0, 35.0, 86400.0, 1.5},   {"PRESS", 6.2, 0.8, 8 * 3600.0, 0.05},     {"TEMP", 45.0, 6.0, 86400.0, 0.2},
+    {"LEVEL", 3.5, 1.2, 6 * 3600.0, 0.02}, {"POWER", 850.0, 200.0, 12 * 3600.0, 8.0},
 };
 constexpr int kShapeCount = static_cast<int>(std::size(kShapes));
 
@@ -68,9 +65,13 @@ std::string FileName(int index, TableKind kind) {
     return TagName(index) + number;
 }
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
-float NoValue(int which) { return std::bit_cast<float>(kNoValueBits[static_cast<size_t>(which) % 2]); }
+float NoValue(int which) {
+    return std::bit_cast<float>(kNoValueBits[static_cast<size_t>(which) % 2]);
+}
 
 // A smooth daily-ish wave with a faster ripple and a little noise. Seeded per tag, so a
 // tag's values do not depend on how many other tags are written.
@@ -103,7 +104,9 @@ private:
     double m_phase;
 };
 
-std::string ErrnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+std::string ErrnoText(int err) {
+    return std::error_code(err, std::generic_category()).message();
+}
 
 // Collects records and writes them in large blocks; the first failure sticks and is
 // reported by Close.

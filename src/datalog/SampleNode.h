@@ -11,9 +11,9 @@
 #include <string>
 
 struct SampleNodeOptions {
-    int tags = 4;            // tags in the first group, each with an X, M, H and D file
-    int days = 2;            // days of history per tag, ending at endTime
-    int rawStepSeconds = 10; // one raw sample every so many seconds
+    int tags = 4;                  // tags in the first group, each with an X, M, H and D file
+    int days = 2;                  // days of history per tag, ending at endTime
+    int rawStepSeconds = 10;       // one raw sample every so many seconds
     int64_t endTime = 1700000000;  // stored seconds of the last sample
 };
 

@@ -42,8 +42,8 @@ size_t CollectErrorHeader(char* data, size_t size, size_t count, void* target) {
     std::string_view line(data, length);
     if (line.starts_with("HTTP/")) {
         header->clear();
-    } else if (auto colon = line.find(':'); colon != std::string_view::npos &&
-                                            EqualsIgnoreCase(Trim(line.substr(0, colon)), kErrorHeader)) {
+    } else if (auto colon = line.find(':');
+               colon != std::string_view::npos && EqualsIgnoreCase(Trim(line.substr(0, colon)), kErrorHeader)) {
         *header = std::string(Trim(line.substr(colon + 1)));
     }
     return length;

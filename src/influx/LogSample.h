@@ -3,8 +3,7 @@
 #include <bit>
 #include <cstdint>
 
-static_assert(std::endian::native == std::endian::little,
-              "samples are read in place from little-endian files");
+static_assert(std::endian::native == std::endian::little, "samples are read in place from little-endian files");
 
 // One sample as stored in a data-log file, byte for byte: packed, little-endian.
 // A raw sample is the first 10 bytes, a summary all 22.
@@ -23,8 +22,12 @@ constexpr int kSummarySampleSize = 22;
 
 // The 32-bit patterns 0xFFFFFFFF and 0xFFFFFFFE mark a sample without value.
 // Both are NaNs as floats, so only the bit pattern can tell them.
-inline int32_t ValueBits(const LogSample& s) { return std::bit_cast<int32_t>(s.value); }
-inline bool HasNoValue(const LogSample& s) { return ValueBits(s) == -1 || ValueBits(s) == -2; }
+inline int32_t ValueBits(const LogSample& s) {
+    return std::bit_cast<int32_t>(s.value);
+}
+inline bool HasNoValue(const LogSample& s) {
+    return ValueBits(s) == -1 || ValueBits(s) == -2;
+}
 
 // Indexes the writer's batches and names the measurement and retention policy.
 enum TableKind : int { kRaw = 0, kMinute = 1, kHour = 2, kDay = 3 };

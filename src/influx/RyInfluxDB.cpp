@@ -88,9 +88,10 @@ const RyInfluxDB::LineName& RyInfluxDB::NameOf(const char* name) {
     if (inserted) {
         entry->second.writable = EscapeTagValue(ToUtf8(name, m_target.codePage), entry->second.escaped);
         if (!entry->second.writable)
-            LogMessage("Tag \"%s\" cannot be carried by line protocol (a line break, or a backslash before a "
-                       "blank, comma, quote, equals sign or at the end); its samples are not written",
-                       Printable(name).c_str());
+            LogMessage(
+                "Tag \"%s\" cannot be carried by line protocol (a line break, or a backslash before a "
+                "blank, comma, quote, equals sign or at the end); its samples are not written",
+                Printable(name).c_str());
     }
     m_lastName = name;
     m_lastLineName = &entry->second;  // elements of an unordered_map keep their address

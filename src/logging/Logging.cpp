@@ -29,103 +29,107 @@ constexpr const char* kLogFolder = "Logs";
 
 // The library opens the log without close-on-exec; keep it out of child processes.
 class LogFileAppender : public log4cpp::RollingFileAppender {
- public:
-  using RollingFileAppender::RollingFileAppender;
+public:
+    using RollingFileAppender::RollingFileAppender;
 
-  void KeepFromChildren() {
-    if (_fd >= 0) fcntl(_fd, F_SETFD, FD_CLOEXEC);
-  }
-  void rollOver() override {
-    RollingFileAppender::rollOver();
-    KeepFromChildren();
-  }
-  bool reopen() override {
-    bool ok = RollingFileAppender::reopen();
-    KeepFromChildren();
-    return ok;
-  }
+    void KeepFromChildren() {
+        if (_fd >= 0) fcntl(_fd, F_SETFD, FD_CLOEXEC);
+    }
+    void rollOver() override {
+        RollingFileAppender::rollOver();
+        KeepFromChildren();
+    }
+    bool reopen() override {
+        bool ok = RollingFileAppender::reopen();
+        KeepFromChildren();
+        return ok;
+    }
 };
 
-bool Exists(const char* path) { return access(path, F_OK) == 0; }
+bool Exists(const char* path) {
+    return access(path, F_OK) == 0;
+}
 
 }  // namespace
 
 int EnsureLogFolder() {
-  char path[kPathSize];
-  std::snprintf(path, sizeof(path), "%s", kLogFolder);
-  // Create every missing prefix up to each separator. A leading '/' is the root and ends
-  // the walk. '/' is never the second byte of a double-byte character in the encodings a
-  // locale can use, so no lead-byte check is needed.
-  for (char* slash = std::strchr(path, '/'); slash != nullptr; slash = std::strchr(slash + 1, '/')) {
-    if (slash == path) break;
-    *slash = '\0';
+    char path[kPathSize];
+    std::snprintf(path, sizeof(path), "%s", kLogFolder);
+    // Create every missing prefix up to each separator. A leading '/' is the root and ends
+    // the walk. '/' is never the second byte of a double-byte character in the encodings a
+    // locale can use, so no lead-byte check is needed.
+    for (char* slash = std::strchr(path, '/'); slash != nullptr; slash = std::strchr(slash + 1, '/')) {
+        if (slash == path) break;
+        *slash = '\0';
+        if (!Exists(path)) mkdir(path, 0777);
+        *slash = '/';
+    }
     if (!Exists(path)) mkdir(path, 0777);
-    *slash = '/';
-  }
-  if (!Exists(path)) mkdir(path, 0777);
-  return Exists(path) ? 1 : 0;
+    return Exists(path) ? 1 : 0;
 }
 
 void InitLogging() {
-  char path[kPathSize];
-  std::snprintf(path, sizeof(path), "%s/%s", kLogFolder, "Quarvel.log");
-  EnsureLogFolder();
+    char path[kPathSize];
+    std::snprintf(path, sizeof(path), "%s/%s", kLogFolder, "Quarvel.log");
+    EnsureLogFolder();
 
-  auto* layout = new log4cpp::PatternLayout();
-  layout->setConversionPattern("%d: %p %c %x: %m%n");
-  // When the file cannot be opened the library keeps an invalid descriptor and drops
-  // every line silently; the program runs on without a log, as it should.
-  auto* appender = new LogFileAppender("rollfileAppender", path, 5 * 1024 * 1024, 20, true, 0644);
-  appender->KeepFromChildren();
-  appender->setLayout(layout);
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern("%d: %p %c %x: %m%n");
+    // When the file cannot be opened the library keeps an invalid descriptor and drops
+    // every line silently; the program runs on without a log, as it should.
+    auto* appender = new LogFileAppender("rollfileAppender", path, 5 * 1024 * 1024, 20, true, 0644);
+    appender->KeepFromChildren();
+    appender->setLayout(layout);
 
-  log4cpp::Category& root = log4cpp::Category::getRoot();
-  root.addAppender(appender);  // the pointer form hands ownership to the category
-  root.setPriority(log4cpp::Priority::DEBUG);
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.addAppender(appender);  // the pointer form hands ownership to the category
+    root.setPriority(log4cpp::Priority::DEBUG);
 }
 
 void LogMessage(const char* format, ...) {
-  char text[kLogLineSize];
-  va_list args;
-  va_start(args, format);
-  if (std::vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
-  va_end(args);
-  // The string overload: the text is the message, not another format.
-  log4cpp::Category::getRoot().info(std::string(text));
+    char text[kLogLineSize];
+    va_list args;
+    va_start(args, format);
+    if (std::vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
+    va_end(args);
+    // The string overload: the text is the message, not another format.
+    log4cpp::Category::getRoot().info(std::string(text));
 }
 
 int DebugScreenPrint(const char* format, ...) {
-  int window = platform::FindDebugWindow("debugWClass", "Debug Screen");
-  if (window < 0) return 0;
+    int window = platform::FindDebugWindow("debugWClass", "Debug Screen");
+    if (window < 0) return 0;
 
-  char text[kDebugTextSize];
-  va_list args;
-  va_start(args, format);
-  if (std::vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
-  va_end(args);
+    char text[kDebugTextSize];
+    va_list args;
+    va_start(args, format);
+    if (std::vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
+    va_end(args);
 
-  int section = platform::CreateSection(kSectionSize);
-  if (section < 0) {
-    platform::CloseDebugWindow(window);
-    return 1;
-  }
-  void* view = mmap(nullptr, kSectionSize, PROT_READ | PROT_WRITE, MAP_SHARED, section, 0);
-  if (view == MAP_FAILED) {
+    int section = platform::CreateSection(kSectionSize);
+    if (section < 0) {
+        platform::CloseDebugWindow(window);
+        return 1;
+    }
+    void* view = mmap(nullptr, kSectionSize, PROT_READ | PROT_WRITE, MAP_SHARED, section, 0);
+    if (view == MAP_FAILED) {
+        close(section);
+        platform::CloseDebugWindow(window);
+        return 1;
+    }
+    auto* bytes = static_cast<char*>(view);
+    const size_t length = strnlen(text, kSectionSize - 1);
+    std::memcpy(bytes, text, length);
+    std::memset(bytes + length, 0, kSectionSize - length);  // zeros to the end, byte 1023 too
+    munmap(view, kSectionSize);
+
+    // A window that went away mid-send is not worth reporting.
+    platform::SendDebugWindowMessage(window, kDebugMessage, static_cast<uint32_t>(getpid()), section);
     close(section);
     platform::CloseDebugWindow(window);
     return 1;
-  }
-  auto* bytes = static_cast<char*>(view);
-  const size_t length = strnlen(text, kSectionSize - 1);
-  std::memcpy(bytes, text, length);
-  std::memset(bytes + length, 0, kSectionSize - length);  // zeros to the end, byte 1023 too
-  munmap(view, kSectionSize);
-
-  // A window that went away mid-send is not worth reporting.
-  platform::SendDebugWindowMessage(window, kDebugMessage, static_cast<uint32_t>(getpid()), section);
-  close(section);
-  platform::CloseDebugWindow(window);
-  return 1;
 }
 
-void ShutdownLogging() { log4cpp::Category::shutdown(); }
+void ShutdownLogging() {
+    log4cpp::Category::shutdown();
+}

@@ -7,7 +7,9 @@
 
 namespace platform {
 
-std::string LocaleCodePage() { return nl_langinfo(CODESET); }
+std::string LocaleCodePage() {
+    return nl_langinfo(CODESET);
+}
 
 bool ConvertToUtf8(std::string_view text, const std::string& codePage, std::string& out) {
     out.clear();

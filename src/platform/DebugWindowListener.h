@@ -19,40 +19,40 @@ namespace platform {
 inline constexpr size_t kDebugSectionSize = 1024;
 
 struct DebugWindowMessage {
-  uint32_t message = 0;
-  uint32_t processId = 0;
-  uint64_t sectionSize = 0;  // as the sender made it
-  std::array<unsigned char, kDebugSectionSize> section{};  // its first 1024 bytes, zero-padded
+    uint32_t message = 0;
+    uint32_t processId = 0;
+    uint64_t sectionSize = 0;                                // as the sender made it
+    std::array<unsigned char, kDebugSectionSize> section{};  // its first 1024 bytes, zero-padded
 };
 
 class DebugWindowListener {
- public:
-  // Opens the window. Throws std::system_error when the socket cannot be made, and
-  // std::runtime_error when no path is to be had or another window of this name listens.
-  DebugWindowListener(const char* className, const char* title);
-  ~DebugWindowListener();
-  DebugWindowListener(const DebugWindowListener&) = delete;
-  DebugWindowListener& operator=(const DebugWindowListener&) = delete;
+public:
+    // Opens the window. Throws std::system_error when the socket cannot be made, and
+    // std::runtime_error when no path is to be had or another window of this name listens.
+    DebugWindowListener(const char* className, const char* title);
+    ~DebugWindowListener();
+    DebugWindowListener(const DebugWindowListener&) = delete;
+    DebugWindowListener& operator=(const DebugWindowListener&) = delete;
 
-  const std::string& Path() const { return m_path; }
+    const std::string& Path() const { return m_path; }
 
-  using Handler = std::function<void(const DebugWindowMessage&)>;
+    using Handler = std::function<void(const DebugWindowMessage&)>;
 
-  // Waits up to timeoutMs (negative: without limit) for the next message. `handle` runs
-  // before the sender is released, as a window procedure would. Returns nothing on
-  // time-out or when a signal interrupted the wait.
-  std::optional<DebugWindowMessage> Receive(int timeoutMs = -1, const Handler& handle = nullptr);
+    // Waits up to timeoutMs (negative: without limit) for the next message. `handle` runs
+    // before the sender is released, as a window procedure would. Returns nothing on
+    // time-out or when a signal interrupted the wait.
+    std::optional<DebugWindowMessage> Receive(int timeoutMs = -1, const Handler& handle = nullptr);
 
- private:
-  // Reads one record of a ready sender; false when that sender is gone or broke the rules.
-  bool ReadMessage(int client, std::optional<DebugWindowMessage>& out, const Handler& handle);
-  void DropClient(size_t index);
+private:
+    // Reads one record of a ready sender; false when that sender is gone or broke the rules.
+    bool ReadMessage(int client, std::optional<DebugWindowMessage>& out, const Handler& handle);
+    void DropClient(size_t index);
 
-  std::string m_path;
-  int m_listenFd = -1;
-  uint64_t m_socketInode = 0;
-  std::vector<int> m_clients;
-  size_t m_nextClient = 0;  // where the next scan starts, so no sender starves the others
+    std::string m_path;
+    int m_listenFd = -1;
+    uint64_t m_socketInode = 0;
+    std::vector<int> m_clients;
+    size_t m_nextClient = 0;  // where the next scan starts, so no sender starves the others
 };
 
 // What both ends put on the socket. A request record is Request plus one descriptor
@@ -60,8 +60,8 @@ class DebugWindowListener {
 namespace wire {
 
 struct Request {
-  uint32_t message;
-  uint32_t processId;
+    uint32_t message;
+    uint32_t processId;
 };
 
 inline constexpr unsigned char kAck = 0x06;

@@ -7,7 +7,9 @@ namespace platform {
 
 namespace {
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char FoldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -47,7 +49,9 @@ struct FindFile::State {
 
 FindFile::FindFile() = default;
 
-FindFile::~FindFile() { Close(); }
+FindFile::~FindFile() {
+    Close();
+}
 
 bool FindFile::First(const std::string& folderAndPattern, FindData& entry) {
     Close();

@@ -7,7 +7,9 @@ namespace platform {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -39,8 +41,8 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
 
 }  // namespace
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& path) {
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& path) {
     std::string contents;
     if (!ReadWholeFile(path, contents)) return defaultValue;
     std::string_view rest = contents;

@@ -20,10 +20,10 @@ public:
     using Observer = std::function<void(Change change, int index, const std::string& text)>;
 
     int GetCount();
-    void DeleteString(int index);                     // no effect for an index out of range
+    void DeleteString(int index);                           // no effect for an index out of range
     void InsertString(int index, const std::string& text);  // index 0 is the top; -1 or past the end appends
     void AddString(const std::string& text);
-    void UpdateWindow();                              // asks the window to repaint now
+    void UpdateWindow();  // asks the window to repaint now
 
     std::vector<std::string> Lines();
 

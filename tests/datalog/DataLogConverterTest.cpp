@@ -5,6 +5,7 @@
 #include "FindFile.h"
 #include "InfluxServer.h"
 #include "Logging.h"
+#include "Samples.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -16,22 +17,11 @@
 namespace {
 
 using testsupport::CountPoints;
+using testsupport::SampleAround;
 using testsupport::SelectAll;
 
-LogSample Record(int32_t time, float value) {
-    LogSample s{};
-    s.time = time;
-    s.status = 192;
-    s.value = value;
-    s.max = value + 1;
-    s.min = value - 1;
-    s.mean = value;
-    return s;
-}
-
 // Writes records in the file layout: 10 bytes each for raw files, 22 for summaries.
-void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int recordSize,
-              size_t extraBytes = 0) {
+void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int recordSize, size_t extraBytes = 0) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
     for (const auto& r : records) out.write(reinterpret_cast<const char*>(&r), recordSize);
@@ -40,7 +30,7 @@ void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int r
 
 std::vector<LogSample> Records(int count, int32_t firstTime = 1600000000) {
     std::vector<LogSample> records;
-    for (int i = 0; i < count; ++i) records.push_back(Record(firstTime + i, static_cast<float>(i) / 4));
+    for (int i = 0; i < count; ++i) records.push_back(SampleAround(firstTime + i, static_cast<float>(i) / 4));
     return records;
 }
 
@@ -129,8 +119,7 @@ TEST_F(DataLogConversion, FilesThatAreNoDataLogFilesAreSkipped) {
         {data / "ROOT$0001X.DAT", "ROOT", nullptr},
         {data / "G" / "DEEPER" / "DEEP$0001X.DAT", "DEEP", nullptr},
         {data / "G" / "NODOLLARX.DAT", "NODOLLARX", "Skipped NODOLLARX.DAT: no \"$\" in the file name"},
-        {data / "G" / (longName + "$1X.DAT"), longName.c_str(),
-         "tag name longer than 31 characters"},
+        {data / "G" / (longName + "$1X.DAT"), longName.c_str(), "tag name longer than 31 characters"},
     };
     for (const auto& c : cases) WriteDat(c.file, Records(3), kRawSampleSize);
 
@@ -146,17 +135,17 @@ TEST_F(DataLogConversion, FilesThatAreNoDataLogFilesAreSkipped) {
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 0);
     for (const auto& c : cases) {
         if (c.progressLine == nullptr) continue;
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                                [&](const std::string& l) { return l.find(c.progressLine) != std::string::npos; }))
-            << c.progressLine;
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(c.progressLine) != std::string::npos;
+        })) << c.progressLine;
     }
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "DEEPER"), 0) << "only the first level is walked";
 }
 
 TEST_F(DataLogConversion, FileNamesMatchWithoutRegardToCaseButKindLettersExactly) {
     WriteDat(data / "G" / (std::string(31, 'K') + "$1X.dat"), Records(2), kRawSampleSize);
-    WriteDat(data / "G" / "EMPTYNAME.dat", Records(1), kRawSampleSize);  // no "$": skipped
-    WriteDat(data / "G" / "$0001M.Dat", Records(2), kSummarySampleSize);   // empty tag name
+    WriteDat(data / "G" / "EMPTYNAME.dat", Records(1), kRawSampleSize);   // no "$": skipped
+    WriteDat(data / "G" / "$0001M.Dat", Records(2), kSummarySampleSize);  // empty tag name
     platform::ProgressList list;
     const ConversionTotals totals = Convert(list);
     EXPECT_EQ(totals.filesConverted, 2);
@@ -217,8 +206,8 @@ TEST_F(DataLogConversion, ProgressLinesAndLog) {
     std::vector<std::string> logged;
     std::ifstream log(m_dir / "Logs" / "Quarvel.log");
     for (std::string line; std::getline(log, line);) logged.push_back(line.substr(line.find("INFO  : ") + 8));
-    const std::vector<std::string> expected = {"Start conversion", root + "*.*", "G", root + "G/*.DAT",
-                                               first,              second,       "Conversion completed"};
+    const std::vector<std::string> expected = {
+        "Start conversion", root + "*.*", "G", root + "G/*.DAT", first, second, "Conversion completed"};
     EXPECT_EQ(logged, expected);
 }
 
@@ -280,12 +269,12 @@ TEST_F(DataLogConversion, MissingFolderStillEndsWithTheMessageBox) {
 }
 
 TEST_F(DataLogConversion, RecordsWithoutValueAreShownOnTheDebugScreen) {
-    LogSample noValue = Record(28800, 0);
+    LogSample noValue = SampleAround(28800, 0);
     noValue.value = std::bit_cast<float>(0xFFFFFFFFu);
-    LogSample wrapped = Record(0, 0);
+    LogSample wrapped = SampleAround(0, 0);
     wrapped.value = std::bit_cast<float>(0xFFFFFFFEu);
-    WriteDat(data / "G" / "NV$0001X.DAT", {noValue, Record(1600000000, 1.0f), wrapped}, kRawSampleSize);
-    LogSample maxOnly = Record(1600000000, 2.0f);
+    WriteDat(data / "G" / "NV$0001X.DAT", {noValue, SampleAround(1600000000, 1.0f), wrapped}, kRawSampleSize);
+    LogSample maxOnly = SampleAround(1600000000, 2.0f);
     maxOnly.max = std::bit_cast<float>(0xFFFFFFFFu);
     WriteDat(data / "G" / "MX$0001M.DAT", {maxOnly}, kSummarySampleSize);
 

@@ -1,12 +1,13 @@
 #include "SampleNode.h"
+#include "ScratchDir.h"
 
 #include "LogSample.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +43,9 @@ std::string ReadBytes(const fs::path& path) {
     return out.str();
 }
 
-int RecordSize(char kind) { return kind == 'X' ? kRawSampleSize : kSummarySampleSize; }
+int RecordSize(char kind) {
+    return kind == 'X' ? kRawSampleSize : kSummarySampleSize;
+}
 
 // Reads every file of every group the way the converter does: name up to '$' is the
 // tag, the letter before the last '.' the kind, records copied out of the file bytes.
@@ -92,19 +95,8 @@ const DatFile* Find(const std::vector<DatFile>& files, const std::string& tag, c
     return nullptr;
 }
 
-class SampleNodeTest : public ::testing::Test {
+class SampleNodeTest : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quarvel-sample-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(m_dir, ignored);
-    }
-
     SampleNodeResult Make(const fs::path& node, const SampleNodeOptions& options) {
         SampleNodeResult result;
         std::string error;
@@ -112,8 +104,6 @@ protected:
         EXPECT_EQ(error, "");
         return result;
     }
-
-    fs::path m_dir;
 };
 
 TEST_F(SampleNodeTest, WritesNodeFolderWithSettingsAndTwoGroups) {
@@ -358,7 +348,8 @@ TEST_F(SampleNodeTest, RejectsOptionsItCannotWriteAndCreatesNothing) {
         {"too many tags for four digits", [](SampleNodeOptions& o) { o.tags = 9999; }},
         {"no days", [](SampleNodeOptions& o) { o.days = 0; }},
         {"no step", [](SampleNodeOptions& o) { o.rawStepSeconds = 0; }},
-        {"step longer than the history", [](SampleNodeOptions& o) {
+        {"step longer than the history",
+         [](SampleNodeOptions& o) {
              o.days = 1;
              o.rawStepSeconds = 86401;
          }},

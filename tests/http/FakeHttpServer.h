@@ -36,8 +36,7 @@ public:
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(m_listener, 16) != 0)
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_listener, 16) != 0)
             throw std::runtime_error("bind/listen failed");
         socklen_t length = sizeof address;
         getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
@@ -54,9 +53,7 @@ public:
     FakeHttpServer(const FakeHttpServer&) = delete;
     FakeHttpServer& operator=(const FakeHttpServer&) = delete;
 
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
-    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
 
     std::vector<std::string> Requests() const {
         std::lock_guard lock(m_mutex);

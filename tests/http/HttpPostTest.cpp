@@ -50,8 +50,8 @@ private:
 constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
 
 std::string Answer(const std::string& statusLine, const std::string& headers, const std::string& body) {
-    return "HTTP/1.1 " + statusLine + "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 " + statusLine + "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 std::string WriteUrl(const std::string& database, const std::string& policy = "RP_Sec") {
@@ -167,8 +167,8 @@ TEST_F(HttpPostDatabase, ConcurrentPostsKeepTheirOwnAnswers) {
 }
 
 TEST_F(HttpPostDatabase, ReturnsTheQueryAnswerUnchanged) {
-    const HttpResult result =
-        HttpPost(*testsupport::ServerUrl() + "/query?q=SHOW%20RETENTION%20POLICIES%20ON%20%22" + m_database + "%22", "");
+    const HttpResult result = HttpPost(
+        *testsupport::ServerUrl() + "/query?q=SHOW%20RETENTION%20POLICIES%20ON%20%22" + m_database + "%22", "");
     ASSERT_TRUE(result.Succeeded()) << result.error;
     EXPECT_EQ(result.status, 200);
     EXPECT_THAT(result.body, HasSubstr("\"RP_Hour\""));
@@ -234,8 +234,8 @@ TEST(HttpPostAnswer, ErrorTextAndBodyFromTheAnswer) {
     const Case cases[] = {
         {"header wins over body", Answer("404 Not Found", "x-influxdb-error:  from header \r\n", "{\"error\":\"b\"}"),
          404, "{\"error\":\"b\"}", "from header"},
-        {"plain text trimmed", Answer("500 Internal Server Error", "", " \t disk full\r\n"), 500,
-         " \t disk full\r\n", "disk full"},
+        {"plain text trimmed", Answer("500 Internal Server Error", "", " \t disk full\r\n"), 500, " \t disk full\r\n",
+         "disk full"},
         {"2xx has no error", Answer("200 OK", "X-Influxdb-Error: ignored\r\n", binary), 200, binary, ""},
     };
     for (const auto& c : cases) {
@@ -266,8 +266,11 @@ TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
         {"nothing listening", {}, true, CURLE_COULDNT_CONNECT, 0},
         {"never accepted", {}, false, CURLE_OPERATION_TIMEDOUT, 0},
         {"silent after accepting", {{"", true}}, false, CURLE_OPERATION_TIMEDOUT, 0},
-        {"answer stops half-way", {{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial", true}}, false,
-         CURLE_OPERATION_TIMEDOUT, 200},
+        {"answer stops half-way",
+         {{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial", true}},
+         false,
+         CURLE_OPERATION_TIMEDOUT,
+         200},
     };
     struct Outcome {
         HttpResult result;

@@ -21,7 +21,9 @@ Child Spawn(const std::string& program, const std::vector<std::string>& argument
 
 // Reads from `fd` until `done` holds for what was read, end of file, or the deadline.
 std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done, int timeoutMs = 5000);
-inline bool HasLine(const std::string& text) { return text.find('\n') != std::string::npos; }
+inline bool HasLine(const std::string& text) {
+    return text.find('\n') != std::string::npos;
+}
 
 // Closes the pipes, waits for the child and returns its exit status (128 + signal).
 int Finish(Child& child);

@@ -2,11 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace testsupport {
 
@@ -64,11 +64,12 @@ std::string UniqueDatabaseName(const std::string& prefix) {
 void CreateDatabaseWithPolicies(const std::string& database) {
     Query("CREATE DATABASE \"" + database + "\"");
     for (const char* rp : {"RP_Sec", "RP_Min", "RP_Hour", "RP_Day"})
-        Query(std::string("CREATE RETENTION POLICY \"") + rp + "\" ON \"" + database +
-              "\" DURATION INF REPLICATION 1");
+        Query(std::string("CREATE RETENTION POLICY \"") + rp + "\" ON \"" + database + "\" DURATION INF REPLICATION 1");
 }
 
-void DropDatabase(const std::string& database) { Query("DROP DATABASE \"" + database + "\""); }
+void DropDatabase(const std::string& database) {
+    Query("DROP DATABASE \"" + database + "\"");
+}
 
 std::vector<nlohmann::json> SelectAll(const std::string& database, const std::string& retentionPolicy,
                                       const std::string& measurement) {
@@ -88,8 +89,7 @@ std::vector<nlohmann::json> SelectAll(const std::string& database, const std::st
 }
 
 long CountPoints(const std::string& database, const std::string& retentionPolicy, const std::string& measurement) {
-    auto answer =
-        Query("SELECT COUNT(status) FROM \"" + retentionPolicy + "\".\"" + measurement + "\"", database);
+    auto answer = Query("SELECT COUNT(status) FROM \"" + retentionPolicy + "\".\"" + measurement + "\"", database);
     const auto& result = answer.at("results").at(0);
     if (!result.contains("series")) return 0;
     return result.at("series").at(0).at("values").at(0).at(1).get<long>();

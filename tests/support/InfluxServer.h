@@ -44,9 +44,9 @@ std::map<std::string, std::string> FieldTypes(const std::string& database, const
 
 }  // namespace testsupport
 
-#define QUARVEL_REQUIRE_SERVER()                                                                        \
-    do {                                                                                                \
-        if (!testsupport::ServerUrl())                                                                  \
-            GTEST_SKIP() << "needs an InfluxDB server: run scripts/test, or set "                       \
-                         << testsupport::kServerUrlVariable << " to a server's base URL";               \
+#define QUARVEL_REQUIRE_SERVER()                                                                                     \
+    do {                                                                                                             \
+        if (!testsupport::ServerUrl())                                                                               \
+            GTEST_SKIP() << "needs an InfluxDB server: run scripts/test, or set " << testsupport::kServerUrlVariable \
+                         << " to a server's base URL";                                                               \
     } while (0)

@@ -1,5 +1,6 @@
 #include "LineFormat.h"
 #include "ReferenceFormat.h"
+#include "Samples.h"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +12,7 @@
 
 namespace {
 
-LogSample Sample(int32_t time, uint16_t status, float value, float max = 0, float min = 0, float mean = 0) {
-    LogSample s{};
-    s.time = time;
-    s.status = status;
-    s.value = value;
-    s.max = max;
-    s.min = min;
-    s.mean = mean;
-    return s;
-}
+using testsupport::MakeSample;
 
 LogSample WithValueBits(LogSample s, uint32_t bits) {
     s.value = std::bit_cast<float>(bits);
@@ -48,35 +40,35 @@ TEST(LineFormat, RawLinesAreTheOriginalTextForOrdinarySamples) {
         int32_t timestamp;
         const char* line;
     } cases[] = {
-        {"ordinary value", Sample(0, 192, 12.5f), 1500000000,
+        {"ordinary value", MakeSample(0, 192, 12.5f), 1500000000,
          "datalogX,name=T1 value=12.500000,status=192,quality=0 1500000000000000000"},
-        {"no value, FF FF FF FF", WithValueBits(Sample(0, 192, 0), 0xFFFFFFFF), 1500000000,
+        {"no value, FF FF FF FF", WithValueBits(MakeSample(0, 192, 0), 0xFFFFFFFF), 1500000000,
          "datalogX,name=T1 value=0.000000,status=192,quality=-1 1500000000000000000"},
-        {"no value, FF FF FF FE", WithValueBits(Sample(0, 7, 0), 0xFFFFFFFE), 5,
+        {"no value, FF FF FF FE", WithValueBits(MakeSample(0, 7, 0), 0xFFFFFFFE), 5,
          "datalogX,name=T1 value=0.000000,status=7,quality=-2 5000000000"},
-        {"-1.0 is a value", WithValueBits(Sample(0, 0, 0), 0xBF800000), 1,
+        {"-1.0 is a value", WithValueBits(MakeSample(0, 0, 0), 0xBF800000), 1,
          "datalogX,name=T1 value=-1.000000,status=0,quality=0 1000000000"},
-        {"status is unsigned", Sample(0, 65535, 1.0f), 1,
+        {"status is unsigned", MakeSample(0, 65535, 1.0f), 1,
          "datalogX,name=T1 value=1.000000,status=65535,quality=0 1000000000"},
-        {"negative time stamp", Sample(0, 1, 2.0f), -1,
+        {"negative time stamp", MakeSample(0, 1, 2.0f), -1,
          "datalogX,name=T1 value=2.000000,status=1,quality=0 -1000000000"},
-        {"zero time stamp", Sample(0, 1, 2.0f), 0, "datalogX,name=T1 value=2.000000,status=1,quality=0 0000000000"},
-        {"negative zero", Sample(0, 1, -0.0f), 1, "datalogX,name=T1 value=-0.000000,status=1,quality=0 1000000000"},
-        {"largest float", Sample(0, 1, FLT_MAX), 1,
+        {"zero time stamp", MakeSample(0, 1, 2.0f), 0, "datalogX,name=T1 value=2.000000,status=1,quality=0 0000000000"},
+        {"negative zero", MakeSample(0, 1, -0.0f), 1, "datalogX,name=T1 value=-0.000000,status=1,quality=0 1000000000"},
+        {"largest float", MakeSample(0, 1, FLT_MAX), 1,
          "datalogX,name=T1 value=340282346638528859811704183484516925440.000000,status=1,quality=0 1000000000"},
-        {"six decimals that read back", Sample(0, 1, 1.2345f), 1,
+        {"six decimals that read back", MakeSample(0, 1, 1.2345f), 1,
          "datalogX,name=T1 value=1.234500,status=1,quality=0 1000000000"},
         // Mended: "%f" would lose digits of these values.
-        {"digits below the sixth decimal", Sample(0, 1, 1.0f + FLT_EPSILON), 1,
+        {"digits below the sixth decimal", MakeSample(0, 1, 1.0f + FLT_EPSILON), 1,
          "datalogX,name=T1 value=1.0000001,status=1,quality=0 1000000000"},
-        {"tiny value", Sample(0, 1, 1e-10f), 1, "datalogX,name=T1 value=1e-10,status=1,quality=0 1000000000"},
-        {"negative tiny value", Sample(0, 1, -2.5e-7f), 1,
+        {"tiny value", MakeSample(0, 1, 1e-10f), 1, "datalogX,name=T1 value=1e-10,status=1,quality=0 1000000000"},
+        {"negative tiny value", MakeSample(0, 1, -2.5e-7f), 1,
          "datalogX,name=T1 value=-2.5e-07,status=1,quality=0 1000000000"},
-        {"smallest subnormal", Sample(0, 1, std::numeric_limits<float>::denorm_min()), 1,
+        {"smallest subnormal", MakeSample(0, 1, std::numeric_limits<float>::denorm_min()), 1,
          "datalogX,name=T1 value=1e-45,status=1,quality=0 1000000000"},
         // Mended: line protocol cannot carry NaN or infinity; the other fields stay.
-        {"NaN value", Sample(0, 3, nan), 1, "datalogX,name=T1 status=3,quality=0 1000000000"},
-        {"infinite value", Sample(0, 3, -inf), 1, "datalogX,name=T1 status=3,quality=0 1000000000"},
+        {"NaN value", MakeSample(0, 3, nan), 1, "datalogX,name=T1 status=3,quality=0 1000000000"},
+        {"infinite value", MakeSample(0, 3, -inf), 1, "datalogX,name=T1 status=3,quality=0 1000000000"},
     };
     for (const auto& c : cases) EXPECT_EQ(Raw("T1", c.sample, c.timestamp), c.line) << c.what;
 }
@@ -89,18 +81,18 @@ TEST(LineFormat, SummaryLines) {
         LogSample sample;
         const char* line;
     } cases[] = {
-        {"minute", kMinute, Sample(0, 192, 12.5f, 13.0f, 12.0f, 12.25f),
+        {"minute", kMinute, MakeSample(0, 192, 12.5f, 13.0f, 12.0f, 12.25f),
          "datalogM,name=T1 last_value=12.500000,max_value=13.000000,min_value=12.000000,mean_value=12.250000,"
          "status=192,quality=0 1500000000000000000"},
         {"no-value hour ignores max, min and mean", kHour,
-         WithValueBits(Sample(0, 192, 0, 5.0f, nan, 7.0f), 0xFFFFFFFF),
+         WithValueBits(MakeSample(0, 192, 0, 5.0f, nan, 7.0f), 0xFFFFFFFF),
          "datalogH,name=T1 last_value=0.000000,max_value=0.000000,min_value=0.000000,mean_value=0.000000,"
          "status=192,quality=-1 1500000000000000000"},
         {"no value in max alone is an ordinary sample", kDay,
-         Sample(0, 1, 2.0f, std::bit_cast<float>(0xFFFFFFFFu), 1.0f, 1.5f),
+         MakeSample(0, 1, 2.0f, std::bit_cast<float>(0xFFFFFFFFu), 1.0f, 1.5f),
          "datalogD,name=T1 last_value=2.000000,min_value=1.000000,mean_value=1.500000,status=1,quality=0 "
          "1500000000000000000"},
-        {"NaN last value keeps the rest", kDay, Sample(0, 1, nan, 3.0f, 1.0f, 2.0f),
+        {"NaN last value keeps the rest", kDay, MakeSample(0, 1, nan, 3.0f, 1.0f, 2.0f),
          "datalogD,name=T1 max_value=3.000000,min_value=1.000000,mean_value=2.000000,status=1,quality=0 "
          "1500000000000000000"},
     };
@@ -108,8 +100,8 @@ TEST(LineFormat, SummaryLines) {
 }
 
 TEST(LineFormat, EmptyNameLeavesTheTagOut) {
-    EXPECT_EQ(Raw("", Sample(0, 1, 1.0f), 1), "datalogX value=1.000000,status=1,quality=0 1000000000");
-    EXPECT_EQ(Summary(kMinute, "", Sample(0, 1, 1.0f, 1.0f, 1.0f, 1.0f), 1),
+    EXPECT_EQ(Raw("", MakeSample(0, 1, 1.0f), 1), "datalogX value=1.000000,status=1,quality=0 1000000000");
+    EXPECT_EQ(Summary(kMinute, "", MakeSample(0, 1, 1.0f, 1.0f, 1.0f, 1.0f), 1),
               "datalogM last_value=1.000000,max_value=1.000000,min_value=1.000000,mean_value=1.000000,"
               "status=1,quality=0 1000000000");
 }
@@ -205,8 +197,8 @@ TEST(LineFormat, FastFormatterMatchesTheSnprintfReference) {
     const char* names[] = {"T1", "", "A\\ B", "\xE4\xB8\xAD"};
     size_t mismatches = 0;
     for (size_t i = 0; i + 3 < values.size(); ++i) {
-        LogSample s = Sample(0, static_cast<uint16_t>(anyStatus(random)), values[i], values[i + 1], values[i + 2],
-                             values[i + 3]);
+        LogSample s = MakeSample(0, static_cast<uint16_t>(anyStatus(random)), values[i], values[i + 1], values[i + 2],
+                                 values[i + 3]);
         if (i % 97 == 0) s = WithValueBits(s, i % 2 ? 0xFFFFFFFF : 0xFFFFFFFE);
         const int32_t ts = i % 5 == 0 ? (i % 2 ? INT32_MIN : INT32_MAX) : anyTime(random);
         const char* name = names[i % 4];
@@ -233,8 +225,8 @@ TEST(LineFormat, OrdinaryLinesAreByteIdenticalToTheOriginalFormats) {
     for (int i = 0; i < 100000; ++i) {
         const int t = tenths(random);
         const float v = static_cast<float>(t) / 10.0f;
-        const LogSample s = Sample(0, 192, v, static_cast<float>(t + 7) / 10.0f, static_cast<float>(t - 3) / 10.0f,
-                                   static_cast<float>(t + 1) / 100.0f);
+        const LogSample s = MakeSample(0, 192, v, static_cast<float>(t + 7) / 10.0f, static_cast<float>(t - 3) / 10.0f,
+                                       static_cast<float>(t + 1) / 100.0f);
         std::string original;
         reference::AppendOriginalSummaryLine(original, kHour, "TAG_1", s, 1500000000 + i);
         ASSERT_EQ(Summary(kHour, "TAG_1", s, 1500000000 + i), original);

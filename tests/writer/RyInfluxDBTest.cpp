@@ -1,4 +1,5 @@
 #include "RyInfluxDB.h"
+#include "Samples.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 namespace {
+
+using testsupport::SampleAround;
 
 struct Post {
     std::string url;
@@ -29,18 +32,9 @@ InfluxTarget Capturing(std::vector<Post>& posts, long status = 204) {
     return target;
 }
 
-LogSample Sample(int32_t time, float value) {
-    LogSample s{};
-    s.time = time;
-    s.status = 192;
-    s.value = value;
-    s.max = value + 1;
-    s.min = value - 1;
-    s.mean = value;
-    return s;
+size_t LineCount(const std::string& body) {
+    return static_cast<size_t>(std::count(body.begin(), body.end(), '\n')) + 1;
 }
-
-size_t LineCount(const std::string& body) { return static_cast<size_t>(std::count(body.begin(), body.end(), '\n')) + 1; }
 
 // Runs the test body in a chosen time zone and restores the zone afterwards.
 class ZoneGuard {
@@ -67,7 +61,7 @@ TEST(Writer, TenThousandthLinePostsAFullBatch) {
     std::vector<Post> posts;
     RyInfluxDB writer("Ry_Plant1", Capturing(posts));
     for (int i = 0; i < kBatchLines; ++i) {
-        const LogSample s = Sample(1600000000 + i, 1.5f);
+        const LogSample s = SampleAround(1600000000 + i, 1.5f);
         std::lock_guard lock(writer.m_batchLock[kHour]);
         writer.AddSummarySample(kHour, "T1", &s);
         if (i < kBatchLines - 1) {
@@ -91,11 +85,11 @@ TEST(Writer, DestructionPostsWhatIsLeftInKindOrder) {
     {
         RyInfluxDB writer("Ry_Plant1", Capturing(posts));
         for (int i = 0; i < 5; ++i) {
-            const LogSample s = Sample(1600000000 + i, 2.0f);
+            const LogSample s = SampleAround(1600000000 + i, 2.0f);
             writer.AddSummarySample(kDay, "D1", &s);
         }
         for (int i = 0; i < 3; ++i) {
-            const LogSample s = Sample(1600000000 + i, 1.0f);
+            const LogSample s = SampleAround(1600000000 + i, 1.0f);
             writer.AddRawSample("X1", &s);
         }
         EXPECT_TRUE(posts.empty());
@@ -124,7 +118,7 @@ TEST(Writer, TimeStampsUseTheStandardZoneOffset) {
         std::vector<Post> posts;
         {
             RyInfluxDB writer("Ry_Z", Capturing(posts));
-            const LogSample s = Sample(c.time, 1.0f);
+            const LogSample s = SampleAround(c.time, 1.0f);
             writer.AddRawSample("T", &s);
         }
         ASSERT_EQ(posts.size(), 1u);
@@ -136,7 +130,7 @@ TEST(Writer, NegativeTimeStampDropsSummariesButNotRawSamples) {
     ZoneGuard zone("UTC");
     std::vector<Post> posts;
     RyInfluxDB writer("Ry_Z", Capturing(posts));
-    const LogSample s = Sample(28799, 1.0f);  // time stamp -1
+    const LogSample s = SampleAround(28799, 1.0f);  // time stamp -1
     writer.AddSummarySample(kMinute, "T", &s);
     writer.AddRawSample("T", &s);
     writer.FlushAll();
@@ -166,7 +160,7 @@ TEST(Writer, FailedPostsAreCounted) {
     std::vector<Post> posts;
     RyInfluxDB writer("Ry_Missing", Capturing(posts, 404));
     for (int i = 0; i < kBatchLines + 7; ++i) {
-        const LogSample s = Sample(1600000000 + i, 1.0f);
+        const LogSample s = SampleAround(1600000000 + i, 1.0f);
         writer.AddRawSample("T", &s);
     }
     writer.FlushAll();
@@ -185,7 +179,7 @@ TEST(Writer, AnErrorWhilePostingDropsOnlyThatBatchAndCountsIt) {
     };
     RyInfluxDB writer("Ry_Z", target);
     for (int i = 0; i < kBatchLines + 3; ++i) {
-        const LogSample s = Sample(1600000000 + i, 1.0f);
+        const LogSample s = SampleAround(1600000000 + i, 1.0f);
         writer.AddRawSample("T", &s);
     }
     writer.FlushAll();
@@ -196,7 +190,7 @@ TEST(Writer, AnErrorWhilePostingDropsOnlyThatBatchAndCountsIt) {
 TEST(Writer, NamesWithLineBreaksAreNotPosted) {
     std::vector<Post> posts;
     RyInfluxDB writer("Ry_Z", Capturing(posts));
-    const LogSample s = Sample(1600000000, 1.0f);
+    const LogSample s = SampleAround(1600000000, 1.0f);
     writer.AddRawSample("BAD\nNAME", &s);
     writer.AddRawSample("GOOD", &s);
     writer.AddRawSample("BAD\nNAME", &s);
@@ -228,7 +222,7 @@ TEST(Writer, NamesAreConvertedFromTheirCodePage) {
     target.codePage = "CP950";
     {
         RyInfluxDB writer("Ry_\xA4\xA4", target);
-        const LogSample s = Sample(1600000000, 1.0f);
+        const LogSample s = SampleAround(1600000000, 1.0f);
         writer.AddRawSample("\xA4\xA4\xA4\xE5", &s);
     }
     ASSERT_EQ(posts.size(), 1u);

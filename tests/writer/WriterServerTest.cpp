@@ -3,6 +3,7 @@
 #include "InfluxServer.h"
 #include "ReferenceFormat.h"
 #include "RyInfluxDB.h"
+#include "Samples.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +15,8 @@
 namespace {
 
 using testsupport::CountPoints;
+using testsupport::MakeSample;
 using testsupport::SelectAll;
-
-LogSample Sample(int32_t time, uint16_t status, float value, float max, float min, float mean) {
-    LogSample s{};
-    s.time = time;
-    s.status = status;
-    s.value = value;
-    s.max = max;
-    s.min = min;
-    s.mean = mean;
-    return s;
-}
 
 class WriterServer : public ::testing::Test {
 protected:
@@ -53,10 +44,10 @@ protected:
 TEST_F(WriterServer, EveryKindLandsInItsMeasurementAndPolicy) {
     {
         RyInfluxDB writer(database.c_str(), target);
-        const LogSample raw = Sample(1500028800, 192, 12.5f, 0, 0, 0);
+        const LogSample raw = MakeSample(1500028800, 192, 12.5f, 0, 0, 0);
         writer.AddRawSample("T1", &raw);
         for (int kind : {kMinute, kHour, kDay}) {
-            const LogSample summary = Sample(1500028800 + kind, 65535, 1.25f, 2.5f, -0.5f, 1.0f);
+            const LogSample summary = MakeSample(1500028800 + kind, 65535, 1.25f, 2.5f, -0.5f, 1.0f);
             std::lock_guard lock(writer.m_batchLock[kind]);
             writer.AddSummarySample(kind, "T1", &summary);
         }
@@ -100,7 +91,7 @@ TEST_F(WriterServer, BatchBoundaryPostsTwiceAndLosesNothing) {
     {
         RyInfluxDB writer(database.c_str(), target);
         for (int i = 0; i <= kBatchLines; ++i) {
-            const LogSample s = Sample(1500028800 + i, 1, static_cast<float>(i), 0, 0, 0);
+            const LogSample s = MakeSample(1500028800 + i, 1, static_cast<float>(i), 0, 0, 0);
             std::lock_guard lock(writer.m_batchLock[kRaw]);
             writer.AddRawSample("T", &s);
         }
@@ -118,12 +109,12 @@ TEST_F(WriterServer, SamplesTheOriginalFormatsLostNowArrive) {
         const char* name;
         LogSample sample;
     } cases[] = {
-        {"blank in the name", "PUMP 1", Sample(1500028800, 1, 1.0f, 0, 0, 0)},
-        {"comma in the name", "A,B", Sample(1500028801, 1, 1.0f, 0, 0, 0)},
-        {"equals sign in the name", "A=B", Sample(1500028802, 1, 1.0f, 0, 0, 0)},
-        {"empty name", "", Sample(1500028803, 1, 1.0f, 0, 0, 0)},
-        {"NaN value", "NAN_TAG", Sample(1500028804, 1, nan, 0, 0, 0)},
-        {"infinite value", "INF_TAG", Sample(1500028805, 1, -std::numeric_limits<float>::infinity(), 0, 0, 0)},
+        {"blank in the name", "PUMP 1", MakeSample(1500028800, 1, 1.0f, 0, 0, 0)},
+        {"comma in the name", "A,B", MakeSample(1500028801, 1, 1.0f, 0, 0, 0)},
+        {"equals sign in the name", "A=B", MakeSample(1500028802, 1, 1.0f, 0, 0, 0)},
+        {"empty name", "", MakeSample(1500028803, 1, 1.0f, 0, 0, 0)},
+        {"NaN value", "NAN_TAG", MakeSample(1500028804, 1, nan, 0, 0, 0)},
+        {"infinite value", "INF_TAG", MakeSample(1500028805, 1, -std::numeric_limits<float>::infinity(), 0, 0, 0)},
     };
     for (const auto& c : cases) {
         std::string original;
@@ -151,13 +142,13 @@ TEST_F(WriterServer, SamplesTheOriginalFormatsLostNowArrive) {
 }
 
 TEST_F(WriterServer, SmallValuesKeepEveryDigit) {
-    const float values[] = {1e-10f, 4e-7f, 1.0f + 1.1920929e-7f, 0.123456789f, -3.4e-38f,
-                            std::numeric_limits<float>::denorm_min()};
+    const float values[] = {1e-10f,       4e-7f,     1.0f + 1.1920929e-7f,
+                            0.123456789f, -3.4e-38f, std::numeric_limits<float>::denorm_min()};
     {
         RyInfluxDB writer(database.c_str(), target);
         int32_t time = 1500028800;
         for (float v : values) {
-            const LogSample s = Sample(time++, 0, v, v, v, v);
+            const LogSample s = MakeSample(time++, 0, v, v, v, v);
             writer.AddSummarySample(kMinute, "SMALL", &s);
         }
     }
@@ -174,7 +165,7 @@ TEST_F(WriterServer, DatabaseNameCannotRedirectTheWrite) {
     testsupport::CreateDatabaseWithPolicies(tricky);
     {
         RyInfluxDB writer(tricky.c_str(), target);
-        const LogSample s = Sample(1500028800, 1, 1.0f, 0, 0, 0);
+        const LogSample s = MakeSample(1500028800, 1, 1.0f, 0, 0, 0);
         writer.AddRawSample("T", &s);
     }
     EXPECT_EQ(CountPoints(tricky, "RP_Sec", "datalogX"), 1);
@@ -185,7 +176,7 @@ TEST_F(WriterServer, DatabaseNameCannotRedirectTheWrite) {
 
 TEST_F(WriterServer, MissingDatabaseIsCountedNotLostSilently) {
     RyInfluxDB writer((database + "_missing").c_str(), target);
-    const LogSample s = Sample(1500028800, 1, 1.0f, 0, 0, 0);
+    const LogSample s = MakeSample(1500028800, 1, 1.0f, 0, 0, 0);
     writer.AddRawSample("T", &s);
     writer.FlushAll();
     EXPECT_EQ(writer.Counts().batchesFailed, 1u);

@@ -3,7 +3,9 @@
 #include "InfluxServer.h"
 #include "ReferenceFormat.h"
 #include "RyInfluxDB.h"
+#include "Logging.h"
 #include "Samples.h"
+#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +20,10 @@ using testsupport::CountPoints;
 using testsupport::MakeSample;
 using testsupport::SelectAll;
 
-class WriterServer : public ::testing::Test {
+class WriterServer : public ScratchDirTest {
 protected:
     void SetUp() override {
+        ScratchDirTest::SetUp();
         QUARVEL_REQUIRE_SERVER();
         setenv("TZ", "UTC", 1);  // time stamps are then time - 28800
         tzset();
@@ -30,6 +33,7 @@ protected:
     }
     void TearDown() override {
         if (!database.empty()) testsupport::DropDatabase(database);
+        ScratchDirTest::TearDown();
     }
 
     // Posts lines as given, bypassing the writer.
@@ -174,14 +178,42 @@ TEST_F(WriterServer, DatabaseNameCannotRedirectTheWrite) {
     testsupport::DropDatabase(tricky);
 }
 
-TEST_F(WriterServer, MissingDatabaseIsCountedNotLostSilently) {
-    RyInfluxDB writer((database + "_missing").c_str(), target);
+TEST_F(WriterServer, MissingDatabaseIsCountedAndLogged) {
+    const std::string missing = database + "_missing";
+    InitLogging();
+    {
+        RyInfluxDB writer(missing.c_str(), target);
+        const LogSample s = MakeSample(1500028800, 1, 1.0f, 0, 0, 0);
+        writer.AddRawSample("T", &s);
+        writer.FlushAll();
+        EXPECT_EQ(writer.Counts().batchesFailed, 1u);
+        EXPECT_EQ(writer.Counts().linesNotWritten, 1u);
+        EXPECT_EQ(writer.Counts().linesWritten, 0u);
+    }
+    ShutdownLogging();
+    EXPECT_NE(ReadFile("Logs/Quarvel.log")
+                  .find("Post of 1 lines to database " + missing +
+                        ", retention policy RP_Sec failed: HTTP 404 database not found: \"" + missing + "\""),
+              std::string::npos)
+        << ReadFile("Logs/Quarvel.log");
+}
+
+TEST_F(WriterServer, NameWithALineBreakIsNeitherPostedNorSplit) {
     const LogSample s = MakeSample(1500028800, 1, 1.0f, 0, 0, 0);
-    writer.AddRawSample("T", &s);
-    writer.FlushAll();
-    EXPECT_EQ(writer.Counts().batchesFailed, 1u);
-    EXPECT_EQ(writer.Counts().linesNotWritten, 1u);
-    EXPECT_EQ(writer.Counts().linesWritten, 0u);
+    std::string original;
+    reference::AppendOriginalRawLine(original, "BAD\nNAME", s, s.time - 28800);
+    EXPECT_EQ(PostRaw(original, kRaw).status, 400) << "the line breaks in two at the server";
+    {
+        RyInfluxDB writer(database.c_str(), target);
+        writer.AddRawSample("BAD\nNAME", &s);
+        writer.AddRawSample("GOOD", &s);
+        writer.FlushAll();
+        EXPECT_EQ(writer.Counts().linesWritten, 1u);
+        EXPECT_EQ(writer.Counts().linesNotWritten, 1u);
+    }
+    auto rows = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["name"], "GOOD");
 }
 
 }  // namespace

@@ -140,12 +140,16 @@ int DataLogConverter::ConvertAllFolders() {
     if (!Fits(pattern)) {
         ShowProgress("Folder path too long, nothing converted");
     } else {
-        for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) {
+        for (bool more = listing.First(pattern, entry); more && !m_stopped; more = listing.Next(entry)) {
             if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
             ShowProgress(entry.name);
             ConvertFolder(entry.name);
         }
         listing.Close();
+    }
+    if (m_stopped) {
+        ShowProgress("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
+        return 0;
     }
     const std::string completion = CompletionText(m_totals);
     platform::ShowMessageBox(completion);
@@ -164,6 +168,10 @@ int DataLogConverter::ConvertFolder(const std::string& name) {
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) {
+        if (m_stopRequested) {
+            m_stopped = true;
+            break;
+        }
         ShowProgress(entry.name);
         const std::string path = folder + entry.name;
         if (Fits(path)) {

@@ -33,6 +33,11 @@ public:
 
     const ConversionTotals& Totals() const { return m_totals; }
 
+    // Asks the walk, from any thread, to end after the file it is converting: that
+    // file's lines are all posted, later files are left alone and no message box shows.
+    void RequestStop() { m_stopRequested = true; }
+    bool Stopped() const { return m_stopped; }
+
     // Called on the converting thread after each file, for live progress displays.
     std::function<void(const ConversionTotals&)> onFileDone;
 
@@ -44,6 +49,8 @@ private:
     platform::ProgressList& progressList;
     InfluxTarget m_target;
     ConversionTotals m_totals;
+    std::atomic<bool> m_stopRequested{false};
+    bool m_stopped = false;
 };
 
 // The closing text of a conversion: "Conversion completed", and how many lines were

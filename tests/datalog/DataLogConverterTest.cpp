@@ -296,6 +296,31 @@ TEST_F(DataLogConversion, RecordsWithoutValueAreShownOnTheDebugScreen) {
     EXPECT_EQ(CountPoints(database, "RP_Min", "datalogM"), 1);
 }
 
+TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
+    for (int i = 0; i < 4; ++i)
+        WriteDat(data / "G" / ("T" + std::to_string(i) + "$0001X.DAT"), Records(15000), kRawSampleSize);
+    platform::ProgressList list;
+    int boxes = 0;
+    platform::SetMessageBoxHandler([&boxes](const std::string&) { ++boxes; });
+    // The request arrives with the first post, in the middle of the first file.
+    DataLogConverter* running = nullptr;
+    InfluxTarget stopping = target;
+    stopping.post = [&running, post = target.post](const std::string& url, const std::string& body) {
+        running->RequestStop();
+        return post(url, body);
+    };
+    DataLogConverter converter(data.string(), database, list, stopping);
+    running = &converter;
+    converter.ConvertAllFolders();
+    platform::SetMessageBoxHandler(nullptr);
+
+    EXPECT_TRUE(converter.Stopped());
+    EXPECT_EQ(boxes, 0);
+    EXPECT_EQ(converter.Totals().filesConverted, 1);
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 15000) << "the file under way is posted whole";
+    EXPECT_EQ(list.Lines()[0], "Conversion stopped after 1 files");
+}
+
 TEST(DatFileName, TagAndKindComeFromThePath) {
     struct Case {
         const char* path;

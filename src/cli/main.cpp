@@ -13,7 +13,9 @@
 
 #include <iconv.h>
 #include <chrono>
+#include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -62,9 +64,13 @@ public:
     ConsoleProgress(bool quiet, int filesFound)
         : m_quiet(quiet), m_live(!quiet && isatty(STDERR_FILENO) != 0), m_filesFound(filesFound) {}
 
+    // The closing message box and the last progress line carry the same text; it is
+    // shown once.
     void Line(const std::string& text) {
         if (m_quiet) return;
         std::lock_guard lock(m_mutex);
+        if (text == m_lastLine) return;
+        m_lastLine = text;
         std::fprintf(stderr, "%s%s\n", m_live ? "\r\x1b[K" : "", text.c_str());
         DrawStatus();
     }
@@ -97,6 +103,7 @@ private:
     }
 
     std::mutex m_mutex;
+    std::string m_lastLine;
     const bool m_quiet;
     const bool m_live;
     const int m_filesFound;
@@ -124,10 +131,11 @@ InfluxTarget DryRunTarget(FILE* file) {
     target.post = [file, mutex](const std::string&, const std::string& body) {
         std::lock_guard lock(*mutex);
         HttpResult result;
-        const bool written =
-            std::fwrite(body.data(), 1, body.size(), file) == body.size() && std::fputc('\n', file) != EOF;
-        result.status = written ? 204 : 0;
-        if (!written) result.error = "cannot write the output file";
+        // Flushed per batch, so that a full disk shows as failed batches, not as success.
+        const bool written = std::fwrite(body.data(), 1, body.size(), file) == body.size() &&
+                             std::fputc('\n', file) != EOF && std::fflush(file) == 0;
+        result.status = written ? 204 : 500;
+        if (!written) result.error = std::string("cannot write the output file: ") + std::strerror(errno);
         return result;
     };
     return target;
@@ -200,14 +208,17 @@ int RunConvert(const ConvertOptions& options) {
         Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
         Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
             .c_str());
-    if (output != nullptr && output != stdout) std::fclose(output);
-    if (output == stdout) std::fflush(stdout);
+    bool outputClosed = true;
+    if (output != nullptr && output != stdout && std::fclose(output) != 0) {
+        std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", options.output.c_str(), std::strerror(errno));
+        outputClosed = false;
+    }
 
     LogMessage("Quarvel Exit");
     ShutdownLogging();
 
     if (totals.writes.batchesUnanswered > 0) return kServerUnreachable;
-    if (totals.writes.linesNotWritten > 0) return kLinesNotWritten;
+    if (totals.writes.linesNotWritten > 0 || !outputClosed) return kLinesNotWritten;
     return kAllWritten;
 }
 

@@ -1,0 +1,594 @@
+// quarvel-cli as an operator or a script runs it: the real binary as a child process,
+// real node folders, and a real InfluxDB server where posts must land.
+
+#include "ChildProcess.h"
+#include "InfluxServer.h"
+#include "LogSample.h"
+#include "SampleNode.h"
+#include "ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using testsupport::CountPoints;
+using testsupport::RunResult;
+using testsupport::SelectAll;
+
+const std::string kCli = QUARVEL_CLI;
+
+RunResult RunCli(const std::vector<std::string>& arguments) {
+    return testsupport::Run(kCli, arguments);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The number after a summary label ("Lines written:     21,657") without separators; -1 when missing.
+long long SummaryNumber(const std::string& err, const std::string& label) {
+    for (const std::string& line : Lines(err)) {
+        if (line.rfind(label + ":", 0) != 0) continue;
+        std::string digits;
+        for (char c : line.substr(label.size() + 1)) {
+            if ((c == ' ' && digits.empty()) || c == ',') continue;
+            if (c < '0' || c > '9') break;
+            digits += c;
+        }
+        return digits.empty() ? -1 : std::stoll(digits);
+    }
+    return -1;
+}
+
+// What stands on standard error before the summary.
+std::vector<std::string> ProgressLines(const std::string& err) {
+    std::vector<std::string> lines;
+    for (const std::string& line : Lines(err)) {
+        if (line.rfind("Database:", 0) == 0) break;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The names of the files converted, in the order the progress lines show them.
+std::vector<std::string> FileNameLines(const std::vector<std::string>& progress) {
+    std::vector<std::string> names;
+    for (const std::string& line : progress)
+        if (line.size() > 4 && line.ends_with(".DAT") && !Contains(line, "/")) names.push_back(line);
+    return names;
+}
+
+// A loopback URL where nothing listens: the port was free a moment ago.
+std::string UnreachableUrl() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+LogSample Record(int32_t time, float value) {
+    LogSample s{};
+    s.time = time;
+    s.status = 192;
+    s.value = value;
+    s.max = value + 1;
+    s.min = value - 1;
+    s.mean = value;
+    return s;
+}
+
+void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int recordSize) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    for (const auto& r : records) out.write(reinterpret_cast<const char*>(&r), recordSize);
+}
+
+int KindOf(const std::string& fileName) {
+    const char letter = fileName[fileName.size() - 5];  // before ".DAT"
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (kKindLetter[kind] == letter) return kind;
+    return -1;
+}
+
+uint64_t RecordsIn(const fs::path& file) {
+    return fs::file_size(file) / (KindOf(file.filename().string()) == kRaw ? kRawSampleSize : kSummarySampleSize);
+}
+
+// Records of the data-log files in the folder's sub-folders, by kind.
+std::array<uint64_t, kTableKindCount> RecordsByKind(const fs::path& folder) {
+    std::array<uint64_t, kTableKindCount> counts{};
+    for (const auto& group : fs::directory_iterator(folder))
+        for (const auto& file : fs::directory_iterator(group.path()))
+            if (const int kind = KindOf(file.path().filename().string()); kind >= 0) counts[kind] += RecordsIn(file);
+    return counts;
+}
+
+struct Sample {
+    fs::path node;
+    fs::path log;
+    SampleNodeResult made;
+    std::array<uint64_t, kTableKindCount> byKind{};
+    uint64_t total = 0;
+};
+
+Sample MakeSample(const fs::path& node) {
+    SampleNodeOptions options;
+    options.tags = 2;
+    options.days = 1;
+    Sample sample;
+    sample.node = node;
+    sample.log = node / "Log";
+    std::string error;
+    EXPECT_TRUE(MakeSampleNode(node.string(), options, sample.made, error)) << error;
+    sample.byKind = RecordsByKind(sample.log);
+    sample.total = std::accumulate(sample.byKind.begin(), sample.byKind.end(), uint64_t{0});
+    EXPECT_EQ(sample.byKind[kRaw], sample.made.rawRecords);
+    EXPECT_EQ(sample.total, sample.made.rawRecords + sample.made.summaryRecords);
+    return sample;
+}
+
+// The messages of Logs/Quarvel.log in the current folder, without date and priority.
+std::vector<std::string> LoggedMessages() {
+    std::vector<std::string> messages;
+    std::ifstream log(fs::path("Logs") / "Quarvel.log");
+    for (std::string line; std::getline(log, line);) {
+        const size_t at = line.find(": INFO  : ");
+        messages.push_back(at == std::string::npos ? line : line.substr(at + 10));
+    }
+    return messages;
+}
+
+struct TerminalRun {
+    int status = -1;
+    std::string shown;
+};
+
+// Runs the binary with its standard error on a terminal (standard output discarded) and
+// returns what the terminal was sent.
+TerminalRun RunOnTerminal(const std::vector<std::string>& arguments) {
+    TerminalRun run;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int nothing = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, nothing, 1);
+    posix_spawn_file_actions_adddup2(&actions, terminal, 2);
+    std::vector<std::string> copies = arguments;
+    std::string path = kCli;
+    std::vector<char*> argv{path.data()};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(terminal);
+    close(nothing);
+    // The master reads EIO once the child has closed its side.
+    for (pollfd ready{master, POLLIN, 0}; poll(&ready, 1, 30000) == 1;) {
+        char buffer[4096];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        run.shown.append(buffer, static_cast<size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+class CliTest : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        // Line time stamps then are the stored time - 28800 s, whatever the machine's zone.
+        setenv("TZ", "UTC", 1);
+    }
+};
+
+class CliServerTest : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        QUARVEL_REQUIRE_SERVER();
+        url = *testsupport::ServerUrl();
+    }
+    void TearDown() override {
+        for (const auto& database : databases) testsupport::DropDatabase(database);
+        CliTest::TearDown();
+    }
+
+    // A node folder named so that its database is new, with the database and its policies.
+    std::string NewNode(bool createDatabase = true) {
+        const std::string name = testsupport::UniqueDatabaseName("Node");
+        if (createDatabase) CreateDatabase("Ry_" + name);
+        return name;
+    }
+    void CreateDatabase(const std::string& database) {
+        testsupport::CreateDatabaseWithPolicies(database);
+        databases.push_back(database);
+    }
+
+    std::string url;
+    std::vector<std::string> databases;
+};
+
+TEST_F(CliServerTest, ConvertsANodeIntoItsDatabase) {
+    const std::string name = NewNode();
+    const Sample sample = MakeSample(m_dir / name);
+    WriteDat(sample.log / "Group1" / "NOTE$0001Q.DAT", {Record(1600000000, 1)}, kRawSampleSize);
+
+    const RunResult run = RunCli({"convert", "--node", name, "--url", url});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const std::string database = "Ry_" + name;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        EXPECT_EQ(CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]),
+                  static_cast<long>(sample.byKind[kind]))
+            << kMeasurement[kind];
+    EXPECT_TRUE(Contains(run.err, "Database:          " + database + "\n")) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Files converted"), sample.made.files);
+    EXPECT_EQ(SummaryNumber(run.err, "Files skipped"), 1) << "the Q file is no data-log kind";
+    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), static_cast<long long>(sample.total));
+    EXPECT_EQ(SummaryNumber(run.err, "Batches failed"), 0);
+    EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), 0);
+    EXPECT_TRUE(run.out.empty()) << run.out;
+
+    const std::vector<std::string> logged = LoggedMessages();
+    ASSERT_GE(logged.size(), 4u);
+    EXPECT_EQ(logged.front(), "Quarvel Start");
+    EXPECT_EQ(logged[1], "Start conversion");
+    EXPECT_EQ(logged[logged.size() - 2], "Conversion completed");
+    EXPECT_EQ(logged.back(), "Quarvel Exit");
+    for (const auto& group : fs::directory_iterator(sample.log))
+        for (const auto& file : fs::directory_iterator(group.path()))
+            EXPECT_EQ(std::count(logged.begin(), logged.end(), file.path().filename().string()), 1) << file.path();
+}
+
+TEST_F(CliServerTest, DataLogFolderAndDatabaseComeFromTheNodeUnlessOverridden) {
+    struct Case {
+        const char* what;
+        const char* ini;  // sysinfo.ini text, "%s" standing for the folder it names; null: none
+        bool folderOption;
+        bool databaseOption;
+        const char* nodeSuffix;
+        const char* expectedTag;
+    } cases[] = {
+        {"sysinfo.ini names the folder", "[NODE_INFO]\r\nDATA_LOG_FOLDER=%s\r\n", false, false, "", "INI"},
+        {"no sysinfo.ini: the Log sub-folder", nullptr, false, false, "", "LOG"},
+        {"sysinfo.ini without the key", "[NODE_INFO]\r\nOTHER=%s\r\n", false, false, "", "LOG"},
+        {"--folder overrides sysinfo.ini", "[NODE_INFO]\r\nDATA_LOG_FOLDER=%s\r\n", true, false, "", "OPT"},
+        {"--database overrides Ry_<node>", "[NODE_INFO]\r\nDATA_LOG_FOLDER=%s\r\n", false, true, "", "INI"},
+        {"node given with a trailing slash", nullptr, false, false, "/", "LOG"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = NewNode(!c.databaseOption);
+        const fs::path node = m_dir / name;
+        const fs::path iniFolder = m_dir / (name + "-ini");
+        const fs::path optionFolder = m_dir / (name + "-opt");
+        WriteDat(node / "Log" / "G" / "LOG$0001X.DAT", {Record(1600000000, 1), Record(1600000001, 2)}, kRawSampleSize);
+        WriteDat(iniFolder / "G" / "INI$0001X.DAT", {Record(1600000000, 1), Record(1600000001, 2)}, kRawSampleSize);
+        WriteDat(optionFolder / "G" / "OPT$0001X.DAT", {Record(1600000000, 1), Record(1600000001, 2)}, kRawSampleSize);
+        if (c.ini != nullptr) {
+            std::string text(c.ini);
+            text.replace(text.find("%s"), 2, iniFolder.string());  // without a trailing slash
+            std::ofstream(node / "sysinfo.ini", std::ios::binary) << text;
+        }
+        std::vector<std::string> arguments = {"convert", "--node", name + c.nodeSuffix, "--url", url};
+        if (c.folderOption) arguments.insert(arguments.end(), {"--folder", optionFolder.string()});
+        std::string database = "Ry_" + name;
+        if (c.databaseOption) {
+            database = testsupport::UniqueDatabaseName("Other");
+            CreateDatabase(database);
+            arguments.insert(arguments.end(), {"--database", database});
+        }
+
+        const RunResult run = RunCli(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(Contains(run.err, "Database:          " + database + "\n")) << run.err;
+        const auto rows = SelectAll(database, "RP_Sec", "datalogX");
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0]["name"], c.expectedTag);
+        EXPECT_EQ(rows[1]["name"], c.expectedTag);
+    }
+}
+
+TEST_F(CliTest, UnreachableServerExitsWith3AndCountsEveryLineAsNotWritten) {
+    const Sample sample = MakeSample(m_dir / "Node_Off");
+    const RunResult run = RunCli({"convert", "--node", "Node_Off", "--url", UnreachableUrl()});
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 0);
+    EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), static_cast<long long>(sample.total));
+    EXPECT_EQ(SummaryNumber(run.err, "Batches failed"), sample.made.files) << "one short batch per file";
+    EXPECT_TRUE(Contains(run.err, "error:")) << run.err;
+    const std::vector<std::string> logged = LoggedMessages();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back(), "Quarvel Exit");
+}
+
+TEST_F(CliServerTest, MissingDatabaseExitsWith1) {
+    const std::string name = NewNode(false);
+    const Sample sample = MakeSample(m_dir / name);
+    const RunResult run = RunCli({"convert", "--node", name, "--url", url});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), static_cast<long long>(sample.total));
+    EXPECT_TRUE(Contains(run.err, "Conversion completed, but")) << run.err;
+    EXPECT_TRUE(Contains(ReadFile(m_dir / "Logs" / "Quarvel.log"), "HTTP 404"));
+}
+
+TEST_F(CliServerTest, CodePageTurnsTagNamesIntoUtf8) {
+    const std::string database = testsupport::UniqueDatabaseName("Ry_cp");
+    CreateDatabase(database);
+    WriteDat(m_dir / "Data" / "G" / "\xA4\xA4$0001X.DAT", {Record(1600000000, 1)}, kRawSampleSize);
+    const RunResult run =
+        RunCli({"convert", "--folder", "Data", "--database", database, "--codepage", "CP950", "--url", url});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["name"], "\xE4\xB8\xAD");  // U+4E2D
+}
+
+TEST_F(CliTest, UsageErrorsExitWith2BeforeAnythingIsDone) {
+    MakeSample(m_dir / "Node_U");
+    fs::create_directories(m_dir / "Node_Bad");
+    std::ofstream(m_dir / "Node_Bad" / "sysinfo.ini")
+        << "[NODE_INFO]\nDATA_LOG_FOLDER=" << (m_dir / "gone").string() << "\n";
+    std::ofstream(m_dir / "plain_file") << "not a folder";
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* says;  // part of the message on standard error
+    } cases[] = {
+        {{}, "subcommand"},
+        {{"convert"}, "name a node (--node DIR) or a folder (--folder DIR)"},
+        {{"convert", "--folder", "Node_U/Log"}, "--folder without --node needs --database NAME"},
+        {{"convert", "--node", "Node_Missing"}, "does not exist"},
+        {{"convert", "--node", "Node_Bad"}, "gone/ does not exist (taken from the node"},
+        {{"convert", "--folder", "gone", "--database", "Ry_x"}, "does not exist"},
+        {{"convert", "--node", "Node_U", "--codepage", "NO-SUCH-CP"}, "unknown code page: NO-SUCH-CP"},
+        {{"convert", "--node", "Node_U", "--bogus"}, "--bogus"},
+        {{"convert", "--node", "Node_U", "--kind", "other"}, "--kind"},
+        {{"convert", "--node", "Node_U", "--kind", "rtdb"}, "not available"},
+        {{"convert", "--node", "Node_U", "--output", "no/such/dir/out.lp"}, "cannot write no/such/dir/out.lp"},
+        {{"make-sample"}, "DIR"},
+        {{"make-sample", "Node_T", "--tags", "0"}, "--tags"},
+        {{"make-sample", "plain_file/Node_T"}, "plain_file"},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& a : c.arguments) shown += a + " ";
+        SCOPED_TRACE(shown);
+        const RunResult run = RunCli(c.arguments);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+        EXPECT_FALSE(fs::exists(m_dir / "Logs")) << "no conversion was started";
+    }
+    EXPECT_FALSE(fs::exists(m_dir / "Node_T"));
+}
+
+TEST_F(CliTest, HelpAndVersion) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::string> mentions;
+    } cases[] = {
+        {{"--help"}, {"convert", "make-sample", "--version", "Exit status:"}},
+        {{"convert", "--help"},
+         {"--kind", "--node", "--folder", "--database", "--url", "--codepage", "--output", "--quiet", "Exit status:"}},
+        {{"make-sample", "--help"}, {"DIR", "--tags", "--days"}},
+        {{"--version"}, {"1.0.0.1\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.front() + " " + c.arguments.back());
+        const RunResult run = RunCli(c.arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        for (const auto& m : c.mentions) EXPECT_TRUE(Contains(run.out, m)) << m << " in:\n" << run.out;
+    }
+    EXPECT_EQ(RunCli({"--version"}).out, "1.0.0.1\n");
+}
+
+TEST_F(CliTest, DryRunWritesTheLinesFileByFileWithoutAServer) {
+    const Sample sample = MakeSample(m_dir / "Node_Dry");
+    const RunResult run = RunCli({"convert", "--node", "Node_Dry", "--url", UnreachableUrl(), "--output", "out.lp"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Contains(run.err, "error:")) << "nothing was posted: " << run.err;
+    EXPECT_TRUE(Contains(run.err, "Database:          Ry_Node_Dry (dry run)\n")) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), static_cast<long long>(sample.total));
+
+    const std::string text = ReadFile(m_dir / "out.lp");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), sample.total);
+
+    // Each file's lines come together, in the order the files were shown, under the
+    // file's measurement and tag name.
+    const std::vector<std::string> files = FileNameLines(ProgressLines(run.err));
+    ASSERT_EQ(files.size(), static_cast<size_t>(sample.made.files));
+    size_t at = 0;
+    for (const std::string& file : files) {
+        fs::path path = sample.log / "Group1" / file;
+        if (!fs::exists(path)) path = sample.log / "Group2" / file;
+        const std::string prefix =
+            std::string(kMeasurement[KindOf(file)]) + ",name=" + file.substr(0, file.find('$')) + " ";
+        const uint64_t records = RecordsIn(path);
+        for (uint64_t i = 0; i < records && at < lines.size(); ++i, ++at)
+            ASSERT_TRUE(lines[at].starts_with(prefix)) << "line " << at << " of " << file << ": " << lines[at];
+    }
+    EXPECT_EQ(at, lines.size());
+
+    // The first line carries the first record's time, less the fixed 28800 s, in nanoseconds.
+    fs::path first = sample.log / "Group1" / files[0];
+    if (!fs::exists(first)) first = sample.log / "Group2" / files[0];
+    LogSample record{};
+    std::ifstream(first, std::ios::binary).read(reinterpret_cast<char*>(&record), kRawSampleSize);
+    EXPECT_TRUE(lines[0].ends_with(" " + std::to_string(int64_t{record.time} - 28800) + "000000000")) << lines[0];
+}
+
+TEST_F(CliTest, DryRunToStandardOutputWritesOnlyTheLines) {
+    MakeSample(m_dir / "Node_Out");
+    const RunResult toFile = RunCli({"convert", "--node", "Node_Out", "--output", "out.lp"});
+    const RunResult toStdout = RunCli({"convert", "--node", "Node_Out", "--output", "-"});
+    ASSERT_EQ(toFile.status, 0) << toFile.err;
+    ASSERT_EQ(toStdout.status, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out, ReadFile(m_dir / "out.lp")) << "standard output holds the lines and nothing else";
+    EXPECT_EQ(ProgressLines(toStdout.err), ProgressLines(toFile.err));
+    EXPECT_TRUE(Contains(toStdout.err, "Lines not written: 0\n")) << toStdout.err;
+}
+
+TEST_F(CliTest, DryRunIntoAFullDeviceDoesNotClaimSuccess) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
+    const Sample sample = MakeSample(m_dir / "Node_Full");
+    WriteDat(m_dir / "Small" / "G" / "ONE$0001X.DAT", {Record(1600000000, 1)}, kRawSampleSize);
+    struct Case {
+        const char* what;
+        std::vector<std::string> source;
+        uint64_t lines;
+    } cases[] = {
+        {"less than a stdio buffer", {"--folder", "Small", "--database", "Ry_small"}, 1},
+        {"many batches", {"--node", "Node_Full"}, sample.total},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> arguments = {"convert", "--output", "/dev/full", "--quiet"};
+        arguments.insert(arguments.end(), c.source.begin(), c.source.end());
+        const RunResult run = RunCli(arguments);
+        EXPECT_NE(run.status, 0) << run.err;
+        EXPECT_NE(run.status, 3) << "no server was involved";
+        EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 0) << run.err;
+        EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), static_cast<long long>(c.lines)) << run.err;
+    }
+}
+
+TEST_F(CliTest, SummariesBefore1970AreLeftOutWithoutCountingAsLost) {
+    // Stored 0 becomes -28800 s on the line: before 1970.
+    WriteDat(m_dir / "Data" / "G" / "OLD$0001M.DAT", {Record(0, 1), Record(1600000000, 2)}, kSummarySampleSize);
+    const RunResult run = RunCli({"convert", "--folder", "Data", "--database", "Ry_old", "--output", "out.lp"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 1);
+    EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), 0);
+    EXPECT_EQ(Lines(ReadFile(m_dir / "out.lp")).size(), 1u);
+}
+
+TEST_F(CliTest, ProgressOnAPipeIsPlainLinesLikeTheLog) {
+    MakeSample(m_dir / "Node_Pipe");
+    const RunResult run = RunCli({"convert", "--node", "Node_Pipe", "--output", "out.lp"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find('\r'), std::string::npos);
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos);
+    const std::vector<std::string> progress = ProgressLines(run.err);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), "Start conversion");
+    EXPECT_EQ(progress.back(), "Conversion completed");
+
+    // The console shows what the log records, each line once.
+    std::vector<std::string> logged = LoggedMessages();
+    ASSERT_GE(logged.size(), 2u);
+    logged.erase(logged.begin());  // Quarvel Start
+    logged.pop_back();             // Quarvel Exit
+    EXPECT_EQ(progress, logged);
+}
+
+TEST_F(CliTest, QuietPrintsOnlyTheSummary) {
+    MakeSample(m_dir / "Node_Quiet");
+    const RunResult run = RunCli({"convert", "--node", "Node_Quiet", "--output", "out.lp", "--quiet"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.err);
+    ASSERT_EQ(lines.size(), 7u) << run.err;
+    EXPECT_TRUE(lines.front().starts_with("Database:")) << run.err;
+    EXPECT_TRUE(lines.back().starts_with("Elapsed:")) << run.err;
+    const std::vector<std::string> logged = LoggedMessages();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "Conversion completed"), 1) << "the log is kept as ever";
+}
+
+TEST_F(CliTest, TerminalShowsALiveStatusLineUnlessQuiet) {
+    const Sample sample = MakeSample(m_dir / "Node_Tty");
+    const std::string done =
+        "[" + std::to_string(sample.made.files) + "/" + std::to_string(sample.made.files) + " files] 21,657 samples";
+    ASSERT_EQ(sample.total, 21657u);
+    for (const bool quiet : {false, true}) {
+        SCOPED_TRACE(quiet ? "--quiet" : "live");
+        std::vector<std::string> arguments = {"convert", "--node", "Node_Tty", "--output", "out.lp"};
+        if (quiet) arguments.push_back("--quiet");
+        const TerminalRun run = RunOnTerminal(arguments);
+        EXPECT_EQ(run.status, 0) << run.shown;
+        EXPECT_TRUE(Contains(run.shown, "Database:")) << run.shown;
+        EXPECT_EQ(Contains(run.shown, done), !quiet) << run.shown;
+        EXPECT_EQ(Contains(run.shown, "Start conversion"), !quiet) << run.shown;
+        // The status line is wiped before the summary, so none of it is left in front.
+        EXPECT_EQ(Contains(run.shown, "\r\x1b[KDatabase:"), !quiet) << run.shown;
+        if (quiet) {
+            EXPECT_EQ(run.shown.find('\x1b'), std::string::npos) << run.shown;
+        }
+    }
+}
+
+TEST_F(CliTest, MakeSampleWritesTheSameNodeAsTheLibrary) {
+    const RunResult run = RunCli({"make-sample", "Node_S", "--tags", "3", "--days", "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    SampleNodeOptions options;
+    options.tags = 3;
+    options.days = 1;
+    SampleNodeResult made;
+    std::string error;
+    ASSERT_TRUE(MakeSampleNode((m_dir / "Lib_S").string(), options, made, error)) << error;
+
+    std::string out = run.out;
+    std::erase(out, ',');
+    EXPECT_TRUE(Contains(out, "Sample node Node_S: " + std::to_string(made.files) + " files " +
+                                  std::to_string(made.rawRecords) + " raw and " + std::to_string(made.summaryRecords) +
+                                  " summary records"))
+        << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+
+    const fs::path node = fs::current_path() / "Node_S";
+    EXPECT_EQ(ReadFile(node / "sysinfo.ini"),
+              "[NODE_INFO]\r\nDATA_LOG_FOLDER=" + (node / "Log" / "").string() + "\r\n");
+    int compared = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir / "Lib_S" / "Log")) {
+        if (!entry.is_regular_file()) continue;
+        const fs::path relative = fs::relative(entry.path(), m_dir / "Lib_S");
+        EXPECT_EQ(ReadFile(node / relative), ReadFile(entry.path())) << relative;
+        ++compared;
+    }
+    EXPECT_EQ(compared, made.files);
+    EXPECT_EQ(std::distance(fs::directory_iterator(node / "Log" / "Group1"), fs::directory_iterator{}), 12);
+    EXPECT_EQ(std::distance(fs::directory_iterator(node / "Log" / "Group2"), fs::directory_iterator{}), 1);
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 # The data-log folder walk, the DAT reader and the sample node generator.
-quarvel_add_test(test_sample_node SOURCES datalog/SampleNodeTest.cpp LIBS quarvel_datalog quarvel_test_support)
+quarvel_add_test(test_sample_node SOURCES datalog/SampleNodeTest.cpp
+                 LIBS quarvel_datalog quarvel_table_files quarvel_test_support)
 quarvel_add_test(test_datalog SOURCES datalog/DataLogConverterTest.cpp
                  LIBS quarvel_datalog quarvel_logging quarvel_test_support)
 add_dependencies(test_datalog debug-screen)

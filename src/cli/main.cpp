@@ -5,113 +5,32 @@
 #include "Logging.h"
 #include "NodeFolder.h"
 #include "ProgressList.h"
+#include "Report.h"
+#include "RtdbConverter.h"
 #include "SampleNode.h"
+#include "TableCommands.h"
 
 #include <CLI/CLI.hpp>
 
 #include <unistd.h>
 
 #include <iconv.h>
-#include <chrono>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace {
-
-enum ExitCode : int {
-    kAllWritten = 0,
-    kLinesNotWritten = 1,
-    kUsageError = 2,
-    kServerUnreachable = 3,
-};
-
-constexpr const char* kExitCodes =
-    "Exit status:\n"
-    "  0  every line was written (or, with --output, every line was written to the file)\n"
-    "  1  some lines were not written: the server refused them (see Logs/Quarvel.log)\n"
-    "  2  usage error: bad options, a missing folder, an unknown code page\n"
-    "  3  the server could not be reached for some batches; their lines were not written";
 
 std::string WithSeparator(std::string folder) {
     if (!folder.empty() && folder.back() != '/') folder += '/';
     return folder;
 }
-
-std::string Thousands(uint64_t value) {
-    std::string digits = std::to_string(value);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
-    return digits;
-}
-
-std::string Duration(double seconds) {
-    const auto whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    if (whole >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
-
-// What the operator sees on the standard error stream: the conversion's progress lines
-// and, on a terminal, one live status line under them.
-class ConsoleProgress {
-public:
-    ConsoleProgress(bool quiet, int filesFound)
-        : m_quiet(quiet), m_live(!quiet && isatty(STDERR_FILENO) != 0), m_filesFound(filesFound) {}
-
-    // The closing message box and the last progress line carry the same text; it is
-    // shown once.
-    void Line(const std::string& text) {
-        if (m_quiet) return;
-        std::lock_guard lock(m_mutex);
-        if (text == m_lastLine) return;
-        m_lastLine = text;
-        std::fprintf(stderr, "%s%s\n", m_live ? "\r\x1b[K" : "", text.c_str());
-        DrawStatus();
-    }
-
-    void Update(const ConversionTotals& totals) {
-        std::lock_guard lock(m_mutex);
-        m_filesDone = totals.filesConverted + totals.filesSkipped;
-        m_records = totals.records;
-        m_lines = totals.writes.linesWritten;
-        DrawStatus();
-    }
-
-    void Finish() {
-        if (m_live) std::fputs("\r\x1b[K", stderr);
-    }
-
-    double Elapsed() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count(); }
-
-private:
-    void DrawStatus() {
-        if (!m_live) return;
-        const double elapsed = Elapsed();
-        const double rate = elapsed > 0 ? static_cast<double>(m_lines) / elapsed : 0;
-        std::string left = "--:--";
-        if (m_filesDone > 0 && m_filesFound >= m_filesDone)
-            left = Duration(elapsed * (m_filesFound - m_filesDone) / m_filesDone);
-        std::fprintf(stderr, "\r\x1b[K[%d/%d files] %s samples, %s lines/s, %s left", m_filesDone, m_filesFound,
-                     Thousands(m_records).c_str(), Thousands(static_cast<uint64_t>(rate)).c_str(), left.c_str());
-        std::fflush(stderr);
-    }
-
-    std::mutex m_mutex;
-    std::string m_lastLine;
-    const bool m_quiet;
-    const bool m_live;
-    const int m_filesFound;
-    int m_filesDone = 0;
-    uint64_t m_records = 0;
-    uint64_t m_lines = 0;
-    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
-};
 
 struct ConvertOptions {
     std::string kind = "datalog";
@@ -122,6 +41,7 @@ struct ConvertOptions {
     std::string codePage;
     std::string output;
     bool quiet = false;
+    int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 };
 
 // Instead of posting, writes each batch to a file as line protocol, one line per line.
@@ -149,13 +69,22 @@ bool KnownCodePage(const std::string& name) {
     return true;
 }
 
-int Usage(const std::string& message) {
-    std::fprintf(stderr, "quarvel-cli: %s\n", message.c_str());
-    return kUsageError;
+ConversionTotals ConvertDataLog(const std::string& folder, const std::string& database, const InfluxTarget& target,
+                                int jobs, ConsoleProgress& console) {
+    platform::ProgressList progressList;
+    progressList.SetObserver([&console](platform::ProgressList::Change change, int index, const std::string& text) {
+        if (change == platform::ProgressList::Change::Inserted && index == 0) console.Line(text);
+    });
+    platform::SetMessageBoxHandler([&console](const std::string& text) { console.Line(text); });
+    DataLogConverter converter(folder, database, progressList, target);
+    converter.onFileDone = [&console](const ConversionTotals& totals) { console.Update(totals); };
+    converter.SetJobs(jobs);
+    converter.ConvertAllFolders();
+    return converter.Totals();
 }
 
 int RunConvert(const ConvertOptions& options) {
-    if (options.kind != "datalog") return Usage("table conversion (--kind rtdb) is not available yet");
+    const bool tables = options.kind == "rtdb";
     if (options.node.empty() && options.folder.empty())
         return Usage("name a node (--node DIR) or a folder (--folder DIR)");
     if (options.node.empty() && options.database.empty()) return Usage("--folder without --node needs --database NAME");
@@ -163,7 +92,7 @@ int RunConvert(const ConvertOptions& options) {
 
     const std::string folder = WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
     if (!std::filesystem::is_directory(folder))
-        return Usage("the data-log folder " + folder + " does not exist" +
+        return Usage((tables ? "the table folder " : "the data-log folder ") + folder + " does not exist" +
                      (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
     const std::string database = options.database.empty() ? "Ry_" + NodeName(options.node) : options.database;
 
@@ -180,34 +109,11 @@ int RunConvert(const ConvertOptions& options) {
     InitLogging();
     LogMessage("Quarvel Start");
 
-    ConsoleProgress console(options.quiet, CountDataLogFiles(folder));
-    platform::ProgressList progressList;
-    progressList.SetObserver([&console](platform::ProgressList::Change change, int index, const std::string& text) {
-        if (change == platform::ProgressList::Change::Inserted && index == 0) console.Line(text);
-    });
-    platform::SetMessageBoxHandler([&console](const std::string& text) { console.Line(text); });
-
-    DataLogConverter converter(folder, database, progressList, target);
-    converter.onFileDone = [&console](const ConversionTotals& totals) { console.Update(totals); };
-    converter.ConvertAllFolders();
+    ConsoleProgress console(options.quiet, tables ? CountTableFiles(folder) : CountDataLogFiles(folder));
+    const ConversionTotals totals = tables ? ConvertTables(folder, database, target, console)
+                                           : ConvertDataLog(folder, database, target, options.jobs, console);
     console.Finish();
-
-    const ConversionTotals& totals = converter.Totals();
-    const double elapsed = console.Elapsed();
-    std::fprintf(
-        stderr,
-        "Database:          %s%s\n"
-        "Files converted:   %d\n"
-        "Files skipped:     %d\n"
-        "Lines written:     %s\n"
-        "Batches failed:    %s\n"
-        "Lines not written: %s\n"
-        "Elapsed:           %.2f s (%s lines/s)\n",
-        database.c_str(), output ? " (dry run)" : "", totals.filesConverted, totals.filesSkipped,
-        Thousands(totals.writes.linesWritten).c_str(), Thousands(totals.writes.batchesFailed).c_str(),
-        Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
-        Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
-            .c_str());
+    PrintSummary(database, output != nullptr, totals, console.Elapsed());
     bool outputClosed = true;
     if (output != nullptr && output != stdout && std::fclose(output) != 0) {
         std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", options.output.c_str(), std::strerror(errno));
@@ -217,9 +123,8 @@ int RunConvert(const ConvertOptions& options) {
     LogMessage("Quarvel Exit");
     ShutdownLogging();
 
-    if (totals.writes.batchesUnanswered > 0) return kServerUnreachable;
-    if (totals.writes.linesNotWritten > 0 || !outputClosed) return kLinesNotWritten;
-    return kAllWritten;
+    const ExitCode status = ExitStatus(totals);
+    return status == kAllWritten && !outputClosed ? kLinesNotWritten : status;
 }
 
 int RunMakeSample(const std::string& folder, const SampleNodeOptions& options) {
@@ -229,10 +134,14 @@ int RunMakeSample(const std::string& folder, const SampleNodeOptions& options) {
         std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
         return kUsageError;
     }
-    std::printf("Sample node %s: %d files, %s raw and %s summary records (%s without value), data-log folder %s\n",
-                folder.c_str(), result.files, Thousands(result.rawRecords).c_str(),
-                Thousands(result.summaryRecords).c_str(), Thousands(result.noValueRecords).c_str(),
-                result.dataLogFolder.c_str());
+    const uint64_t summaryRows = result.tableRows[kMinute] + result.tableRows[kHour] + result.tableRows[kDay];
+    std::printf(
+        "Sample node %s: %d files, %s raw and %s summary records (%s without value), data-log folder %s; "
+        "%d table files: %s tags, %s raw rows (%s samples), %s summary rows\n",
+        folder.c_str(), result.files, Thousands(result.rawRecords).c_str(), Thousands(result.summaryRecords).c_str(),
+        Thousands(result.noValueRecords).c_str(), result.dataLogFolder.c_str(), result.tableFiles,
+        Thousands(result.tagRows).c_str(), Thousands(result.tableRows[kRaw]).c_str(),
+        Thousands(result.tableSamples[kRaw]).c_str(), Thousands(summaryRows).c_str());
     return kAllWritten;
 }
 
@@ -249,16 +158,19 @@ int main(int argc, char** argv) {
     ConvertOptions convert;
     auto* convertCommand = app.add_subcommand(
         "convert",
-        "Convert a node's data-log files: every *.DAT file in the sub-folders of the data-log folder becomes "
-        "line protocol, posted 10000 lines at a time into the database Ry_<node>, one retention policy per "
-        "kind (RP_Sec, RP_Min, RP_Hour, RP_Day). The database and its policies must exist.");
-    convertCommand->add_option("--kind", convert.kind, "Kind of history: datalog")
+        "Convert a node's history: its data-log files (every *.DAT file in the sub-folders of the data-log "
+        "folder) or, with --kind rtdb, its tables (every *.rdb file in that folder, named through its Tags.rdb). "
+        "Every sample becomes line protocol, posted 10000 lines at a time into the database Ry_<node>, one "
+        "retention policy per kind (RP_Sec, RP_Min, RP_Hour, RP_Day). The database and its policies must exist.");
+    convertCommand
+        ->add_option("--kind", convert.kind, "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)")
         ->check(CLI::IsMember({"datalog", "rtdb"}))
         ->capture_default_str();
     convertCommand->add_option("--node", convert.node,
                                "Node folder; its name gives the database Ry_<name>, its sysinfo.ini "
                                "([NODE_INFO] DATA_LOG_FOLDER) or Log sub-folder the data-log folder");
-    convertCommand->add_option("--folder", convert.folder, "Data-log folder; overrides the node's");
+    convertCommand->add_option("--folder", convert.folder,
+                               "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's");
     convertCommand->add_option("--database", convert.database,
                                "Database name; overrides Ry_<node>, required with --folder alone");
     convertCommand->add_option("--url", convert.url, "InfluxDB base URL")->capture_default_str();
@@ -267,6 +179,12 @@ int main(int argc, char** argv) {
     convertCommand->add_option("--output", convert.output,
                                "Dry run: write the line protocol to FILE ('-' for standard output) "
                                "instead of posting it");
+    convertCommand
+        ->add_option("--jobs", convert.jobs,
+                     "Data-log files converted at once, each with its own posts; 1 converts them one by "
+                     "one in listing order")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
     convertCommand->add_flag("--quiet", convert.quiet, "Print only the summary");
     convertCommand->footer(kExitCodes);
 
@@ -275,7 +193,8 @@ int main(int argc, char** argv) {
     auto* sampleCommand = app.add_subcommand(
         "make-sample",
         "Write a sample node folder (give it a name with an underscore): sysinfo.ini and a Log folder with "
-        "raw, minute, hour and day data-log files of smooth signals with noise.");
+        "raw, minute, hour and day data-log files of smooth signals with noise, and the node's table files "
+        "(Tags.rdb, HistX.rdb, HistM.rdb, HistH.rdb, HistD.rdb) beside them.");
     sampleCommand->add_option("DIR", sampleFolder, "Node folder to write")->required();
     sampleCommand->add_option("--tags", sample.tags, "Number of tags")
         ->check(CLI::Range(1, 9999))
@@ -284,6 +203,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3650))
         ->capture_default_str();
 
+    const RdbCommands rdb(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -291,5 +212,6 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : kUsageError;
     }
     if (*convertCommand) return RunConvert(convert);
+    if (rdb.Chosen()) return rdb.Run();
     return RunMakeSample(sampleFolder, sample);
 }

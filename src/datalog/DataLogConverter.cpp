@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -126,6 +128,7 @@ DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::st
 }
 
 void DataLogConverter::ShowProgress(const std::string& text) {
+    std::lock_guard lock(m_mutex);
     for (int index = progressList.GetCount() - 1; index >= kKeptLines; --index) progressList.DeleteString(index);
     progressList.InsertString(0, text);
     LogMessage("%s", text.c_str());
@@ -140,14 +143,14 @@ int DataLogConverter::ConvertAllFolders() {
     if (!Fits(pattern)) {
         ShowProgress("Folder path too long, nothing converted");
     } else {
-        for (bool more = listing.First(pattern, entry); more && !m_stopped; more = listing.Next(entry)) {
+        for (bool more = listing.First(pattern, entry); more && !m_stopRequested; more = listing.Next(entry)) {
             if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
             ShowProgress(entry.name);
             ConvertFolder(entry.name);
         }
         listing.Close();
     }
-    if (m_stopped) {
+    if (m_stopRequested) {
         ShowProgress("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
         return 0;
     }
@@ -167,34 +170,58 @@ int DataLogConverter::ConvertFolder(const std::string& name) {
     }
     platform::FindFile listing;
     platform::FindData entry;
-    for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) {
-        if (m_stopRequested) {
-            m_stopped = true;
-            break;
-        }
-        ShowProgress(entry.name);
-        const std::string path = folder + entry.name;
-        if (Fits(path)) {
-            ConvertDatFile(path);
-        } else {
-            SkipFile(entry.name, "path too long");
-        }
-        progressList.AddString(path);
-        progressList.UpdateWindow();
-        if (onFileDone) onFileDone(m_totals);
+    if (m_jobs == 1) {
+        for (bool more = listing.First(pattern, entry); more && !m_stopRequested; more = listing.Next(entry))
+            ConvertListedFile(folder, entry.name);
+        return 0;
     }
+    // Several jobs take the listed files in order; the folder is done when all are, so
+    // the files of one sub-folder are all posted before the next sub-folder begins.
+    std::vector<std::string> names;
+    for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) names.push_back(entry.name);
+    listing.Close();
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> jobs;
+    for (int i = 0; i < m_jobs; ++i)
+        jobs.emplace_back([&] {
+            for (size_t index = next++; index < names.size() && !m_stopRequested; index = next++)
+                ConvertListedFile(folder, names[index]);
+        });
+    for (auto& job : jobs) job.join();
     return 0;
 }
 
-void DataLogConverter::SkipFile(const std::string& name, const char* why) {
+// Converts one file that the listing named: its name line, the file, its path line.
+void DataLogConverter::ConvertListedFile(const std::string& folder, const std::string& name) {
+    ShowProgress(name);
+    const std::string path = folder + name;
+    if (Fits(path)) {
+        ConvertDatFile(path);
+    } else {
+        SkipFile(name, "path too long");
+    }
+    progressList.AddString(path);
+    progressList.UpdateWindow();
+    if (onFileDone) {
+        std::lock_guard lock(m_mutex);
+        onFileDone(m_totals);
+    }
+}
+
+void DataLogConverter::CountSkipped() {
+    std::lock_guard lock(m_mutex);
     ++m_totals.filesSkipped;
+}
+
+void DataLogConverter::SkipFile(const std::string& name, const char* why) {
+    CountSkipped();
     ShowProgress("Skipped " + name + ": " + why);
 }
 
 int DataLogConverter::ConvertDatFile(const std::string& path) {
     const DatFileName parsed = ParseDatFileName(path);
     if (parsed.kind < 0) {
-        ++m_totals.filesSkipped;  // not a data-log kind: passed over without a word, as always
+        CountSkipped();  // not a data-log kind: passed over without a word, as always
         return 0;
     }
     if (parsed.problem != nullptr) {
@@ -204,7 +231,7 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
 
     FileImage image = ReadWholeFile(path);
     if (!image.opened) {
-        ++m_totals.filesSkipped;
+        CountSkipped();
         return 0;
     }
     if (image.unreadable) {
@@ -232,17 +259,21 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
     image.bytes.reset();
     writer.FlushAll();
 
-    const WriteCounts& counts = writer.Counts();
-    ++m_totals.filesConverted;
-    m_totals.records += records;
-    m_totals.writes.linesWritten += counts.linesWritten;
-    m_totals.writes.batchesFailed += counts.batchesFailed;
-    m_totals.writes.batchesUnanswered += counts.batchesUnanswered;
-    m_totals.writes.linesNotWritten += counts.linesNotWritten;
-    m_totals.writes.summariesBefore1970 += counts.summariesBefore1970;
+    std::lock_guard lock(m_mutex);
+    AddConvertedFile(m_totals, path, records, writer.Counts());
+    return 0;
+}
+
+void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts) {
+    ++totals.filesConverted;
+    totals.records += records;
+    totals.writes.linesWritten += counts.linesWritten;
+    totals.writes.batchesFailed += counts.batchesFailed;
+    totals.writes.batchesUnanswered += counts.batchesUnanswered;
+    totals.writes.linesNotWritten += counts.linesNotWritten;
+    totals.writes.summariesBefore1970 += counts.summariesBefore1970;
     if (counts.linesNotWritten > 0) {
-        ++m_totals.filesWithLoss;
+        ++totals.filesWithLoss;
         LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));
     }
-    return 0;
 }

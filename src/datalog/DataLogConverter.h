@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 // What a conversion did, for the closing message and the command line's summary.
@@ -33,12 +34,18 @@ public:
 
     const ConversionTotals& Totals() const { return m_totals; }
 
-    // Asks the walk, from any thread, to end after the file it is converting: that
-    // file's lines are all posted, later files are left alone and no message box shows.
+    // Asks the walk, from any thread, to end after the files it is converting: their
+    // lines are all posted, later files are left alone and no message box shows.
     void RequestStop() { m_stopRequested = true; }
-    bool Stopped() const { return m_stopped; }
+    bool Stopped() const { return m_stopRequested; }
 
-    // Called on the converting thread after each file, for live progress displays.
+    // Files converted at once within a sub-folder, each with its own writer. One walks
+    // the files in listing order, as the node software did; more keep a server busy
+    // that answers one post at a time no faster than one stream can feed it.
+    void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
+
+    // Called after each file, for live progress displays; with several jobs from the
+    // thread that converted it, one call at a time.
     std::function<void(const ConversionTotals&)> onFileDone;
 
 private:
@@ -49,9 +56,17 @@ private:
     platform::ProgressList& progressList;
     InfluxTarget m_target;
     ConversionTotals m_totals;
+    void ConvertListedFile(const std::string& folder, const std::string& name);
+    void CountSkipped();
+
     std::atomic<bool> m_stopRequested{false};
-    bool m_stopped = false;
+    int m_jobs = 1;
+    std::recursive_mutex m_mutex;  // the totals and the order of a progress line's cut and insert
 };
+
+// Adds a converted file to the totals: `records` handed to its writer, and what became of
+// its lines. A file some of whose lines were not written is counted and logged by path.
+void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts);
 
 // The closing text of a conversion: "Conversion completed", and how many lines were
 // not written when any were lost.

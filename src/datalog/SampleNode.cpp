@@ -1,6 +1,8 @@
 #include "SampleNode.h"
 
 #include "LogSample.h"
+#include "TableFile.h"
+#include "TableLibrary.h"
 
 #include <algorithm>
 #include <array>
@@ -32,6 +34,13 @@ constexpr std::array<uint32_t, 2> kNoValueBits = {0xFFFFFFFFu, 0xFFFFFFFEu};
 constexpr uint32_t kSeed = 0x51A7u;
 // Records are gathered and written in blocks of this size, never one by one.
 constexpr size_t kWriteBlock = size_t{1} << 20;
+// The raw table: a row every 10 s over the last hour, each carrying the nine seconds
+// after it as follow-on entries; one row in 40 stops after four.
+constexpr int64_t kRawTableRows = 360;
+constexpr int64_t kRawTableRowStep = 10;
+constexpr int kRawTableFollowOns = 9;
+constexpr int64_t kShortRowOneIn = 40;
+constexpr int kShortRowFollowOns = 4;
 
 struct SignalShape {
     const char* name;
@@ -219,6 +228,58 @@ struct TagFiles {
     bool kinds[kTableKindCount] = {};
 };
 
+// The rows of the node's tables, gathered while the data-log files are written.
+struct NodeTables {
+    std::vector<TagRow> tags;
+    std::vector<RawRow> raw;
+    std::array<std::vector<SummaryRow>, kTableKindCount> summaries;  // minute, hour and day
+};
+
+int32_t TagId(int index) {
+    return index + 1;  // the number in the tag's file names
+}
+
+void AddTagRow(int index, NodeTables& tables) {
+    TagRow row{};
+    row.tagId = TagId(index);
+    const std::string name = TagName(index);
+    std::memcpy(row.name, name.c_str(), std::min(name.size(), sizeof row.name - 1));
+    tables.tags.push_back(row);
+}
+
+void AddRawTableRows(int index, int64_t endTime, NodeTables& tables, SampleNodeResult& result) {
+    Signal signal(index);  // a generator of its own: the data-log files stay as they are
+    const int64_t first = endTime - kRawTableFollowOns - (kRawTableRows - 1) * kRawTableRowStep;
+    for (int64_t k = 0; k < kRawTableRows; ++k) {
+        const int64_t t = first + k * kRawTableRowStep;
+        RawRow row{};
+        row.time = static_cast<int32_t>(t);
+        row.tagId = TagId(index);
+        row.status = signal.Status();
+        row.value = signal.At(t);
+        if (k == kRawTableRows / 2) {
+            row.value = NoValue(index);
+            row.status = kBadStatus;
+        }
+        const int followOns = k % kShortRowOneIn == kShortRowOneIn / 2 ? kShortRowFollowOns : kRawTableFollowOns;
+        for (int j = 0; j < followOns; ++j) {
+            row.followOn[j].offset = static_cast<int8_t>(j + 1);
+            row.followOn[j].value = signal.At(t + j + 1);
+        }
+        tables.raw.push_back(row);
+        result.tableSamples[kRaw] += static_cast<uint64_t>(1 + followOns);
+    }
+    result.tableRows[kRaw] += static_cast<uint64_t>(kRawTableRows);
+}
+
+void AddSummaryRows(int index, TableKind kind, const std::vector<LogSample>& records, NodeTables& tables,
+                    SampleNodeResult& result) {
+    for (const LogSample& s : records)
+        tables.summaries[kind].push_back(SummaryRow{s.time, TagId(index), s.status, s.value, s.max, s.min, s.mean});
+    result.tableRows[kind] += records.size();
+    result.tableSamples[kind] += records.size();
+}
+
 bool WriteSummaries(const fs::path& path, const std::vector<LogSample>& records, SampleNodeResult& result,
                     std::string& error) {
     RecordFile file;
@@ -233,7 +294,7 @@ bool WriteSummaries(const fs::path& path, const std::vector<LogSample>& records,
     return true;
 }
 
-bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawCount, int64_t step,
+bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawCount, int64_t step, NodeTables& tables,
               SampleNodeResult& result, std::string& error) {
     Signal signal(index);
     RecordFile raw;
@@ -270,6 +331,7 @@ bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawC
         result.rawRecords += static_cast<uint64_t>(rawCount);
         result.noValueRecords += noValueRaw;
         ++result.files;
+        AddRawTableRows(index, firstTime + (rawCount - 1) * step, tables, result);
     }
 
     for (size_t p = 0; p < kPeriods.size(); ++p) {
@@ -288,7 +350,9 @@ bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawC
             }
         }
         if (!WriteSummaries(target.folder / FileName(index, kind), records, result, error)) return false;
+        AddSummaryRows(index, kind, records, tables, result);
     }
+    AddTagRow(index, tables);
     return true;
 }
 
@@ -326,6 +390,25 @@ bool WriteText(const fs::path& path, const std::string& text, std::string& error
     if (!file.Open(path, error)) return false;
     file.Put(text.data(), text.size());
     return file.Close(error);
+}
+
+template <typename Row>
+bool WriteTable(const fs::path& path, char kind, const std::vector<Row>& rows, SampleNodeResult& result,
+                std::string& error) {
+    if (!rtdb::WriteFileImage(path.string(), rtdb::TableImage(kind, rows.data(), rows.size()), error)) return false;
+    ++result.tableFiles;
+    return true;
+}
+
+bool WriteTables(const fs::path& log, const NodeTables& tables, SampleNodeResult& result, std::string& error) {
+    result.tagRows = tables.tags.size();
+    if (!WriteTable(log / "Tags.rdb", 'T', tables.tags, result, error)) return false;
+    if (!WriteTable(log / "HistX.rdb", 'X', tables.raw, result, error)) return false;
+    for (const TableKind kind : {kMinute, kHour, kDay}) {
+        const std::string name = std::string("Hist") + kKindLetter[kind] + ".rdb";
+        if (!WriteTable(log / name, kKindLetter[kind], tables.summaries[kind], result, error)) return false;
+    }
+    return true;
 }
 
 bool MakeFolder(const fs::path& path, std::string& error) {
@@ -367,11 +450,14 @@ bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& opti
     if (!WriteText(node / "sysinfo.ini", "[NODE_INFO]\r\nDATA_LOG_FOLDER=" + result.dataLogFolder + "\r\n", error))
         return false;
 
+    NodeTables tables;
     TagFiles all{group1, {true, true, true, true}};
     for (int i = 0; i < options.tags; ++i)
-        if (!WriteTag(i, all, firstTime, rawCount, options.rawStepSeconds, result, error)) return false;
+        if (!WriteTag(i, all, firstTime, rawCount, options.rawStepSeconds, tables, result, error)) return false;
 
     // One more tag, minutes only, in a second group.
     TagFiles extra{group2, {false, true, false, false}};
-    return WriteTag(options.tags, extra, firstTime, rawCount, options.rawStepSeconds, result, error);
+    if (!WriteTag(options.tags, extra, firstTime, rawCount, options.rawStepSeconds, tables, result, error))
+        return false;
+    return WriteTables(log, tables, result, error);
 }

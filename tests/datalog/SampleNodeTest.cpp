@@ -2,6 +2,8 @@
 #include "ScratchDir.h"
 
 #include "LogSample.h"
+#include "TableFile.h"
+#include "TableLibrary.h"
 
 #include <gtest/gtest.h>
 
@@ -120,11 +122,12 @@ TEST_F(SampleNodeTest, WritesNodeFolderWithSettingsAndTwoGroups) {
     EXPECT_EQ(ReadBytes(node / "sysinfo.ini"), "[NODE_INFO]\r\nDATA_LOG_FOLDER=" + log + "\r\n");
 
     std::set<std::string> groups;
-    for (const auto& entry : fs::directory_iterator(node / "Log")) {
-        EXPECT_TRUE(entry.is_directory()) << entry.path();
-        groups.insert(entry.path().filename().string());
-    }
+    std::set<std::string> tables;
+    for (const auto& entry : fs::directory_iterator(node / "Log"))
+        (entry.is_directory() ? groups : tables).insert(entry.path().filename().string());
     EXPECT_EQ(groups, (std::set<std::string>{"Group1", "Group2"}));
+    EXPECT_EQ(tables, (std::set<std::string>{"Tags.rdb", "HistX.rdb", "HistM.rdb", "HistH.rdb", "HistD.rdb"}));
+    EXPECT_EQ(result.tableFiles, 5);
 
     const auto files = ReadLog(node / "Log");
     std::map<std::string, std::string> kindsOfTag;
@@ -147,6 +150,90 @@ TEST_F(SampleNodeTest, WritesNodeFolderWithSettingsAndTwoGroups) {
     EXPECT_FALSE(second[0]->records.empty());
     EXPECT_EQ(result.files, 6 * 4 + 1);
     EXPECT_EQ(static_cast<int>(files.size()), result.files);
+}
+
+template <typename Row>
+std::vector<Row> ReadTable(const fs::path& path, char kind) {
+    rtdb::TableReader table;
+    EXPECT_EQ(table.Open(path.string()), rtdb::TableStatus::kOk) << path;
+    EXPECT_EQ(table.Kind(), kind) << path;
+    std::vector<Row> rows(table.RowCount());
+    for (Row& row : rows) EXPECT_TRUE(table.Next(&row)) << path;
+    return rows;
+}
+
+// The tables name the same tags as the data-log files, hold the same summaries, and a
+// last hour of raw samples, one a second, in rows that carry their follow-on entries.
+TEST_F(SampleNodeTest, TablesMatchTheDataLogFiles) {
+    SampleNodeOptions options;
+    options.tags = 3;
+    options.days = 1;
+    const fs::path node = m_dir / "node_T";
+    const SampleNodeResult result = Make(node, options);
+    const fs::path log = node / "Log";
+    const auto files = ReadLog(log);
+
+    std::map<int32_t, std::string> tagOfId;
+    for (const TagRow& row : ReadTable<TagRow>(log / "Tags.rdb", 'T')) {
+        EXPECT_EQ(row.unused, 0);
+        EXPECT_TRUE(tagOfId.emplace(row.tagId, std::string(row.name, strnlen(row.name, sizeof row.name))).second);
+    }
+    EXPECT_EQ(result.tagRows, 4u);
+    ASSERT_EQ(tagOfId.size(), 4u);
+    for (const auto& f : files) {
+        const int id = std::stoi(f.path.filename().string().substr(f.tag.size() + 1, 4));
+        EXPECT_EQ(tagOfId[id], f.tag) << f.path;
+    }
+
+    for (const char kind : {'M', 'H', 'D'}) {
+        SCOPED_TRACE(std::string(1, kind));
+        const auto rows = ReadTable<SummaryRow>(log / (std::string("Hist") + kind + ".rdb"), kind);
+        size_t at = 0;
+        for (const auto& [id, tag] : tagOfId) {
+            const DatFile* file = Find(files, tag, kind);
+            if (file == nullptr) continue;
+            for (const LogSample& s : file->records) {
+                ASSERT_LT(at, rows.size());
+                const SummaryRow& row = rows[at++];
+                EXPECT_EQ(row.tagId, id);
+                EXPECT_EQ(row.time, s.time);
+                EXPECT_EQ(row.status, s.status);
+                EXPECT_EQ(std::memcmp(&row.last, &s.value, 16), 0) << "at " << s.time;
+            }
+        }
+        EXPECT_EQ(at, rows.size());
+        const TableKind k = kind == 'M' ? kMinute : kind == 'H' ? kHour : kDay;
+        EXPECT_EQ(result.tableRows[k], rows.size());
+        EXPECT_EQ(result.tableSamples[k], rows.size());
+    }
+
+    const auto raw = ReadTable<RawRow>(log / "HistX.rdb", 'X');
+    ASSERT_EQ(raw.size(), 3u * 360u);
+    EXPECT_EQ(result.tableRows[kRaw], raw.size());
+    std::map<int32_t, std::set<int64_t>> secondsOfTag;
+    uint64_t samples = 0;
+    int noValue = 0;
+    for (const RawRow& row : raw) {
+        std::set<int64_t>& seconds = secondsOfTag[row.tagId];
+        seconds.insert(row.time);
+        noValue += HasNoValue(LogSample{row.time, row.status, row.value, 0, 0, 0});
+        int entries = 0;
+        while (entries < kFollowOnEntries && row.followOn[entries].offset > 0) {
+            EXPECT_EQ(row.followOn[entries].offset, entries + 1);
+            EXPECT_TRUE(std::isfinite(row.followOn[entries].value));
+            seconds.insert(int64_t{row.time} + row.followOn[entries].offset);
+            ++entries;
+        }
+        EXPECT_TRUE(entries == 9 || entries == 4) << entries;
+        samples += 1 + static_cast<uint64_t>(entries);
+    }
+    EXPECT_EQ(samples, result.tableSamples[kRaw]);
+    EXPECT_EQ(noValue, 3);
+    for (const auto& [id, seconds] : secondsOfTag) {
+        EXPECT_EQ(*seconds.rbegin(), options.endTime) << id;
+        EXPECT_GT(*seconds.begin(), options.endTime - 3600) << id;
+        EXPECT_GT(seconds.size(), 3500u) << "one sample a second, a few rows end early";
+    }
 }
 
 struct RecordCase {
@@ -315,7 +402,7 @@ TEST_F(SampleNodeTest, SameOptionsGiveSameBytes) {
         EXPECT_EQ(ReadBytes(entry.path()), ReadBytes(m_dir / "two_2" / relative)) << relative;
         ++compared;
     }
-    EXPECT_EQ(compared, 3 * 4 + 1);
+    EXPECT_EQ(compared, 3 * 4 + 1 + 5);
 }
 
 TEST_F(SampleNodeTest, RewritesIntoAnExistingFolderAndKeepsOtherFiles) {
@@ -397,6 +484,7 @@ TEST_F(SampleNodeTest, ReportsPlacesItCannotWrite) {
              fs::create_symlink("/dev/full", n / "Log/Group1/FLOW_01$0001X.DAT");
          },
          "Log/Group1/FLOW_01$0001X.DAT"},
+        {"table file is a folder", [&](const fs::path& n) { folder(n / "Log/HistM.rdb"); }, "Log/HistM.rdb"},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -439,7 +527,7 @@ TEST_F(SampleNodeTest, BenchmarkSizeGivesMillionsOfLines) {
     EXPECT_GE(result.summaryRecords, 200'000u);
     uintmax_t bytes = 0;
     for (const auto& entry : fs::recursive_directory_iterator(m_dir / "bench_node" / "Log"))
-        if (entry.is_regular_file()) bytes += entry.file_size();
+        if (entry.path().extension() == ".DAT") bytes += entry.file_size();
     EXPECT_EQ(bytes, result.rawRecords * kRawSampleSize + result.summaryRecords * kSummarySampleSize);
     EXPECT_LT(seconds, 10.0) << "files must be written in large blocks";
 }

@@ -1,0 +1,26 @@
+#pragma once
+
+// Dialog units to pixels, the way dialog templates are laid out: a horizontal unit is a
+// quarter of the font's average character width, a vertical unit an eighth of its height.
+
+#include <QFont>
+#include <QRect>
+
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFont& font);
+
+    int X(int units) const;
+    int Y(int units) const;
+    QRect Rect(int x, int y, int width, int height) const;
+
+    int BaseX() const { return m_baseX; }
+    int BaseY() const { return m_baseY; }
+
+private:
+    int m_baseX;
+    int m_baseY;
+};
+
+// The dialogs' font: the desktop's face at 9 points.
+QFont DialogFont();

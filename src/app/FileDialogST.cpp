@@ -1,0 +1,14 @@
+#include "FileDialogST.h"
+
+#include <QDir>
+#include <QFileDialog>
+
+int CFileDialogST::ChooseFolder(QWidget* parent) {
+    m_szChosenFolder.clear();
+    // The home folder is this platform's counterpart of the drive root the picker opened on.
+    const QString chosen = QFileDialog::getExistingDirectory(parent, QStringLiteral("Please select Datalog folder"),
+                                                             QDir::homePath(), QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return kNotChosen;
+    m_szChosenFolder = QDir::toNativeSeparators(chosen);
+    return kChosen;
+}

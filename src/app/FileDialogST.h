@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The folder picker: a modal folder chooser titled "Please select Datalog folder" that
+// opens on the user's home folder.
+class CFileDialogST {
+public:
+    enum Result { kChosen = 1, kNotChosen = 2 };
+
+    CFileDialogST() = default;
+    virtual ~CFileDialogST() = default;
+
+    // kChosen when a folder was chosen, kNotChosen when the picker was cancelled.
+    int ChooseFolder(QWidget* parent);
+    QString GetChosenFolder() const { return m_szChosenFolder; }
+
+private:
+    QString m_szChosenFolder;
+};

@@ -1,0 +1,114 @@
+#pragma once
+
+// The operator's window, template 102: pick a node, see its data-log folder, choose the
+// kind of old data and convert. Data-log conversions run on worker threads of their own;
+// they reach the window only through m_progressList and the message box.
+
+#include "ProgressList.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class DataLogConverter;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+class CQuarvelDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr unsigned kIdmAboutBox = 0x0010;
+    static constexpr int kDataLog = 0;
+    static constexpr int kRtdb = 1;
+
+    // appFolder: the folder that holds the node folders; empty means the executable's.
+    explicit CQuarvelDlg(QWidget* parent = nullptr, const QString& appFolder = QString());
+    ~CQuarvelDlg() override;
+    CQuarvelDlg(const CQuarvelDlg&) = delete;
+    CQuarvelDlg& operator=(const CQuarvelDlg&) = delete;
+
+    // Members to the controls (false) or back (true, with validation). False when a value
+    // read from the controls is out of range; the members before it have taken their values.
+    bool DoDataExchange(bool saveAndValidate);
+    bool OnInitDialog();
+    void FillScadaNameList(const QString& folder);
+
+    void OnSelchangeScadaName();
+    void OnBrowseFolder();
+    void OnConvert();
+    void OnSysCommand(unsigned id, qintptr param);
+
+    // Data-log conversions started and not yet ended.
+    int RunningConversions();
+    // True from a close request during a conversion until the window really closes.
+    bool IsFinishing() const { return m_finishing; }
+
+    // "Ry_" and the node name, cut to fit 259 bytes without splitting a character.
+    static std::string DatabaseName(const QString& scadaName);
+
+    QIcon m_hAppIcon;
+    QString m_strAppFolder;  // ends with '/'
+    QString m_strScadaName;
+    QComboBox* m_cbScadaName = nullptr;
+    QString m_strDataLogFolder;
+    QListWidget* m_lbProgress = nullptr;    // shows m_progressList
+    platform::ProgressList m_progressList;  // what the converters write to
+    int m_nOldDataType = kDataLog;
+    int m_bFilterSec = 0;
+    int m_bFilterMin = 0;
+    int m_bFilterHour = 0;
+    int m_bFilterDay = 0;
+    unsigned m_nFilterYear = 2020;
+    unsigned m_nFilterMonth = 1;
+
+protected:
+    void done(int result) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    struct Conversion {
+        std::string folder;
+        QString scadaName;
+        std::string influxUrl;
+        std::thread thread;
+        DataLogConverter* converter = nullptr;  // while its walk runs
+        bool stopRequested = false;
+        bool ended = false;
+    };
+
+    static void ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion);
+
+    void CreateControls();
+    void ConnectProgressList();
+    void OnConversionEnded();
+    void RequestStopAll();
+    void ShowProgressLine(const QString& text);
+    bool Validate(QWidget* control, bool ok, const QString& prompt);
+
+    QString m_appFolderGiven;
+    QPushButton* m_btnConvert = nullptr;
+    QLineEdit* m_edDataLogFolder = nullptr;
+    QButtonGroup* m_grpOldDataType = nullptr;
+    QLineEdit* m_edFilterYear = nullptr;
+    QLineEdit* m_edFilterMonth = nullptr;
+    QCheckBox* m_chkFilterSec = nullptr;
+    QCheckBox* m_chkFilterMin = nullptr;
+    QCheckBox* m_chkFilterHour = nullptr;
+    QCheckBox* m_chkFilterDay = nullptr;
+
+    std::mutex m_conversionsMutex;
+    std::list<std::unique_ptr<Conversion>> m_conversions;
+    bool m_finishing = false;
+    bool m_destroying = false;
+    int m_closeResult = QDialog::Rejected;
+};

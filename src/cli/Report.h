@@ -1,0 +1,63 @@
+#pragma once
+
+// What quarvel-cli tells the operator about a conversion, whatever its kind: the
+// progress lines with a live status line, the closing summary and the exit status.
+
+#include "DataLogConverter.h"
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+enum ExitCode : int {
+    kAllWritten = 0,
+    kLinesNotWritten = 1,
+    kUsageError = 2,
+    kServerUnreachable = 3,
+};
+
+constexpr const char* kExitCodes =
+    "Exit status:\n"
+    "  0  every line was written (or, with --output, every line was written to the file)\n"
+    "  1  some lines were not written: the server refused them (see Logs/Quarvel.log)\n"
+    "  2  usage error: bad options, a missing folder, an unknown code page, a bad table file or CSV line\n"
+    "  3  the server could not be reached for some batches; their lines were not written";
+
+// Prints "quarvel-cli: message" on the standard error stream; returns kUsageError.
+int Usage(const std::string& message);
+
+// 1234567 as "1,234,567".
+std::string Thousands(uint64_t value);
+
+// The conversion's progress lines on the standard error stream and, on a terminal, one
+// live status line under them.
+class ConsoleProgress {
+public:
+    ConsoleProgress(bool quiet, int filesFound);
+
+    // The same text twice in a row shows once: the closing message box repeats the last
+    // progress line, and the table export repeats each file's path.
+    void Line(const std::string& text);
+    void Update(const ConversionTotals& totals);
+    void Finish();  // wipes the status line
+    double Elapsed() const;
+
+private:
+    void DrawStatus();
+
+    std::mutex m_mutex;
+    std::string m_lastLine;
+    const bool m_quiet;
+    const bool m_live;
+    const int m_filesFound;
+    int m_filesDone = 0;
+    uint64_t m_records = 0;
+    uint64_t m_lines = 0;
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+};
+
+// The closing summary on the standard error stream.
+void PrintSummary(const std::string& database, bool dryRun, const ConversionTotals& totals, double elapsed);
+
+ExitCode ExitStatus(const ConversionTotals& totals);

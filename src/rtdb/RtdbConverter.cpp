@@ -1,0 +1,227 @@
+#include "RtdbConverter.h"
+
+#include "FindFile.h"
+#include "TableLibrary.h"
+
+#include <strings.h>
+
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+namespace {
+
+constexpr const char* kTagTableName = "Tags.rdb";
+constexpr int32_t kDaylightSaving = 3600;
+
+// The calls of the libraries whose rows are summaries, by TableKind.
+struct SummaryLibrary {
+    int (*open)(const char*);
+    int (*selectAll)(int);
+    int (*selectNext)(int, int, SummaryRow*);
+    int (*close)(int);
+};
+constexpr SummaryLibrary kSummaryLibraries[kTableKindCount] = {
+    {},
+    {RyOpenMTable, RySelectMAll, RySelectMNext, RyCloseMTable},
+    {RyOpenHTable, RySelectHAll, RySelectHNext, RyCloseHTable},
+    {RyOpenDTable, RySelectDAll, RySelectDNext, RyCloseDTable},
+};
+
+// Closes an open table also when an exception leaves the export.
+class OpenTable {
+public:
+    OpenTable(int (*close)(int), int handle) : m_close(close), m_handle(handle) {}
+    ~OpenTable() { m_close(m_handle); }
+    OpenTable(const OpenTable&) = delete;
+    OpenTable& operator=(const OpenTable&) = delete;
+
+private:
+    int (*m_close)(int);
+    int m_handle;
+};
+
+// The stored time less an hour when the local zone keeps daylight-saving time at it.
+int32_t AdjustedTime(int32_t time) {
+    // The original's 32-bit local-time conversion rejects times before 1970; such
+    // samples go out as stored, without adjustment.
+    if (time < 0) return time;
+    const time_t seconds = time;
+    struct tm local {};
+    if (localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0) return time - kDaylightSaving;
+    return time;
+}
+
+// A follow-on's stored time: the row's time plus its offset, wrapping as the original's
+// 32-bit sum did.
+int32_t FollowOnTime(int32_t rowTime, int8_t offset) {
+    return static_cast<int32_t>(static_cast<uint32_t>(rowTime) + static_cast<uint32_t>(offset));
+}
+
+bool IsTagTable(const std::string& name) {
+    return strcasecmp(name.c_str(), kTagTableName) == 0;
+}
+
+}  // namespace
+
+int TableKindOfPath(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot == 0) return -1;
+    switch (path[dot - 1]) {
+        case 'X':
+            return kRaw;
+        case 'M':
+        case '1':
+        case '2':
+            return kMinute;
+        case 'H':
+            return kHour;
+        case 'D':
+            return kDay;
+        default:
+            return -1;
+    }
+}
+
+int CountTableFiles(const std::string& folderPath) {
+    std::string folder = folderPath;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    int count = 0;
+    platform::FindFile listing;
+    platform::FindData entry;
+    for (bool more = listing.First(folder + "*.rdb", entry); more; more = listing.Next(entry))
+        if (!IsTagTable(entry.name)) ++count;
+    return count;
+}
+
+RtdbConverter::RtdbConverter(const std::string& databaseName_, const std::string& folderPath_, InfluxTarget target)
+    : folderPath(folderPath_), databaseName(databaseName_), m_target(std::move(target)) {
+    if (!folderPath.empty() && folderPath.back() != '/') folderPath += '/';
+    RyConnectTDB();
+    RyConnectXDB();
+    RyConnectMDB();
+    RyConnectHDB();
+    RyConnectDDB();
+}
+
+RtdbConverter::~RtdbConverter() {
+    RyDisconnectTDB();
+    RyDisconnectXDB();
+    RyDisconnectMDB();
+    RyDisconnectHDB();
+    RyDisconnectDDB();
+}
+
+void RtdbConverter::AddProgressLine(const std::string& text) {
+    if (progressList == nullptr) return;
+    progressList->AddString(text);
+    progressList->UpdateWindow();
+}
+
+const std::string& RtdbConverter::TagName(int32_t id) {
+    return tagNames[id];
+}
+
+void RtdbConverter::LoadTagTable() {
+    const std::string path = folderPath + kTagTableName;
+    AddProgressLine(path);
+    const int handle = RyOpenTagTable(path.c_str());
+    if (handle < 0) return;
+    OpenTable open(RyCloseTagTable, handle);
+    const int selection = RySelectTagAll(handle);
+    TagRow row{};
+    while (RySelectTagNext(handle, selection, &row) != 0)
+        tagNames[row.tagId].assign(row.name, strnlen(row.name, sizeof row.name));
+}
+
+void RtdbConverter::ConvertAllTables() {
+    LoadTagTable();
+    const std::string pattern = folderPath + "*.rdb";
+    AddProgressLine(pattern);
+    platform::FindFile listing;
+    platform::FindData entry;
+    if (!listing.First(pattern, entry)) {
+        AddProgressLine("Error");
+        return;
+    }
+    do {
+        if (m_stopRequested) break;
+        AddProgressLine(entry.name);
+        if (IsTagTable(entry.name)) continue;
+        const std::string path = folderPath + entry.name;
+        AddProgressLine(path);
+        ConvertTableFile(path);
+        if (onFileDone) onFileDone(m_totals);
+    } while (listing.Next(entry));
+    listing.Close();
+
+    // An export that wrote every line ends without a closing line.
+    if (m_stopRequested)
+        AddProgressLine("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
+    else if (m_totals.writes.linesNotWritten > 0)
+        AddProgressLine(CompletionText(m_totals));
+}
+
+void RtdbConverter::ConvertTableFile(const std::string& path) {
+    if (progressList != nullptr) progressList->AddString(path);  // shows at the next repaint
+    const int kind = TableKindOfPath(path);
+    if (kind < 0) {
+        ++m_totals.filesSkipped;
+        return;
+    }
+    RyInfluxDB writer(databaseName.c_str(), m_target);
+    AddProgressLine(path);
+
+    const SummaryLibrary& summaries = kSummaryLibraries[kind];
+    const int handle = kind == kRaw ? RyOpenXTable(path.c_str()) : summaries.open(path.c_str());
+    if (handle < 0) {
+        ++m_totals.filesSkipped;
+        return;
+    }
+    uint64_t samples = 0;
+    {
+        OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
+        const auto add = [&writer, kind, &samples](const char* name, const LogSample& sample) {
+            std::lock_guard lock(writer.m_batchLock[kind]);
+            if (kind == kRaw)
+                writer.AddRawSample(name, &sample);
+            else
+                writer.AddSummarySample(kind, name, &sample);
+            ++samples;
+        };
+        LogSample sample{};
+        if (kind == kRaw) {
+            const int selection = RySelectXAll(handle);
+            RawRow row{};
+            while (RySelectXNext(handle, selection, &row) != 0) {
+                const char* name = TagName(row.tagId).c_str();
+                sample.status = row.status;
+                sample.time = AdjustedTime(row.time);
+                sample.value = row.value;
+                add(name, sample);
+                for (const FollowOn& entry : row.followOn) {
+                    const int8_t offset = entry.offset;
+                    if (offset <= 0) break;
+                    // Each sample is adjusted on its own stored time, never the row's adjusted one.
+                    sample.time = AdjustedTime(FollowOnTime(row.time, offset));
+                    sample.value = entry.value;
+                    add(name, sample);
+                }
+            }
+        } else {
+            const int selection = summaries.selectAll(handle);
+            SummaryRow row{};
+            while (summaries.selectNext(handle, selection, &row) != 0) {
+                sample.time = AdjustedTime(row.time);
+                sample.status = row.status;
+                sample.value = row.last;
+                sample.max = row.max;
+                sample.min = row.min;
+                sample.mean = row.mean;
+                add(TagName(row.tagId).c_str(), sample);
+            }
+        }
+    }
+    writer.FlushAll();
+    AddConvertedFile(m_totals, path, samples, writer.Counts());
+}

@@ -1,0 +1,201 @@
+// Conversions started from the window into the real InfluxDB server: while the operator
+// works the window, twice at once, and a close while a file is under way.
+
+#include "AppTestSupport.h"
+#include "InfluxServer.h"
+#include "QuarvelApp.h"
+#include "SampleNode.h"
+
+#include <QElapsedTimer>
+#include <QRadioButton>
+
+#include <algorithm>
+#include <memory>
+
+using namespace apptest;
+
+namespace {
+
+long TotalPoints(const std::string& database) {
+    long total = 0;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        total += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+    return total;
+}
+
+}  // namespace
+
+class ConversionTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ScratchFolder> m_scratch;
+
+    QString Folder() const { return m_scratch->Path(); }
+
+    // A node folder name of its own, with its database and the four policies.
+    static QString NewNode() {
+        const std::string node = testsupport::UniqueDatabaseName("App");
+        testsupport::CreateDatabaseWithPolicies("Ry_" + node);
+        return QString::fromStdString(node);
+    }
+    static std::string Database(const QString& node) { return "Ry_" + node.toStdString(); }
+
+    QString SampleNode(int tags, int days, uint64_t& records) {
+        const QString node = NewNode();
+        SampleNodeOptions options;
+        options.tags = tags;
+        options.days = days;
+        SampleNodeResult made;
+        std::string error;
+        if (!MakeSampleNode((Folder() + node).toStdString(), options, made, error)) {
+            qWarning("%s", error.c_str());
+            return QString();
+        }
+        records = made.rawRecords + made.summaryRecords;
+        return node;
+    }
+
+private slots:
+    void initTestCase() {
+        if (!testsupport::ServerUrl())
+            QSKIP("needs an InfluxDB server: run scripts/test, or set QUARVEL_INFLUX_URL to a server's base URL");
+    }
+    void init() {
+        m_scratch = std::make_unique<ScratchFolder>();
+        QVERIFY(m_scratch->IsValid());
+    }
+    void cleanup() { m_scratch.reset(); }
+
+    void convertsWhileTheOperatorWorksTheWindow() {
+        uint64_t records = 0;
+        const QString node = SampleNode(8, 10, records);
+        QVERIFY(!node.isEmpty());
+        CQuarvelDlg dialog(nullptr, Folder());
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, node));
+
+        // The event loop's heartbeat: a conversion on the window's thread would stop it.
+        QElapsedTimer clock;
+        qint64 last = 0;
+        qint64 longestGap = 0;
+        int beats = 0;
+        QTimer heart;
+        heart.setInterval(10);
+        connect(&heart, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            longestGap = std::max(longestGap, now - last);
+            last = now;
+            ++beats;
+        });
+        clock.start();
+        heart.start();
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+
+        // The operator goes on working while the first files are converted.
+        QTRY_VERIFY(TopLine(dialog).endsWith(QStringLiteral(".DAT")));
+        const QPoint moved = dialog.pos() + QPoint(60, 40);
+        dialog.move(moved);
+        auto* rtdb = Control<QRadioButton>(dialog, "1005");
+        QTest::mouseClick(rtdb, Qt::LeftButton);
+        dialog.m_cbScadaName->showPopup();
+        QTest::qWait(50);
+        dialog.m_cbScadaName->hidePopup();
+        QTest::mouseClick(dialog.m_lbProgress->viewport(), Qt::LeftButton, {}, QPoint(20, 5));
+        const bool busyMeanwhile = dialog.RunningConversions() == 1;
+
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList{"Conversion completed"}, 60000);
+        QTRY_COMPARE(dialog.RunningConversions(), 0);
+        heart.stop();
+        QVERIFY2(busyMeanwhile, "the conversion ended before the operator was done: the node is too small");
+        QVERIFY2(beats >= 20 && longestGap < 1000,
+                 qPrintable(QStringLiteral("%1 beats, longest gap %2 ms").arg(beats).arg(longestGap)));
+        QCOMPARE(dialog.pos(), moved);
+        QVERIFY(rtdb->isChecked());  // changed after the click: the data-log conversion went on
+        QCOMPARE(TopLine(dialog), QStringLiteral("Conversion completed"));
+        QCOMPARE(TotalPoints(Database(node)), static_cast<long>(records));
+    }
+
+    void twoQuickConversionsBothComplete() {
+        uint64_t records = 0;
+        const QString node = SampleNode(3, 3, records);
+        QVERIFY(!node.isEmpty());
+        CQuarvelDlg dialog(nullptr, Folder());
+        dialog.show();
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, node));
+        auto* convert = Control<QPushButton>(dialog, "1");
+        QTest::mouseClick(convert, Qt::LeftButton);
+        QTest::mouseClick(convert, Qt::LeftButton);
+        // Neither can have ended: each waits for this thread to show its first line.
+        QCOMPARE(dialog.RunningConversions(), 2);
+
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, (QStringList{"Conversion completed", "Conversion completed"}), 60000);
+        QTRY_COMPARE(dialog.RunningConversions(), 0);
+        // The same points twice: the second conversion overwrote the first's.
+        QCOMPARE(TotalPoints(Database(node)), static_cast<long>(records));
+    }
+
+    void closingFinishesTheFileUnderWayAndThenEnds() {
+        const QString node = NewNode();
+        const int counts[] = {180000, 190000, 200000};
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(WriteRawFile(Folder() + node + QStringLiteral("/Log/G/T%1$0001X.DAT").arg(i), counts[i]));
+        BoxCloser boxes;
+
+        // The window runs modally inside the application; the test works it from a timer.
+        int step = 0;
+        bool finishingShown = false;
+        QTimer drive;
+        drive.setInterval(10);
+        connect(&drive, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<CQuarvelDlg*>(QApplication::activeModalWidget());
+            if (dialog == nullptr) return;
+            if (step == 0 && PickNode(*dialog, node)) {
+                QTest::mouseClick(Control<QPushButton>(*dialog, "1"), Qt::LeftButton);
+                step = 1;
+            } else if (step == 1 && TopLine(*dialog).endsWith(QStringLiteral(".DAT"))) {
+                dialog->close();
+                finishingShown = dialog->isVisible() && dialog->IsFinishing() &&
+                                 dialog->windowTitle().contains(QStringLiteral("finishing")) &&
+                                 !Control<QPushButton>(*dialog, "1")->isEnabled();
+                step = 2;
+            }
+        });
+        drive.start();
+        CQuarvelApp app(Folder());
+        QCOMPARE(app.Run(), 0);
+        drive.stop();
+
+        QCOMPARE(step, 2);
+        QVERIFY(finishingShown);
+        QCOMPARE(boxes.texts, QStringList());
+        const QStringList log = LogMessages();
+        QVERIFY(!log.isEmpty());
+        QCOMPARE(log.first(), QStringLiteral("Quarvel Start"));
+        QCOMPARE(log.last(), QStringLiteral("Quarvel Exit"));
+
+        // Every file the walk began is in the server whole; the ones after it were left alone.
+        long expected = 0;
+        QStringList converted;
+        for (const QString& line : log) {
+            if (!line.endsWith(QStringLiteral(".DAT")) || line.contains(QLatin1Char('/'))) continue;
+            converted.append(line);
+            expected += counts[line.mid(1, 1).toInt()];
+        }
+        QVERIFY2(converted.size() >= 1 && converted.size() < 3, qPrintable(converted.join(QLatin1Char(' '))));
+        const qsizetype closing =
+            log.indexOf(QStringLiteral("Closing: the conversion ends after the file it is converting"));
+        const qsizetype stopped =
+            log.indexOf(QStringLiteral("Conversion stopped after %1 files").arg(converted.size()));
+        QVERIFY(closing > 0);
+        QCOMPARE(stopped, log.size() - 2);
+        QVERIFY(closing < stopped);
+        QCOMPARE(testsupport::CountPoints(Database(node), "RP_Sec", "datalogX"), expected);
+    }
+};
+
+QTEST_MAIN(ConversionTest)
+#include "ConversionTest.moc"

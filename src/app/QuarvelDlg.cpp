@@ -8,6 +8,7 @@
 #include "FindFile.h"
 #include "Logging.h"
 #include "NodeFolder.h"
+#include "RtdbConverter.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -347,7 +348,7 @@ void CQuarvelDlg::OnConvert() {
     if (m_finishing) return;
     DoDataExchange(true);  // a failed validation does not stop the conversion
     if (m_nOldDataType != kDataLog) {
-        ShowProgressLine(QStringLiteral("Table conversion (RTDB) is not available yet"));
+        ConvertTables();
         return;
     }
 
@@ -365,12 +366,23 @@ void CQuarvelDlg::OnConvert() {
     }
 }
 
+// The table export runs on the dialog thread, so the window takes no other input until it
+// ends; its progress lines repaint one by one.
+void CQuarvelDlg::ConvertTables() {
+    InfluxTarget target;
+    target.baseUrl = InfluxUrl();
+    RtdbConverter converter(DatabaseName(m_strScadaName), Narrow(m_strDataLogFolder), target);
+    converter.SetProgressList(m_progressList);
+    converter.ConvertAllTables();
+}
+
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
     const std::string database = DatabaseName(conversion->scadaName);
     InfluxTarget target;
     target.baseUrl = conversion->influxUrl;
     {
         DataLogConverter converter(conversion->folder, database, dialog->m_progressList, target);
+        converter.SetJobs(DefaultJobs());
         {
             std::lock_guard lock(dialog->m_conversionsMutex);
             conversion->converter = &converter;

@@ -91,6 +91,7 @@ private:
     void CreateControls();
     void ConnectProgressList();
     void OnConversionEnded();
+    void ConvertTables();
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
     bool Validate(QWidget* control, bool ok, const QString& prompt);

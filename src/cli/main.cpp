@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <iconv.h>
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -23,7 +22,6 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -41,7 +39,7 @@ struct ConvertOptions {
     std::string codePage;
     std::string output;
     bool quiet = false;
-    int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    int jobs = DefaultJobs();
 };
 
 // Instead of posting, writes each batch to a file as line protocol, one line per line.

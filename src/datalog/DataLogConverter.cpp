@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -98,6 +99,10 @@ DatFileName ParseDatFileName(const std::string& path) {
         parsed.tagName = path.substr(nameStart, dollar - nameStart);
     }
     return parsed;
+}
+
+int DefaultJobs() {
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 std::string CompletionText(const ConversionTotals& totals) {

@@ -68,6 +68,9 @@ private:
 // its lines. A file some of whose lines were not written is counted and logged by path.
 void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts);
 
+// Files converted at once unless told otherwise: one per core.
+int DefaultJobs();
+
 // The closing text of a conversion: "Conversion completed", and how many lines were
 // not written when any were lost.
 std::string CompletionText(const ConversionTotals& totals);

@@ -118,6 +118,28 @@ private slots:
         QCOMPARE(TotalPoints(Database(node)), static_cast<long>(records));
     }
 
+    void exportsTheTablesOnTheWindowThread() {
+        const QString node = NewNode();
+        SampleNodeOptions options;
+        options.tags = 2;
+        options.days = 1;
+        SampleNodeResult made;
+        std::string error;
+        QVERIFY2(MakeSampleNode((Folder() + node).toStdString(), options, made, error), error.c_str());
+        CQuarvelDlg dialog(nullptr, Folder());
+        dialog.show();
+        QVERIFY(PickNode(dialog, node));
+        QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+
+        // The click returned when the export had ended: it ran on this thread.
+        QCOMPARE(dialog.RunningConversions(), 0);
+        QVERIFY(ListLines(dialog).first().endsWith(QStringLiteral("Tags.rdb")));
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            QCOMPARE(testsupport::CountPoints(Database(node), kRetentionPolicy[kind], kMeasurement[kind]),
+                     static_cast<long>(made.tableSamples[kind]));
+    }
+
     void twoQuickConversionsBothComplete() {
         uint64_t records = 0;
         const QString node = SampleNode(3, 3, records);

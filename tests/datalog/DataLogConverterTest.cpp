@@ -5,6 +5,7 @@
 #include "FindFile.h"
 #include "InfluxServer.h"
 #include "Logging.h"
+#include "SampleNode.h"
 #include "Samples.h"
 #include "ScratchDir.h"
 
@@ -319,6 +320,31 @@ TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
     EXPECT_EQ(converter.Totals().filesConverted, 1);
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 15000) << "the file under way is posted whole";
     EXPECT_EQ(list.Lines()[0], "Conversion stopped after 1 files");
+}
+
+TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
+    SampleNodeOptions options;
+    options.tags = 3;
+    options.days = 1;
+    SampleNodeResult made;
+    std::string error;
+    ASSERT_TRUE(MakeSampleNode((m_dir / "Node_J").string(), options, made, error)) << error;
+    const std::string sequential = database;
+    const std::string parallel = testsupport::UniqueDatabaseName("Ry_jobs");
+    testsupport::CreateDatabaseWithPolicies(parallel);
+    for (const auto& [db, jobs] : {std::pair{sequential, 1}, std::pair{parallel, 3}}) {
+        platform::ProgressList list;
+        DataLogConverter converter(made.dataLogFolder, db, list, target);
+        converter.SetJobs(jobs);
+        converter.ConvertAllFolders();
+        EXPECT_EQ(converter.Totals().writes.linesWritten, made.rawRecords + made.summaryRecords) << jobs;
+        EXPECT_EQ(converter.Totals().filesConverted, made.files) << jobs;
+    }
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        EXPECT_EQ(SelectAll(parallel, kRetentionPolicy[kind], kMeasurement[kind]),
+                  SelectAll(sequential, kRetentionPolicy[kind], kMeasurement[kind]))
+            << kMeasurement[kind];
+    testsupport::DropDatabase(parallel);
 }
 
 TEST(DatFileName, TagAndKindComeFromThePath) {

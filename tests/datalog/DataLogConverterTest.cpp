@@ -6,6 +6,7 @@
 #include "InfluxServer.h"
 #include "Logging.h"
 #include "SampleNode.h"
+#include "SampleNodes.h"
 #include "Samples.h"
 #include "ScratchDir.h"
 
@@ -323,12 +324,7 @@ TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
 }
 
 TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
-    SampleNodeOptions options;
-    options.tags = 3;
-    options.days = 1;
-    SampleNodeResult made;
-    std::string error;
-    ASSERT_TRUE(MakeSampleNode((m_dir / "Node_J").string(), options, made, error)) << error;
+    const SampleNodeResult made = testsupport::MakeSmallSampleNode((m_dir / "Node_J").string(), 3);
     const std::string sequential = database;
     const std::string parallel = testsupport::UniqueDatabaseName("Ry_jobs");
     testsupport::CreateDatabaseWithPolicies(parallel);

@@ -4,6 +4,7 @@
 #include "ChildProcess.h"
 #include "InfluxServer.h"
 #include "SampleNode.h"
+#include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
 
@@ -50,12 +51,7 @@ protected:
 };
 
 TEST_F(RdbCli, DumpThenCreateGivesBackTheSameFile) {
-    SampleNodeOptions options;
-    options.tags = 2;
-    options.days = 1;
-    SampleNodeResult made;
-    std::string error;
-    ASSERT_TRUE(MakeSampleNode((m_dir / "Node_R").string(), options, made, error)) << error;
+    const SampleNodeResult made = testsupport::MakeSmallSampleNode((m_dir / "Node_R").string());
     for (const char* name : {"Tags.rdb", "HistX.rdb", "HistM.rdb", "HistH.rdb", "HistD.rdb"})
         ExpectRoundTrip(m_dir / "Node_R" / "Log" / name);
 

@@ -6,6 +6,7 @@
 #include "Logging.h"
 #include "RtdbConverter.h"
 #include "SampleNode.h"
+#include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
 
@@ -336,12 +337,7 @@ TEST_F(RtdbConversion, AStopRequestEndsTheExportAfterTheCurrentFile) {
 }
 
 TEST_F(RtdbConversion, SampleNodeTablesAreExportedWhole) {
-    SampleNodeOptions options;
-    options.tags = 2;
-    options.days = 1;
-    SampleNodeResult made;
-    std::string error;
-    ASSERT_TRUE(MakeSampleNode((m_dir / "Node_T").string(), options, made, error)) << error;
+    const SampleNodeResult made = testsupport::MakeSmallSampleNode((m_dir / "Node_T").string());
     folder = made.dataLogFolder;
     const ConversionTotals totals = Convert();
 

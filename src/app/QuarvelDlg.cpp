@@ -6,15 +6,21 @@
 #include "DialogUnits.h"
 #include "FileDialogST.h"
 #include "FindFile.h"
+#include "Journal.h"
 #include "Logging.h"
 #include "NodeFolder.h"
+#include "OldestSamples.h"
+#include "Preflight.h"
 #include "RtdbConverter.h"
+#include "Unsent.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -26,8 +32,10 @@
 #include <QRadioButton>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
+#include <ctime>
 #include <system_error>
 
 namespace {
@@ -50,6 +58,12 @@ std::string Narrow(const QString& text) {
 
 QString Wide(const std::string& text) {
     return QFile::decodeName(QByteArray::fromStdString(text));
+}
+
+// The database's journal; without one the conversion goes on, only a later resume cannot skip.
+void OpenJournal(Journal& journal, const std::string& database, bool resume) {
+    std::string error;
+    if (!journal.Open(ToUtf8(database.c_str()), resume, error)) LogMessage("No journal: %s", error.c_str());
 }
 
 // A sorted drop-down list keeps its entries in case-insensitive order; equal ones stay in
@@ -187,6 +201,8 @@ void CQuarvelDlg::CreateControls() {
          std::initializer_list<QWidget*>{slash, m_edFilterMonth, m_edFilterYear, m_chkFilterSec, m_chkFilterMin,
                                          m_chkFilterHour, m_chkFilterDay, filterGroup})
         hidden->setVisible(false);
+
+    m_chkResume = check(QStringLiteral("Resume"), "resume", 219, 306, 45, 10);
 }
 
 // Workers reach the list only through m_progressList. Each of its operations runs on this
@@ -347,6 +363,7 @@ std::string CQuarvelDlg::DatabaseName(const QString& scadaName) {
 void CQuarvelDlg::OnConvert() {
     if (m_finishing) return;
     DoDataExchange(true);  // a failed validation does not stop the conversion
+    if (!CheckServerBeforeConvert(m_nOldDataType != kDataLog)) return;
     if (m_nOldDataType != kDataLog) {
         ConvertTables();
         return;
@@ -356,6 +373,7 @@ void CQuarvelDlg::OnConvert() {
     conversion->folder = Narrow(m_strDataLogFolder);
     conversion->scadaName = m_strScadaName;
     conversion->influxUrl = InfluxUrl();
+    conversion->resume = m_chkResume->isChecked();
     Conversion* const started = conversion.get();
     std::lock_guard lock(m_conversionsMutex);
     m_conversions.push_back(std::move(conversion));
@@ -371,18 +389,105 @@ void CQuarvelDlg::OnConvert() {
 void CQuarvelDlg::ConvertTables() {
     InfluxTarget target;
     target.baseUrl = InfluxUrl();
-    RtdbConverter converter(DatabaseName(m_strScadaName), Narrow(m_strDataLogFolder), target);
+    target.unsentFolder = kUnsentFolder;
+    // Retries wait on this thread: the window repaints and serves its workers meanwhile, but
+    // takes no input, as during the rest of the export.
+    target.wait = [](std::chrono::milliseconds delay) {
+        QEventLoop loop;
+        QTimer::singleShot(delay, &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    };
+    const std::string database = DatabaseName(m_strScadaName);
+    Journal journal;
+    OpenJournal(journal, database, m_chkResume->isChecked());
+    RtdbConverter converter(database, Narrow(m_strDataLogFolder), target);
     converter.SetProgressList(m_progressList);
+    converter.SetJournal(journal.IsOpen() ? &journal : nullptr);
     converter.ConvertAllTables();
+}
+
+// The server checks on this thread, with short time-outs. A missing database or policy is
+// created only when the operator says so; a policy that would drop old samples is shown
+// before anything is written. False when the conversion must not start.
+bool CQuarvelDlg::CheckServerBeforeConvert(bool tables) {
+    const std::string folder = Narrow(m_strDataLogFolder);
+    if ((tables ? CountTableFiles(folder) : CountDataLogFiles(folder)) == 0) return true;  // nothing to write
+    const std::string url = InfluxUrl();
+    const std::string database = ToUtf8(DatabaseName(m_strScadaName).c_str());
+    const QString server = QString::fromStdString(url);
+    const QString name = QString::fromStdString(database);
+    auto ask = [this](QMessageBox::Icon icon, const QString& text, const QString& yes, const QString& no) {
+        QMessageBox box(icon, QStringLiteral("Quarvel"), text, QMessageBox::NoButton, this);
+        box.setObjectName(QStringLiteral("preflight"));
+        QPushButton* accept = box.addButton(yes, QMessageBox::AcceptRole);
+        if (!no.isEmpty()) box.setDefaultButton(box.addButton(no, QMessageBox::RejectRole));
+        box.exec();
+        return box.clickedButton() == accept;
+    };
+
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ServerCheck found = CheckServer(url, database);
+    QApplication::restoreOverrideCursor();
+    if (!found.Checked()) {
+        const QString what = found.outcome == ServerCheck::Outcome::kUnreachable
+                                 ? QStringLiteral("cannot be reached")
+                                 : QStringLiteral("did not answer the checks");
+        ask(QMessageBox::Warning,
+            QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(server, what, Wide(found.error)),
+            QStringLiteral("OK"), QString());
+        ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(server, what));
+        return false;
+    }
+    if (!found.Complete()) {
+        std::vector<std::string> policies;
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            if (!found.policies[kind].exists) policies.emplace_back(kRetentionPolicy[kind]);
+        const QString list = QString::fromStdString(JoinAnd(policies));
+        const QString question =
+            !found.databaseExists
+                ? QStringLiteral(
+                      "Database %1 does not exist on %2. Create it with the retention policies %3 "
+                      "(duration INF)?")
+                      .arg(name, server, list)
+                : QStringLiteral("Database %1 on %2 lacks the retention %3 %4. Create %5 (duration INF)?")
+                      .arg(name, server, policies.size() == 1 ? QStringLiteral("policy") : QStringLiteral("policies"),
+                           list, policies.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+        if (!ask(QMessageBox::Question, question, QStringLiteral("&Yes"), QStringLiteral("&No"))) {
+            ShowProgressLine(QStringLiteral("Nothing converted: missing on %1: %2")
+                                 .arg(server, QString::fromStdString(JoinAnd(found.Missing(database)))));
+            return false;
+        }
+        std::string error;
+        const ServerCheck before = found;
+        if (CreateDatabase(url, database, before, error)) found = CheckServer(url, database);
+        if (!found.Complete()) {
+            ask(QMessageBox::Warning,
+                QStringLiteral("Cannot create %1: %2").arg(name, Wide(error.empty() ? found.error : error)),
+                QStringLiteral("OK"), QString());
+            return false;
+        }
+        ShowProgressLine(QString::fromStdString(CreationText(database, before)));
+    }
+    const OldestLineTimes oldest = tables ? OldestTableSamples(folder) : OldestDataLogSamples(folder);
+    const std::vector<std::string> warnings = RetentionWarnings(found, oldest, time(nullptr));
+    if (warnings.empty()) return true;
+    QString text;
+    for (const std::string& warning : warnings) text += QString::fromStdString(warning) + QStringLiteral(".\n");
+    return ask(QMessageBox::Warning, text + QStringLiteral("\nConvert anyway?"), QStringLiteral("Continue"),
+               QStringLiteral("Cancel"));
 }
 
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
     const std::string database = DatabaseName(conversion->scadaName);
     InfluxTarget target;
     target.baseUrl = conversion->influxUrl;
+    target.unsentFolder = kUnsentFolder;
     {
+        Journal journal;
+        OpenJournal(journal, database, conversion->resume);
         DataLogConverter converter(conversion->folder, database, dialog->m_progressList, target);
         converter.SetJobs(DefaultJobs());
+        converter.SetJournal(journal.IsOpen() ? &journal : nullptr);
         {
             std::lock_guard lock(dialog->m_conversionsMutex);
             conversion->converter = &converter;

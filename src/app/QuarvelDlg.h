@@ -82,6 +82,7 @@ private:
         std::string influxUrl;
         std::thread thread;
         DataLogConverter* converter = nullptr;  // while its walk runs
+        bool resume = false;
         bool stopRequested = false;
         bool ended = false;
     };
@@ -92,6 +93,7 @@ private:
     void ConnectProgressList();
     void OnConversionEnded();
     void ConvertTables();
+    bool CheckServerBeforeConvert(bool tables);
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
     bool Validate(QWidget* control, bool ok, const QString& prompt);
@@ -106,6 +108,7 @@ private:
     QCheckBox* m_chkFilterMin = nullptr;
     QCheckBox* m_chkFilterHour = nullptr;
     QCheckBox* m_chkFilterDay = nullptr;
+    QCheckBox* m_chkResume = nullptr;  // skip the files the journal holds as converted
 
     std::mutex m_conversionsMutex;
     std::list<std::unique_ptr<Conversion>> m_conversions;

@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "Unsent.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,7 +49,7 @@ void ConsoleProgress::Line(const std::string& text) {
 
 void ConsoleProgress::Update(const ConversionTotals& totals) {
     std::lock_guard lock(m_mutex);
-    m_filesDone = totals.filesConverted + totals.filesSkipped;
+    m_filesDone = totals.filesConverted + totals.filesSkipped + totals.filesResumed;
     m_records = totals.records;
     m_lines = totals.writes.linesWritten;
     DrawStatus();
@@ -88,6 +90,10 @@ void PrintSummary(const std::string& database, bool dryRun, const ConversionTota
         Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
         Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
             .c_str());
+    if (totals.filesResumed > 0) std::fprintf(stderr, "Already converted: %d files, skipped\n", totals.filesResumed);
+    if (totals.writes.linesSaved > 0)
+        std::fprintf(stderr, "Lines saved:       %s in %s/ (quarvel-cli repost sends them)\n",
+                     Thousands(totals.writes.linesSaved).c_str(), kUnsentFolder);
 }
 
 ExitCode ExitStatus(const ConversionTotals& totals) {

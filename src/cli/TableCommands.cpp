@@ -377,7 +377,7 @@ int RdbCommands::Dump() const {
 }
 
 ConversionTotals ConvertTables(const std::string& folder, const std::string& database, const InfluxTarget& target,
-                               ConsoleProgress& console) {
+                               ConsoleProgress& console, Journal* journal) {
     platform::ProgressList progressList;
     // Lines come at the bottom; the console shows an exported file's three path lines once.
     progressList.SetObserver([&console](platform::ProgressList::Change change, int, const std::string& text) {
@@ -385,6 +385,7 @@ ConversionTotals ConvertTables(const std::string& folder, const std::string& dat
     });
     RtdbConverter converter(database, folder, target);
     converter.SetProgressList(progressList);
+    converter.SetJournal(journal);
     converter.onFileDone = [&console](const ConversionTotals& totals) { console.Update(totals); };
     converter.ConvertAllTables();
     return converter.Totals();

@@ -31,6 +31,8 @@ private:
     std::string m_file;
 };
 
+class Journal;
+
 // Exports the tables of `folder` into `database`, the progress lines on the console.
 ConversionTotals ConvertTables(const std::string& folder, const std::string& database, const InfluxTarget& target,
-                               ConsoleProgress& console);
+                               ConsoleProgress& console, Journal* journal = nullptr);

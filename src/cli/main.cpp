@@ -1,14 +1,18 @@
 // quarvel-cli: the headless front end. Converts a node's history into InfluxDB from a
 // terminal or a script, and writes sample nodes for trials.
 
+#include "CheckCommand.h"
 #include "DataLogConverter.h"
+#include "Journal.h"
 #include "Logging.h"
 #include "NodeFolder.h"
 #include "ProgressList.h"
 #include "Report.h"
+#include "RepostCommand.h"
 #include "RtdbConverter.h"
 #include "SampleNode.h"
 #include "TableCommands.h"
+#include "Unsent.h"
 
 #include <CLI/CLI.hpp>
 
@@ -39,6 +43,10 @@ struct ConvertOptions {
     std::string codePage;
     std::string output;
     bool quiet = false;
+    bool createDatabase = false;
+    bool resume = false;
+    bool gzip = false;
+    RetryPolicy retry;
     int jobs = DefaultJobs();
 };
 
@@ -68,7 +76,7 @@ bool KnownCodePage(const std::string& name) {
 }
 
 ConversionTotals ConvertDataLog(const std::string& folder, const std::string& database, const InfluxTarget& target,
-                                int jobs, ConsoleProgress& console) {
+                                int jobs, ConsoleProgress& console, Journal* journal) {
     platform::ProgressList progressList;
     progressList.SetObserver([&console](platform::ProgressList::Change change, int index, const std::string& text) {
         if (change == platform::ProgressList::Change::Inserted && index == 0) console.Line(text);
@@ -77,6 +85,7 @@ ConversionTotals ConvertDataLog(const std::string& folder, const std::string& da
     DataLogConverter converter(folder, database, progressList, target);
     converter.onFileDone = [&console](const ConversionTotals& totals) { console.Update(totals); };
     converter.SetJobs(jobs);
+    converter.SetJournal(journal);
     converter.ConvertAllFolders();
     return converter.Totals();
 }
@@ -87,6 +96,7 @@ int RunConvert(const ConvertOptions& options) {
         return Usage("name a node (--node DIR) or a folder (--folder DIR)");
     if (options.node.empty() && options.database.empty()) return Usage("--folder without --node needs --database NAME");
     if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
+    if (options.resume && !options.output.empty()) return Usage("--resume does not go with --output");
 
     const std::string folder = WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
     if (!std::filesystem::is_directory(folder))
@@ -103,13 +113,36 @@ int RunConvert(const ConvertOptions& options) {
     }
     target.baseUrl = options.url;
     target.codePage = options.codePage;
+    target.gzip = options.gzip;
+    target.retry = options.retry;
+    // A dry run's file is no server: a failed write is neither tried again nor kept.
+    if (output == nullptr)
+        target.unsentFolder = kUnsentFolder;
+    else
+        target.retry.tries = 1;
 
     InitLogging();
     LogMessage("Quarvel Start");
 
-    ConsoleProgress console(options.quiet, tables ? CountTableFiles(folder) : CountDataLogFiles(folder));
-    const ConversionTotals totals = tables ? ConvertTables(folder, database, target, console)
-                                           : ConvertDataLog(folder, database, target, options.jobs, console);
+    const int filesFound = tables ? CountTableFiles(folder) : CountDataLogFiles(folder);
+    // Nothing to write needs no server; a dry run writes to its file.
+    Journal journal;
+    if (output == nullptr && filesFound > 0) {
+        const CheckTarget check{options.url, ToUtf8(database.c_str(), options.codePage), folder, tables};
+        if (const int status = CheckBeforeConvert(check, options.createDatabase); status != kAllWritten) {
+            LogMessage("Quarvel Exit");
+            ShutdownLogging();
+            return status;
+        }
+        if (std::string error; !journal.Open(check.database, options.resume, error))
+            std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
+                         error.c_str());
+    }
+    Journal* const kept = journal.IsOpen() ? &journal : nullptr;
+
+    ConsoleProgress console(options.quiet, filesFound);
+    const ConversionTotals totals = tables ? ConvertTables(folder, database, target, console, kept)
+                                           : ConvertDataLog(folder, database, target, options.jobs, console, kept);
     console.Finish();
     PrintSummary(database, output != nullptr, totals, console.Elapsed());
     bool outputClosed = true;
@@ -159,7 +192,9 @@ int main(int argc, char** argv) {
         "Convert a node's history: its data-log files (every *.DAT file in the sub-folders of the data-log "
         "folder) or, with --kind rtdb, its tables (every *.rdb file in that folder, named through its Tags.rdb). "
         "Every sample becomes line protocol, posted 10000 lines at a time into the database Ry_<node>, one "
-        "retention policy per kind (RP_Sec, RP_Min, RP_Hour, RP_Day). The database and its policies must exist.");
+        "retention policy per kind (RP_Sec, RP_Min, RP_Hour, RP_Day). The server is checked first: the database and "
+        "its policies must exist (or --create-database), and a policy shorter than the age of its oldest sample "
+        "is warned of.");
     convertCommand
         ->add_option("--kind", convert.kind, "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)")
         ->check(CLI::IsMember({"datalog", "rtdb"}))
@@ -183,7 +218,15 @@ int main(int argc, char** argv) {
                      "one in listing order")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
+    convertCommand->add_flag("--gzip", convert.gzip, "Compress the posts (Content-Encoding: gzip)");
+    convertCommand->add_flag("--create-database", convert.createDatabase,
+                             "Create the database and the retention policies that are missing (duration INF); "
+                             "without it a missing one stops the conversion before anything is written");
+    convertCommand->add_flag("--resume", convert.resume,
+                             "Skip the files an earlier conversion into the database posted whole and that have "
+                             "not changed since (the journal Logs/journal/<database>.journal)");
     convertCommand->add_flag("--quiet", convert.quiet, "Print only the summary");
+    AddRetryOption(*convertCommand, convert.retry);
     convertCommand->footer(kExitCodes);
 
     std::string sampleFolder;
@@ -202,6 +245,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
 
     const RdbCommands rdb(app);
+    const CheckCommand check(app);
+    const RepostCommand repost(app);
 
     try {
         app.parse(argc, argv);
@@ -211,5 +256,7 @@ int main(int argc, char** argv) {
     }
     if (*convertCommand) return RunConvert(convert);
     if (rdb.Chosen()) return rdb.Run();
+    if (check.Chosen()) return check.Run();
+    if (repost.Chosen()) return repost.Run();
     return RunMakeSample(sampleFolder, sample);
 }

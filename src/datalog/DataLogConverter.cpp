@@ -1,7 +1,9 @@
 #include "DataLogConverter.h"
 
 #include "FindFile.h"
+#include "Journal.h"
 #include "Logging.h"
+#include "Unsent.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -106,9 +108,14 @@ int DefaultJobs() {
 }
 
 std::string CompletionText(const ConversionTotals& totals) {
-    if (totals.writes.linesNotWritten == 0) return "Conversion completed";
-    return "Conversion completed, but " + std::to_string(totals.writes.linesNotWritten) +
-           " lines were not written (see Logs/Quarvel.log)";
+    const WriteCounts& writes = totals.writes;
+    if (writes.linesNotWritten == 0 && writes.linesSaved == 0) return "Conversion completed";
+    const std::string lost =
+        "Conversion completed, but " + std::to_string(writes.linesNotWritten) + " lines were not written";
+    const std::string folder = std::string(kUnsentFolder) + "/ (quarvel-cli repost sends them)";
+    if (writes.linesSaved == 0) return lost + " (see Logs/Quarvel.log)";
+    if (writes.linesSaved == writes.linesNotWritten) return lost + "; they are saved in " + folder;
+    return lost + " (see Logs/Quarvel.log); " + std::to_string(writes.linesSaved) + " lines are saved in " + folder;
 }
 
 int CountDataLogFiles(const std::string& folderPath) {
@@ -130,6 +137,11 @@ DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::st
                                    platform::ProgressList& progressList_, InfluxTarget target)
     : folderPath(folderPath_), databaseName(databaseName_), progressList(progressList_), m_target(std::move(target)) {
     if (!folderPath.empty() && folderPath.back() != '/') folderPath += '/';
+    // While the server is retried, the progress line says so.
+    m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
+        ShowProgress(RetryText(notice));
+        if (outer) outer(notice);
+    };
 }
 
 void DataLogConverter::ShowProgress(const std::string& text) {
@@ -234,6 +246,16 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
         return 0;
     }
 
+    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path) : std::nullopt;
+    if (stamp && m_journal->Converted(*stamp)) {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_totals.filesResumed;
+        }
+        ShowProgress("Already converted: " + path.substr(path.rfind('/') + 1));
+        return 0;
+    }
+
     FileImage image = ReadWholeFile(path);
     if (!image.opened) {
         CountSkipped();
@@ -263,6 +285,7 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
     }
     image.bytes.reset();
     writer.FlushAll();
+    if (stamp && writer.Counts().linesNotWritten == 0) m_journal->Record(*stamp);
 
     std::lock_guard lock(m_mutex);
     AddConvertedFile(m_totals, path, records, writer.Counts());
@@ -277,6 +300,8 @@ void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_
     totals.writes.batchesUnanswered += counts.batchesUnanswered;
     totals.writes.linesNotWritten += counts.linesNotWritten;
     totals.writes.summariesBefore1970 += counts.summariesBefore1970;
+    totals.writes.batchesSaved += counts.batchesSaved;
+    totals.writes.linesSaved += counts.linesSaved;
     if (counts.linesNotWritten > 0) {
         ++totals.filesWithLoss;
         LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));

@@ -12,10 +12,13 @@
 #include <mutex>
 #include <string>
 
+class Journal;
+
 // What a conversion did, for the closing message and the command line's summary.
 struct ConversionTotals {
     int filesConverted = 0;  // files whose records went to a writer
     int filesSkipped = 0;    // other kind letters, unreadable files, unusable names or paths
+    int filesResumed = 0;    // files the journal holds as converted before, left alone
     int filesWithLoss = 0;   // files some of whose lines were not written
     uint64_t records = 0;    // records handed to the writers
     WriteCounts writes;      // summed over all files
@@ -44,6 +47,9 @@ public:
     // that answers one post at a time no faster than one stream can feed it.
     void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
 
+    // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
+    void SetJournal(Journal* journal) { m_journal = journal; }
+
     // Called after each file, for live progress displays; with several jobs from the
     // thread that converted it, one call at a time.
     std::function<void(const ConversionTotals&)> onFileDone;
@@ -61,6 +67,7 @@ private:
 
     std::atomic<bool> m_stopRequested{false};
     int m_jobs = 1;
+    Journal* m_journal = nullptr;
     std::recursive_mutex m_mutex;  // the totals and the order of a progress line's cut and insert
 };
 
@@ -71,8 +78,8 @@ void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_
 // Files converted at once unless told otherwise: one per core.
 int DefaultJobs();
 
-// The closing text of a conversion: "Conversion completed", and how many lines were
-// not written when any were lost.
+// The closing text of a conversion: "Conversion completed", how many lines were not
+// written when any were lost, and the unsent-line folder when lines were saved there.
 std::string CompletionText(const ConversionTotals& totals);
 
 // Number of files a walk of the folder will meet (the same listing rules), for progress.

@@ -10,18 +10,28 @@ struct HttpTimeouts {
     long stallSeconds = 60;  // no byte moved in either direction for this long
 };
 
+// How a body travels. The server inflates gzip itself, so the lines land the same.
+enum class BodyEncoding { Identity, Gzip };
+
 // The outcome of one POST. `status` is 0 when no answer arrived.
 struct HttpResult {
-    int curlCode = 0;   // CURLE_OK when the exchange completed
-    long status = 0;    // HTTP status of the answer
-    std::string body;   // the answer's body, exactly as sent
-    std::string error;  // transfer error text, or the server's error message
+    int curlCode = 0;         // CURLE_OK when the exchange completed
+    long status = 0;          // HTTP status of the answer
+    std::string body;         // the answer's body, exactly as sent
+    std::string error;        // transfer error text, or the server's error message
+    long newConnections = 0;  // connections opened for this post; 0 when an open one carried it
     bool Succeeded() const { return curlCode == 0 && status >= 200 && status < 300; }
 };
 
-// One POST of `body` to `url` through a fresh libcurl handle. A transfer failure
-// also writes "error:" and libcurl's message to the standard error stream.
+// One POST of `body` to `url`. Each thread keeps one libcurl handle for all its posts,
+// so its connection to the server stays open between them (keep-alive); a connection
+// the server has closed is replaced without the caller noticing. The cookie file
+// "cookies.txt" in the current directory is read before and written after every post.
+// A transfer failure also writes "error:" and libcurl's message to the standard error
+// stream.
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts = {});
+HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts,
+                    BodyEncoding encoding);
 
 // libcurl write callback: appends the bytes to the std::string `target`.
 // Returns 0 (ending the transfer) when there is no target.

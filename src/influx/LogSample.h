@@ -23,7 +23,8 @@ constexpr int kSummarySampleSize = 22;
 // The 32-bit patterns 0xFFFFFFFF and 0xFFFFFFFE mark a sample without value.
 // Both are NaNs as floats, so only the bit pattern can tell them.
 inline int32_t ValueBits(const LogSample& s) {
-    return std::bit_cast<int32_t>(s.value);
+    const float value = s.value;  // a copy: bit_cast binds a reference, and the member may be misaligned
+    return std::bit_cast<int32_t>(value);
 }
 inline bool HasNoValue(const LogSample& s) {
     return ValueBits(s) == -1 || ValueBits(s) == -2;

@@ -3,8 +3,10 @@
 #include "CodePage.h"
 #include "LineFormat.h"
 #include "Logging.h"
+#include "Unsent.h"
 
 #include <ctime>
+#include <exception>
 #include <string_view>
 
 namespace {
@@ -61,17 +63,27 @@ std::string ToUtf8(const char* text, const std::string& codePage) {
 }
 
 std::string WriteUrl(const std::string& baseUrl, const std::string& database, int kind) {
+    return WriteUrl(baseUrl, database, kRetentionPolicy[kind]);
+}
+
+std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy) {
     std::string_view base(baseUrl);
     while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-    return std::string(base) + "/write?db=" + PercentEncode(database) + "&rp=" + PercentEncode(kRetentionPolicy[kind]);
+    return std::string(base) + "/write?db=" + PercentEncode(database) + "&rp=" + PercentEncode(retentionPolicy);
 }
 
 RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
     : m_target(std::move(target)), m_database(ToUtf8(database, m_target.codePage)) {
     m_zoneOffset = StandardZoneOffset();
     if (!m_target.post)
-        m_target.post = [](const std::string& url, const std::string& body) { return HttpPost(url, body); };
-    for (int kind = 0; kind < kTableKindCount; ++kind) m_writeUrl[kind] = WriteUrl(m_target.baseUrl, m_database, kind);
+        m_target.post = [encoding = m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity](
+                            const std::string& url, const std::string& body) {
+            return HttpPost(url, body, {}, encoding);
+        };
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        m_writeUrl[kind] = WriteUrl(m_target.baseUrl, m_database, kind);
+        m_where[kind] = "database " + m_database + ", retention policy " + kRetentionPolicy[kind];
+    }
 }
 
 RyInfluxDB::~RyInfluxDB() {
@@ -163,22 +175,41 @@ void RyInfluxDB::FlushAll() {
     }
 }
 
+// Runs under the kind's lock, retries included, as the full-batch rule has it.
 bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
-    const HttpResult result = m_target.post(m_writeUrl[kind], body);
-    if (result.Succeeded()) {
-        m_counts.linesWritten += static_cast<uint64_t>(lines);
-        return true;
-    }
+    const DeliveryResult delivery = Deliver(m_target, m_writeUrl[kind], body, lines, m_where[kind]);
+    m_counts.linesWritten += delivery.linesStored;
+    if (delivery.Complete()) return true;
     ++m_counts.batchesFailed;
-    m_counts.linesNotWritten += static_cast<uint64_t>(lines);
-    if (result.status == 0) ++m_counts.batchesUnanswered;
-    if (result.status == 0)
-        LogMessage("Post of %d lines to database %s, retention policy %s failed: %s", lines, m_database.c_str(),
-                   kRetentionPolicy[kind], result.error.c_str());
-    else
-        LogMessage("Post of %d lines to database %s, retention policy %s failed: HTTP %ld %s", lines,
-                   m_database.c_str(), kRetentionPolicy[kind], result.status, result.error.c_str());
+    m_counts.linesNotWritten += delivery.linesNotWritten;
+    if (delivery.unanswered) ++m_counts.batchesUnanswered;
+    SaveUnsent(body, kind, delivery);
     return false;
+}
+
+// Keeps each part the server did not store whole, exactly as it was posted. A partial
+// write's part goes whole too: posting its kept lines again merely overwrites them.
+void RyInfluxDB::SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery) {
+    if (m_target.unsentFolder.empty()) return;
+    for (const auto& piece : delivery.notStoredWhole) {
+        std::string path;
+        std::string error;
+        bool saved = false;
+        try {
+            saved = AppendUnsent(m_target.unsentFolder, m_database, kRetentionPolicy[kind],
+                                 std::string_view(body).substr(piece.offset, piece.size), piece.lines, path, error);
+        } catch (const std::exception& problem) {
+            error = problem.what();  // the batch is counted already; it must not be counted again as dropped
+        }
+        if (saved) {
+            ++m_counts.batchesSaved;
+            m_counts.linesSaved += static_cast<uint64_t>(piece.lines);
+            LogMessage("%d lines for %s saved to %s", piece.lines, m_where[kind].c_str(), path.c_str());
+        } else {
+            LogMessage("%d lines for %s could not be saved, they are lost: %s", piece.lines, m_where[kind].c_str(),
+                       error.c_str());
+        }
+    }
 }
 
 void RyInfluxDB::DropBatch(int kind, const char* why) {

@@ -4,13 +4,17 @@
 // TableKind, posted to the write endpoint at 10000 lines and when the writer is destroyed.
 // One writer per source file; callers hold m_batchLock[kind] around each add.
 
+#include "Delivery.h"
 #include "HttpPost.h"
 #include "LogSample.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 constexpr int kBatchLines = 10000;
@@ -19,8 +23,20 @@ constexpr int kBatchLines = 10000;
 struct InfluxTarget {
     std::string baseUrl = "http://127.0.0.1:8086";  // scheme, host and port
     std::string codePage;                           // of the names; empty: the locale's
+    bool gzip = false;                              // HttpPost compresses the bodies
     // Carries one batch; empty means HttpPost. Dry runs and benchmarks put their own here.
     std::function<HttpResult(const std::string& url, const std::string& body)> post;
+    RetryPolicy retry;
+    // Told on the posting thread before each wait for another try.
+    std::function<void(const RetryNotice&)> onRetry;
+    // Waits between tries; empty: sleeps. A window that posts on its own thread keeps
+    // handling its events here.
+    std::function<void(std::chrono::milliseconds)> wait;
+    // Where batches that were not stored go (kUnsentFolder for the front ends); empty: they
+    // are only counted and logged.
+    std::string unsentFolder;
+    // Copies of a target share what they learnt about the server.
+    std::shared_ptr<ServerWatch> watch = std::make_shared<ServerWatch>();
 };
 
 // What became of the lines a writer was given.
@@ -30,14 +46,17 @@ struct WriteCounts {
     uint64_t batchesUnanswered = 0;  // failed batches that got no answer from the server
     uint64_t linesNotWritten = 0;
     uint64_t summariesBefore1970 = 0;  // summaries with a negative time stamp, left out on purpose
+    uint64_t batchesSaved = 0;         // kept in unsent-line files for a later post
+    uint64_t linesSaved = 0;           // their lines; a partial write's kept lines are among them
 };
 
 // Converts an ANSI text of the given code page (empty: the locale's) to UTF-8.
 // Empty when the code page is unknown.
 std::string ToUtf8(const char* text, const std::string& codePage = {});
 
-// The write endpoint of one kind: base URL, /write, db and rp percent-encoded.
+// The write endpoint of one kind or policy: base URL, /write, db and rp percent-encoded.
 std::string WriteUrl(const std::string& baseUrl, const std::string& database, int kind);
+std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy);
 
 class RyInfluxDB {
 public:
@@ -67,11 +86,13 @@ private:
     const LineName& NameOf(const char* name);
     void FullBatchRule(int kind, bool announceSize);
     bool PostBatch(const std::string& body, int kind, int lines);
+    void SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery);
     void DropBatch(int kind, const char* why);
 
     InfluxTarget m_target;
     std::string m_database;
     std::string m_writeUrl[kTableKindCount];
+    std::string m_where[kTableKindCount];  // database and policy, as log lines name them
     std::string m_batch[kTableKindCount];
     int32_t m_lineCount[kTableKindCount] = {};
     int32_t m_zoneOffset = 0;

@@ -46,6 +46,13 @@ public:
     }
 };
 
+// log4cpp builds its category tree on first use without a lock; a function-local static
+// makes that first use happen once, whichever threads log first.
+log4cpp::Category& Root() {
+    static log4cpp::Category& root = log4cpp::Category::getRoot();
+    return root;
+}
+
 bool Exists(const char* path) {
     return access(path, F_OK) == 0;
 }
@@ -81,7 +88,7 @@ void InitLogging() {
     appender->KeepFromChildren();
     appender->setLayout(layout);
 
-    log4cpp::Category& root = log4cpp::Category::getRoot();
+    log4cpp::Category& root = Root();
     root.addAppender(appender);  // the pointer form hands ownership to the category
     root.setPriority(log4cpp::Priority::DEBUG);
 }
@@ -93,7 +100,7 @@ void LogMessage(const char* format, ...) {
     if (std::vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
     va_end(args);
     // The string overload: the text is the message, not another format.
-    log4cpp::Category::getRoot().info(std::string(text));
+    Root().info(std::string(text));
 }
 
 int DebugScreenPrint(const char* format, ...) {

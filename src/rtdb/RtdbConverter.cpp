@@ -1,6 +1,7 @@
 #include "RtdbConverter.h"
 
 #include "FindFile.h"
+#include "Journal.h"
 #include "TableLibrary.h"
 
 #include <strings.h>
@@ -97,6 +98,11 @@ int CountTableFiles(const std::string& folderPath) {
 RtdbConverter::RtdbConverter(const std::string& databaseName_, const std::string& folderPath_, InfluxTarget target)
     : folderPath(folderPath_), databaseName(databaseName_), m_target(std::move(target)) {
     if (!folderPath.empty() && folderPath.back() != '/') folderPath += '/';
+    // While the server is retried, the progress line says so.
+    m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
+        AddProgressLine(RetryText(notice));
+        if (outer) outer(notice);
+    };
     RyConnectTDB();
     RyConnectXDB();
     RyConnectMDB();
@@ -169,6 +175,12 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
         ++m_totals.filesSkipped;
         return;
     }
+    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path) : std::nullopt;
+    if (stamp && m_journal->Converted(*stamp)) {
+        ++m_totals.filesResumed;
+        AddProgressLine("Already converted: " + path.substr(path.rfind('/') + 1));
+        return;
+    }
     RyInfluxDB writer(databaseName.c_str(), m_target);
     AddProgressLine(path);
 
@@ -223,5 +235,6 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
         }
     }
     writer.FlushAll();
+    if (stamp && writer.Counts().linesNotWritten == 0) m_journal->Record(*stamp);
     AddConvertedFile(m_totals, path, samples, writer.Counts());
 }

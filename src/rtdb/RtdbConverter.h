@@ -43,6 +43,9 @@ public:
     void RequestStop() { m_stopRequested = true; }
     bool Stopped() const { return m_stopRequested; }
 
+    // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
+    void SetJournal(Journal* journal) { m_journal = journal; }
+
     // Called on the converting thread after each table file, for live progress displays.
     std::function<void(const ConversionTotals&)> onFileDone;
 
@@ -54,6 +57,7 @@ private:
     InfluxTarget m_target;
     ConversionTotals m_totals;
     std::atomic<bool> m_stopRequested{false};
+    Journal* m_journal = nullptr;
 };
 
 // TableKind of a table file's path from the letter before its last '.': X raw; M, 1 or 2

@@ -178,7 +178,8 @@ private slots:
             if (step == 0 && PickNode(*dialog, node)) {
                 QTest::mouseClick(Control<QPushButton>(*dialog, "1"), Qt::LeftButton);
                 step = 1;
-            } else if (step == 1 && TopLine(*dialog).endsWith(QStringLiteral(".DAT"))) {
+            } else if (step == 1 && TopLine(*dialog).endsWith(QStringLiteral(".DAT")) &&
+                       !TopLine(*dialog).contains(QLatin1Char('/'))) {  // a file's name, not the folder's pattern
                 dialog->close();
                 finishingShown = dialog->isVisible() && dialog->IsFinishing() &&
                                  dialog->windowTitle().contains(QStringLiteral("finishing")) &&

@@ -109,6 +109,7 @@ private slots:
             {"1007", "QCheckBox", "Hour", 158, 49, 32, 10, false},
             {"1006", "QCheckBox", "Day", 125, 49, 29, 10, false},
             {"group_Filter", "QGroupBox", "Filter", 121, 37, 267, 30, false},
+            {"resume", "QCheckBox", "Resume", 219, 306, 45, 10, true},
         };
 
         // Created in template order: the order of the dialog's children.
@@ -138,11 +139,11 @@ private slots:
         // Tab order: the tab stops of the template, from "Convert", which has the focus.
         QCOMPARE(QApplication::focusWidget(), Control<QWidget>(dialog, "1"));
         QStringList tabbed;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 6; ++i) {
             tabbed.append(QApplication::focusWidget()->objectName());
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
-        QCOMPARE(tabbed, (QStringList{"1", "1000", "1001", "1003", "1010"}));
+        QCOMPARE(tabbed, (QStringList{"1", "1000", "1001", "1003", "1010", "resume"}));
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("1"));
 
         dialog.resize(dialog.width() + 240, dialog.height() + 160);

@@ -333,27 +333,26 @@ TEST_F(CliServerTest, DataLogFolderAndDatabaseComeFromTheNodeUnlessOverridden) {
     }
 }
 
-TEST_F(CliTest, UnreachableServerExitsWith3AndCountsEveryLineAsNotWritten) {
-    const Sample sample = MakeSample(m_dir / "Node_Off");
+TEST_F(CliTest, UnreachableServerExitsWith3BeforeConverting) {
+    MakeSample(m_dir / "Node_Off");
     const RunResult run = RunCli({"convert", "--node", "Node_Off", "--url", UnreachableUrl()});
     EXPECT_EQ(run.status, 3) << run.err;
-    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 0);
-    EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), static_cast<long long>(sample.total));
-    EXPECT_EQ(SummaryNumber(run.err, "Batches failed"), sample.made.files) << "one short batch per file";
-    EXPECT_TRUE(Contains(run.err, "error:")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "cannot be reached")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "nothing was converted")) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), -1) << "no conversion, no summary";
     const std::vector<std::string> logged = LoggedMessages();
     ASSERT_FALSE(logged.empty());
     EXPECT_EQ(logged.back(), "Quarvel Exit");
 }
 
-TEST_F(CliServerTest, MissingDatabaseExitsWith1) {
+TEST_F(CliServerTest, MissingDatabaseExitsWith2BeforeWriting) {
     const std::string name = NewNode(false);
-    const Sample sample = MakeSample(m_dir / name);
+    MakeSample(m_dir / name);
     const RunResult run = RunCli({"convert", "--node", name, "--url", url});
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), static_cast<long long>(sample.total));
-    EXPECT_TRUE(Contains(run.err, "Conversion completed, but")) << run.err;
-    EXPECT_TRUE(Contains(ReadFile(m_dir / "Logs" / "Quarvel.log"), "HTTP 404"));
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(Contains(run.err, "add --create-database")) << run.err;
+    EXPECT_EQ(SummaryNumber(run.err, "Lines written"), -1) << "no conversion, no summary";
+    EXPECT_FALSE(Contains(ReadFile(m_dir / "Logs" / "Quarvel.log"), "HTTP 404"));
 }
 
 TEST_F(CliServerTest, CodePageTurnsTagNamesIntoUtf8) {

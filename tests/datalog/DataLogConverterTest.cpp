@@ -14,6 +14,7 @@
 
 #include <bit>
 #include <fstream>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -47,9 +48,13 @@ protected:
         testsupport::CreateDatabaseWithPolicies(database);
         target.baseUrl = *testsupport::ServerUrl();
         // Posts go to the real server; their order and first tag are kept for the checks.
+        // Several jobs post at once.
         target.post = [this](const std::string& url, const std::string& body) {
             const size_t name = body.find(",name=");
-            posts.push_back({url, body.substr(name + 6, body.find(' ') - name - 6)});
+            {
+                std::lock_guard lock(postsMutex);
+                posts.push_back({url, body.substr(name + 6, body.find(' ') - name - 6)});
+            }
             return HttpPost(url, body);
         };
         data = m_dir / "Log";
@@ -72,6 +77,7 @@ protected:
     };
     std::string database;
     InfluxTarget target;
+    std::mutex postsMutex;
     std::vector<Post> posts;
     fs::path data;
 };

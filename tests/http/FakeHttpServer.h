@@ -1,8 +1,8 @@
 #pragma once
 
 // A loopback listener for what a real InfluxDB server cannot be made to do: fall
-// silent, set cookies, redirect, or answer with arbitrary bytes. It records each
-// request as raw bytes.
+// silent, set cookies, redirect, hang up, or answer with arbitrary bytes. It records
+// each request as raw bytes, and the connection it came on.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,13 +22,15 @@
 namespace httptest {
 
 struct CannedReply {
-    std::string bytes;
-    bool holdOpen = false;  // after the bytes, stay silent until the client hangs up
+    std::string bytes;       // none: hang up without answering
+    bool holdOpen = false;   // after the bytes, stay silent until the client hangs up
+    bool keepAlive = false;  // after the bytes, wait for the next request on the same connection
 };
 
 class FakeHttpServer {
 public:
-    // Serves one connection per reply, in order. With no replies it listens but never
+    // Answers one request per reply, in order, each on a new connection unless the
+    // reply before it kept its connection alive. With no replies it listens but never
     // accepts, so a client connects and then hears nothing.
     explicit FakeHttpServer(std::vector<CannedReply> replies) : m_replies(std::move(replies)) {
         m_listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -60,17 +62,29 @@ public:
         return m_requests;
     }
 
+    // For each request, the connection it came on: 1 for the first accepted, and so on.
+    std::vector<int> Connections() const {
+        std::lock_guard lock(m_mutex);
+        return m_connections;
+    }
+
 private:
     void Serve() {
+        int connection = -1;
+        int accepted = 0;
         for (const auto& reply : m_replies) {
-            const int connection = accept(m_listener, nullptr, nullptr);
-            if (connection < 0) return;
-            timeval wait{5, 0};
-            setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            if (connection < 0) {
+                connection = accept(m_listener, nullptr, nullptr);
+                if (connection < 0) return;
+                ++accepted;
+                timeval wait{5, 0};
+                setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            }
             std::string request = ReadRequest(connection);
             {
                 std::lock_guard lock(m_mutex);
                 m_requests.push_back(std::move(request));
+                m_connections.push_back(accepted);
             }
             (void)send(connection, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
             if (reply.holdOpen) {
@@ -80,8 +94,12 @@ private:
                 while (recv(connection, sink, sizeof sink, 0) > 0) {
                 }
             }
-            close(connection);
+            if (!reply.keepAlive) {
+                close(connection);
+                connection = -1;
+            }
         }
+        if (connection >= 0) close(connection);
     }
 
     // Head up to the blank line, then as many body bytes as Content-Length says.
@@ -112,6 +130,7 @@ private:
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_requests;
+    std::vector<int> m_connections;
 };
 
 // A loopback port with nothing listening on it.

@@ -179,7 +179,7 @@ TEST_F(RdbCliServer, ConvertKindRtdbExitStatus) {
         int status;
     };
     const std::vector<Case> cases = {
-        {"no database: every post refused", {"--node", node, "--url", url}, 1},
+        {"no database: stopped before writing", {"--node", node, "--url", url}, 2},
         {"no server", {"--node", node, "--url", "http://127.0.0.1:1"}, 3},
         {"no folder", {"--folder", "nowhere", "--database", "Ry_x", "--url", url}, 2},
     };

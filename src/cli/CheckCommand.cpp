@@ -1,0 +1,160 @@
+#include "CheckCommand.h"
+
+#include "Logging.h"
+#include "NodeFolder.h"
+#include "OldestSamples.h"
+#include "Preflight.h"
+#include "Report.h"
+#include "RyInfluxDB.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+namespace {
+
+constexpr const char* kCheckExitCodes =
+    "Exit status:\n"
+    "  0  the server answered, the database and its four retention policies exist, and they keep every sample\n"
+    "  1  all exist, but a retention policy is shorter than the age of its oldest sample (see the warnings)\n"
+    "  2  the database or a retention policy is missing (convert --create-database creates them), or a usage "
+    "error\n"
+    "  3  the server could not be reached, or did not answer the checks";
+
+constexpr int kWarnings = 1;
+
+constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};
+
+std::string UtcText(int64_t seconds) {
+    const auto time = static_cast<time_t>(seconds);
+    struct tm date {};
+    gmtime_r(&time, &date);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", date.tm_year + 1900, date.tm_mon + 1,
+                  date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
+    return text;
+}
+
+OldestLineTimes OldestOf(const CheckTarget& target) {
+    if (target.folder.empty()) return {};
+    return target.tables ? OldestTableSamples(target.folder) : OldestDataLogSamples(target.folder);
+}
+
+// On the standard error stream and in the log.
+void Say(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    LogMessage("%s", text.c_str());
+}
+
+}  // namespace
+
+int CheckBeforeConvert(const CheckTarget& target, bool createDatabase) {
+    ServerCheck found = CheckServer(target.url, target.database);
+    if (found.outcome == ServerCheck::Outcome::kUnreachable) {
+        Say("quarvel-cli: the server " + target.url + " cannot be reached (" + found.error +
+            "); nothing was converted");
+        return kServerUnreachable;
+    }
+    if (!found.Checked()) {
+        Say("quarvel-cli: the server " + target.url + " did not answer the checks (" + found.error +
+            "); nothing was converted");
+        return kServerUnreachable;
+    }
+    if (!found.Complete()) {
+        const std::vector<std::string> missing = found.Missing(target.database);
+        if (!createDatabase) {
+            Say("quarvel-cli: missing on " + target.url + ": " + JoinAnd(missing) +
+                "; add --create-database to create them (duration INF); nothing was converted");
+            return kUsageError;
+        }
+        std::string error;
+        if (!CreateDatabase(target.url, target.database, found, error)) {
+            Say("quarvel-cli: cannot create " + JoinAnd(missing) + ": " + error + "; nothing was converted");
+            return kUsageError;
+        }
+        Say(CreationText(target.database, found));
+        found = CheckServer(target.url, target.database);
+        if (!found.Complete()) {
+            Say("quarvel-cli: " + target.database + " is still incomplete after creating it" +
+                (found.error.empty() ? "" : " (" + found.error + ")") + "; nothing was converted");
+            return kUsageError;
+        }
+    }
+    for (const std::string& warning : RetentionWarnings(found, OldestOf(target), time(nullptr)))
+        Say("Warning: " + warning);
+    return kAllWritten;
+}
+
+CheckCommand::CheckCommand(CLI::App& app) {
+    m_check = app.add_subcommand(
+        "check",
+        "Check the server without converting: that it answers, that the database and its retention policies "
+        "RP_Sec, RP_Min, RP_Hour and RP_Day exist, and that each policy keeps the oldest sample of its kind "
+        "in the node's data-log files (or, with --kind rtdb, its tables). Prints what it found.");
+    m_check->add_option("--node", m_node,
+                        "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
+    m_check->add_option("--folder", m_folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
+    m_check->add_option("--database", m_database, "Database name; overrides Ry_<node>; alone, checks only the server");
+    m_check->add_option("--kind", m_kind, "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)")
+        ->check(CLI::IsMember({"datalog", "rtdb"}))
+        ->capture_default_str();
+    m_check->add_option("--url", m_url, "InfluxDB base URL")->capture_default_str();
+    m_check->add_option("--codepage", m_codePage, "Code page of the node's name (e.g. CP950); default: the locale's");
+    m_check->footer(kCheckExitCodes);
+}
+
+bool CheckCommand::Chosen() const {
+    return m_check->parsed();
+}
+
+int CheckCommand::Run() const {
+    if (m_node.empty() && m_database.empty()) return Usage("name a node (--node DIR) or a database (--database NAME)");
+    CheckTarget target;
+    target.url = m_url;
+    target.tables = m_kind == "rtdb";
+    const std::string name = m_database.empty() ? "Ry_" + NodeName(m_node) : m_database;
+    target.database = ToUtf8(name.c_str(), m_codePage);
+    if (target.database.empty()) return Usage("the database name cannot be read in code page " + m_codePage);
+    if (!m_folder.empty() || !m_node.empty()) {
+        target.folder = m_folder.empty() ? NodeDataLogFolder(m_node) : m_folder;
+        if (!std::filesystem::is_directory(target.folder))
+            return Usage("the folder " + target.folder + " does not exist");
+    }
+
+    const ServerCheck found = CheckServer(target.url, target.database);
+    if (found.outcome == ServerCheck::Outcome::kUnreachable) {
+        std::printf("Server:   %s cannot be reached: %s\n", target.url.c_str(), found.error.c_str());
+        return kServerUnreachable;
+    }
+    std::printf("Server:   %s, InfluxDB %s\n", target.url.c_str(),
+                found.version.empty() ? "(version not told)" : found.version.c_str());
+    if (!found.Checked()) {
+        std::printf("Checks:   failed: %s\n", found.error.c_str());
+        return kServerUnreachable;
+    }
+    std::printf("Database: %s %s\n", target.database.c_str(), found.databaseExists ? "exists" : "is missing");
+    const OldestLineTimes oldest = OldestOf(target);
+    const auto now = static_cast<int64_t>(time(nullptr));
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        const RetentionPolicyState& policy = found.policies[kind];
+        std::string line = std::string(kRetentionPolicy[kind]) + ":";
+        line.resize(10, ' ');
+        line += policy.exists ? "keeps " + DurationText(policy.durationSeconds) : std::string("missing");
+        if (oldest[kind])
+            line += "; oldest " + std::string(kKindName[kind]) + " sample " + UtcText(*oldest[kind]) + ", " +
+                    AgeText(now - *oldest[kind]) + " old";
+        else if (!target.folder.empty())
+            line += std::string("; no ") + kKindName[kind] + " samples";
+        std::printf("%s\n", line.c_str());
+    }
+    if (!found.Complete()) {
+        std::printf("Missing:  %s; convert --create-database creates them (duration INF)\n",
+                    JoinAnd(found.Missing(target.database)).c_str());
+        return kUsageError;
+    }
+    const std::vector<std::string> warnings = RetentionWarnings(found, oldest, now);
+    for (const std::string& warning : warnings) std::printf("Warning:  %s\n", warning.c_str());
+    return warnings.empty() ? kAllWritten : kWarnings;
+}

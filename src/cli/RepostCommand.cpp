@@ -1,0 +1,166 @@
+#include "RepostCommand.h"
+
+#include "Logging.h"
+#include "Report.h"
+#include "RyInfluxDB.h"
+#include "Unsent.h"
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted = true;
+}
+
+// The first Ctrl-C ends the run after the batch under way, so that what was delivered
+// leaves its file; a second one ends the program at once.
+void CatchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+struct Tally {
+    uint64_t batchesDelivered = 0;
+    uint64_t linesDelivered = 0;
+    uint64_t batchesLeft = 0;
+    uint64_t linesLeft = 0;
+    int unreadable = 0;
+    bool unanswered = false;
+};
+
+constexpr const char* kRepostExitCodes =
+    "Exit status:\n"
+    "  0  every batch was delivered and its file removed (or there was nothing to send)\n"
+    "  1  the server refused some batches; they stay in their files (see Logs/Quarvel.log)\n"
+    "  2  usage error, or a file that is no unsent-line file\n"
+    "  3  the server could not be reached for some batches; they stay in their files";
+
+}  // namespace
+
+void AddRetryOption(CLI::App& command, RetryPolicy& policy) {
+    command
+        .add_option_function<long>(
+            "--retry-delay-ms", [&policy](long ms) { policy.firstDelay = std::chrono::milliseconds(ms); },
+            "Wait before a batch's second try, doubled for each later one")
+        ->check(CLI::Range(0L, 60000L))
+        ->group("");  // hidden
+}
+
+RepostCommand::RepostCommand(CLI::App& app) {
+    m_command = app.add_subcommand(
+        "repost", std::string("Post the unsent-line files again (by default every file in ") + kUnsentFolder +
+                      "/): the batches a conversion could not deliver. Each batch the server stores whole is taken out "
+                      "of its file, and a file with nothing left is removed; the rest stays for a later repost.");
+    m_command->add_option("FILE", m_files, "Unsent-line files to post; default: all of them")->check(CLI::ExistingFile);
+    m_command->add_option("--url", m_url, "InfluxDB base URL")->capture_default_str();
+    m_command->add_flag("--quiet", m_quiet, "Print only the summary");
+    AddRetryOption(*m_command, m_retry);
+    m_command->footer(kRepostExitCodes);
+}
+
+bool RepostCommand::Chosen() const {
+    return m_command->parsed();
+}
+
+int RepostCommand::Run() const {
+    const std::vector<std::string> files = m_files.empty() ? ListUnsentFiles(kUnsentFolder) : m_files;
+    if (files.empty()) {
+        std::fprintf(stderr, "No unsent-line files in %s/: nothing to send\n", kUnsentFolder);
+        return kAllWritten;
+    }
+    InitLogging();
+    LogMessage("Quarvel Start");
+    CatchInterrupts();
+    auto say = [this](const std::string& text) {
+        if (!m_quiet) std::fprintf(stderr, "%s\n", text.c_str());
+        LogMessage("%s", text.c_str());
+    };
+
+    InfluxTarget target;
+    target.baseUrl = m_url;
+    target.retry = m_retry;
+    target.onRetry = [&say](const RetryNotice& notice) { say(RetryText(notice)); };
+    // Waits in short steps, so that Ctrl-C is not held up by a long one.
+    target.wait = [](std::chrono::milliseconds delay) {
+        const auto end = std::chrono::steady_clock::now() + delay;
+        while (!g_interrupted && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                end - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
+    };
+
+    Tally tally;
+    for (const std::string& path : files) {
+        UnsentFile file;
+        std::string error;
+        if (!file.Read(path, error)) {
+            std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
+            LogMessage("%s", error.c_str());
+            ++tally.unreadable;
+            continue;
+        }
+        const std::string where = "database " + file.Database() + ", retention policy " + file.RetentionPolicy();
+        const std::string url = WriteUrl(m_url, file.Database(), file.RetentionPolicy());
+        say(path + ": " + std::to_string(file.Batches().size()) + " batches for " + where);
+        if (file.DamagedBytes() > 0)
+            say(path + ": " + std::to_string(file.DamagedBytes()) +
+                " bytes of records cut short or garbled (a crash while saving) are left out");
+
+        std::vector<size_t> delivered;
+        uint64_t linesDelivered = 0;
+        for (size_t i = 0; i < file.Batches().size(); ++i) {
+            const UnsentFile::Batch& batch = file.Batches()[i];
+            const auto lines = static_cast<uint64_t>(batch.lines);
+            DeliveryResult result;
+            if (!g_interrupted) result = Deliver(target, url, std::string(batch.body), batch.lines, where);
+            if (!g_interrupted && result.Complete()) {
+                delivered.push_back(i);
+                linesDelivered += lines;
+            } else {
+                ++tally.batchesLeft;
+                tally.linesLeft += lines;
+                tally.unanswered = tally.unanswered || result.unanswered;
+            }
+        }
+        tally.batchesDelivered += delivered.size();
+        tally.linesDelivered += linesDelivered;
+        if ((!delivered.empty() || file.DamagedBytes() > 0) && !RemoveDelivered(file, delivered, error)) {
+            // Delivered batches left in the file are merely posted again next time.
+            std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
+            LogMessage("%s", error.c_str());
+        }
+        say(path + ": " + std::to_string(delivered.size()) + " batches (" + Thousands(linesDelivered) +
+            " lines) delivered, " + std::to_string(file.Batches().size() - delivered.size()) + " left");
+    }
+    if (g_interrupted) say("Interrupted: the batches not yet sent stay in their files");
+
+    std::fprintf(stderr,
+                 "Files:             %zu\n"
+                 "Batches delivered: %s\n"
+                 "Lines delivered:   %s\n"
+                 "Batches left:      %s\n"
+                 "Lines left:        %s\n",
+                 files.size(), Thousands(tally.batchesDelivered).c_str(), Thousands(tally.linesDelivered).c_str(),
+                 Thousands(tally.batchesLeft).c_str(), Thousands(tally.linesLeft).c_str());
+    if (tally.batchesLeft > 0)
+        std::fprintf(stderr, "The lines left stay in %s; quarvel-cli repost sends them once the server takes them\n",
+                     m_files.empty() ? (std::string(kUnsentFolder) + "/").c_str() : "their files");
+    LogMessage("Quarvel Exit");
+    ShutdownLogging();
+
+    if (tally.unanswered) return kServerUnreachable;
+    if (tally.batchesLeft > 0) return kLinesNotWritten;
+    if (tally.unreadable > 0) return kUsageError;
+    return kAllWritten;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+// quarvel-cli repost: posts the batches of unsent-line files again, with the writer's
+// retries, and takes each batch the server stored whole out of its file.
+
+#include "Delivery.h"
+
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+// The hidden option --retry-delay-ms: the wait before a batch's second try, doubled for each
+// try after it. Tests shorten it; operators have no need to.
+void AddRetryOption(CLI::App& command, RetryPolicy& policy);
+
+class RepostCommand {
+public:
+    explicit RepostCommand(CLI::App& app);  // adds "repost"
+    bool Chosen() const;
+    int Run() const;
+
+private:
+    CLI::App* m_command;
+    std::vector<std::string> m_files;
+    std::string m_url = "http://127.0.0.1:8086";
+    bool m_quiet = false;
+    RetryPolicy m_retry;
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+// The resume journal of one database: the source files whose lines are all in the
+// server, one line "size mtime_ns path" each, appended and synced after a file's last
+// post. A resumed conversion skips a file whose path, size and modification time match
+// an entry; a file that changed since is converted again.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+
+// What identifies a file's content for the journal: its resolved path, size and mtime.
+struct FileStamp {
+    std::string path;
+    uint64_t size = 0;
+    int64_t mtimeNs = 0;
+    auto operator<=>(const FileStamp&) const = default;
+
+    // Nothing when the file cannot be examined.
+    static std::optional<FileStamp> Of(const std::string& path);
+};
+
+class Journal {
+public:
+    Journal() = default;
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    // Logs/journal/<database, made safe as a file name>.journal, relative to the current folder.
+    static std::string PathFor(const std::string& database);
+
+    // Opens the database's journal. Resuming keeps and reads its entries; otherwise the
+    // conversion starts a fresh journal. False with `error` set when it cannot be written.
+    bool Open(const std::string& database, bool resume, std::string& error);
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // True when a resumed conversion may skip the file: it was converted whole as it is now.
+    bool Converted(const FileStamp& stamp) const;
+
+    // Appends the file and syncs the journal to disk; from any thread. False when that failed.
+    bool Record(const FileStamp& stamp);
+
+    size_t Entries() const;
+
+private:
+    int m_fd = -1;
+    mutable std::mutex m_mutex;
+    std::set<FileStamp> m_done;
+};

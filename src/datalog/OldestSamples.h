@@ -1,0 +1,17 @@
+#pragma once
+
+// The age of what a conversion is about to write, for the retention checks: the line
+// time stamp of the first record of each data-log file, or of the first row of each
+// table, oldest per kind. Records and rows are stored in time order, so one read per
+// file finds its oldest sample without reading the file whole.
+
+#include "Preflight.h"
+
+#include <string>
+
+// The data-log files that a walk of the folder meets (the same listing rules).
+OldestLineTimes OldestDataLogSamples(const std::string& folderPath);
+
+// The table files that a table export of the folder meets; the kind is the header's.
+// The export's daylight-saving hour is left out: no retention policy is that close.
+OldestLineTimes OldestTableSamples(const std::string& folderPath);

@@ -1,0 +1,74 @@
+#pragma once
+
+// Carries one batch to the server: tries again what may pass on a later try, halves a
+// batch the server finds too large, and says which parts were not stored whole.
+
+#include "HttpPost.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct InfluxTarget;
+
+// How often and how patiently a failed post is tried again. The defaults make five tries
+// over about half a minute: waits of 2, 4, 8 and 16 s, each varied by up to a quarter.
+struct RetryPolicy {
+    int tries = 5;  // posts in all, the first included
+    std::chrono::milliseconds firstDelay{2000};
+    double factor = 2.0;
+    double jitter = 0.25;
+};
+
+// One wait before another try, for progress displays.
+struct RetryNotice {
+    int nextTry = 0;  // 2 up to tries
+    int tries = 0;
+    std::chrono::milliseconds delay{0};
+    long status = 0;  // of the failed answer; 0 when none came
+    std::string error;
+};
+
+// "Server not answering, retrying in 4 s (try 3 of 5)".
+std::string RetryText(const RetryNotice& notice);
+
+// Shared by the writers of one target: once a batch found the server silent through all its
+// tries, later batches get a single try until a post gets through, so that an outage does not
+// cost half a minute per batch.
+struct ServerWatch {
+    std::atomic<bool> silent{false};
+};
+
+enum class Verdict {
+    kStored,    // 2xx
+    kRetry,     // no answer, 429 or 5xx: may pass later
+    kPartial,   // 400 "partial write": the server kept the lines it could take
+    kTooLarge,  // 413
+    kRefused,   // any other answer: trying again gets the same one
+};
+Verdict Classify(const HttpResult& result);
+
+// The number after "dropped=" in a partial write's message, or -1.
+long DroppedCount(const std::string& error);
+
+struct DeliveryResult {
+    struct Piece {
+        size_t offset = 0;  // in the body
+        size_t size = 0;
+        int lines = 0;
+    };
+    uint64_t linesStored = 0;
+    uint64_t linesNotWritten = 0;
+    std::vector<Piece> notStoredWhole;  // to keep for a later post
+    bool unanswered = false;            // a failure was the server's silence
+    bool refused = false;               // a failure was an answer (partial writes too)
+    bool Complete() const { return notStoredWhole.empty(); }
+};
+
+// Posts `body` (`lines` lines; 0: counted) to `url` with the target's transport and retry policy.
+// `where` names database and retention policy in log lines ("database D, retention policy R").
+DeliveryResult Deliver(const InfluxTarget& target, const std::string& url, const std::string& body, int lines,
+                       const std::string& where);

@@ -1,0 +1,357 @@
+#include "Preflight.h"
+
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
+#include <cctype>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view kVersionHeader = "x-influxdb-version";
+constexpr std::string_view kErrorHeader = "x-influxdb-error";
+
+// Many calls are harmless: libcurl counts them. A static runs the first before any handle.
+bool GlobalInit() {
+    static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ok;
+}
+
+struct Answer {
+    bool transferred = false;
+    long status = 0;
+    std::string body;
+    std::string version;
+    std::string errorHeader;
+    std::string error;  // the transfer's error text
+};
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    return text;
+}
+
+// The value of `name` when `line` is that header, case aside.
+std::optional<std::string> HeaderValue(std::string_view line, std::string_view name) {
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    const std::string_view key = Trim(line.substr(0, colon));
+    if (key.size() != name.size()) return std::nullopt;
+    for (size_t i = 0; i < key.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(key[i])) != name[i]) return std::nullopt;
+    return std::string(Trim(line.substr(colon + 1)));
+}
+
+size_t CollectHeader(char* data, size_t size, size_t count, void* target) {
+    auto* answer = static_cast<Answer*>(target);
+    const std::string_view line(data, size * count);
+    if (line.starts_with("HTTP/")) {
+        answer->version.clear();  // a redirect's headers are not the final answer's
+        answer->errorHeader.clear();
+    } else if (auto version = HeaderValue(line, kVersionHeader)) {
+        answer->version = *version;
+    } else if (auto error = HeaderValue(line, kErrorHeader)) {
+        answer->errorHeader = *error;
+    }
+    return size * count;
+}
+
+size_t CollectBody(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+std::string BaseOf(const std::string& baseUrl) {
+    std::string_view base(baseUrl);
+    while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+    return std::string(base);
+}
+
+// A GET, or a form POST when `form` is given; no cookies, no redirects to follow blindly.
+Answer Request(const std::string& url, const std::string* form, const PreflightTimeouts& timeouts) {
+    Answer answer;
+    CURL* curl = GlobalInit() ? curl_easy_init() : nullptr;
+    if (curl == nullptr) {
+        answer.error = "libcurl could not be started";
+        return answer;
+    }
+    char errorBuffer[CURL_ERROR_SIZE];
+    errorBuffer[0] = '\0';
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeouts.totalSeconds);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // as the writer's posts
+    if (form != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form->c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form->size()));
+    }
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+    curl_easy_cleanup(curl);
+    answer.transferred = code == CURLE_OK;
+    if (!answer.transferred) answer.error = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
+    return answer;
+}
+
+std::string FormEncode(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return out;
+}
+
+// The first statement's result of POST /query, or nothing with `error` set. The server
+// reports a refused statement with status 200 and an "error" member in its result.
+std::optional<nlohmann::json> Query(const std::string& base, const std::string& statement,
+                                    const PreflightTimeouts& timeouts, std::string& error) {
+    const std::string form = "q=" + FormEncode(statement);
+    const Answer answer = Request(base + "/query", &form, timeouts);
+    if (!answer.transferred) {
+        error = answer.error;
+        return std::nullopt;
+    }
+    const nlohmann::json parsed = nlohmann::json::parse(answer.body, nullptr, false);
+    if (answer.status != 200) {
+        error = "HTTP " + std::to_string(answer.status);
+        if (!answer.errorHeader.empty())
+            error += ": " + answer.errorHeader;
+        else if (parsed.is_object() && parsed.contains("error") && parsed["error"].is_string())
+            error += ": " + parsed["error"].get<std::string>();
+        return std::nullopt;
+    }
+    if (!parsed.is_object() || !parsed.contains("results") || !parsed["results"].is_array() ||
+        parsed["results"].empty() || !parsed["results"][0].is_object()) {
+        error = "the answer to \"" + statement + "\" is not what an InfluxDB 1.x server sends";
+        return std::nullopt;
+    }
+    const nlohmann::json& result = parsed["results"][0];
+    if (result.contains("error")) {
+        error = result["error"].is_string() ? result["error"].get<std::string>() : result["error"].dump();
+        return std::nullopt;
+    }
+    return result;
+}
+
+// Calls `row` with each row of the result's first series, as column -> value.
+template <typename RowFunction>
+void ForEachRow(const nlohmann::json& result, RowFunction row) {
+    if (!result.contains("series") || !result["series"].is_array() || result["series"].empty()) return;
+    const nlohmann::json& series = result["series"][0];
+    if (!series.contains("columns") || !series.contains("values")) return;
+    const nlohmann::json& columns = series["columns"];
+    for (const nlohmann::json& values : series["values"]) {
+        nlohmann::json named = nlohmann::json::object();
+        for (size_t i = 0; i < columns.size() && i < values.size(); ++i)
+            if (columns[i].is_string()) named[columns[i].get<std::string>()] = values[i];
+        row(named);
+    }
+}
+
+std::string Plural(int64_t count, const char* unit) {
+    return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
+}
+
+constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};
+
+}  // namespace
+
+bool ServerCheck::Complete() const {
+    if (!Checked() || !databaseExists) return false;
+    for (const RetentionPolicyState& policy : policies)
+        if (!policy.exists) return false;
+    return true;
+}
+
+std::vector<std::string> ServerCheck::Missing(const std::string& database) const {
+    std::vector<std::string> missing;
+    if (!Checked()) return missing;
+    if (!databaseExists) missing.push_back("database " + database);
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (!policies[kind].exists) missing.emplace_back(kRetentionPolicy[kind]);
+    return missing;
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '\\' || c == '"') {
+            quoted += '\\';
+            quoted += c;
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts) {
+    ServerCheck check;
+    const std::string base = BaseOf(baseUrl);
+    const Answer ping = Request(base + "/ping", nullptr, timeouts);
+    if (!ping.transferred) {
+        check.error = ping.error;
+        return check;
+    }
+    // The version header is only shown: a proxy may drop it, and the queries below tell a
+    // server that is no InfluxDB 1.x.
+    if (ping.status < 200 || ping.status >= 300) {
+        check.error = "/ping answered HTTP " + std::to_string(ping.status);
+        return check;
+    }
+    check.version = ping.version;
+    check.outcome = ServerCheck::Outcome::kRefused;
+
+    const auto databases = Query(base, "SHOW DATABASES", timeouts, check.error);
+    if (!databases) return check;
+    ForEachRow(*databases, [&](const nlohmann::json& row) {
+        if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
+    });
+    if (check.databaseExists) {
+        const auto policies =
+            Query(base, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), timeouts, check.error);
+        if (!policies) return check;
+        ForEachRow(*policies, [&](const nlohmann::json& row) {
+            const nlohmann::json name = row.value("name", nlohmann::json());
+            const nlohmann::json duration = row.value("duration", nlohmann::json());
+            for (int kind = 0; kind < kTableKindCount; ++kind) {
+                if (name != kRetentionPolicy[kind]) continue;
+                check.policies[kind].exists = true;
+                const auto seconds =
+                    duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
+                check.policies[kind].durationSeconds = seconds.value_or(0);
+            }
+        });
+    }
+    check.outcome = ServerCheck::Outcome::kChecked;
+    check.error.clear();
+    return check;
+}
+
+bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
+                    std::string& error, const PreflightTimeouts& timeouts) {
+    const std::string base = BaseOf(baseUrl);
+    const std::string name = QuoteIdentifier(database);
+    std::vector<std::string> statements;
+    if (!found.databaseExists) statements.push_back("CREATE DATABASE " + name);
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (!found.databaseExists || !found.policies[kind].exists)
+            statements.push_back("CREATE RETENTION POLICY " + QuoteIdentifier(kRetentionPolicy[kind]) + " ON " + name +
+                                 " DURATION INF REPLICATION 1");
+    for (const std::string& statement : statements) {
+        std::string why;
+        if (!Query(base, statement, timeouts, why)) {
+            error = statement + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string JoinAnd(const std::vector<std::string>& parts) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) text += i + 1 == parts.size() ? " and " : ", ";
+        text += parts[i];
+    }
+    return text;
+}
+
+std::string CreationText(const std::string& database, const ServerCheck& before) {
+    std::vector<std::string> policies;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (!before.databaseExists || !before.policies[kind].exists) policies.emplace_back(kRetentionPolicy[kind]);
+    if (!before.databaseExists)
+        return "Created database " + database + " with the retention policies " + JoinAnd(policies) + " (duration INF)";
+    return std::string("Created the retention ") + (policies.size() == 1 ? "policy " : "policies ") +
+           JoinAnd(policies) + " on " + database + " (duration INF)";
+}
+
+std::vector<std::string> RetentionWarnings(const ServerCheck& found, const OldestLineTimes& oldest, int64_t now) {
+    std::vector<std::string> warnings;
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        const RetentionPolicyState& policy = found.policies[kind];
+        if (!policy.exists || policy.durationSeconds == 0 || !oldest[kind]) continue;
+        const int64_t age = now - *oldest[kind];
+        if (age <= policy.durationSeconds) continue;
+        warnings.push_back(std::string(kRetentionPolicy[kind]) + " keeps " + DurationText(policy.durationSeconds) +
+                           ", but the oldest " + kKindName[kind] + " sample is " + AgeText(age) +
+                           " old: the server will drop older points");
+    }
+    return warnings;
+}
+
+std::optional<int64_t> ParseServerDuration(const std::string& text) {
+    struct Unit {
+        std::string_view name;
+        double seconds;
+    };
+    // Longer names first, so that "ms" is not read as "m".
+    static constexpr Unit kUnits[] = {{"ns", 1e-9}, {"us", 1e-6}, {"\xC2\xB5s", 1e-6}, {"ms", 1e-3}, {"h", 3600},
+                                      {"m", 60},    {"s", 1}};
+    std::string_view rest(text);
+    if (rest.empty()) return std::nullopt;
+    double total = 0;
+    while (!rest.empty()) {
+        size_t digits = 0;
+        while (digits < rest.size() && (std::isdigit(static_cast<unsigned char>(rest[digits])) || rest[digits] == '.'))
+            ++digits;
+        if (digits == 0) return std::nullopt;
+        double number = 0;
+        try {
+            number = std::stod(std::string(rest.substr(0, digits)));
+        } catch (...) {
+            return std::nullopt;
+        }
+        rest.remove_prefix(digits);
+        const Unit* unit = nullptr;
+        for (const Unit& candidate : kUnits)
+            if (rest.starts_with(candidate.name)) {
+                unit = &candidate;
+                break;
+            }
+        if (unit == nullptr) return std::nullopt;
+        rest.remove_prefix(unit->name.size());
+        total += number * unit->seconds;
+    }
+    return static_cast<int64_t>(total);
+}
+
+std::string DurationText(int64_t seconds) {
+    if (seconds <= 0) return "INF";
+    static constexpr struct {
+        int64_t seconds;
+        char letter;
+    } kParts[] = {{86400, 'd'}, {3600, 'h'}, {60, 'm'}, {1, 's'}};
+    std::string text;
+    for (const auto& part : kParts) {
+        if (seconds < part.seconds) continue;
+        text += std::to_string(seconds / part.seconds) + part.letter;
+        seconds %= part.seconds;
+    }
+    return text;
+}
+
+std::string AgeText(int64_t seconds) {
+    static constexpr struct {
+        int64_t seconds;
+        const char* name;
+    } kUnits[] = {{365 * 86400, "year"}, {86400, "day"}, {3600, "hour"}, {60, "minute"}};
+    for (const auto& unit : kUnits)
+        if (seconds >= unit.seconds) return Plural(seconds / unit.seconds, unit.name);
+    return Plural(seconds < 0 ? 0 : seconds, "second");
+}

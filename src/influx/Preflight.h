@@ -1,0 +1,79 @@
+#pragma once
+
+// Checks of the server before a conversion writes: is it there, do the database and the
+// four retention policies exist, and will a policy's duration drop old samples. Creating
+// what is missing is a separate call, so that it is always the operator's choice.
+
+#include "LogSample.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Short limits: the window runs the checks on its own thread.
+struct PreflightTimeouts {
+    long connectSeconds = 3;
+    long totalSeconds = 10;
+};
+
+struct RetentionPolicyState {
+    bool exists = false;
+    int64_t durationSeconds = 0;  // 0: INF, the server keeps points for ever
+};
+
+struct ServerCheck {
+    enum class Outcome {
+        kUnreachable,  // no answer to /ping, or not an InfluxDB 1.x answer
+        kRefused,      // it answered the ping but not the queries (error says why)
+        kChecked,
+    };
+    Outcome outcome = Outcome::kUnreachable;
+    std::string version;  // X-Influxdb-Version of the ping's answer; empty when not told
+    std::string error;
+    bool databaseExists = false;
+    std::array<RetentionPolicyState, kTableKindCount> policies{};  // by TableKind
+
+    bool Checked() const { return outcome == Outcome::kChecked; }
+    bool Complete() const;  // checked, with the database and all four policies
+    // "database Ry_X" and the missing policies' names, in kind order.
+    std::vector<std::string> Missing(const std::string& database) const;
+};
+
+// GET /ping, then SHOW DATABASES and SHOW RETENTION POLICIES over POST /query.
+// `database` is UTF-8, as the writer sends it.
+ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
+                        const PreflightTimeouts& timeouts = {});
+
+// Creates the database (when `found` lacks it) and each missing policy, DURATION INF
+// REPLICATION 1. False with `error` set at the first statement the server refuses.
+bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
+                    std::string& error, const PreflightTimeouts& timeouts = {});
+
+// The oldest line time stamp (seconds since 1970, UTC) the conversion will write per kind.
+using OldestLineTimes = std::array<std::optional<int64_t>, kTableKindCount>;
+
+// What CreateDatabase made of what `before` lacked: "Created database Ry_X with the retention
+// policies RP_Sec, RP_Min, RP_Hour and RP_Day (duration INF)", or the policies alone.
+std::string CreationText(const std::string& database, const ServerCheck& before);
+
+// "a, b, c and d", for the front ends' messages.
+std::string JoinAnd(const std::vector<std::string>& parts);
+
+// One text per kind whose policy keeps less than the age of its oldest sample at `now`:
+// "RP_Min keeps 7d, but the oldest minute sample is 3 years old: the server will drop older points".
+std::vector<std::string> RetentionWarnings(const ServerCheck& found, const OldestLineTimes& oldest, int64_t now);
+
+// Seconds of a duration as the server prints it ("168h0m0s", "1h30m", "0s", "500ms"),
+// truncated to whole seconds; nothing when the text is no such duration.
+std::optional<int64_t> ParseServerDuration(const std::string& text);
+
+// "INF", or the duration in the largest whole units: "7d", "1d12h", "90s".
+std::string DurationText(int64_t seconds);
+
+// "3 years", "40 days", "5 hours", "1 minute", "12 seconds": the largest unit that fits once.
+std::string AgeText(int64_t seconds);
+
+// An InfluxQL identifier in double quotes, with backslash, double quote and line break escaped.
+std::string QuoteIdentifier(const std::string& name);

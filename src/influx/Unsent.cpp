@@ -1,0 +1,398 @@
+#include "Unsent.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <utility>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kHeaderStart = "# quarvel unsent lines: database=";
+constexpr std::string_view kPolicyKey = " rp=";
+constexpr std::string_view kRecordStart = "# batch ";
+constexpr size_t kMaxMarkLength = 80;
+constexpr size_t kMaxFileNameBytes = 200;  // leaves room for temporary suffixes under 255
+constexpr char kHex[] = "0123456789ABCDEF";
+
+uint64_t Checksum(std::string_view text) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string Hex16(uint64_t value) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+void AppendEncoded(std::string& out, unsigned char c) {
+    out.push_back('%');
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 15]);
+}
+
+// Header values: readable, with blanks, control bytes and '%' encoded so that one line holds both.
+std::string EncodeValue(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= ' ' || c == 0x7F || c == '%')
+            AppendEncoded(out, c);
+        else
+            out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool DecodeValue(std::string_view text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size()) return false;
+        const int high = HexDigit(text[i + 1]);
+        const int low = HexDigit(text[i + 2]);
+        if (high < 0 || low < 0) return false;
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return true;
+}
+
+std::string Header(const std::string& database, const std::string& retentionPolicy) {
+    return std::string(kHeaderStart) + EncodeValue(database) + std::string(kPolicyKey) + EncodeValue(retentionPolicy) +
+           "\n";
+}
+
+std::string Mark(std::string_view body, int lines) {
+    return std::string(kRecordStart) + std::to_string(lines) + " " + std::to_string(body.size()) + " " +
+           Hex16(Checksum(body));
+}
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// A new directory entry survives a crash only once its directory is synced.
+void SyncFolderOf(const std::string& path) {
+    const int dir = open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    fsync(dir);
+    close(dir);
+}
+
+std::string AsideName(const std::string& path, const char* kind) {
+    static std::atomic<unsigned> sequence{0};
+    return path + kind + std::to_string(getpid()) + "." + std::to_string(sequence++);
+}
+
+// Writes the pieces to a file beside `path` and makes it durable; empty on failure.
+std::string WriteAside(const std::string& path, const char* kind, const std::vector<std::string_view>& pieces,
+                       std::string& error) {
+    const std::string aside = AsideName(path, kind);
+    const int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = ErrnoText("cannot create " + aside);
+        return {};
+    }
+    bool written = true;
+    for (size_t i = 0; written && i < pieces.size(); ++i) written = WriteAll(fd, pieces[i]);
+    written = written && fsync(fd) == 0;
+    if (!written) error = ErrnoText("cannot write " + aside);
+    close(fd);
+    if (!written) {
+        unlink(aside.c_str());
+        return {};
+    }
+    return aside;
+}
+
+// The file with its header only, created whole or not at all; one made meanwhile by
+// another writer is kept.
+bool CreateWithHeader(const std::string& path, std::string_view header, std::string& error) {
+    const std::string aside = WriteAside(path, ".new.", {header}, error);
+    if (aside.empty()) return false;
+    const bool linked = link(aside.c_str(), path.c_str()) == 0 || errno == EEXIST;
+    if (!linked) error = ErrnoText("cannot create " + path);
+    unlink(aside.c_str());
+    if (linked) SyncFolderOf(path);
+    return linked;
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+// Opens `path` and takes its lock, making sure the lock is on the file that now bears the
+// name: a rewrite renames a new file over it, a removal unlinks it. -1 with errno ENOENT
+// when there is no such file.
+int OpenLocked(const std::string& path, int flags) {
+    for (;;) {
+        const int fd = open(path.c_str(), flags | O_CLOEXEC);
+        if (fd < 0) return -1;
+        int locked;
+        do {
+            locked = flock(fd, LOCK_EX);
+        } while (locked != 0 && errno == EINTR);
+        if (locked == 0 && SameFile(fd, path)) return fd;
+        const int saved = errno;
+        close(fd);
+        if (locked != 0) {
+            errno = saved;
+            return -1;
+        }
+    }
+}
+
+bool ParseNumber(std::string_view text, uint64_t& value, int base = 10) {
+    const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return problem == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+}  // namespace
+
+std::string UnsentFileName(const std::string& database, const std::string& retentionPolicy) {
+    std::string name;
+    for (unsigned char c : database) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+                           c == '-' || c >= 0x80;
+        if (plain)
+            name.push_back(static_cast<char>(c));
+        else
+            AppendEncoded(name, c);
+    }
+    if (name.size() > kMaxFileNameBytes) {
+        size_t cut = kMaxFileNameBytes - 20;
+        // Never inside an encoded byte or a UTF-8 sequence.
+        while (cut > 0 && ((static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80 || name[cut - 1] == '%' ||
+                           (cut > 1 && name[cut - 2] == '%')))
+            --cut;
+        name = name.substr(0, cut) + "~" + Hex16(Checksum(database));
+    }
+    return name + "." + retentionPolicy + ".lp";
+}
+
+bool AppendUnsent(const std::string& folder, const std::string& database, const std::string& retentionPolicy,
+                  std::string_view body, int lines, std::string& path, std::string& error) {
+    path = (fs::path(folder) / UnsentFileName(database, retentionPolicy)).string();
+    std::error_code made;
+    fs::create_directories(folder, made);
+    if (made) {
+        error = "cannot create " + folder + ": " + made.message();
+        return false;
+    }
+    std::string record = Mark(body, lines);
+    record.reserve(record.size() + body.size() + 2);
+    record.push_back('\n');
+    record.append(body);
+    record.push_back('\n');
+
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = OpenLocked(path, O_RDWR | O_APPEND);
+        if (fd < 0) {
+            if (errno != ENOENT) {
+                error = ErrnoText("cannot open " + path);
+                return false;
+            }
+            if (!CreateWithHeader(path, Header(database, retentionPolicy), error)) return false;
+            continue;
+        }
+        struct stat before {};
+        fstat(fd, &before);
+        // After a record torn by a crash, the next one still starts a line of its own.
+        char last = '\n';
+        if (before.st_size > 0 && pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
+            record.insert(record.begin(), '\n');
+        const bool written = WriteAll(fd, record) && fsync(fd) == 0;
+        if (!written) {
+            error = ErrnoText("cannot write " + path);
+            // A record cut short by a full disk would only be skipped later; better not leave it.
+            if (ftruncate(fd, before.st_size) == 0) fsync(fd);
+        }
+        close(fd);
+        return written;
+    }
+    error = "cannot keep hold of " + path + ": it is replaced again and again";
+    return false;
+}
+
+UnsentFile::~UnsentFile() {
+    Unmap();
+}
+
+void UnsentFile::Unmap() {
+    if (m_data != nullptr) munmap(const_cast<char*>(m_data), m_size);
+    m_data = nullptr;
+    m_size = 0;
+}
+
+bool UnsentFile::Read(const std::string& path, std::string& error) {
+    Unmap();
+    m_path = path;
+    m_batches.clear();
+    m_damagedBytes = 0;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = ErrnoText("cannot open " + path);
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = path + " is no regular file";
+        return false;
+    }
+    m_size = static_cast<size_t>(info.st_size);
+    if (m_size > 0) {
+        void* mapped = mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapped == MAP_FAILED) {
+            m_size = 0;
+            close(fd);
+            error = ErrnoText("cannot read " + path);
+            return false;
+        }
+        m_data = static_cast<const char*>(mapped);
+    }
+    close(fd);
+    return Parse(error);
+}
+
+bool UnsentFile::Parse(std::string& error) {
+    const std::string_view text(m_data == nullptr ? "" : m_data, m_size);
+    const size_t headerEnd = text.find('\n');
+    const std::string_view header = text.substr(0, headerEnd);
+    const size_t policyAt = header.rfind(kPolicyKey);
+    if (headerEnd == std::string_view::npos || !header.starts_with(kHeaderStart) ||
+        policyAt == std::string_view::npos || policyAt < kHeaderStart.size() ||
+        !DecodeValue(header.substr(kHeaderStart.size(), policyAt - kHeaderStart.size()), m_database) ||
+        !DecodeValue(header.substr(policyAt + kPolicyKey.size()), m_retentionPolicy)) {
+        error = m_path + " is no unsent-line file (its first line is not \"" + std::string(kHeaderStart) + "...\")";
+        return false;
+    }
+
+    // Each record is "# batch <lines> <bytes> <checksum>\n<body>\n"; anything else is
+    // skipped up to the next line that starts a record.
+    size_t at = headerEnd + 1;
+    while (at < text.size()) {
+        const std::string_view rest = text.substr(at);
+        const size_t markEnd = rest.substr(0, kMaxMarkLength).find('\n');
+        bool good = rest.starts_with(kRecordStart) && markEnd != std::string_view::npos;
+        uint64_t lines = 0;
+        uint64_t bytes = 0;
+        uint64_t checksum = 0;
+        if (good) {
+            std::string_view fields = rest.substr(kRecordStart.size(), markEnd - kRecordStart.size());
+            const size_t first = fields.find(' ');
+            const size_t second = fields.find(' ', first + 1);
+            good = first != std::string_view::npos && second != std::string_view::npos &&
+                   ParseNumber(fields.substr(0, first), lines) &&
+                   ParseNumber(fields.substr(first + 1, second - first - 1), bytes) &&
+                   ParseNumber(fields.substr(second + 1), checksum, 16) && lines > 0 && lines < (1u << 30);
+        }
+        good = good && bytes <= rest.size() - markEnd - 1 && markEnd + 1 + bytes < rest.size() &&
+               rest[markEnd + 1 + bytes] == '\n';
+        if (good) {
+            const std::string_view body = rest.substr(markEnd + 1, bytes);
+            good = Checksum(body) == checksum &&
+                   static_cast<uint64_t>(std::count(body.begin(), body.end(), '\n')) + 1 == lines;
+            if (good) {
+                m_batches.push_back({at, rest.substr(0, markEnd), body, static_cast<int>(lines)});
+                at += markEnd + 1 + bytes + 1;
+                continue;
+            }
+        }
+        const size_t next = rest.find("\n" + std::string(kRecordStart), 1);
+        const size_t skipped = next == std::string_view::npos ? rest.size() : next + 1;
+        m_damagedBytes += skipped;
+        at += skipped;
+    }
+    return true;
+}
+
+bool RemoveDelivered(const UnsentFile& file, const std::vector<size_t>& delivered, std::string& error) {
+    std::set<std::pair<uint64_t, std::string_view>> gone;
+    for (size_t index : delivered)
+        if (index < file.Batches().size()) gone.emplace(file.Batches()[index].offset, file.Batches()[index].mark);
+
+    const std::string& path = file.Path();
+    const int lock = OpenLocked(path, O_RDONLY);
+    if (lock < 0) {
+        error = ErrnoText("cannot open " + path);
+        return false;
+    }
+    // Read again under the lock: records may have been appended since.
+    UnsentFile now;
+    bool done = now.Read(path, error);
+    const std::string header = done ? Header(now.Database(), now.RetentionPolicy()) : std::string();
+    std::vector<std::string_view> kept{header};
+    size_t keptBatches = 0;
+    for (const auto& batch : now.Batches()) {
+        if (gone.contains({batch.offset, batch.mark})) continue;
+        // The mark's and the body's own line ends follow them in the mapping.
+        kept.push_back({batch.mark.data(), batch.mark.size() + 1});
+        kept.push_back({batch.body.data(), batch.body.size() + 1});
+        ++keptBatches;
+    }
+    if (done && keptBatches == 0) {
+        done = unlink(path.c_str()) == 0;
+        if (!done) error = ErrnoText("cannot remove " + path);
+    } else if (done) {
+        const std::string aside = WriteAside(path, ".tmp.", kept, error);
+        done = !aside.empty() && rename(aside.c_str(), path.c_str()) == 0;
+        if (!done && !aside.empty()) {
+            error = ErrnoText("cannot replace " + path);
+            unlink(aside.c_str());
+        }
+    }
+    if (done) SyncFolderOf(path);
+    close(lock);
+    return done;
+}
+
+std::vector<std::string> ListUnsentFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    std::error_code problem;
+    for (fs::directory_iterator entry(folder, problem), end; !problem && entry != end; entry.increment(problem))
+        if (entry->is_regular_file(problem) && entry->path().extension() == ".lp")
+            files.push_back(entry->path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}

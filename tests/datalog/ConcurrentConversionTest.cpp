@@ -1,0 +1,113 @@
+// Two data-log conversions and a table export at once, each on a thread of its own and
+// sharing one progress list and the log, as the window can run them. Also the test the
+// ThreadSanitizer run leans on.
+
+#include "DataLogConverter.h"
+#include "InfluxServer.h"
+#include "Logging.h"
+#include "RtdbConverter.h"
+#include "SampleNodes.h"
+#include "ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using testsupport::CountPoints;
+
+class ConcurrentConversion : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        QUARVEL_REQUIRE_SERVER();
+        target.baseUrl = *testsupport::ServerUrl();
+        for (auto* database : {&first, &second, &tables}) {
+            *database = testsupport::UniqueDatabaseName("Ry_concurrent");
+            testsupport::CreateDatabaseWithPolicies(*database);
+        }
+    }
+    void TearDown() override {
+        for (const auto* database : {&first, &second, &tables})
+            if (!database->empty()) testsupport::DropDatabase(*database);
+        ScratchDirTest::TearDown();
+    }
+
+    long TotalPoints(const std::string& database) {
+        long total = 0;
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            total += CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+        return total;
+    }
+
+    InfluxTarget target;
+    std::string first, second, tables;
+};
+
+TEST_F(ConcurrentConversion, TwoDataLogWorkersAndATableExportLoseNothing) {
+    const SampleNodeResult nodeA = testsupport::MakeSmallSampleNode((m_dir / "Node_A").string(), 3, 1);
+    const SampleNodeResult nodeB = testsupport::MakeSmallSampleNode((m_dir / "Node_B").string(), 2, 1);
+    std::mutex boxesMutex;
+    std::vector<std::string> boxes;
+    platform::SetMessageBoxHandler([&](const std::string& text) {
+        std::lock_guard lock(boxesMutex);
+        boxes.push_back(text);
+    });
+    InitLogging();
+    platform::ProgressList list;
+
+    ConversionTotals totalsA, totalsB, totalsT;
+    auto dataLog = [&](const SampleNodeResult& node, const std::string& database, ConversionTotals& totals) {
+        DataLogConverter converter(node.dataLogFolder, database, list, target);
+        converter.SetJobs(2);
+        converter.ConvertAllFolders();
+        totals = converter.Totals();
+    };
+    std::thread workerA(dataLog, std::cref(nodeA), std::cref(first), std::ref(totalsA));
+    std::thread workerB(dataLog, std::cref(nodeB), std::cref(second), std::ref(totalsB));
+    std::thread exporter([&] {
+        RtdbConverter converter(tables, nodeA.dataLogFolder, target);
+        converter.SetProgressList(list);
+        converter.ConvertAllTables();
+        totalsT = converter.Totals();
+    });
+    workerA.join();
+    workerB.join();
+    exporter.join();
+    ShutdownLogging();
+    platform::SetMessageBoxHandler(nullptr);
+
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Conversion completed", "Conversion completed"}));
+    for (const auto& [node, totals, database] :
+         {std::tuple{&nodeA, &totalsA, &first}, std::tuple{&nodeB, &totalsB, &second}}) {
+        EXPECT_EQ(totals->filesConverted, node->files) << *database;
+        EXPECT_EQ(totals->writes.linesNotWritten, 0u) << *database;
+        EXPECT_EQ(TotalPoints(*database), static_cast<long>(node->rawRecords + node->summaryRecords)) << *database;
+    }
+    EXPECT_EQ(totalsT.writes.linesNotWritten, 0u);
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        EXPECT_EQ(CountPoints(tables, kRetentionPolicy[kind], kMeasurement[kind]),
+                  static_cast<long>(nodeA.tableSamples[kind]))
+            << kMeasurement[kind];
+
+    // Every log line whole: no line was cut into by another thread's.
+    const std::regex whole(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}: INFO  : .*)");
+    std::ifstream log(m_dir / "Logs" / "Quarvel.log");
+    int lines = 0;
+    int completed = 0;
+    for (std::string line; std::getline(log, line); ++lines) {
+        EXPECT_TRUE(std::regex_match(line, whole)) << line;
+        completed += line.ends_with(": Conversion completed");
+    }
+    EXPECT_GT(lines, nodeA.files + nodeB.files);
+    EXPECT_EQ(completed, 2) << "each data-log conversion logs its end once";
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The window exporting tables on its own thread while the server is retried: its event
+// loop keeps running through the wait, and the progress line says the server is retried.
+
+#include "AppTestSupport.h"
+#include "FaultServer.h"
+#include "InfluxServer.h"
+#include "SampleNode.h"
+
+#include <QElapsedTimer>
+#include <QRadioButton>
+
+#include <atomic>
+
+using namespace apptest;
+
+class WindowRetryTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        if (!testsupport::ServerUrl())
+            QSKIP("needs an InfluxDB server: run scripts/test, or set QUARVEL_INFLUX_URL to a server's base URL");
+    }
+
+    // The first post meets a busy server; the production schedule waits about 2 s before
+    // the second try, on the window's thread.
+    void tableExportKeepsTheWindowAliveWhileTheServerIsRetried() {
+        ScratchFolder scratch;
+        QVERIFY(scratch.IsValid());
+        const std::string node = testsupport::UniqueDatabaseName("Win");
+        const std::string database = "Ry_" + node;
+        testsupport::CreateDatabaseWithPolicies(database);
+        SampleNodeOptions options;
+        options.tags = 1;
+        options.days = 1;
+        SampleNodeResult made;
+        std::string error;
+        QVERIFY2(MakeSampleNode((scratch.Path() + QString::fromStdString(node)).toStdString(), options, made, error),
+                 error.c_str());
+
+        // Stands in front of the real server and turns down the first write only.
+        std::atomic<int> writes{0};
+        const std::string real = *testsupport::ServerUrl();
+        faulttest::FaultServer front([&writes, real](const faulttest::Request& request) {
+            if (request.target.starts_with("/write") && writes++ == 0) return faulttest::Answer(503, "busy");
+            return faulttest::Reply{faulttest::Reply::kForward, 0, {}, real};
+        });
+        const QByteArray previous = qgetenv("QUARVEL_INFLUX_URL");
+        qputenv("QUARVEL_INFLUX_URL", QByteArray::fromStdString(front.Url()));
+
+        CQuarvelDlg dialog(nullptr, scratch.Path());
+        dialog.show();
+        BoxCloser boxes;  // none expected; a box would hold the export up
+        QVERIFY(PickNode(dialog, QString::fromStdString(node)));
+        QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
+
+        QElapsedTimer clock;
+        qint64 last = 0;
+        qint64 longestGap = 0;
+        int beats = 0;
+        QTimer heart;
+        heart.setInterval(10);
+        connect(&heart, &QTimer::timeout, [&] {
+            longestGap = std::max(longestGap, clock.elapsed() - last);
+            last = clock.elapsed();
+            ++beats;
+        });
+        heart.start();
+        clock.start();
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);  // returns when the export ends
+        const qint64 took = clock.elapsed();
+        heart.stop();
+        qputenv("QUARVEL_INFLUX_URL", previous);
+
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(QLatin1Char('\n'))));
+        const QStringList lines = ListLines(dialog);
+        QVERIFY2(lines.contains(QStringLiteral("Server busy (HTTP 503), retrying in 2 s (try 2 of 5)")),
+                 qPrintable(lines.join(QLatin1Char('\n'))));
+        QVERIFY2(took >= 1400, qPrintable(QString::number(took)));
+        // Without the event loop in the wait the timer could not beat during the export.
+        QVERIFY2(beats >= 50 && longestGap < 1000,
+                 qPrintable(QStringLiteral("%1 beats, longest gap %2 ms").arg(beats).arg(longestGap)));
+        long points = 0;
+        long expected = 0;
+        for (int kind = 0; kind < kTableKindCount; ++kind) {
+            points += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+            expected += static_cast<long>(made.tableSamples[kind]);
+        }
+        QCOMPARE(points, expected);
+        QVERIFY(!QDir(QStringLiteral("Logs/unsent")).exists());
+        testsupport::DropDatabase(database);
+    }
+};
+
+QTEST_MAIN(WindowRetryTest)
+#include "WindowRetryTest.moc"

@@ -1,0 +1,207 @@
+// quarvel-cli check, and convert's checks and --resume, as an operator runs them: the
+// real binary as a child process, real node folders and the real InfluxDB server.
+
+#include "ChildProcess.h"
+#include "PreflightSupport.h"
+#include "SampleNodes.h"
+#include "ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using preflight::AllInf;
+using preflight::MakeDatabase;
+using testsupport::RunResult;
+
+RunResult RunCli(const std::vector<std::string>& arguments) {
+    return testsupport::Run(QUARVEL_CLI, arguments);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The number after a summary label, without separators; -1 when the line is missing.
+long long SummaryNumber(const std::string& err, const std::string& label) {
+    const size_t at = err.find("\n" + label + ":");
+    if (at == std::string::npos) return -1;
+    std::string digits;
+    for (size_t i = at + label.size() + 2; i < err.size() && err[i] != '\n'; ++i)
+        if (std::isdigit(static_cast<unsigned char>(err[i]))) digits += err[i];
+    return digits.empty() ? -1 : std::stoll(digits);
+}
+
+class CheckCli : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        QUARVEL_REQUIRE_SERVER();
+        url = *testsupport::ServerUrl();
+        node = testsupport::UniqueDatabaseName("Node");
+        database = "Ry_" + node;
+        made = testsupport::MakeSmallSampleNode((m_dir / node).string(), 2, 1);
+    }
+    void TearDown() override {
+        preflight::Drop(database);
+        ScratchDirTest::TearDown();
+    }
+    long Points() const {
+        long total = 0;
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            total += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+        return total;
+    }
+    long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
+
+    std::string url;
+    std::string node;
+    std::string database;
+    SampleNodeResult made;
+};
+
+TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
+    preflight::Listener closed;
+    struct Case {
+        const char* what;
+        std::map<std::string, std::string> policies;  // empty: no database
+        std::vector<std::string> arguments;
+        int status;
+        std::vector<std::string> says;
+    };
+    const std::vector<Case> cases = {
+        {"no database",
+         {},
+         {"--node", node},
+         2,
+         {"Database: " + database + " is missing", "RP_Min:   missing; oldest minute sample 2023-11-",
+          "Missing:  database " + database + ", RP_Sec, RP_Min, RP_Hour and RP_Day; convert --create-database"}},
+        {"all there, for ever",
+         AllInf(),
+         {"--node", node},
+         0,
+         {"InfluxDB 1.", "Database: " + database + " exists", "RP_Day:   keeps INF; oldest day sample 2023-11-"}},
+        {"a short policy",
+         {{"RP_Sec", "INF"}, {"RP_Min", "INF"}, {"RP_Hour", "INF"}, {"RP_Day", "3h"}},
+         {"--node", node},
+         1,
+         {"RP_Day:   keeps 3h;", "Warning:  RP_Day keeps 3h, but the oldest day sample is "}},
+        {"tables",
+         AllInf(),
+         {"--node", node, "--kind", "rtdb"},
+         0,
+         {"RP_Sec:   keeps INF; oldest raw sample 2023-11-"}},
+        {"the database alone: no sample ages", AllInf(), {"--database", database}, 0, {"RP_Hour:  keeps INF\n"}},
+        {"no server", AllInf(), {"--node", node, "--url", closed.Url()}, 3, {"cannot be reached"}},
+        {"neither node nor database", AllInf(), {}, 2, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        preflight::Drop(database);
+        if (!c.policies.empty()) MakeDatabase(database, c.policies);
+        std::vector<std::string> arguments = {"check"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        if (std::find(arguments.begin(), arguments.end(), "--url") == arguments.end())
+            arguments.insert(arguments.end(), {"--url", url});
+        const RunResult run = RunCli(arguments);
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        for (const std::string& part : c.says) EXPECT_TRUE(Contains(run.out, part)) << part << " in:\n" << run.out;
+    }
+    EXPECT_FALSE(fs::exists(m_dir / "Logs")) << "check converts nothing and keeps no log";
+}
+
+TEST_F(CheckCli, ConvertCreatesTheDatabaseOnlyWhenTold) {
+    const RunResult refused = RunCli({"convert", "--node", node, "--url", url, "--quiet"});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "missing on " + url + ": database " + database)) << refused.err;
+    const ServerCheck untouched = CheckServer(url, database);
+    EXPECT_FALSE(untouched.databaseExists) << "nothing is created without --create-database";
+
+    const RunResult created = RunCli({"convert", "--node", node, "--url", url, "--create-database", "--quiet"});
+    ASSERT_EQ(created.status, 0) << created.err;
+    EXPECT_TRUE(Contains(created.err, "Created database " + database +
+                                          " with the retention policies RP_Sec, RP_Min, RP_Hour and RP_Day "
+                                          "(duration INF)\n"))
+        << created.err;
+    const ServerCheck after = CheckServer(url, database);
+    ASSERT_TRUE(after.Complete());
+    for (const RetentionPolicyState& policy : after.policies) EXPECT_EQ(policy.durationSeconds, 0);
+    EXPECT_EQ(Points(), Records());
+    EXPECT_TRUE(Contains(ReadFile(m_dir / "Logs" / "Quarvel.log"), "Created database " + database));
+}
+
+TEST_F(CheckCli, ConvertWarnsOfAShortPolicyAndGoesOn) {
+    MakeDatabase(database, {{"RP_Sec", "INF"}, {"RP_Min", "2h"}, {"RP_Hour", "INF"}, {"RP_Day", "INF"}});
+    const RunResult run = RunCli({"convert", "--node", node, "--url", url, "--jobs", "1"});
+    const size_t warning = run.err.find("Warning: RP_Min keeps 2h, but the oldest minute sample is ");
+    ASSERT_NE(warning, std::string::npos) << run.err;
+    EXPECT_LT(warning, run.err.find("Start conversion")) << "the warning comes before anything is written";
+    EXPECT_NE(run.status, 2) << run.err;
+    EXPECT_EQ(testsupport::CountPoints(database, "RP_Sec", "datalogX"), static_cast<long>(made.rawRecords));
+}
+
+TEST_F(CheckCli, ResumeSkipsWhatWasPostedAndNothingElse) {
+    MakeDatabase(database, AllInf());
+    const RunResult first = RunCli({"convert", "--node", node, "--url", url, "--quiet"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_EQ(SummaryNumber(first.err, "Already converted"), -1) << first.err;
+
+    const RunResult again = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(SummaryNumber(again.err, "Already converted"), made.files) << again.err;
+    EXPECT_EQ(SummaryNumber(again.err, "Lines written"), 0) << again.err;
+
+    const fs::path changed = fs::path(made.dataLogFolder) / "Group1" / "FLOW_01$0001M.DAT";
+    const std::string bytes = ReadFile(changed);
+    std::ofstream(changed, std::ios::binary | std::ios::app) << bytes.substr(0, kSummarySampleSize);
+    const RunResult third = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
+    ASSERT_EQ(third.status, 0) << third.err;
+    EXPECT_EQ(SummaryNumber(third.err, "Files converted"), 1) << third.err;
+    EXPECT_EQ(SummaryNumber(third.err, "Lines written"), static_cast<long long>(bytes.size() / kSummarySampleSize + 1));
+    EXPECT_EQ(Points(), Records());
+
+    const RunResult dry = RunCli({"convert", "--node", node, "--resume", "--output", "out.lp"});
+    EXPECT_EQ(dry.status, 2);
+    EXPECT_TRUE(Contains(dry.err, "--resume does not go with --output")) << dry.err;
+}
+
+TEST_F(CheckCli, AKilledRunResumedEndsWithEveryPoint) {
+    preflight::Drop(database);
+    node = testsupport::UniqueDatabaseName("Node");
+    database = "Ry_" + node;
+    made = testsupport::MakeSmallSampleNode((m_dir / node).string(), 12, 4);
+    MakeDatabase(database, AllInf());
+
+    // One file at a time: once the fifth name shows, the four before it are posted whole.
+    testsupport::Child child =
+        testsupport::Spawn(QUARVEL_CLI, {"convert", "--node", node, "--url", url, "--jobs", "1"});
+    const std::string shown = testsupport::ReadUntil(
+        child.err,
+        [](const std::string& text) {
+            int names = 0;
+            std::istringstream in(text);
+            for (std::string line; std::getline(in, line);)
+                if (line.ends_with(".DAT") && line.find('/') == std::string::npos) ++names;
+            return names >= 5;
+        },
+        30000);
+    ASSERT_EQ(kill(child.pid, SIGKILL), 0);
+    ASSERT_EQ(testsupport::Finish(child), 128 + SIGKILL) << shown;
+    ASSERT_LT(Points(), Records()) << "the run was killed before its end";
+
+    const RunResult resumed = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    const long long skipped = SummaryNumber(resumed.err, "Already converted");
+    EXPECT_GE(skipped, 4) << resumed.err;
+    EXPECT_LT(skipped, made.files) << resumed.err;
+    EXPECT_EQ(SummaryNumber(resumed.err, "Files converted") + skipped, made.files) << resumed.err;
+    EXPECT_EQ(Points(), Records());
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// The resume journal on real files, and both converters resuming against the real
+// InfluxDB server: what was posted whole is skipped, what changed or failed is not.
+
+#include "DataLogConverter.h"
+#include "InfluxServer.h"
+#include "Journal.h"
+#include "RtdbConverter.h"
+#include "SampleNodes.h"
+#include "ScratchDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <numeric>
+#include <thread>
+
+namespace {
+
+using testsupport::CountPoints;
+
+std::set<std::string> JournalPaths(const std::string& database) {
+    std::set<std::string> paths;
+    std::ifstream in(Journal::PathFor(database));
+    for (std::string line; std::getline(in, line);) paths.insert(line.substr(line.find(' ', line.find(' ') + 1) + 1));
+    return paths;
+}
+
+void Touch(const fs::path& path) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 123}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class JournalFile : public ScratchDirTest {};
+
+TEST_F(JournalFile, SizeAndModificationTimeTellAChangedFile) {
+    const fs::path file = WriteFile("d/a.DAT", "0123456789");
+    Journal journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open("Ry_stamps", false, error)) << error;
+    const auto stamp = FileStamp::Of(file.string());
+    ASSERT_TRUE(stamp);
+    ASSERT_TRUE(journal.Record(*stamp));
+    // The same file by another name of its path is the same entry.
+    EXPECT_TRUE(journal.Converted(*FileStamp::Of((m_dir / "d" / ".." / "d" / "a.DAT").string())));
+    Touch(file);
+    EXPECT_FALSE(journal.Converted(*FileStamp::Of(file.string()))) << "a new modification time";
+    WriteFile("d/b.DAT", "0123456789");
+    const auto other = FileStamp::Of((m_dir / "d" / "b.DAT").string());
+    EXPECT_FALSE(journal.Converted(*other)) << "another path";
+    EXPECT_FALSE(FileStamp::Of((m_dir / "d").string())) << "a folder is no file";
+    EXPECT_FALSE(FileStamp::Of((m_dir / "gone").string()));
+}
+
+TEST_F(JournalFile, EntriesSurviveAReopenOnlyWhenResuming) {
+    FileStamp odd{"/data/line\nbreak and \\ back slash$0001X.DAT", 10, -5};
+    FileStamp plain{"/data/T$0002M.DAT", 44, 1700000000123456789};
+    {
+        Journal journal;
+        std::string error;
+        ASSERT_TRUE(journal.Open("Ry_J", false, error)) << error;
+        ASSERT_TRUE(journal.Record(odd));
+        ASSERT_TRUE(journal.Record(plain));
+    }
+    Journal resumed;
+    std::string error;
+    ASSERT_TRUE(resumed.Open("Ry_J", true, error)) << error;
+    EXPECT_EQ(resumed.Entries(), 2u);
+    EXPECT_TRUE(resumed.Converted(odd));
+    EXPECT_TRUE(resumed.Converted(plain));
+    EXPECT_FALSE(resumed.Converted(FileStamp{plain.path, plain.size + 1, plain.mtimeNs}));
+
+    Journal fresh;
+    ASSERT_TRUE(fresh.Open("Ry_J", false, error)) << error;
+    EXPECT_EQ(fresh.Entries(), 0u);
+    EXPECT_EQ(ReadFile(Journal::PathFor("Ry_J")), "") << "a run without resume starts a fresh journal";
+}
+
+TEST_F(JournalFile, ALineCutShortByACrashIsDroppedAndTheNextStandsAlone) {
+    const std::string path = Journal::PathFor("Ry_cut");
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << "10 5 /a$1X.DAT\nnot an entry\n-3 5 /neg$1X.DAT\n22 7 /b$1M.D";
+    Journal journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open("Ry_cut", true, error)) << error;
+    EXPECT_EQ(journal.Entries(), 1u);
+    EXPECT_TRUE(journal.Converted(FileStamp{"/a$1X.DAT", 10, 5}));
+    ASSERT_TRUE(journal.Record(FileStamp{"/c$1H.DAT", 3, 4}));
+    EXPECT_EQ(ReadFile(path), "10 5 /a$1X.DAT\nnot an entry\n-3 5 /neg$1X.DAT\n3 4 /c$1H.DAT\n");
+}
+
+TEST_F(JournalFile, EachDatabaseHasASafeFileOfItsOwn) {
+    const std::string longA = "Ry_" + std::string(300, 'a');
+    const std::string longB = "Ry_" + std::string(299, 'a') + "b";
+    const std::vector<std::string> names = {"Ry_Plant_1",      "Ry_../../etc", "Ry_a/b", "Ry_a%2Fb", ".",
+                                            "Ry_\xE4\xB8\xAD", longA,          longB,    ""};
+    std::set<std::string> files;
+    for (const std::string& name : names) {
+        const fs::path file = Journal::PathFor(name);
+        SCOPED_TRACE(file.string());
+        EXPECT_EQ(file.parent_path(), fs::path("Logs/journal"));
+        EXPECT_LE(file.filename().string().size(), 255u);
+        Journal journal;
+        std::string error;
+        ASSERT_TRUE(journal.Open(name, false, error)) << error;
+        EXPECT_TRUE(fs::is_regular_file(file));
+        files.insert(file.string());
+    }
+    EXPECT_EQ(files.size(), names.size());
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "Logs" / "journal"), fs::directory_iterator{}),
+              static_cast<long>(names.size()));
+}
+
+TEST_F(JournalFile, ThreadsRecordingAtOnceLoseNoEntry) {
+    Journal journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open("Ry_threads", false, error)) << error;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&journal, t] {
+            for (int i = 0; i < 25; ++i) journal.Record(FileStamp{"/f" + std::to_string(t * 100 + i), 1, 2});
+        });
+    for (auto& thread : threads) thread.join();
+    Journal again;
+    ASSERT_TRUE(again.Open("Ry_threads", true, error)) << error;
+    EXPECT_EQ(again.Entries(), 100u);
+}
+
+// Conversions into the real server; posts are counted per file tag.
+class Resume : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        QUARVEL_REQUIRE_SERVER();
+        database = testsupport::UniqueDatabaseName("Ry_resume");
+        testsupport::CreateDatabaseWithPolicies(database);
+        made = testsupport::MakeSmallSampleNode((m_dir / "Node_R").string(), 3, 2);
+        target.baseUrl = *testsupport::ServerUrl();
+        list.SetObserver([this](platform::ProgressList::Change change, int, const std::string& text) {
+            std::lock_guard lock(linesMutex);
+            if (change == platform::ProgressList::Change::Inserted || change == platform::ProgressList::Change::Added)
+                lines.push_back(text);
+        });
+        target.post = [this](const std::string& url, const std::string& body) {
+            ++posts;
+            if (!refuse.empty() && body.find("name=" + refuse + " ") != std::string::npos) {
+                HttpResult refused;
+                refused.status = 400;
+                refused.error = "refused by the test";
+                return refused;
+            }
+            return HttpPost(url, body);
+        };
+    }
+    void TearDown() override {
+        if (!database.empty()) testsupport::DropDatabase(database);
+        ScratchDirTest::TearDown();
+    }
+
+    ConversionTotals ConvertDataLog(bool resume, int jobs = 4, int stopAfter = 0) {
+        Journal journal;
+        std::string error;
+        EXPECT_TRUE(journal.Open(database, resume, error)) << error;
+        DataLogConverter converter(made.dataLogFolder, database, list, target);
+        converter.SetJobs(jobs);
+        converter.SetJournal(&journal);
+        if (stopAfter > 0)
+            converter.onFileDone = [&converter, stopAfter](const ConversionTotals& totals) {
+                if (totals.filesConverted >= stopAfter) converter.RequestStop();
+            };
+        converter.ConvertAllFolders();
+        return converter.Totals();
+    }
+
+    ConversionTotals ConvertTables(bool resume) {
+        Journal journal;
+        std::string error;
+        EXPECT_TRUE(journal.Open(database, resume, error)) << error;
+        RtdbConverter converter(database, made.dataLogFolder, target);
+        converter.SetProgressList(list);
+        converter.SetJournal(&journal);
+        converter.ConvertAllTables();
+        return converter.Totals();
+    }
+
+    long Points() const {
+        long total = 0;
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            total += CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+        return total;
+    }
+    long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
+    // Each progress line as it was shown.
+    size_t Shown(const std::string& line) {
+        std::lock_guard lock(linesMutex);
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
+
+    std::string database;
+    SampleNodeResult made;
+    InfluxTarget target;
+    std::atomic<int> posts{0};
+    std::string refuse;  // the tag whose posts the server refuses
+    platform::ProgressList list;
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
+};
+
+TEST_F(Resume, AResumedRunSkipsWhatWasPostedAndConvertsWhatChanged) {
+    platform::SetMessageBoxHandler([](const std::string&) {});
+    const ConversionTotals first = ConvertDataLog(false);
+    ASSERT_EQ(first.filesConverted, made.files);
+    EXPECT_EQ(JournalPaths(database).size(), static_cast<size_t>(made.files));
+
+    posts = 0;
+    const ConversionTotals again = ConvertDataLog(true);
+    EXPECT_EQ(posts, 0);
+    EXPECT_EQ(again.filesConverted, 0);
+    EXPECT_EQ(again.filesResumed, made.files);
+    EXPECT_EQ(again.filesSkipped, 0) << "resumed files are not counted as skipped";
+    EXPECT_EQ(Shown("Already converted: LEVEL_04$0004M.DAT"), 1u);
+
+    // One file grows, another only gets a new modification time: both go again.
+    const fs::path grown = fs::path(made.dataLogFolder) / "Group1" / "FLOW_01$0001D.DAT";
+    const std::string day = ReadFile(grown);
+    std::ofstream(grown, std::ios::binary | std::ios::app) << day.substr(0, kSummarySampleSize);
+    Touch(fs::path(made.dataLogFolder) / "Group2" / "LEVEL_04$0004M.DAT");
+    posts = 0;
+    const ConversionTotals changed = ConvertDataLog(true);
+    EXPECT_EQ(changed.filesConverted, 2);
+    EXPECT_EQ(changed.filesResumed, made.files - 2);
+    EXPECT_EQ(posts, 2) << "one short batch per changed file";
+    EXPECT_EQ(Points(), Records()) << "the grown record repeats a time: it overwrites its point";
+
+    // A run without resume converts everything again, and journals it afresh.
+    posts = 0;
+    EXPECT_EQ(ConvertDataLog(false).filesConverted, made.files);
+    EXPECT_GT(posts, 0);
+    EXPECT_EQ(JournalPaths(database).size(), static_cast<size_t>(made.files));
+}
+
+TEST_F(Resume, AStoppedRunResumedEndsWithEveryPoint) {
+    platform::SetMessageBoxHandler([](const std::string&) {});
+    const ConversionTotals stopped = ConvertDataLog(false, 1, 3);
+    ASSERT_EQ(stopped.filesConverted, 3);
+    ASSERT_LT(Points(), Records());
+    const ConversionTotals rest = ConvertDataLog(true, 4);
+    EXPECT_EQ(rest.filesResumed, 3);
+    EXPECT_EQ(rest.filesConverted, made.files - 3);
+    EXPECT_EQ(Points(), Records());
+}
+
+TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
+    platform::SetMessageBoxHandler([](const std::string&) {});
+    refuse = "PRESS_02";
+    const ConversionTotals first = ConvertDataLog(false);
+    ASSERT_EQ(first.filesWithLoss, 4) << "the tag's X, M, H and D files";
+    for (const std::string& path : JournalPaths(database)) EXPECT_EQ(path.find("PRESS_02"), std::string::npos) << path;
+
+    refuse.clear();
+    const ConversionTotals second = ConvertDataLog(true);
+    EXPECT_EQ(second.filesConverted, 4);
+    EXPECT_EQ(second.writes.linesNotWritten, 0u);
+    EXPECT_EQ(Points(), Records());
+}
+
+TEST_F(Resume, TablesResumeTheSameWay) {
+    const ConversionTotals first = ConvertTables(false);
+    ASSERT_EQ(first.filesConverted, 4);
+    posts = 0;
+    const ConversionTotals again = ConvertTables(true);
+    EXPECT_EQ(posts, 0);
+    EXPECT_EQ(again.filesConverted, 0);
+    EXPECT_EQ(again.filesResumed, 4);
+    EXPECT_EQ(Shown("Already converted: HistH.rdb"), 1u);
+
+    Touch(fs::path(made.dataLogFolder) / "HistH.rdb");
+    const ConversionTotals changed = ConvertTables(true);
+    EXPECT_EQ(changed.filesConverted, 1);
+    EXPECT_EQ(changed.filesResumed, 3);
+    const long expected =
+        static_cast<long>(std::accumulate(made.tableSamples.begin(), made.tableSamples.end(), uint64_t{0}));
+    EXPECT_EQ(Points(), expected);
+}
+
+}  // namespace

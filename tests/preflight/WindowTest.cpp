@@ -1,0 +1,218 @@
+// The window's checks before a conversion and its "Resume" box, offscreen, against the
+// real InfluxDB server: the boxes are answered as an operator would.
+
+#include "AppTestSupport.h"
+#include "PreflightSupport.h"
+#include "SampleNodes.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QRadioButton>
+
+#include <memory>
+#include <numeric>
+
+using namespace apptest;
+
+namespace {
+
+// Answers the checks' boxes (object name "preflight") with the next of the given button
+// texts, closes every other box, and remembers each box's text.
+class Boxes {
+public:
+    explicit Boxes(QStringList answers) : m_answers(std::move(answers)) {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                if (box == nullptr || !box->isVisible() || m_seen.contains(box)) continue;
+                m_seen.append(box);
+                texts.append(box->text());
+                if (box->objectName() != QStringLiteral("preflight")) {
+                    box->accept();
+                    continue;
+                }
+                const QString answer = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
+                for (QAbstractButton* button : box->buttons())
+                    if (button->text().remove(QLatin1Char('&')) == answer) button->click();
+            }
+            m_seen.removeIf([](const QPointer<QMessageBox>& box) { return box.isNull() || !box->isVisible(); });
+        });
+        m_timer.start();
+    }
+    QStringList texts;
+
+private:
+    QStringList m_answers;
+    QTimer m_timer;
+    QList<QPointer<QMessageBox>> m_seen;
+};
+
+long TotalPoints(const std::string& database) {
+    long total = 0;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        total += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+    return total;
+}
+
+}  // namespace
+
+class PreflightWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ScratchFolder> m_scratch;
+    QString m_node;
+    std::string m_database;
+    SampleNodeResult m_made;
+    QString m_url;
+
+    long Expected(bool tables) const {
+        if (tables)
+            return static_cast<long>(
+                std::accumulate(m_made.tableSamples.begin(), m_made.tableSamples.end(), uint64_t{0}));
+        return static_cast<long>(m_made.rawRecords + m_made.summaryRecords);
+    }
+
+    // Picks the node and the kind, then presses Convert; a data-log conversion is waited for.
+    static void Convert(CQuarvelDlg& dialog, const QString& node, bool tables, bool resume = false) {
+        QVERIFY(PickNode(dialog, node));
+        QTest::mouseClick(Control<QRadioButton>(dialog, tables ? "1005" : "1004"), Qt::LeftButton);
+        Control<QCheckBox>(dialog, "resume")->setChecked(resume);
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+    }
+
+private slots:
+    void initTestCase() {
+        if (!testsupport::ServerUrl())
+            QSKIP("needs an InfluxDB server: run scripts/test, or set QUARVEL_INFLUX_URL to a server's base URL");
+        m_url = QString::fromStdString(*testsupport::ServerUrl());
+    }
+    void init() {
+        m_scratch = std::make_unique<ScratchFolder>();
+        QVERIFY(m_scratch->IsValid());
+        m_node = QString::fromStdString(testsupport::UniqueDatabaseName("Win"));
+        m_database = "Ry_" + m_node.toStdString();
+        m_made = testsupport::MakeSmallSampleNode((m_scratch->Path() + m_node).toStdString(), 2, 1);
+    }
+    void cleanup() {
+        qputenv("QUARVEL_INFLUX_URL", m_url.toUtf8());
+        preflight::Drop(m_database);
+        m_scratch.reset();
+    }
+
+    void aMissingDatabaseIsCreatedOnlyOnYes_data() {
+        QTest::addColumn<bool>("tables");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("data log, Yes") << false << "Yes";
+        QTest::newRow("data log, No") << false << "No";
+        QTest::newRow("tables, Yes") << true << "Yes";
+    }
+    void aMissingDatabaseIsCreatedOnlyOnYes() {
+        QFETCH(bool, tables);
+        QFETCH(QString, answer);
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({answer});
+        Convert(dialog, m_node, tables);
+
+        QVERIFY(!boxes.texts.isEmpty());
+        QCOMPARE(boxes.texts.first(),
+                 QStringLiteral("Database Ry_%1 does not exist on %2. Create it with the retention "
+                                "policies RP_Sec, RP_Min, RP_Hour and RP_Day (duration INF)?")
+                     .arg(m_node, m_url));
+        const ServerCheck found = CheckServer(m_url.toStdString(), m_database);
+        if (answer == QStringLiteral("No")) {
+            QVERIFY(!found.databaseExists);
+            QCOMPARE(boxes.texts.size(), 1);
+            QCOMPARE(TopLine(dialog),
+                     QStringLiteral("Nothing converted: missing on %1: database Ry_%2, RP_Sec, RP_Min, "
+                                    "RP_Hour and RP_Day")
+                         .arg(m_url, m_node));
+            return;
+        }
+        QVERIFY(found.Complete());
+        for (const RetentionPolicyState& policy : found.policies) QCOMPARE(policy.durationSeconds, int64_t{0});
+        if (!tables) QTRY_VERIFY(boxes.texts.contains(QStringLiteral("Conversion completed")));
+        QCOMPARE(TotalPoints(m_database), Expected(tables));
+    }
+
+    void aShortPolicyAsksBeforeWriting_data() {
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("Continue") << "Continue";
+        QTest::newRow("Cancel") << "Cancel";
+    }
+    void aShortPolicyAsksBeforeWriting() {
+        QFETCH(QString, answer);
+        auto policies = preflight::AllInf();
+        policies["RP_Day"] = "1h";
+        preflight::MakeDatabase(m_database, policies);
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({answer});
+        Convert(dialog, m_node, false);
+
+        QVERIFY(!boxes.texts.isEmpty());
+        QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("RP_Day keeps 1h, but the oldest day sample is ")),
+                 qPrintable(boxes.texts.first()));
+        QVERIFY(boxes.texts.first().endsWith(QStringLiteral("Convert anyway?")));
+        const long raw = testsupport::CountPoints(m_database, "RP_Sec", "datalogX");
+        if (answer == QStringLiteral("Cancel")) {
+            QCOMPARE(boxes.texts.size(), 1);
+            QCOMPARE(raw, 0L);
+        } else {
+            // The day points are older than their policy: the server refuses them.
+            QTRY_VERIFY(!boxes.texts.filter(QStringLiteral("Conversion completed")).isEmpty());
+            QCOMPARE(testsupport::CountPoints(m_database, "RP_Sec", "datalogX"), static_cast<long>(m_made.rawRecords));
+        }
+    }
+
+    void anUnreachableServerConvertsNothing() {
+        preflight::Listener closed;
+        qputenv("QUARVEL_INFLUX_URL", closed.Url().c_str());
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({QStringLiteral("OK")});
+        Convert(dialog, m_node, false);
+        QCOMPARE(boxes.texts.size(), 1);
+        const QString server = QString::fromStdString(closed.Url());
+        QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("The server %1 cannot be reached").arg(server)),
+                 qPrintable(boxes.texts.first()));
+        QCOMPARE(TopLine(dialog), QStringLiteral("Nothing converted: the server %1 cannot be reached").arg(server));
+    }
+
+    void resumeSkipsWhatWasConverted_data() {
+        QTest::addColumn<bool>("tables");
+        QTest::newRow("data log") << false;
+        QTest::newRow("tables") << true;
+    }
+    void resumeSkipsWhatWasConverted() {
+        QFETCH(bool, tables);
+        preflight::MakeDatabase(m_database, preflight::AllInf());
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({});
+        QStringList shown;
+        // Every line is kept here; the list widget would drop the older ones.
+        dialog.m_progressList.SetObserver(
+            [&shown](platform::ProgressList::Change change, int, const std::string& text) {
+                if (change != platform::ProgressList::Change::Deleted) shown.append(QString::fromStdString(text));
+            });
+        const int files = tables ? 4 : m_made.files;
+        const auto resumed = [&shown] { return shown.filter(QStringLiteral("Already converted: ")).size(); };
+
+        Convert(dialog, m_node, tables, false);
+        QCOMPARE(resumed(), 0);
+        Convert(dialog, m_node, tables, true);
+        QCOMPARE(resumed(), files);
+        // Unchecked, everything goes again.
+        shown.clear();
+        Convert(dialog, m_node, tables, false);
+        QCOMPARE(resumed(), 0);
+        QCOMPARE(TotalPoints(m_database), Expected(tables));
+    }
+};
+
+QTEST_MAIN(PreflightWindowTest)
+#include "WindowTest.moc"

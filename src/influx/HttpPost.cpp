@@ -68,6 +68,9 @@ void SetFixedOptions(CURL* curl) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    // Named once: libcurl reads the file before every transfer of the handle. Naming it
+    // per post would lengthen its list of files to read by one each time.
+    curl_easy_setopt(curl, CURLOPT_COOKIEFILE, kCookieFile);
     curl_easy_setopt(curl, CURLOPT_COOKIEJAR, kCookieFile);
     // A server that accepts and then falls silent must not block a conversion forever;
     // one byte a second over the stall time is far below what any live server manages.
@@ -203,10 +206,9 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
     // The length is given so that the body is sent whole, whatever bytes it holds.
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(sent->size()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    // The handle holds the cookies of the file alone, read anew before this post, as a
-    // fresh handle did: cookies other threads' posts wrote since then come along.
+    // Only the file's cookies count, as for a fresh handle: libcurl reads the file again
+    // before this transfer, with whatever other threads' posts wrote into it since.
     curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");
-    curl_easy_setopt(curl, CURLOPT_COOKIEFILE, kCookieFile);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, timeouts.stallSeconds);
 

@@ -13,6 +13,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -196,6 +199,66 @@ TEST(HttpPostCookies, ACookieOneThreadReceivesGoesOutWithAnotherThreadsNextPost)
     EXPECT_THAT(HeaderOf(requests[2], "Cookie"), testing::Optional(HasSubstr("shared=yes")));
     EXPECT_EQ(BodyOf(requests[2]), "after");
     EXPECT_EQ(HeaderOf(requests[3], "Cookie"), std::nullopt);
+}
+
+// Opens of the cookie file in the current directory since the last call.
+class CookieFileOpens {
+public:
+    CookieFileOpens() : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        // Closes keep the opens apart: the kernel folds identical events in a row into one.
+        if (m_fd >= 0) inotify_add_watch(m_fd, ".", IN_OPEN | IN_CLOSE);
+    }
+    ~CookieFileOpens() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    CookieFileOpens(const CookieFileOpens&) = delete;
+    CookieFileOpens& operator=(const CookieFileOpens&) = delete;
+    bool Ready() const { return m_fd >= 0; }
+
+    int Take() {
+        int opens = 0;
+        alignas(inotify_event) char buffer[16384];
+        ssize_t got;
+        while ((got = read(m_fd, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if ((event->mask & IN_OPEN) != 0 && event->len > 0 && std::string(event->name) == "cookies.txt")
+                    ++opens;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return opens;
+    }
+
+private:
+    int m_fd;
+};
+
+// However many posts a handle has made, the cookie file costs each the same few reads
+// and writes; work that grows with the count makes a long conversion slower and slower.
+TEST(HttpPostCookies, EveryPostOpensTheCookieFileEquallyOften) {
+    constexpr int kPosts = 60;
+    constexpr int kMeasured = 10;
+    std::vector<CannedReply> replies(kPosts, KeptNoContent());
+    FakeHttpServer server(replies);
+    CookieFileOpens opens;
+    ASSERT_TRUE(opens.Ready());
+    int first = 0;
+    int last = 0;
+    bool allSucceeded = true;
+    std::thread worker([&] {
+        for (int i = 0; i < kPosts; ++i) {
+            if (i == 1) opens.Take();  // the handle's first post may differ
+            if (i == 1 + kMeasured) first = opens.Take();
+            if (i == kPosts - kMeasured) opens.Take();
+            allSucceeded = HttpPost(server.Url("/write"), "m value=1").Succeeded() && allSucceeded;
+        }
+        last = opens.Take();
+    });
+    worker.join();
+    EXPECT_TRUE(allSucceeded);
+    EXPECT_GT(first, 0);  // the file is read and written at all
+    EXPECT_EQ(last, first);
 }
 
 // A compressed body is one gzip stream of exactly the given bytes, announced by its

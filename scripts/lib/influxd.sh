@@ -1,6 +1,8 @@
 # Starts and stops a throwaway InfluxDB 1.x server on 127.0.0.1 with its data in a
 # temporary folder. Source this file, then call start_influxd; it sets
 # QUARVEL_INFLUX_URL and arranges for stop_influxd to run on exit.
+# INFLUXD_HOST and INFLUXD_NETNS, when set, give another address to listen on and a
+# network namespace to run in (bench/e2e --link puts the server behind a slow link).
 
 influxd_dir=""
 influxd_pid=""
@@ -19,14 +21,15 @@ free_port() {
 }
 
 start_influxd() {
-  local http_port rpc_port
+  local http_port rpc_port host=${INFLUXD_HOST:-127.0.0.1} run=()
+  [ -z "${INFLUXD_NETNS:-}" ] || run=(ip netns exec "$INFLUXD_NETNS")
   influxd_dir=$(mktemp -d "${TMPDIR:-/tmp}/quarvel-influxd.XXXXXX")
   http_port=$(free_port)
   rpc_port=$(free_port)
   while [ "$rpc_port" = "$http_port" ]; do rpc_port=$(free_port); done
   cat >"$influxd_dir/influxd.conf" <<CONF
 reporting-enabled = false
-bind-address = "127.0.0.1:$rpc_port"
+bind-address = "$host:$rpc_port"
 [meta]
   dir = "$influxd_dir/meta"
 [data]
@@ -38,14 +41,15 @@ bind-address = "127.0.0.1:$rpc_port"
 [subscriber]
   enabled = false
 [http]
-  bind-address = "127.0.0.1:$http_port"
+  bind-address = "$host:$http_port"
   log-enabled = false
   pprof-enabled = false
 CONF
-  influxd run -config "$influxd_dir/influxd.conf" >"$influxd_dir/influxd.log" 2>&1 &
+  # ip netns exec becomes influxd itself, so the pid is the server's.
+  ${run[@]+"${run[@]}"} influxd run -config "$influxd_dir/influxd.conf" >"$influxd_dir/influxd.log" 2>&1 &
   influxd_pid=$!
   trap stop_influxd EXIT
-  export QUARVEL_INFLUX_URL="http://127.0.0.1:$http_port"
+  export QUARVEL_INFLUX_URL="http://$host:$http_port"
   for _ in $(seq 1 300); do
     if curl -s -o /dev/null -w '%{http_code}' "$QUARVEL_INFLUX_URL/ping" 2>/dev/null | grep -q 204; then
       return 0

@@ -6,6 +6,7 @@
 #include "DialogUnits.h"
 #include "FileDialogST.h"
 #include "FindFile.h"
+#include "HttpPost.h"
 #include "Journal.h"
 #include "Logging.h"
 #include "NodeFolder.h"
@@ -389,6 +390,7 @@ void CQuarvelDlg::OnConvert() {
 void CQuarvelDlg::ConvertTables() {
     InfluxTarget target;
     target.baseUrl = InfluxUrl();
+    target.gzip = GzipByDefault(target.baseUrl);
     target.unsentFolder = kUnsentFolder;
     // Retries wait on this thread: the window repaints and serves its workers meanwhile, but
     // takes no input, as during the rest of the export.
@@ -481,6 +483,7 @@ void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversi
     const std::string database = DatabaseName(conversion->scadaName);
     InfluxTarget target;
     target.baseUrl = conversion->influxUrl;
+    target.gzip = GzipByDefault(target.baseUrl);
     target.unsentFolder = kUnsentFolder;
     {
         Journal journal;

@@ -1,5 +1,6 @@
 #include "RepostCommand.h"
 
+#include "HttpPost.h"
 #include "Logging.h"
 #include "Report.h"
 #include "RyInfluxDB.h"
@@ -58,6 +59,16 @@ void AddRetryOption(CLI::App& command, RetryPolicy& policy) {
         ->group("");  // hidden
 }
 
+void AddGzipOption(CLI::App& command, std::optional<bool>& gzip) {
+    CLI::Option* on = command.add_flag_callback(
+        "--gzip", [&gzip] { gzip = true; },
+        "Compress the posts (Content-Encoding: gzip); the default for a server on another machine");
+    CLI::Option* off = command.add_flag_callback(
+        "--no-gzip", [&gzip] { gzip = false; },
+        "Post plain bodies; the default for a server on this machine (localhost, 127.x.x.x, ::1)");
+    on->excludes(off);
+}
+
 RepostCommand::RepostCommand(CLI::App& app) {
     m_command = app.add_subcommand(
         "repost", std::string("Post the unsent-line files again (by default every file in ") + kUnsentFolder +
@@ -66,6 +77,7 @@ RepostCommand::RepostCommand(CLI::App& app) {
     m_command->add_option("FILE", m_files, "Unsent-line files to post; default: all of them")->check(CLI::ExistingFile);
     m_command->add_option("--url", m_url, "InfluxDB base URL")->capture_default_str();
     m_command->add_flag("--quiet", m_quiet, "Print only the summary");
+    AddGzipOption(*m_command, m_gzip);
     AddRetryOption(*m_command, m_retry);
     m_command->footer(kRepostExitCodes);
 }
@@ -90,6 +102,7 @@ int RepostCommand::Run() const {
 
     InfluxTarget target;
     target.baseUrl = m_url;
+    target.gzip = m_gzip.value_or(GzipByDefault(m_url));
     target.retry = m_retry;
     target.onRetry = [&say](const RetryNotice& notice) { say(RetryText(notice)); };
     // Waits in short steps, so that Ctrl-C is not held up by a long one.

@@ -5,6 +5,7 @@
 
 #include "Delivery.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ class App;
 // The hidden option --retry-delay-ms: the wait before a batch's second try, doubled for each
 // try after it. Tests shorten it; operators have no need to.
 void AddRetryOption(CLI::App& command, RetryPolicy& policy);
+
+// --gzip and --no-gzip; unset when neither is given (see GzipByDefault).
+void AddGzipOption(CLI::App& command, std::optional<bool>& gzip);
 
 class RepostCommand {
 public:
@@ -27,5 +31,6 @@ private:
     std::vector<std::string> m_files;
     std::string m_url = "http://127.0.0.1:8086";
     bool m_quiet = false;
+    std::optional<bool> m_gzip;
     RetryPolicy m_retry;
 };

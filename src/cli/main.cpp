@@ -3,6 +3,7 @@
 
 #include "CheckCommand.h"
 #include "DataLogConverter.h"
+#include "HttpPost.h"
 #include "Journal.h"
 #include "Logging.h"
 #include "NodeFolder.h"
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -45,7 +47,7 @@ struct ConvertOptions {
     bool quiet = false;
     bool createDatabase = false;
     bool resume = false;
-    bool gzip = false;
+    std::optional<bool> gzip;
     RetryPolicy retry;
     int jobs = DefaultJobs();
 };
@@ -113,7 +115,7 @@ int RunConvert(const ConvertOptions& options) {
     }
     target.baseUrl = options.url;
     target.codePage = options.codePage;
-    target.gzip = options.gzip;
+    target.gzip = options.gzip.value_or(GzipByDefault(options.url));
     target.retry = options.retry;
     // A dry run's file is no server: a failed write is neither tried again nor kept.
     if (output == nullptr)
@@ -218,7 +220,7 @@ int main(int argc, char** argv) {
                      "one in listing order")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
-    convertCommand->add_flag("--gzip", convert.gzip, "Compress the posts (Content-Encoding: gzip)");
+    AddGzipOption(*convertCommand, convert.gzip);
     convertCommand->add_flag("--create-database", convert.createDatabase,
                              "Create the database and the retention policies that are missing (duration INF); "
                              "without it a missing one stops the conversion before anything is written");

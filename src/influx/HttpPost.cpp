@@ -1,11 +1,11 @@
 #include "HttpPost.h"
 
 #include <curl/curl.h>
-#define ZLIB_CONST
-#include <zlib.h>
+#include <arpa/inet.h>
+#include <libdeflate.h>
+#include <netinet/in.h>
 
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -97,7 +97,7 @@ public:
             curl_easy_cleanup(m_curl);
         }
         curl_slist_free_all(m_gzipHeader);
-        if (m_deflateReady) deflateEnd(&m_deflate);
+        if (m_compressor != nullptr) libdeflate_free_compressor(m_compressor);
     }
     ThreadConnection(const ThreadConnection&) = delete;
     ThreadConnection& operator=(const ThreadConnection&) = delete;
@@ -113,26 +113,17 @@ public:
         return m_gzipHeader;
     }
 
-    // Compresses `body` into Compressed() as one gzip stream; false when zlib cannot.
-    // The fastest level: line protocol shrinks about sevenfold even so, and the
-    // client's CPU time is what a better ratio would cost.
+    // Compresses `body` into Compressed() as one gzip stream; false when it cannot.
+    // A whole batch is at hand, so a one-shot compressor at its fastest level does: it
+    // takes about half the time of zlib's fastest and still shrinks line protocol
+    // about eightfold. The client's CPU time is what a better ratio would cost.
     bool Compress(const std::string& body) {
-        if (body.size() > UINT_MAX / 2) return false;  // zlib counts in 32 bits
-        if (!m_deflateReady) {
-            if (deflateInit2(&m_deflate, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-                return false;
-            m_deflateReady = true;
-        } else if (deflateReset(&m_deflate) != Z_OK) {
-            return false;
-        }
-        // deflateBound leaves room for the whole stream, so one call finishes it.
-        m_compressed.resize(deflateBound(&m_deflate, static_cast<uLong>(body.size())));
-        m_deflate.next_in = reinterpret_cast<const Bytef*>(body.data());
-        m_deflate.avail_in = static_cast<uInt>(body.size());
-        m_deflate.next_out = reinterpret_cast<Bytef*>(m_compressed.data());
-        m_deflate.avail_out = static_cast<uInt>(m_compressed.size());
-        if (deflate(&m_deflate, Z_FINISH) != Z_STREAM_END) return false;
-        m_compressed.resize(m_deflate.total_out);
+        if (m_compressor == nullptr && (m_compressor = libdeflate_alloc_compressor(1)) == nullptr) return false;
+        m_compressed.resize(libdeflate_gzip_compress_bound(m_compressor, body.size()));
+        const size_t size =
+            libdeflate_gzip_compress(m_compressor, body.data(), body.size(), m_compressed.data(), m_compressed.size());
+        if (size == 0) return false;
+        m_compressed.resize(size);
         return true;
     }
     const std::string& Compressed() const { return m_compressed; }
@@ -140,8 +131,7 @@ public:
 private:
     CURL* m_curl = nullptr;
     curl_slist* m_gzipHeader = nullptr;
-    z_stream m_deflate{};
-    bool m_deflateReady = false;
+    libdeflate_compressor* m_compressor = nullptr;
     std::string m_compressed;  // keeps its storage from post to post
 };
 
@@ -152,6 +142,34 @@ ThreadConnection& ThisThreadsConnection() {
 }
 
 }  // namespace
+
+bool IsLoopbackUrl(std::string_view url) {
+    const size_t scheme = url.find("://");
+    std::string_view host = scheme == std::string_view::npos ? url : url.substr(scheme + 3);
+    host = host.substr(0, host.find_first_of("/?#"));
+    if (const size_t at = host.rfind('@'); at != std::string_view::npos) host = host.substr(at + 1);
+    if (!host.empty() && host.front() == '[') {
+        const size_t close = host.find(']');
+        host = host.substr(1, close == std::string_view::npos ? close : close - 1);
+    } else {
+        host = host.substr(0, host.find(':'));
+    }
+    std::string name(host);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "localhost" || name.ends_with(".localhost")) return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, name.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, name.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+bool GzipByDefault(std::string_view baseUrl) {
+    return !IsLoopbackUrl(baseUrl);
+}
 
 size_t AppendResponse(char* data, size_t size, size_t count, void* target) {
     if (target == nullptr) return 0;

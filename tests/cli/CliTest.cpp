@@ -284,6 +284,24 @@ TEST_F(CliServerTest, ConvertsANodeIntoItsDatabase) {
     }
 }
 
+// Compressed posts are the default for remote servers, so they must land exactly what
+// plain ones do; here both are chosen by hand against the local server.
+TEST_F(CliServerTest, CompressedAndPlainPostsLandTheSamePoints) {
+    const std::string name = NewNode(false);
+    const Sample sample = MakeSample(m_dir / name);
+    for (const char* encoding : {"--gzip", "--no-gzip"}) {
+        SCOPED_TRACE(encoding);
+        const std::string database = testsupport::UniqueDatabaseName("Ry_enc");
+        CreateDatabase(database);
+        const RunResult run = RunCli({"convert", "--node", name, "--database", database, "--url", url, encoding});
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            EXPECT_EQ(CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]),
+                      static_cast<long>(sample.byKind[kind]))
+                << kMeasurement[kind];
+    }
+}
+
 TEST_F(CliServerTest, DataLogFolderAndDatabaseComeFromTheNodeUnlessOverridden) {
     struct Case {
         const char* what;
@@ -387,6 +405,7 @@ TEST_F(CliTest, UsageErrorsExitWith2BeforeAnythingIsDone) {
         {{"convert", "--node", "Node_U", "--bogus"}, "--bogus"},
         {{"convert", "--node", "Node_U", "--kind", "other"}, "--kind"},
         {{"convert", "--node", "Node_U", "--output", "no/such/dir/out.lp"}, "cannot write no/such/dir/out.lp"},
+        {{"convert", "--node", "Node_U", "--gzip", "--no-gzip"}, "excludes"},
         {{"make-sample"}, "DIR"},
         {{"make-sample", "Node_T", "--tags", "0"}, "--tags"},
         {{"make-sample", "plain_file/Node_T"}, "plain_file"},

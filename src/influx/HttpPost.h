@@ -35,7 +35,7 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
                     BodyEncoding encoding);
 
 // Whether bodies go compressed when the user did not say. Measured: on loopback and on a
-// gigabit link gzip costs the client about 0.15 CPU s and the server about 0.25 CPU s per
+// gigabit link gzip costs the client about 0.15 CPU s and the server 0.1 to 0.3 CPU s per
 // million lines for nothing; on a 100 Mbit link it carries about four times the lines per
 // second. So: compressed for a server on another machine, plain for this one's.
 bool GzipByDefault(std::string_view baseUrl);

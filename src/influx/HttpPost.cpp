@@ -96,7 +96,8 @@ public:
             curl_easy_setopt(m_curl, CURLOPT_COOKIEJAR, nullptr);
             curl_easy_cleanup(m_curl);
         }
-        curl_slist_free_all(m_gzipHeader);
+        curl_slist_free_all(m_plainHeaders);
+        curl_slist_free_all(m_gzipHeaders);
         if (m_compressor != nullptr) libdeflate_free_compressor(m_compressor);
     }
     ThreadConnection(const ThreadConnection&) = delete;
@@ -108,9 +109,22 @@ public:
         return m_curl;
     }
 
-    curl_slist* GzipHeader() {
-        if (m_gzipHeader == nullptr) m_gzipHeader = curl_slist_append(nullptr, "Content-Encoding: gzip");
-        return m_gzipHeader;
+    // The request headers for a plain or a compressed body; null when libcurl cannot make
+    // them. "Expect:" keeps libcurl from waiting for a "100 Continue" before a body of
+    // over a megabyte: the server reads every write anyway, so the wait only costs a
+    // round trip per batch, and a second when a proxy never sends one.
+    curl_slist* Headers(bool gzip) {
+        curl_slist*& headers = gzip ? m_gzipHeaders : m_plainHeaders;
+        if (headers == nullptr) {
+            curl_slist* made = curl_slist_append(nullptr, "Expect:");
+            if (made != nullptr && gzip) {
+                curl_slist* more = curl_slist_append(made, "Content-Encoding: gzip");
+                if (more == nullptr) curl_slist_free_all(made);
+                made = more;
+            }
+            headers = made;
+        }
+        return headers;
     }
 
     // Compresses `body` into Compressed() as one gzip stream; false when it cannot.
@@ -130,7 +144,8 @@ public:
 
 private:
     CURL* m_curl = nullptr;
-    curl_slist* m_gzipHeader = nullptr;
+    curl_slist* m_plainHeaders = nullptr;
+    curl_slist* m_gzipHeaders = nullptr;
     libdeflate_compressor* m_compressor = nullptr;
     std::string m_compressed;  // keeps its storage from post to post
 };
@@ -205,15 +220,9 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
     std::string errorHeader;
 
     // A body that cannot be compressed goes plain: the server takes either.
-    const std::string* sent = &body;
-    curl_slist* headers = nullptr;
-    if (encoding == BodyEncoding::Gzip) {
-        curl_slist* gzipHeader = connection.GzipHeader();
-        if (gzipHeader != nullptr && connection.Compress(body)) {
-            sent = &connection.Compressed();
-            headers = gzipHeader;
-        }
-    }
+    const bool compressed =
+        encoding == BodyEncoding::Gzip && connection.Headers(true) != nullptr && connection.Compress(body);
+    const std::string* sent = compressed ? &connection.Compressed() : &body;
 
     // The handle keeps the options of earlier posts; these are the ones that change.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -223,7 +232,7 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, sent->data());
     // The length is given so that the body is sent whole, whatever bytes it holds.
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(sent->size()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, connection.Headers(compressed));
     // Only the file's cookies count, as for a fresh handle: libcurl reads the file again
     // before this transfer, with whatever other threads' posts wrote into it since.
     curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");

@@ -261,6 +261,25 @@ TEST(HttpPostCookies, EveryPostOpensTheCookieFileEquallyOften) {
     EXPECT_EQ(last, first);
 }
 
+// Bodies of over a megabyte go at once, plain or compressed: waiting for a "100 Continue"
+// first would cost a round trip per batch.
+TEST(HttpPostRequest, LargeBodiesGoWithoutWaitingForAContinue) {
+    std::mt19937 random(11);
+    std::string noise(1500000, '\0');  // stays over a megabyte when compressed
+    for (char& c : noise) c = static_cast<char>(random());
+    FakeHttpServer server({KeptNoContent(), {kNoContent}});
+    EXPECT_TRUE(HttpPost(server.Url("/write"), noise).Succeeded());
+    EXPECT_TRUE(HttpPost(server.Url("/write"), noise, {}, BodyEncoding::Gzip).Succeeded());
+
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const auto& request : requests) {
+        EXPECT_EQ(HeaderOf(request, "Expect"), std::nullopt);
+        EXPECT_GT(BodyOf(request).size(), 1u << 20);
+    }
+    EXPECT_EQ(HeaderOf(requests[1], "Content-Encoding"), "gzip");
+}
+
 // A compressed body is one gzip stream of exactly the given bytes, announced by its
 // header and counted by its compressed length; a plain post after it on the same
 // connection carries no such header.

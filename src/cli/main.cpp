@@ -3,6 +3,7 @@
 
 #include "CheckCommand.h"
 #include "DataLogConverter.h"
+#include "FindFile.h"
 #include "HttpPost.h"
 #include "Journal.h"
 #include "Logging.h"
@@ -31,10 +32,6 @@
 
 namespace {
 
-std::string WithSeparator(std::string folder) {
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    return folder;
-}
 
 struct ConvertOptions {
     std::string kind = "datalog";
@@ -100,7 +97,7 @@ int RunConvert(const ConvertOptions& options) {
     if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
     if (options.resume && !options.output.empty()) return Usage("--resume does not go with --output");
 
-    const std::string folder = WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
+    const std::string folder = platform::WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
     if (!std::filesystem::is_directory(folder))
         return Usage((tables ? "the table folder " : "the data-log folder ") + folder + " does not exist" +
                      (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));

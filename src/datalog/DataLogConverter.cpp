@@ -118,25 +118,32 @@ std::string CompletionText(const ConversionTotals& totals) {
     return lost + " (see Logs/Quarvel.log); " + std::to_string(writes.linesSaved) + " lines are saved in " + folder;
 }
 
-int CountDataLogFiles(const std::string& folderPath) {
-    std::string folder = folderPath;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    int count = 0;
+void ForEachDataLogFile(const std::string& folderPath, const std::function<void(const std::string& path)>& visit) {
+    const std::string folder = platform::WithSeparator(folderPath);
     platform::FindFile folders;
     platform::FindData entry;
     for (bool more = folders.First(folder + "*.*", entry); more; more = folders.Next(entry)) {
         if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
+        const std::string subFolder = folder + entry.name + "/";
         platform::FindFile files;
         platform::FindData file;
-        for (bool found = files.First(folder + entry.name + "/*.DAT", file); found; found = files.Next(file)) ++count;
+        for (bool found = files.First(subFolder + "*.DAT", file); found; found = files.Next(file))
+            visit(subFolder + file.name);
     }
+}
+
+int CountDataLogFiles(const std::string& folderPath) {
+    int count = 0;
+    ForEachDataLogFile(folderPath, [&count](const std::string&) { ++count; });
     return count;
 }
 
 DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::string& databaseName_,
                                    platform::ProgressList& progressList_, InfluxTarget target)
-    : folderPath(folderPath_), databaseName(databaseName_), progressList(progressList_), m_target(std::move(target)) {
-    if (!folderPath.empty() && folderPath.back() != '/') folderPath += '/';
+    : folderPath(platform::WithSeparator(folderPath_)),
+      databaseName(databaseName_),
+      progressList(progressList_),
+      m_target(std::move(target)) {
     // While the server is retried, the progress line says so.
     m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
         ShowProgress(RetryText(notice));

@@ -82,6 +82,10 @@ int DefaultJobs();
 // written when any were lost, and the unsent-line folder when lines were saved there.
 std::string CompletionText(const ConversionTotals& totals);
 
+// Calls `visit` with the path of every "*.DAT" entry of the folder's first-level
+// sub-folders, by the listing rules of a conversion, without its progress lines.
+void ForEachDataLogFile(const std::string& folderPath, const std::function<void(const std::string& path)>& visit);
+
 // Number of files a walk of the folder will meet (the same listing rules), for progress.
 int CountDataLogFiles(const std::string& folderPath);
 

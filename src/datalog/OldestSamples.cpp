@@ -3,25 +3,16 @@
 #include "DataLogConverter.h"
 #include "FindFile.h"
 #include "LineFormat.h"
+#include "RyInfluxDB.h"
 #include "TableFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 namespace {
-
-// The writer's zone offset: the UTC calendar time read back as local time, without
-// daylight saving.
-int32_t ZoneOffset() {
-    const time_t now = time(nullptr);
-    struct tm utc {};
-    gmtime_r(&now, &utc);
-    return static_cast<int32_t>(now - mktime(&utc));
-}
 
 void Keep(OldestLineTimes& oldest, int kind, int32_t storedTime, int32_t zoneOffset) {
     const int64_t line = LineTimestamp(storedTime, zoneOffset);
@@ -29,42 +20,28 @@ void Keep(OldestLineTimes& oldest, int kind, int32_t storedTime, int32_t zoneOff
     if (!oldest[kind] || line < *oldest[kind]) oldest[kind] = line;
 }
 
-std::string WithSeparator(std::string folder) {
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    return folder;
-}
-
 }  // namespace
 
 OldestLineTimes OldestDataLogSamples(const std::string& folderPath) {
-    const std::string folder = WithSeparator(folderPath);
-    const int32_t zoneOffset = ZoneOffset();
+    const int32_t zoneOffset = StandardZoneOffset();
     OldestLineTimes oldest;
-    platform::FindFile folders;
-    platform::FindData entry;
-    for (bool more = folders.First(folder + "*.*", entry); more; more = folders.Next(entry)) {
-        if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
-        platform::FindFile files;
-        platform::FindData file;
-        for (bool found = files.First(folder + entry.name + "/*.DAT", file); found; found = files.Next(file)) {
-            const std::string path = folder + entry.name + "/" + file.name;
-            const DatFileName parsed = ParseDatFileName(path);
-            if (parsed.kind < 0 || parsed.problem != nullptr) continue;
-            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) continue;
-            const size_t recordSize = parsed.kind == kRaw ? kRawSampleSize : kSummarySampleSize;
-            LogSample first{};
-            if (pread(fd, &first, recordSize, 0) == static_cast<ssize_t>(recordSize))
-                Keep(oldest, parsed.kind, first.time, zoneOffset);
-            close(fd);
-        }
-    }
+    ForEachDataLogFile(folderPath, [&](const std::string& path) {
+        const DatFileName parsed = ParseDatFileName(path);
+        if (parsed.kind < 0 || parsed.problem != nullptr) return;
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const size_t recordSize = parsed.kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+        LogSample first{};
+        if (pread(fd, &first, recordSize, 0) == static_cast<ssize_t>(recordSize))
+            Keep(oldest, parsed.kind, first.time, zoneOffset);
+        close(fd);
+    });
     return oldest;
 }
 
 OldestLineTimes OldestTableSamples(const std::string& folderPath) {
-    const std::string folder = WithSeparator(folderPath);
-    const int32_t zoneOffset = ZoneOffset();
+    const std::string folder = platform::WithSeparator(folderPath);
+    const int32_t zoneOffset = StandardZoneOffset();
     OldestLineTimes oldest;
     platform::FindFile listing;
     platform::FindData entry;

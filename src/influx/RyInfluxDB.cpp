@@ -9,16 +9,15 @@
 #include <exception>
 #include <string_view>
 
-namespace {
-
-// Offset of the local zone east of UTC without daylight saving: the UTC calendar time
-// read back as a local time carries no daylight-saving flag.
+// The UTC calendar time read back as a local time carries no daylight-saving flag.
 int32_t StandardZoneOffset() {
     const time_t now = time(nullptr);
     struct tm utc {};
     gmtime_r(&now, &utc);
     return static_cast<int32_t>(now - mktime(&utc));
 }
+
+namespace {
 
 std::string PercentEncode(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";

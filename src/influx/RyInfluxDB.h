@@ -50,6 +50,10 @@ struct WriteCounts {
     uint64_t linesSaved = 0;           // their lines; a partial write's kept lines are among them
 };
 
+// The zone offset a writer's line times are taken with (see LineTimestamp): the local
+// zone's offset east of UTC without daylight saving.
+int32_t StandardZoneOffset();
+
 // Converts an ANSI text of the given code page (empty: the locale's) to UTF-8.
 // Empty when the code page is unknown.
 std::string ToUtf8(const char* text, const std::string& codePage = {});

@@ -13,6 +13,11 @@ char FoldCase(char c) {
 
 }  // namespace
 
+std::string WithSeparator(std::string folder) {
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder;
+}
+
 bool WildcardMatch(const std::string& pattern, const std::string& name) {
     // The platform's "*.*" means "everything", dot or no dot.
     if (pattern == "*.*") return true;

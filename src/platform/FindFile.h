@@ -14,6 +14,10 @@ struct FindData {
     bool isDirectory = false;
 };
 
+// The folder with a '/' at its end, the form patterns and paths are appended to; an
+// empty folder (the current one) stays empty.
+std::string WithSeparator(std::string folder);
+
 // True when `name` matches `pattern` ('*' any run, '?' any one character, no case).
 bool WildcardMatch(const std::string& pattern, const std::string& name);
 

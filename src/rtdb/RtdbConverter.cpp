@@ -85,8 +85,7 @@ int TableKindOfPath(const std::string& path) {
 }
 
 int CountTableFiles(const std::string& folderPath) {
-    std::string folder = folderPath;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
+    const std::string folder = platform::WithSeparator(folderPath);
     int count = 0;
     platform::FindFile listing;
     platform::FindData entry;
@@ -96,8 +95,7 @@ int CountTableFiles(const std::string& folderPath) {
 }
 
 RtdbConverter::RtdbConverter(const std::string& databaseName_, const std::string& folderPath_, InfluxTarget target)
-    : folderPath(folderPath_), databaseName(databaseName_), m_target(std::move(target)) {
-    if (!folderPath.empty() && folderPath.back() != '/') folderPath += '/';
+    : folderPath(platform::WithSeparator(folderPath_)), databaseName(databaseName_), m_target(std::move(target)) {
     // While the server is retried, the progress line says so.
     m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
         AddProgressLine(RetryText(notice));

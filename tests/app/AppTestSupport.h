@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
@@ -20,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -146,5 +148,36 @@ inline QStringList LogMessages(QStringList* malformed = nullptr) {
     }
     return messages;
 }
+
+// Beats every 10 ms on the event loop from its construction: work that keeps the
+// window's thread from handling events shows as a long gap between beats.
+class Heartbeat {
+public:
+    Heartbeat() {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.elapsed();
+            m_longestGap = std::max(m_longestGap, now - m_last);
+            m_last = now;
+            ++m_beats;
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+    void Stop() { m_timer.stop(); }
+    qint64 Elapsed() const { return m_clock.elapsed(); }  // ms since construction
+    int Beats() const { return m_beats; }
+    qint64 LongestGap() const { return m_longestGap; }
+    QString Summary() const {
+        return QStringLiteral("%1 beats, longest gap %2 ms").arg(m_beats).arg(m_longestGap);
+    }
+
+private:
+    QElapsedTimer m_clock;
+    QTimer m_timer;
+    qint64 m_last = 0;
+    qint64 m_longestGap = 0;
+    int m_beats = 0;
+};
 
 }  // namespace apptest

@@ -5,25 +5,13 @@
 #include "InfluxServer.h"
 #include "QuarvelApp.h"
 #include "SampleNode.h"
+#include "SampleNodes.h"
 
-#include <QElapsedTimer>
 #include <QRadioButton>
 
-#include <algorithm>
 #include <memory>
 
 using namespace apptest;
-
-namespace {
-
-long TotalPoints(const std::string& database) {
-    long total = 0;
-    for (int kind = 0; kind < kTableKindCount; ++kind)
-        total += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
-    return total;
-}
-
-}  // namespace
 
 class ConversionTest : public QObject {
     Q_OBJECT
@@ -78,20 +66,7 @@ private slots:
         QVERIFY(PickNode(dialog, node));
 
         // The event loop's heartbeat: a conversion on the window's thread would stop it.
-        QElapsedTimer clock;
-        qint64 last = 0;
-        qint64 longestGap = 0;
-        int beats = 0;
-        QTimer heart;
-        heart.setInterval(10);
-        connect(&heart, &QTimer::timeout, [&] {
-            const qint64 now = clock.elapsed();
-            longestGap = std::max(longestGap, now - last);
-            last = now;
-            ++beats;
-        });
-        clock.start();
-        heart.start();
+        Heartbeat heart;
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
 
         // The operator goes on working while the first files are converted.
@@ -108,14 +83,13 @@ private slots:
 
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList{"Conversion completed"}, 60000);
         QTRY_COMPARE(dialog.RunningConversions(), 0);
-        heart.stop();
+        heart.Stop();
         QVERIFY2(busyMeanwhile, "the conversion ended before the operator was done: the node is too small");
-        QVERIFY2(beats >= 20 && longestGap < 1000,
-                 qPrintable(QStringLiteral("%1 beats, longest gap %2 ms").arg(beats).arg(longestGap)));
+        QVERIFY2(heart.Beats() >= 20 && heart.LongestGap() < 1000, qPrintable(heart.Summary()));
         QCOMPARE(dialog.pos(), moved);
         QVERIFY(rtdb->isChecked());  // changed after the click: the data-log conversion went on
         QCOMPARE(TopLine(dialog), QStringLiteral("Conversion completed"));
-        QCOMPARE(TotalPoints(Database(node)), static_cast<long>(records));
+        QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
     }
 
     void exportsTheTablesOnTheWindowThread() {
@@ -157,7 +131,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, (QStringList{"Conversion completed", "Conversion completed"}), 60000);
         QTRY_COMPARE(dialog.RunningConversions(), 0);
         // The same points twice: the second conversion overwrote the first's.
-        QCOMPARE(TotalPoints(Database(node)), static_cast<long>(records));
+        QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
     }
 
     void closingFinishesTheFileUnderWayAndThenEnds() {

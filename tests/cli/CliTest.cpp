@@ -2,6 +2,7 @@
 // real node folders, and a real InfluxDB server where posts must land.
 
 #include "ChildProcess.h"
+#include "FreePort.h"
 #include "InfluxServer.h"
 #include "LogSample.h"
 #include "SampleNode.h"
@@ -9,12 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -32,6 +30,7 @@ namespace {
 using testsupport::CountPoints;
 using testsupport::RunResult;
 using testsupport::SelectAll;
+using testsupport::UnreachableUrl;
 
 const std::string kCli = QUARVEL_CLI;
 
@@ -81,19 +80,6 @@ std::vector<std::string> FileNameLines(const std::vector<std::string>& progress)
     for (const std::string& line : progress)
         if (line.size() > 4 && line.ends_with(".DAT") && !Contains(line, "/")) names.push_back(line);
     return names;
-}
-
-// A loopback URL where nothing listens: the port was free a moment ago.
-std::string UnreachableUrl() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    close(fd);
-    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
 LogSample Record(int32_t time, float value) {

@@ -1,13 +1,12 @@
 #include "PrivateInflux.h"
 
+#include "FreePort.h"
+
 #include <curl/curl.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,18 +24,6 @@ namespace faulttest {
 namespace {
 
 namespace fs = std::filesystem;
-
-unsigned short FreePort() {
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
-}
 
 bool Pings(const std::string& url) {
     CURL* curl = curl_easy_init();
@@ -69,9 +56,9 @@ PrivateInflux::PrivateInflux() {
     std::string pattern = (fs::temp_directory_path() / "quarvel-faults-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) return;
     m_dir = pattern;
-    const unsigned short http = FreePort();
-    unsigned short rpc = FreePort();
-    while (rpc == http) rpc = FreePort();
+    const unsigned short http = testsupport::FreeLoopbackPort();
+    unsigned short rpc = testsupport::FreeLoopbackPort();
+    while (rpc == http) rpc = testsupport::FreeLoopbackPort();
     m_url = "http://127.0.0.1:" + std::to_string(http);
     m_config = m_dir + "/influxd.conf";
     std::ofstream(m_config) << "reporting-enabled = false\n"

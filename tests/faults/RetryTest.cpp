@@ -2,6 +2,7 @@
 // tried again and how often, what is counted, and what goes to the unsent-line file.
 
 #include "FaultServer.h"
+#include "FreePort.h"
 #include "Logging.h"
 #include "RyInfluxDB.h"
 #include "Samples.h"
@@ -21,19 +22,6 @@ using faulttest::Reply;
 using faulttest::Request;
 
 constexpr RetryPolicy kBrief{5, std::chrono::milliseconds(5), 2.0, 0.25};
-
-// A loopback URL where nothing listens: the port was free a moment ago.
-std::string ClosedPortUrl() {
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
 
 struct Outcome {
     WriteCounts counts;
@@ -209,7 +197,7 @@ TEST_F(WriterFaults, TooLargeBatchesAreHalvedUntilTheyPass) {
 
 TEST_F(WriterFaults, AfterOneBatchFoundTheServerSilentTheNextTryOnce) {
     InfluxTarget target;
-    target.baseUrl = ClosedPortUrl();
+    target.baseUrl = testsupport::UnreachableUrl();
     target.retry = kBrief;
     target.unsentFolder = kUnsentFolder;
     int tries = 0;

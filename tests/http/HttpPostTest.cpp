@@ -1,6 +1,7 @@
 #include "HttpPost.h"
 
 #include "FakeHttpServer.h"
+#include "FreePort.h"
 #include "InfluxServer.h"
 
 #include <curl/curl.h>
@@ -280,7 +281,7 @@ TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
     std::vector<std::string> urls;
     for (const auto& c : cases) {
         servers.push_back(std::make_unique<FakeHttpServer>(c.replies));
-        urls.push_back(c.closedPort ? "http://127.0.0.1:" + std::to_string(httptest::ClosedPort()) + "/write"
+        urls.push_back(c.closedPort ? testsupport::UnreachableUrl() + "/write"
                                     : servers.back()->Url("/write"));
     }
 

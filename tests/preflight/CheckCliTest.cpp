@@ -52,12 +52,7 @@ protected:
         preflight::Drop(database);
         ScratchDirTest::TearDown();
     }
-    long Points() const {
-        long total = 0;
-        for (int kind = 0; kind < kTableKindCount; ++kind)
-            total += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
-        return total;
-    }
+    long Points() const { return testsupport::CountAllPoints(database); }
     long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
 
     std::string url;

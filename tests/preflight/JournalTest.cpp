@@ -188,12 +188,7 @@ protected:
         return converter.Totals();
     }
 
-    long Points() const {
-        long total = 0;
-        for (int kind = 0; kind < kTableKindCount; ++kind)
-            total += CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
-        return total;
-    }
+    long Points() const { return testsupport::CountAllPoints(database); }
     long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
     // Each progress line as it was shown.
     size_t Shown(const std::string& line) {

@@ -48,13 +48,6 @@ private:
     QList<QPointer<QMessageBox>> m_seen;
 };
 
-long TotalPoints(const std::string& database) {
-    long total = 0;
-    for (int kind = 0; kind < kTableKindCount; ++kind)
-        total += testsupport::CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
-    return total;
-}
-
 }  // namespace
 
 class PreflightWindowTest : public QObject {
@@ -135,7 +128,7 @@ private slots:
         QVERIFY(found.Complete());
         for (const RetentionPolicyState& policy : found.policies) QCOMPARE(policy.durationSeconds, int64_t{0});
         if (!tables) QTRY_VERIFY(boxes.texts.contains(QStringLiteral("Conversion completed")));
-        QCOMPARE(TotalPoints(m_database), Expected(tables));
+        QCOMPARE(testsupport::CountAllPoints(m_database), Expected(tables));
     }
 
     void aShortPolicyAsksBeforeWriting_data() {
@@ -210,7 +203,7 @@ private slots:
         shown.clear();
         Convert(dialog, m_node, tables, false);
         QCOMPARE(resumed(), 0);
-        QCOMPARE(TotalPoints(m_database), Expected(tables));
+        QCOMPARE(testsupport::CountAllPoints(m_database), Expected(tables));
     }
 };
 

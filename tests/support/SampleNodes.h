@@ -2,6 +2,8 @@
 
 // Small sample nodes for tests that need a whole node on disk.
 
+#include "InfluxServer.h"
+#include "LogSample.h"
 #include "SampleNode.h"
 
 #include <stdexcept>
@@ -17,6 +19,15 @@ inline SampleNodeResult MakeSmallSampleNode(const std::string& nodeFolder, int t
     std::string error;
     if (!MakeSampleNode(nodeFolder, options, made, error)) throw std::runtime_error(error);
     return made;
+}
+
+// Points of all four kinds in the database, each in its own retention policy: what a
+// conversion of a whole node wrote, to hold against its records.
+inline long CountAllPoints(const std::string& database) {
+    long total = 0;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        total += CountPoints(database, kRetentionPolicy[kind], kMeasurement[kind]);
+    return total;
 }
 
 }  // namespace testsupport

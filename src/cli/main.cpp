@@ -32,7 +32,6 @@
 
 namespace {
 
-
 struct ConvertOptions {
     std::string kind = "datalog";
     std::string node;
@@ -97,7 +96,8 @@ int RunConvert(const ConvertOptions& options) {
     if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
     if (options.resume && !options.output.empty()) return Usage("--resume does not go with --output");
 
-    const std::string folder = platform::WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
+    const std::string folder =
+        platform::WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
     if (!std::filesystem::is_directory(folder))
         return Usage((tables ? "the table folder " : "the data-log folder ") + folder + " does not exist" +
                      (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));

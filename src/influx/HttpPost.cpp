@@ -1,7 +1,7 @@
 #include "HttpPost.h"
 
-#include <curl/curl.h>
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <libdeflate.h>
 #include <netinet/in.h>
 

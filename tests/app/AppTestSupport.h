@@ -168,9 +168,7 @@ public:
     qint64 Elapsed() const { return m_clock.elapsed(); }  // ms since construction
     int Beats() const { return m_beats; }
     qint64 LongestGap() const { return m_longestGap; }
-    QString Summary() const {
-        return QStringLiteral("%1 beats, longest gap %2 ms").arg(m_beats).arg(m_longestGap);
-    }
+    QString Summary() const { return QStringLiteral("%1 beats, longest gap %2 ms").arg(m_beats).arg(m_longestGap); }
 
 private:
     QElapsedTimer m_clock;

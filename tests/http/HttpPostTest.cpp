@@ -281,8 +281,7 @@ TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
     std::vector<std::string> urls;
     for (const auto& c : cases) {
         servers.push_back(std::make_unique<FakeHttpServer>(c.replies));
-        urls.push_back(c.closedPort ? testsupport::UnreachableUrl() + "/write"
-                                    : servers.back()->Url("/write"));
+        urls.push_back(c.closedPort ? testsupport::UnreachableUrl() + "/write" : servers.back()->Url("/write"));
     }
 
     std::vector<Outcome> outcomes(std::size(cases));

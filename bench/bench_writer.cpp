@@ -3,7 +3,7 @@
 // Prints lines per second of both and their ratio; the goal is a ratio of 8 or more.
 
 #include "ReferenceFormat.h"
-#include "RyInfluxDB.h"
+#include "influx/RyInfluxDB.h"
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +12,8 @@
 #include <map>
 #include <random>
 #include <vector>
+
+using namespace quarvel;
 
 namespace {
 

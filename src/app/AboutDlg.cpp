@@ -1,10 +1,12 @@
-#include "AboutDlg.h"
+#include "app/AboutDlg.h"
 
-#include "AppIcon.h"
-#include "DialogUnits.h"
+#include "app/AppIcon.h"
+#include "app/DialogUnits.h"
 
 #include <QLabel>
 #include <QPushButton>
+
+namespace quarvel {
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -38,3 +40,5 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     ok->setFocus();
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
+
+}  // namespace quarvel

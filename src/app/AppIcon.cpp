@@ -1,9 +1,11 @@
-#include "AppIcon.h"
+#include "app/AppIcon.h"
 
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+
+namespace quarvel {
 
 namespace {
 
@@ -57,3 +59,5 @@ QIcon AppIcon() {
     for (int size : {16, 24, 32, 48, 64, 128}) icon.addPixmap(DrawIcon(size));
     return icon;
 }
+
+}  // namespace quarvel

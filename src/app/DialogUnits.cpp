@@ -1,7 +1,9 @@
-#include "DialogUnits.h"
+#include "app/DialogUnits.h"
 
 #include <QApplication>
 #include <QFontMetrics>
+
+namespace quarvel {
 
 namespace {
 
@@ -39,3 +41,5 @@ QFont DialogFont() {
     font.setPointSize(9);
     return font;
 }
+
+}  // namespace quarvel

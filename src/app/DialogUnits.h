@@ -6,6 +6,8 @@
 #include <QFont>
 #include <QRect>
 
+namespace quarvel {
+
 class DialogUnits {
 public:
     explicit DialogUnits(const QFont& font);
@@ -24,3 +26,5 @@ private:
 
 // The dialogs' font: the desktop's face at 9 points.
 QFont DialogFont();
+
+}  // namespace quarvel

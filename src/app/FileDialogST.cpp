@@ -1,7 +1,9 @@
-#include "FileDialogST.h"
+#include "app/FileDialogST.h"
 
 #include <QDir>
 #include <QFileDialog>
+
+namespace quarvel {
 
 int CFileDialogST::ChooseFolder(QWidget* parent) {
     m_szChosenFolder.clear();
@@ -12,3 +14,5 @@ int CFileDialogST::ChooseFolder(QWidget* parent) {
     m_szChosenFolder = QDir::toNativeSeparators(chosen);
     return kChosen;
 }
+
+}  // namespace quarvel

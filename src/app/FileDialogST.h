@@ -4,6 +4,8 @@
 
 class QWidget;
 
+namespace quarvel {
+
 // The folder picker: a modal folder chooser titled "Please select Datalog folder" that
 // opens on the user's home folder.
 class CFileDialogST {
@@ -20,3 +22,5 @@ public:
 private:
     QString m_szChosenFolder;
 };
+
+}  // namespace quarvel

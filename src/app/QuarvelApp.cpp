@@ -1,10 +1,12 @@
-#include "QuarvelApp.h"
+#include "app/QuarvelApp.h"
 
-#include "AppIcon.h"
-#include "Logging.h"
-#include "QuarvelDlg.h"
+#include "app/AppIcon.h"
+#include "logging/Logging.h"
+#include "app/QuarvelDlg.h"
 
 #include <QApplication>
+
+namespace quarvel {
 
 CQuarvelApp::CQuarvelApp(const QString& appFolder) : m_appFolder(appFolder) {}
 
@@ -36,3 +38,5 @@ int CQuarvelApp::Run() {
     InitInstance();
     return ExitInstance();
 }
+
+}  // namespace quarvel

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace quarvel {
+
 // The application: start-up, the main window run modally, and shutdown. "Quarvel Start"
 // is the first line of every run's log and "Quarvel Exit" the last.
 class CQuarvelApp {
@@ -21,3 +23,5 @@ public:
 private:
     QString m_appFolder;
 };
+
+}  // namespace quarvel

@@ -1,19 +1,19 @@
-#include "QuarvelDlg.h"
+#include "app/QuarvelDlg.h"
 
-#include "AboutDlg.h"
-#include "AppIcon.h"
-#include "DataLogConverter.h"
-#include "DialogUnits.h"
-#include "FileDialogST.h"
-#include "FindFile.h"
-#include "HttpPost.h"
-#include "Journal.h"
-#include "Logging.h"
-#include "NodeFolder.h"
-#include "OldestSamples.h"
-#include "Preflight.h"
-#include "RtdbConverter.h"
-#include "Unsent.h"
+#include "app/AboutDlg.h"
+#include "app/AppIcon.h"
+#include "datalog/DataLogConverter.h"
+#include "app/DialogUnits.h"
+#include "app/FileDialogST.h"
+#include "platform/FindFile.h"
+#include "influx/HttpPost.h"
+#include "datalog/Journal.h"
+#include "logging/Logging.h"
+#include "datalog/NodeFolder.h"
+#include "datalog/OldestSamples.h"
+#include "influx/Preflight.h"
+#include "rtdb/RtdbConverter.h"
+#include "influx/Unsent.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -38,6 +38,8 @@
 #include <algorithm>
 #include <ctime>
 #include <system_error>
+
+namespace quarvel {
 
 namespace {
 
@@ -576,3 +578,5 @@ void CQuarvelDlg::ShowProgressLine(const QString& text) {
     m_progressList.InsertString(0, line);
     LogMessage("%s", line.c_str());
 }
+
+}  // namespace quarvel

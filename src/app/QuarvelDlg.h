@@ -4,7 +4,7 @@
 // kind of old data and convert. Data-log conversions run on worker threads of their own;
 // they reach the window only through m_progressList and the message box.
 
-#include "ProgressList.h"
+#include "platform/ProgressList.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -16,13 +16,16 @@
 #include <string>
 #include <thread>
 
-class DataLogConverter;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+
+namespace quarvel {
+
+class DataLogConverter;
 
 class CQuarvelDlg : public QDialog {
     Q_OBJECT
@@ -116,3 +119,5 @@ private:
     bool m_destroying = false;
     int m_closeResult = QDialog::Rejected;
 };
+
+}  // namespace quarvel

@@ -1,17 +1,19 @@
-#include "CheckCommand.h"
+#include "cli/CheckCommand.h"
 
-#include "Logging.h"
-#include "NodeFolder.h"
-#include "OldestSamples.h"
-#include "Preflight.h"
-#include "Report.h"
-#include "RyInfluxDB.h"
+#include "logging/Logging.h"
+#include "datalog/NodeFolder.h"
+#include "datalog/OldestSamples.h"
+#include "influx/Preflight.h"
+#include "cli/Report.h"
+#include "influx/RyInfluxDB.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+
+namespace quarvel {
 
 namespace {
 
@@ -158,3 +160,5 @@ int CheckCommand::Run() const {
     for (const std::string& warning : warnings) std::printf("Warning:  %s\n", warning.c_str());
     return warnings.empty() ? kAllWritten : kWarnings;
 }
+
+}  // namespace quarvel

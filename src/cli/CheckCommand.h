@@ -9,6 +9,8 @@ namespace CLI {
 class App;
 }
 
+namespace quarvel {
+
 // What the checks are about: the server, the database, and the folder whose oldest
 // samples the retention policies must keep (empty: none).
 struct CheckTarget {
@@ -37,3 +39,5 @@ private:
     std::string m_url = "http://127.0.0.1:8086";
     std::string m_codePage;
 };
+
+}  // namespace quarvel

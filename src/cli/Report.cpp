@@ -1,10 +1,12 @@
-#include "Report.h"
+#include "cli/Report.h"
 
-#include "Unsent.h"
+#include "influx/Unsent.h"
 
 #include <unistd.h>
 
 #include <cstdio>
+
+namespace quarvel {
 
 namespace {
 
@@ -101,3 +103,5 @@ ExitCode ExitStatus(const ConversionTotals& totals) {
     if (totals.writes.linesNotWritten > 0) return kLinesNotWritten;
     return kAllWritten;
 }
+
+}  // namespace quarvel

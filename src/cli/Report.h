@@ -3,12 +3,14 @@
 // What quarvel-cli tells the operator about a conversion, whatever its kind: the
 // progress lines with a live status line, the closing summary and the exit status.
 
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 
 #include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
+
+namespace quarvel {
 
 enum ExitCode : int {
     kAllWritten = 0,
@@ -63,3 +65,5 @@ private:
 void PrintSummary(const std::string& database, bool dryRun, const ConversionTotals& totals, double elapsed);
 
 ExitCode ExitStatus(const ConversionTotals& totals);
+
+}  // namespace quarvel

@@ -1,10 +1,10 @@
-#include "RepostCommand.h"
+#include "cli/RepostCommand.h"
 
-#include "HttpPost.h"
-#include "Logging.h"
-#include "Report.h"
-#include "RyInfluxDB.h"
-#include "Unsent.h"
+#include "influx/HttpPost.h"
+#include "logging/Logging.h"
+#include "cli/Report.h"
+#include "influx/RyInfluxDB.h"
+#include "influx/Unsent.h"
 
 #include <CLI/CLI.hpp>
 
@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <thread>
+
+namespace quarvel {
 
 namespace {
 
@@ -177,3 +179,5 @@ int RepostCommand::Run() const {
     if (tally.unreadable > 0) return kUsageError;
     return kAllWritten;
 }
+
+}  // namespace quarvel

@@ -3,7 +3,7 @@
 // quarvel-cli repost: posts the batches of unsent-line files again, with the writer's
 // retries, and takes each batch the server stored whole out of its file.
 
-#include "Delivery.h"
+#include "influx/Delivery.h"
 
 #include <optional>
 #include <string>
@@ -12,6 +12,8 @@
 namespace CLI {
 class App;
 }
+
+namespace quarvel {
 
 // The hidden option --retry-delay-ms: the wait before a batch's second try, doubled for each
 // try after it. Tests shorten it; operators have no need to.
@@ -34,3 +36,5 @@ private:
     std::optional<bool> m_gzip;
     RetryPolicy m_retry;
 };
+
+}  // namespace quarvel

@@ -1,9 +1,9 @@
-#include "TableCommands.h"
+#include "cli/TableCommands.h"
 
-#include "ProgressList.h"
-#include "RtdbConverter.h"
-#include "TableFile.h"
-#include "TableLibrary.h"
+#include "platform/ProgressList.h"
+#include "rtdb/RtdbConverter.h"
+#include "rtdb/TableFile.h"
+#include "rtdb/TableLibrary.h"
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +18,8 @@
 #include <iterator>
 #include <sstream>
 #include <vector>
+
+namespace quarvel {
 
 namespace {
 
@@ -390,3 +392,5 @@ ConversionTotals ConvertTables(const std::string& folder, const std::string& dat
     converter.ConvertAllTables();
     return converter.Totals();
 }
+
+}  // namespace quarvel

@@ -3,15 +3,17 @@
 // quarvel-cli's table commands: "rdb create" and "rdb dump" build and inspect table files
 // through CSV, and ConvertTables is the table side of "convert --kind rtdb".
 
-#include "DataLogConverter.h"
-#include "Report.h"
-#include "RyInfluxDB.h"
+#include "datalog/DataLogConverter.h"
+#include "cli/Report.h"
+#include "influx/RyInfluxDB.h"
 
 #include <string>
 
 namespace CLI {
 class App;
 }
+
+namespace quarvel {
 
 class RdbCommands {
 public:
@@ -36,3 +38,5 @@ class Journal;
 // Exports the tables of `folder` into `database`, the progress lines on the console.
 ConversionTotals ConvertTables(const std::string& folder, const std::string& database, const InfluxTarget& target,
                                ConsoleProgress& console, Journal* journal = nullptr);
+
+}  // namespace quarvel

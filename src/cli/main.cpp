@@ -1,20 +1,20 @@
 // quarvel-cli: the headless front end. Converts a node's history into InfluxDB from a
 // terminal or a script, and writes sample nodes for trials.
 
-#include "CheckCommand.h"
-#include "DataLogConverter.h"
-#include "FindFile.h"
-#include "HttpPost.h"
-#include "Journal.h"
-#include "Logging.h"
-#include "NodeFolder.h"
-#include "ProgressList.h"
-#include "Report.h"
-#include "RepostCommand.h"
-#include "RtdbConverter.h"
-#include "SampleNode.h"
-#include "TableCommands.h"
-#include "Unsent.h"
+#include "cli/CheckCommand.h"
+#include "datalog/DataLogConverter.h"
+#include "platform/FindFile.h"
+#include "influx/HttpPost.h"
+#include "datalog/Journal.h"
+#include "logging/Logging.h"
+#include "datalog/NodeFolder.h"
+#include "platform/ProgressList.h"
+#include "cli/Report.h"
+#include "cli/RepostCommand.h"
+#include "rtdb/RtdbConverter.h"
+#include "datalog/SampleNode.h"
+#include "cli/TableCommands.h"
+#include "influx/Unsent.h"
 
 #include <CLI/CLI.hpp>
 
@@ -29,6 +29,8 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+
+using namespace quarvel;
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 
-#include "FindFile.h"
-#include "Journal.h"
-#include "Logging.h"
-#include "Unsent.h"
+#include "platform/FindFile.h"
+#include "datalog/Journal.h"
+#include "logging/Logging.h"
+#include "influx/Unsent.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +17,8 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+namespace quarvel {
 
 namespace {
 
@@ -314,3 +316,5 @@ void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_
         LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));
     }
 }
+
+}  // namespace quarvel

@@ -3,14 +3,16 @@
 // Converts a whole data-log folder: every "*.DAT" file of its first-level sub-folders,
 // one writer per file, with progress lines at the top of the progress list and in the log.
 
-#include "ProgressList.h"
-#include "RyInfluxDB.h"
+#include "platform/ProgressList.h"
+#include "influx/RyInfluxDB.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+
+namespace quarvel {
 
 class Journal;
 
@@ -97,3 +99,5 @@ struct DatFileName {
     const char* problem = nullptr;  // why the name cannot be used, or null
 };
 DatFileName ParseDatFileName(const std::string& path);
+
+}  // namespace quarvel

@@ -1,6 +1,6 @@
-#include "Journal.h"
+#include "datalog/Journal.h"
 
-#include "Logging.h"
+#include "logging/Logging.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+namespace quarvel {
 
 namespace {
 
@@ -220,3 +222,5 @@ size_t Journal::Entries() const {
     std::lock_guard lock(m_mutex);
     return m_done.size();
 }
+
+}  // namespace quarvel

@@ -12,6 +12,8 @@
 #include <string>
 #include <tuple>
 
+namespace quarvel {
+
 // What identifies a file's content for the journal: its resolved path, size and mtime.
 struct FileStamp {
     std::string path;
@@ -51,3 +53,5 @@ private:
     mutable std::mutex m_mutex;
     std::set<FileStamp> m_done;
 };
+
+}  // namespace quarvel

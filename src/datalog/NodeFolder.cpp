@@ -1,6 +1,8 @@
-#include "NodeFolder.h"
+#include "datalog/NodeFolder.h"
 
-#include "Ini.h"
+#include "platform/Ini.h"
+
+namespace quarvel {
 
 namespace {
 
@@ -25,3 +27,5 @@ std::string NodeName(const std::string& nodeFolder) {
     const size_t slash = folder.rfind('/');
     return slash == std::string::npos ? folder : folder.substr(slash + 1);
 }
+
+}  // namespace quarvel

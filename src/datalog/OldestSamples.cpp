@@ -1,16 +1,18 @@
-#include "OldestSamples.h"
+#include "datalog/OldestSamples.h"
 
-#include "DataLogConverter.h"
-#include "FindFile.h"
-#include "LineFormat.h"
-#include "RyInfluxDB.h"
-#include "TableFile.h"
+#include "datalog/DataLogConverter.h"
+#include "platform/FindFile.h"
+#include "influx/LineFormat.h"
+#include "influx/RyInfluxDB.h"
+#include "rtdb/TableFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <vector>
+
+namespace quarvel {
 
 namespace {
 
@@ -61,3 +63,5 @@ OldestLineTimes OldestTableSamples(const std::string& folderPath) {
     }
     return oldest;
 }
+
+}  // namespace quarvel

@@ -5,9 +5,11 @@
 // table, oldest per kind. Records and rows are stored in time order, so one read per
 // file finds its oldest sample without reading the file whole.
 
-#include "Preflight.h"
+#include "influx/Preflight.h"
 
 #include <string>
+
+namespace quarvel {
 
 // The data-log files that a walk of the folder meets (the same listing rules).
 OldestLineTimes OldestDataLogSamples(const std::string& folderPath);
@@ -15,3 +17,5 @@ OldestLineTimes OldestDataLogSamples(const std::string& folderPath);
 // The table files that a table export of the folder meets; the kind is the header's.
 // The export's daylight-saving hour is left out: no retention policy is that close.
 OldestLineTimes OldestTableSamples(const std::string& folderPath);
+
+}  // namespace quarvel

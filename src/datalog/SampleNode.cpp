@@ -1,8 +1,8 @@
-#include "SampleNode.h"
+#include "datalog/SampleNode.h"
 
-#include "LogSample.h"
-#include "TableFile.h"
-#include "TableLibrary.h"
+#include "influx/LogSample.h"
+#include "rtdb/TableFile.h"
+#include "rtdb/TableLibrary.h"
 
 #include <algorithm>
 #include <array>
@@ -17,6 +17,8 @@
 #include <random>
 #include <system_error>
 #include <vector>
+
+namespace quarvel {
 
 namespace fs = std::filesystem;
 
@@ -461,3 +463,5 @@ bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& opti
         return false;
     return WriteTables(log, tables, result, error);
 }
+
+}  // namespace quarvel

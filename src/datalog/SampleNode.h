@@ -11,11 +11,13 @@
 // summary tables hold the same summaries as the M, H and D files; the raw table holds
 // each tag's last hour at one sample a second, a row every 10 s with its follow-on entries.
 
-#include "LogSample.h"
+#include "influx/LogSample.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
+
+namespace quarvel {
 
 struct SampleNodeOptions {
     int tags = 4;                  // tags in the first group, each with an X, M, H and D file
@@ -42,3 +44,5 @@ struct SampleNodeResult {
 // be written.
 bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& options, SampleNodeResult& result,
                     std::string& error);
+
+}  // namespace quarvel

@@ -1,6 +1,6 @@
 // debug-screen: opens the Debug Screen window and prints every message sent to it.
 
-#include "DebugWindowListener.h"
+#include "platform/DebugWindowListener.h"
 
 #include <csignal>
 #include <cstdio>
@@ -8,6 +8,8 @@
 #include <cstring>
 #include <exception>
 #include <string>
+
+using namespace quarvel;
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "Delivery.h"
+#include "influx/Delivery.h"
 
-#include "Logging.h"
-#include "RyInfluxDB.h"
+#include "logging/Logging.h"
+#include "influx/RyInfluxDB.h"
 
 #include <curl/curl.h>
 
@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <random>
 #include <thread>
+
+namespace quarvel {
 
 namespace {
 
@@ -159,3 +161,5 @@ DeliveryResult Deliver(const InfluxTarget& target, const std::string& url, const
     Courier(target, url, body, where).Send(0, body.size(), lines, result);
     return result;
 }
+
+}  // namespace quarvel

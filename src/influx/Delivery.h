@@ -3,7 +3,7 @@
 // Carries one batch to the server: tries again what may pass on a later try, halves a
 // batch the server finds too large, and says which parts were not stored whole.
 
-#include "HttpPost.h"
+#include "influx/HttpPost.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace quarvel {
 
 struct InfluxTarget;
 
@@ -72,3 +74,5 @@ struct DeliveryResult {
 // `where` names database and retention policy in log lines ("database D, retention policy R").
 DeliveryResult Deliver(const InfluxTarget& target, const std::string& url, const std::string& body, int lines,
                        const std::string& where);
+
+}  // namespace quarvel

@@ -1,4 +1,4 @@
-#include "HttpPost.h"
+#include "influx/HttpPost.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+
+namespace quarvel {
 
 namespace {
 
@@ -263,3 +265,5 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
     if (!result.Succeeded()) result.error = ServerMessage(errorHeader, result.body);
     return result;
 }
+
+}  // namespace quarvel

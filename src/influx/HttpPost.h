@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace quarvel {
+
 // Limits that keep a silent server from blocking a conversion forever, while never
 // cutting off a healthy one that is busy writing a large batch.
 struct HttpTimeouts {
@@ -46,3 +48,5 @@ bool IsLoopbackUrl(std::string_view url);
 // libcurl write callback: appends the bytes to the std::string `target`.
 // Returns 0 (ending the transfer) when there is no target.
 size_t AppendResponse(char* data, size_t size, size_t count, void* target);
+
+}  // namespace quarvel

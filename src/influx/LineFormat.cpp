@@ -1,4 +1,4 @@
-#include "LineFormat.h"
+#include "influx/LineFormat.h"
 
 #include <algorithm>
 #include <array>
@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+
+namespace quarvel {
 
 namespace {
 
@@ -242,3 +244,5 @@ void AppendSummaryLine(std::string& out, int kind, std::string_view escapedName,
     p = PutStatusQualityTime(p, separator, sample, quality, timestamp);
     out.append(buffer, static_cast<size_t>(p - buffer));
 }
+
+}  // namespace quarvel

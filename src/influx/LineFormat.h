@@ -3,11 +3,13 @@
 // Line-protocol text of one sample. Pure formatting, no I/O: the writer batches and
 // posts what these functions append.
 
-#include "LogSample.h"
+#include "influx/LogSample.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+namespace quarvel {
 
 // Seconds of a line's time stamp: time - zoneOffset - 28800, wrapping as signed 32-bit
 // arithmetic on the original platform did.
@@ -26,3 +28,5 @@ bool EscapeTagValue(std::string_view name, std::string& out);
 void AppendRawLine(std::string& out, std::string_view escapedName, const LogSample& sample, int32_t timestamp);
 void AppendSummaryLine(std::string& out, int kind, std::string_view escapedName, const LogSample& sample,
                        int32_t timestamp);
+
+}  // namespace quarvel

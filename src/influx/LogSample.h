@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdint>
 
+namespace quarvel {
+
 static_assert(std::endian::native == std::endian::little, "samples are read in place from little-endian files");
 
 // One sample as stored in a data-log file, byte for byte: packed, little-endian.
@@ -37,3 +39,5 @@ constexpr int kTableKindCount = 4;
 constexpr const char* kMeasurement[kTableKindCount] = {"datalogX", "datalogM", "datalogH", "datalogD"};
 constexpr const char* kRetentionPolicy[kTableKindCount] = {"RP_Sec", "RP_Min", "RP_Hour", "RP_Day"};
 constexpr char kKindLetter[kTableKindCount] = {'X', 'M', 'H', 'D'};
+
+}  // namespace quarvel

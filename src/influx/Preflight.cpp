@@ -1,10 +1,12 @@
-#include "Preflight.h"
+#include "influx/Preflight.h"
 
 #include <curl/curl.h>
 #include <nlohmann/json.hpp>
 
 #include <cctype>
 #include <string_view>
+
+namespace quarvel {
 
 namespace {
 
@@ -355,3 +357,5 @@ std::string AgeText(int64_t seconds) {
         if (seconds >= unit.seconds) return Plural(seconds / unit.seconds, unit.name);
     return Plural(seconds < 0 ? 0 : seconds, "second");
 }
+
+}  // namespace quarvel

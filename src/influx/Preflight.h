@@ -4,13 +4,15 @@
 // four retention policies exist, and will a policy's duration drop old samples. Creating
 // what is missing is a separate call, so that it is always the operator's choice.
 
-#include "LogSample.h"
+#include "influx/LogSample.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace quarvel {
 
 // Short limits: the window runs the checks on its own thread.
 struct PreflightTimeouts {
@@ -77,3 +79,5 @@ std::string AgeText(int64_t seconds);
 
 // An InfluxQL identifier in double quotes, with backslash, double quote and line break escaped.
 std::string QuoteIdentifier(const std::string& name);
+
+}  // namespace quarvel

@@ -1,13 +1,15 @@
-#include "RyInfluxDB.h"
+#include "influx/RyInfluxDB.h"
 
-#include "CodePage.h"
-#include "LineFormat.h"
-#include "Logging.h"
-#include "Unsent.h"
+#include "platform/CodePage.h"
+#include "influx/LineFormat.h"
+#include "logging/Logging.h"
+#include "influx/Unsent.h"
 
 #include <ctime>
 #include <exception>
 #include <string_view>
+
+namespace quarvel {
 
 // The UTC calendar time read back as a local time carries no daylight-saving flag.
 int32_t StandardZoneOffset() {
@@ -221,3 +223,5 @@ void RyInfluxDB::DropBatch(int kind, const char* why) {
     m_batch[kind].clear();
     m_lineCount[kind] = 0;
 }
+
+}  // namespace quarvel

@@ -4,9 +4,9 @@
 // TableKind, posted to the write endpoint at 10000 lines and when the writer is destroyed.
 // One writer per source file; callers hold m_batchLock[kind] around each add.
 
-#include "Delivery.h"
-#include "HttpPost.h"
-#include "LogSample.h"
+#include "influx/Delivery.h"
+#include "influx/HttpPost.h"
+#include "influx/LogSample.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+
+namespace quarvel {
 
 constexpr int kBatchLines = 10000;
 
@@ -107,3 +109,5 @@ private:
     std::string m_lastName;
     const LineName* m_lastLineName = nullptr;
 };
+
+}  // namespace quarvel

@@ -1,4 +1,4 @@
-#include "Unsent.h"
+#include "influx/Unsent.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <set>
 #include <utility>
+
+namespace quarvel {
 
 namespace {
 
@@ -396,3 +398,5 @@ std::vector<std::string> ListUnsentFiles(const std::string& folder) {
     std::sort(files.begin(), files.end());
     return files;
 }
+
+}  // namespace quarvel

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+namespace quarvel {
+
 // Relative to the current directory, beside Logs/Quarvel.log.
 constexpr const char* kUnsentFolder = "Logs/unsent";
 
@@ -74,3 +76,5 @@ bool RemoveDelivered(const UnsentFile& file, const std::vector<size_t>& delivere
 
 // The unsent-line files ("*.lp") of a folder, in name order; none when it does not exist.
 std::vector<std::string> ListUnsentFiles(const std::string& folder);
+
+}  // namespace quarvel

@@ -1,6 +1,6 @@
-#include "Logging.h"
+#include "logging/Logging.h"
 
-#include "DebugWindow.h"
+#include "platform/DebugWindow.h"
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/PatternLayout.hh>
@@ -17,6 +17,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace quarvel {
 
 namespace {
 
@@ -140,3 +142,5 @@ int DebugScreenPrint(const char* format, ...) {
 void ShutdownLogging() {
     log4cpp::Category::shutdown();
 }
+
+}  // namespace quarvel

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace quarvel {
+
 // The rolling log file "Logs/Quarvel.log" and the Debug Screen channel.
 // Both entry points are printf-style and may be called from any thread.
 
@@ -20,3 +22,5 @@ int DebugScreenPrint(const char* format, ...) __attribute__((format(printf, 1, 2
 
 // Flushes and releases the appenders at exit.
 void ShutdownLogging();
+
+}  // namespace quarvel

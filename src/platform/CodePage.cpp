@@ -1,10 +1,12 @@
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <iconv.h>
 #include <langinfo.h>
 
 #include <cerrno>
 #include <utility>
+
+namespace quarvel {
 
 namespace platform {
 
@@ -96,3 +98,5 @@ bool ConvertToUtf8(std::string_view text, const std::string& codePage, std::stri
 }
 
 }  // namespace platform
+
+}  // namespace quarvel

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace quarvel {
+
 namespace platform {
 
 // The code set of the process's locale (LC_CTYPE), e.g. "UTF-8" or "ANSI_X3.4-1968".
@@ -14,3 +16,5 @@ std::string LocaleCodePage();
 bool ConvertToUtf8(std::string_view text, const std::string& codePage, std::string& out);
 
 }  // namespace platform
+
+}  // namespace quarvel

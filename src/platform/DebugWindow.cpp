@@ -1,6 +1,6 @@
-#include "DebugWindow.h"
+#include "platform/DebugWindow.h"
 
-#include "DebugWindowListener.h"
+#include "platform/DebugWindowListener.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+namespace quarvel {
 
 namespace platform {
 
@@ -148,3 +150,5 @@ int CreateSection(size_t size) {
 }
 
 }  // namespace platform
+
+}  // namespace quarvel

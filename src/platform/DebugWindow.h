@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quarvel {
+
 namespace platform {
 
 // The socket path that stands for the window with this class name and title.
@@ -28,3 +30,5 @@ void CloseDebugWindow(int window);
 int CreateSection(size_t size);
 
 }  // namespace platform
+
+}  // namespace quarvel

@@ -1,6 +1,6 @@
-#include "DebugWindowListener.h"
+#include "platform/DebugWindowListener.h"
 
-#include "DebugWindow.h"
+#include "platform/DebugWindow.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+namespace quarvel {
 
 namespace platform {
 
@@ -194,3 +196,5 @@ bool DebugWindowListener::ReadMessage(int client, std::optional<DebugWindowMessa
 }
 
 }  // namespace platform
+
+}  // namespace quarvel

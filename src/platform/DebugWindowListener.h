@@ -14,6 +14,8 @@
 
 struct sockaddr_un;
 
+namespace quarvel {
+
 namespace platform {
 
 inline constexpr size_t kDebugSectionSize = 1024;
@@ -72,3 +74,5 @@ bool MakeSocketAddress(const std::string& path, sockaddr_un& address);
 }  // namespace wire
 
 }  // namespace platform
+
+}  // namespace quarvel

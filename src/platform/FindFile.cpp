@@ -1,7 +1,9 @@
-#include "FindFile.h"
+#include "platform/FindFile.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
+
+namespace quarvel {
 
 namespace platform {
 
@@ -103,3 +105,5 @@ void FindFile::Close() {
 }
 
 }  // namespace platform
+
+}  // namespace quarvel

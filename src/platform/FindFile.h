@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+namespace quarvel {
+
 namespace platform {
 
 struct FindData {
@@ -41,3 +43,5 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace quarvel

@@ -1,7 +1,9 @@
-#include "Ini.h"
+#include "platform/Ini.h"
 
 #include <fstream>
 #include <string_view>
+
+namespace quarvel {
 
 namespace platform {
 
@@ -83,3 +85,5 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 }
 
 }  // namespace platform
+
+}  // namespace quarvel

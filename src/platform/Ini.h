@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace quarvel {
+
 namespace platform {
 
 // Reads one value of an INI file the way the node software does: section and key names
@@ -12,3 +14,5 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
                                     const std::string& path);
 
 }  // namespace platform
+
+}  // namespace quarvel

@@ -1,7 +1,9 @@
-#include "ProgressList.h"
+#include "platform/ProgressList.h"
 
 #include <cstdio>
 #include <utility>
+
+namespace quarvel {
 
 namespace platform {
 
@@ -133,3 +135,5 @@ void ShowMessageBox(const std::string& text) {
 }
 
 }  // namespace platform
+
+}  // namespace quarvel

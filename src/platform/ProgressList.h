@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace quarvel {
+
 namespace platform {
 
 class ProgressList {
@@ -48,3 +50,5 @@ void SetMessageBoxHandler(MessageBoxHandler handler);
 void ShowMessageBox(const std::string& text);
 
 }  // namespace platform
+
+}  // namespace quarvel

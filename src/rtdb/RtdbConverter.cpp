@@ -1,14 +1,16 @@
-#include "RtdbConverter.h"
+#include "rtdb/RtdbConverter.h"
 
-#include "FindFile.h"
-#include "Journal.h"
-#include "TableLibrary.h"
+#include "platform/FindFile.h"
+#include "datalog/Journal.h"
+#include "rtdb/TableLibrary.h"
 
 #include <strings.h>
 
 #include <cstring>
 #include <ctime>
 #include <mutex>
+
+namespace quarvel {
 
 namespace {
 
@@ -236,3 +238,5 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
     if (stamp && writer.Counts().linesNotWritten == 0) m_journal->Record(*stamp);
     AddConvertedFile(m_totals, path, samples, writer.Counts());
 }
+
+}  // namespace quarvel

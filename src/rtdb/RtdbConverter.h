@@ -6,15 +6,17 @@
 // exception leaves a conversion. Progress lines go to the bottom of the progress list,
 // each repainted at once, so a caller may run it on the window's own thread.
 
-#include "DataLogConverter.h"
-#include "ProgressList.h"
-#include "RyInfluxDB.h"
+#include "datalog/DataLogConverter.h"
+#include "platform/ProgressList.h"
+#include "influx/RyInfluxDB.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <unordered_map>
+
+namespace quarvel {
 
 class RtdbConverter {
 public:
@@ -67,3 +69,5 @@ int TableKindOfPath(const std::string& path);
 // Number of table files an export of the folder will meet ("*.rdb" other than
 // "Tags.rdb"), for progress displays.
 int CountTableFiles(const std::string& folderPath);
+
+}  // namespace quarvel

@@ -1,6 +1,6 @@
-#include "TableFile.h"
+#include "rtdb/TableFile.h"
 
-#include "TableLibrary.h"
+#include "rtdb/TableLibrary.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+
+namespace quarvel {
 
 namespace rtdb {
 
@@ -187,3 +189,5 @@ bool WriteFileImage(const std::string& path, const std::string& image, std::stri
 }
 
 }  // namespace rtdb
+
+}  // namespace quarvel

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace quarvel {
+
 namespace rtdb {
 
 constexpr char kMagic[8] = {'Q', 'R', 'V', 'T', 'A', 'B', 'L', 'E'};
@@ -69,3 +71,5 @@ std::string TableImage(char kind, const void* rows, uint64_t rowCount);
 bool WriteFileImage(const std::string& path, const std::string& image, std::string& error);
 
 }  // namespace rtdb
+
+}  // namespace quarvel

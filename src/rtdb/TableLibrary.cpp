@@ -1,11 +1,13 @@
-#include "TableLibrary.h"
+#include "rtdb/TableLibrary.h"
 
-#include "TableFile.h"
+#include "rtdb/TableFile.h"
 
 #include <climits>
 #include <memory>
 #include <mutex>
 #include <utility>
+
+namespace quarvel {
 
 namespace {
 
@@ -158,3 +160,5 @@ RY_TABLE_LIBRARY(2, M, M, SummaryRow)
 RY_TABLE_LIBRARY(3, H, H, SummaryRow)
 RY_TABLE_LIBRARY(4, D, D, SummaryRow)
 }
+
+}  // namespace quarvel

@@ -16,6 +16,8 @@
 #include <functional>
 #include <string_view>
 
+namespace quarvel {
+
 static_assert(std::endian::native == std::endian::little, "rows are copied as stored: packed little-endian");
 
 struct __attribute__((packed)) TagRow {
@@ -101,3 +103,5 @@ int RyCloseDTable(int handle);
 // Told the name of every Connect, Disconnect, Open and Close call after it ran (not the
 // per-row calls), on the calling thread; for diagnostics and tests. Empty: nobody.
 void SetTableCallObserver(std::function<void(std::string_view call)> observer);
+
+}  // namespace quarvel

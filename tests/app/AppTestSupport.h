@@ -3,8 +3,8 @@
 // What the window's tests share: a fresh current folder per test, boxes that close
 // themselves, modal windows answered from a timer, and data-log files written by hand.
 
-#include "LogSample.h"
-#include "QuarvelDlg.h"
+#include "influx/LogSample.h"
+#include "app/QuarvelDlg.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -27,6 +27,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace quarvel;
 
 namespace apptest {
 

@@ -3,8 +3,8 @@
 
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
-#include "QuarvelApp.h"
-#include "SampleNode.h"
+#include "app/QuarvelApp.h"
+#include "datalog/SampleNode.h"
 #include "SampleNodes.h"
 
 #include <QRadioButton>
@@ -196,3 +196,5 @@ private slots:
 
 QTEST_MAIN(ConversionTest)
 #include "ConversionTest.moc"
+
+using namespace quarvel;

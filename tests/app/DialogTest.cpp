@@ -1,9 +1,9 @@
 // The operator's window without a server: layout, node list, data-log folder, data
 // exchange, folder picker, Enter, the about box, start and exit lines.
 
-#include "AboutDlg.h"
+#include "app/AboutDlg.h"
 #include "AppTestSupport.h"
-#include "QuarvelApp.h"
+#include "app/QuarvelApp.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -438,3 +438,5 @@ private slots:
 
 QTEST_MAIN(DialogTest)
 #include "DialogTest.moc"
+
+using namespace quarvel;

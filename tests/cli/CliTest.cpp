@@ -4,8 +4,8 @@
 #include "ChildProcess.h"
 #include "FreePort.h"
 #include "InfluxServer.h"
-#include "LogSample.h"
-#include "SampleNode.h"
+#include "influx/LogSample.h"
+#include "datalog/SampleNode.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +22,8 @@
 #include <numeric>
 #include <sstream>
 #include <vector>
+
+using namespace quarvel;
 
 extern char** environ;
 

@@ -2,10 +2,10 @@
 // sharing one progress list and the log, as the window can run them. Also the test the
 // ThreadSanitizer run leans on.
 
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "Logging.h"
-#include "RtdbConverter.h"
+#include "logging/Logging.h"
+#include "rtdb/RtdbConverter.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
 
@@ -18,6 +18,8 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+
+using namespace quarvel;
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The data-log conversion against a real InfluxDB server and real files.
 
 #include "ChildProcess.h"
-#include "DataLogConverter.h"
-#include "FindFile.h"
+#include "datalog/DataLogConverter.h"
+#include "platform/FindFile.h"
 #include "InfluxServer.h"
-#include "Logging.h"
-#include "SampleNode.h"
+#include "logging/Logging.h"
+#include "datalog/SampleNode.h"
 #include "SampleNodes.h"
 #include "Samples.h"
 #include "ScratchDir.h"
@@ -16,6 +16,8 @@
 #include <fstream>
 #include <mutex>
 #include <vector>
+
+using namespace quarvel;
 
 namespace {
 

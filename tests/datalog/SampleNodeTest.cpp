@@ -1,9 +1,9 @@
-#include "SampleNode.h"
+#include "datalog/SampleNode.h"
 #include "ScratchDir.h"
 
-#include "LogSample.h"
-#include "TableFile.h"
-#include "TableLibrary.h"
+#include "influx/LogSample.h"
+#include "rtdb/TableFile.h"
+#include "rtdb/TableLibrary.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +24,8 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace quarvel;
 
 namespace fs = std::filesystem;
 

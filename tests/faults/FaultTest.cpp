@@ -4,13 +4,13 @@
 // repost delivers the files.
 
 #include "ChildProcess.h"
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "Logging.h"
+#include "logging/Logging.h"
 #include "PrivateInflux.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
-#include "Unsent.h"
+#include "influx/Unsent.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +19,8 @@
 #include <iostream>
 #include <set>
 #include <thread>
+
+using namespace quarvel;
 
 namespace {
 

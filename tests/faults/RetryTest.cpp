@@ -3,16 +3,18 @@
 
 #include "FaultServer.h"
 #include "FreePort.h"
-#include "Logging.h"
-#include "RyInfluxDB.h"
+#include "logging/Logging.h"
+#include "influx/RyInfluxDB.h"
 #include "Samples.h"
 #include "ScratchDir.h"
-#include "Unsent.h"
+#include "influx/Unsent.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+
+using namespace quarvel;
 
 namespace {
 

@@ -3,7 +3,7 @@
 // repost share a file without losing each other's batches.
 
 #include "ScratchDir.h"
-#include "Unsent.h"
+#include "influx/Unsent.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,8 @@
 #include <numeric>
 #include <set>
 #include <thread>
+
+using namespace quarvel;
 
 namespace {
 

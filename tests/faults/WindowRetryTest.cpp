@@ -4,7 +4,7 @@
 #include "AppTestSupport.h"
 #include "FaultServer.h"
 #include "InfluxServer.h"
-#include "SampleNode.h"
+#include "datalog/SampleNode.h"
 #include "SampleNodes.h"
 
 #include <QRadioButton>
@@ -77,3 +77,5 @@ private slots:
 
 QTEST_MAIN(WindowRetryTest)
 #include "WindowRetryTest.moc"
+
+using namespace quarvel;

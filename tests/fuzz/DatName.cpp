@@ -1,7 +1,9 @@
 // ParseDatFileName on any bytes as a path.
 
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 #include "FuzzSupport.h"
+
+using namespace quarvel;
 
 namespace fuzz {
 

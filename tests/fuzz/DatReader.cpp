@@ -1,9 +1,9 @@
 // DataLogConverter::ConvertDatFile on any file contents, with a post function that reads
 // every line back and holds it against the records of the file; no server.
 
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 #include "FuzzSupport.h"
-#include "LineFormat.h"
+#include "influx/LineFormat.h"
 #include "LineProtocol.h"
 
 #include <bit>
@@ -11,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <vector>
+
+using namespace quarvel;
 
 namespace fuzz {
 

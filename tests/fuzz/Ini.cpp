@@ -3,11 +3,13 @@
 // written in ways the rules say make no difference.
 
 #include "FuzzSupport.h"
-#include "Ini.h"
+#include "platform/Ini.h"
 
 #include <string>
 #include <utility>
 #include <vector>
+
+using namespace quarvel;
 
 namespace fuzz {
 

@@ -3,9 +3,9 @@
 // server's rules, every field against printf's texts of its value.
 
 #include "FuzzSupport.h"
-#include "LineFormat.h"
+#include "influx/LineFormat.h"
 #include "LineProtocol.h"
-#include "RyInfluxDB.h"
+#include "influx/RyInfluxDB.h"
 
 #include <bit>
 #include <cmath>
@@ -14,6 +14,8 @@
 #include <cstring>
 #include <utility>
 #include <vector>
+
+using namespace quarvel;
 
 namespace fuzz {
 

@@ -3,14 +3,16 @@
 // input also says how many bytes the file loses after it was opened.
 
 #include "FuzzSupport.h"
-#include "TableFile.h"
-#include "TableLibrary.h"
+#include "rtdb/TableFile.h"
+#include "rtdb/TableLibrary.h"
 
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
+
+using namespace quarvel;
 
 namespace fuzz {
 

@@ -2,9 +2,9 @@
 // real server takes them.
 
 #include "FakeHttpServer.h"
-#include "HttpPost.h"
+#include "influx/HttpPost.h"
 #include "InfluxServer.h"
-#include "RyInfluxDB.h"
+#include "influx/RyInfluxDB.h"
 #include "Samples.h"
 
 #define ZLIB_CONST
@@ -24,6 +24,8 @@
 #include <optional>
 #include <random>
 #include <thread>
+
+using namespace quarvel;
 
 using httptest::CannedReply;
 using httptest::FakeHttpServer;

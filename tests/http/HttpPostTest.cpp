@@ -1,4 +1,4 @@
-#include "HttpPost.h"
+#include "influx/HttpPost.h"
 
 #include "FakeHttpServer.h"
 #include "FreePort.h"
@@ -15,6 +15,8 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+
+using namespace quarvel;
 
 using httptest::CannedReply;
 using httptest::FakeHttpServer;

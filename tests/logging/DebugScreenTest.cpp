@@ -2,9 +2,9 @@
 // sockets that misbehave, and the debug-screen tool as a child process.
 
 #include "ChildProcess.h"
-#include "DebugWindow.h"
-#include "DebugWindowListener.h"
-#include "Logging.h"
+#include "platform/DebugWindow.h"
+#include "platform/DebugWindowListener.h"
+#include "logging/Logging.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +28,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+
+using namespace quarvel;
 
 extern char** environ;
 

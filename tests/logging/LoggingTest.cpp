@@ -1,7 +1,7 @@
 // The rolling log file: line layout, appending across runs, cutting, rollover and the
 // folders it cannot use.
 
-#include "Logging.h"
+#include "logging/Logging.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@
 #include <vector>
 
 #include <fcntl.h>
+
+using namespace quarvel;
 
 namespace {
 

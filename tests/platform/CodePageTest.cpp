@@ -2,9 +2,11 @@
 // also the ill-formed sequences glibc passes through when the code page is UTF-8 itself
 // (found by fuzz_line_format).
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <gtest/gtest.h>
+
+using namespace quarvel;
 
 namespace {
 

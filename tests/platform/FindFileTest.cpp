@@ -1,6 +1,6 @@
 // The directory listing: wild-card matching and FindFile on real folders.
 
-#include "FindFile.h"
+#include "platform/FindFile.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 #include <unistd.h>
+
+using namespace quarvel;
 
 namespace {
 

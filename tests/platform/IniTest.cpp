@@ -1,9 +1,11 @@
 // Reading one value of a node's settings file.
 
-#include "Ini.h"
+#include "platform/Ini.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
+
+using namespace quarvel;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The progress list box: index rules, the walker's cut-to-20 sequence, observers, and a
 // window thread that carries out every operation while the callers wait.
 
-#include "ProgressList.h"
+#include "platform/ProgressList.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,8 @@
 #include <ostream>
 #include <set>
 #include <thread>
+
+using namespace quarvel;
 
 namespace {
 

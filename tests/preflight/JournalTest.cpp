@@ -1,10 +1,10 @@
 // The resume journal on real files, and both converters resuming against the real
 // InfluxDB server: what was posted whole is skipped, what changed or failed is not.
 
-#include "DataLogConverter.h"
+#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "Journal.h"
-#include "RtdbConverter.h"
+#include "datalog/Journal.h"
+#include "rtdb/RtdbConverter.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
 
@@ -19,6 +19,8 @@
 #include <mutex>
 #include <numeric>
 #include <thread>
+
+using namespace quarvel;
 
 namespace {
 

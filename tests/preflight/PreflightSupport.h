@@ -4,8 +4,8 @@
 // addresses where no InfluxDB answers.
 
 #include "InfluxServer.h"
-#include "LogSample.h"
-#include "Preflight.h"
+#include "influx/LogSample.h"
+#include "influx/Preflight.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +15,8 @@
 #include <map>
 #include <string>
 #include <thread>
+
+using namespace quarvel;
 
 namespace preflight {
 

@@ -2,7 +2,7 @@
 // with the retention policies, from real data-log and table files.
 
 #include "../rtdb/TableRows.h"
-#include "OldestSamples.h"
+#include "datalog/OldestSamples.h"
 #include "PreflightSupport.h"
 #include "Samples.h"
 #include "ScratchDir.h"
@@ -12,6 +12,8 @@
 #include <chrono>
 #include <fstream>
 #include <vector>
+
+using namespace quarvel;
 
 namespace {
 

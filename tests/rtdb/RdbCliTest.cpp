@@ -3,7 +3,7 @@
 
 #include "ChildProcess.h"
 #include "InfluxServer.h"
-#include "SampleNode.h"
+#include "datalog/SampleNode.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
@@ -13,6 +13,8 @@
 #include <bit>
 #include <cstdlib>
 #include <limits>
+
+using namespace quarvel;
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The table export against a real InfluxDB server and real table files, in a zone with
 // daylight-saving time.
 
-#include "FindFile.h"
+#include "platform/FindFile.h"
 #include "InfluxServer.h"
-#include "Logging.h"
-#include "RtdbConverter.h"
-#include "SampleNode.h"
+#include "logging/Logging.h"
+#include "rtdb/RtdbConverter.h"
+#include "datalog/SampleNode.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
@@ -17,6 +17,8 @@
 #include <functional>
 #include <optional>
 #include <set>
+
+using namespace quarvel;
 
 namespace {
 

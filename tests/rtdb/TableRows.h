@@ -2,8 +2,8 @@
 
 // Rows and table files for the table tests, written to disk in the table file format.
 
-#include "TableFile.h"
-#include "TableLibrary.h"
+#include "rtdb/TableFile.h"
+#include "rtdb/TableLibrary.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,8 @@
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+using namespace quarvel;
 
 namespace tablerows {
 

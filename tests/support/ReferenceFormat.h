@@ -2,11 +2,13 @@
 
 // Line formatters built on snprintf, to hold the writer's fast formatter against.
 
-#include "LogSample.h"
+#include "influx/LogSample.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+using namespace quarvel;
 
 namespace reference {
 

@@ -3,11 +3,13 @@
 // Small sample nodes for tests that need a whole node on disk.
 
 #include "InfluxServer.h"
-#include "LogSample.h"
-#include "SampleNode.h"
+#include "influx/LogSample.h"
+#include "datalog/SampleNode.h"
 
 #include <stdexcept>
 #include <string>
+
+using namespace quarvel;
 
 namespace testsupport {
 

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "LogSample.h"
+#include "influx/LogSample.h"
+
+using namespace quarvel;
 
 namespace testsupport {
 

@@ -1,4 +1,4 @@
-#include "LineFormat.h"
+#include "influx/LineFormat.h"
 #include "ReferenceFormat.h"
 #include "Samples.h"
 
@@ -9,6 +9,8 @@
 #include <cmath>
 #include <limits>
 #include <random>
+
+using namespace quarvel;
 
 namespace {
 

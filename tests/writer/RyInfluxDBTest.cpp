@@ -1,4 +1,4 @@
-#include "RyInfluxDB.h"
+#include "influx/RyInfluxDB.h"
 #include "Samples.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+using namespace quarvel;
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "InfluxServer.h"
 #include "ReferenceFormat.h"
-#include "RyInfluxDB.h"
-#include "Logging.h"
+#include "influx/RyInfluxDB.h"
+#include "logging/Logging.h"
 #include "Samples.h"
 #include "ScratchDir.h"
 
@@ -13,6 +13,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+
+using namespace quarvel;
 
 namespace {
 

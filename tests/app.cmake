@@ -5,7 +5,7 @@ if(TARGET quarvel_app)
   target_link_libraries(test_app_dialog PRIVATE quarvel_app Qt6::Test quarvel_warnings)
 
   add_executable(test_app_conversion app/ConversionTest.cpp app/AppTestSupport.h)
-  target_link_libraries(test_app_conversion PRIVATE quarvel_app quarvel_test_support Qt6::Test quarvel_warnings)
+  target_link_libraries(test_app_conversion PRIVATE quarvel_app quarvel_sample quarvel_test_support Qt6::Test quarvel_warnings)
 
   foreach(name dialog conversion)
     set_target_properties(test_app_${name} PROPERTIES AUTOMOC ON)

@@ -6,7 +6,7 @@ quarvel_add_test(test_retry SOURCES faults/RetryTest.cpp LIBS quarvel_influx qua
 target_include_directories(test_retry PRIVATE faults)
 
 quarvel_add_test(test_faults SOURCES faults/FaultTest.cpp faults/PrivateInflux.cpp
-                 LIBS quarvel_datalog quarvel_logging quarvel_test_support)
+                 LIBS quarvel_datalog quarvel_sample quarvel_logging quarvel_test_support)
 target_include_directories(test_faults PRIVATE faults)
 add_dependencies(test_faults quarvel-cli)
 target_compile_definitions(test_faults PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-cli>")
@@ -16,7 +16,7 @@ if(TARGET quarvel_app)
   add_executable(test_app_retry faults/WindowRetryTest.cpp)
   set_target_properties(test_app_retry PROPERTIES AUTOMOC ON)
   target_include_directories(test_app_retry PRIVATE app faults)
-  target_link_libraries(test_app_retry PRIVATE quarvel_app quarvel_test_support Qt6::Test quarvel_warnings)
+  target_link_libraries(test_app_retry PRIVATE quarvel_app quarvel_sample quarvel_test_support Qt6::Test quarvel_warnings)
   add_test(NAME app_retry COMMAND test_app_retry)
   set_tests_properties(app_retry PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endif()

@@ -2,18 +2,13 @@
 
 #include "app/AboutDlg.h"
 #include "app/AppIcon.h"
-#include "datalog/DataLogConverter.h"
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
-#include "platform/FindFile.h"
-#include "influx/HttpPost.h"
-#include "datalog/Journal.h"
+#include "app/ListProgress.h"
 #include "logging/Logging.h"
-#include "datalog/NodeFolder.h"
-#include "datalog/OldestSamples.h"
-#include "influx/Preflight.h"
-#include "rtdb/RtdbConverter.h"
-#include "influx/Unsent.h"
+#include "platform/FindFile.h"
+#include "session/NodeFolder.h"
+#include "session/Session.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -43,8 +38,6 @@ namespace quarvel {
 
 namespace {
 
-constexpr int kKeptLines = 19;            // older lines left under a new progress line
-constexpr qsizetype kMaxNameBytes = 259;  // the database name's buffer, less its terminator
 constexpr int kComboDropDownHeight = 103;
 
 const char* const kAboutEntry = "關於 Quarvel(&A)...";
@@ -52,7 +45,7 @@ const char* const kAboutEntry = "關於 Quarvel(&A)...";
 // The server the conversions post to; QUARVEL_INFLUX_URL names another than the local one.
 std::string InfluxUrl() {
     const QByteArray url = qgetenv("QUARVEL_INFLUX_URL");
-    return url.isEmpty() ? InfluxTarget().baseUrl : url.toStdString();
+    return url.isEmpty() ? std::string(kDefaultInfluxUrl) : url.toStdString();
 }
 
 std::string Narrow(const QString& text) {
@@ -61,12 +54,6 @@ std::string Narrow(const QString& text) {
 
 QString Wide(const std::string& text) {
     return QFile::decodeName(QByteArray::fromStdString(text));
-}
-
-// The database's journal; without one the conversion goes on, only a later resume cannot skip.
-void OpenJournal(Journal& journal, const std::string& database, bool resume) {
-    std::string error;
-    if (!journal.Open(ToUtf8(database.c_str()), resume, error)) LogMessage("No journal: %s", error.c_str());
 }
 
 // A sorted drop-down list keeps its entries in case-insensitive order; equal ones stay in
@@ -112,7 +99,6 @@ CQuarvelDlg::~CQuarvelDlg() {
         ended.swap(m_conversions);
     }
     for (auto& conversion : ended) conversion->thread.join();
-    platform::SetMessageBoxHandler(nullptr);
     m_progressList.SetObserver(nullptr);
     m_progressList.SetDispatcher(nullptr);
 }
@@ -237,20 +223,6 @@ void CQuarvelDlg::ConnectProgressList() {
                 break;
         }
     });
-    // The box at a conversion's end belongs to this window and its thread; the worker
-    // waits until the operator has closed it.
-    platform::SetMessageBoxHandler([this](const std::string& text) {
-        const QString message = Wide(text);
-        auto show = [this, &message] {
-            QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quarvel"), message, QMessageBox::Ok, this);
-            box.exec();
-        };
-        if (QThread::currentThread() == thread()) {
-            show();
-        } else {
-            QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
-        }
-    });
 }
 
 bool CQuarvelDlg::DoDataExchange(bool saveAndValidate) {
@@ -354,29 +326,131 @@ void CQuarvelDlg::OnBrowseFolder() {
 }
 
 std::string CQuarvelDlg::DatabaseName(const QString& scadaName) {
-    QString name = QStringLiteral("Ry_") + scadaName;
-    QByteArray bytes = QFile::encodeName(name);
-    while (bytes.size() > kMaxNameBytes) {
-        name.chop(name.size() > 1 && name.back().isLowSurrogate() ? 2 : 1);
-        bytes = QFile::encodeName(name);
+    return DatabaseFor(Narrow(scadaName));
+}
+
+// The checks' questions, asked by this window on its thread. A missing database or policy
+// is created only when the operator says so; a policy that would drop old samples is
+// shown before anything is written.
+class CQuarvelDlg::Questions : public CheckQuestions {
+public:
+    Questions(CQuarvelDlg& dialog, const Session& session)
+        : m_dialog(dialog),
+          m_server(QString::fromStdString(session.Url())),
+          m_name(QString::fromStdString(session.DatabaseUtf8())),
+          m_database(session.DatabaseUtf8()) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);  // until the first question, or the end of the checks
     }
-    return bytes.toStdString();
+    ~Questions() override { StopWaiting(); }
+    Questions(const Questions&) = delete;
+    Questions& operator=(const Questions&) = delete;
+
+    void ServerUnusable(const ServerCheck& found) override {
+        const QString what = found.outcome == ServerCheck::Outcome::kUnreachable
+                                 ? QStringLiteral("cannot be reached")
+                                 : QStringLiteral("did not answer the checks");
+        Ask(QMessageBox::Warning,
+            QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(m_server, what, Wide(found.error)),
+            QStringLiteral("OK"), QString());
+        m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(m_server, what));
+    }
+
+    bool CreateMissing(const ServerCheck& found) override {
+        std::vector<std::string> policies;
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            if (!found.policies[kind].exists) policies.emplace_back(kRetentionPolicy[kind]);
+        const QString list = QString::fromStdString(JoinAnd(policies));
+        const bool one = policies.size() == 1;
+        const QString question =
+            !found.databaseExists
+                ? QStringLiteral("Database %1 does not exist on %2. Create it with the retention policies %3 "
+                                 "(duration INF)?")
+                      .arg(m_name, m_server, list)
+                : QStringLiteral("Database %1 on %2 lacks the retention %3 %4. Create %5 (duration INF)?")
+                      .arg(m_name, m_server, one ? QStringLiteral("policy") : QStringLiteral("policies"), list,
+                           one ? QStringLiteral("it") : QStringLiteral("them"));
+        if (Ask(QMessageBox::Question, question, QStringLiteral("&Yes"), QStringLiteral("&No"))) return true;
+        m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: missing on %1: %2")
+                                      .arg(m_server, QString::fromStdString(JoinAnd(found.Missing(m_database)))));
+        return false;
+    }
+
+    void CreationFailed(const std::vector<std::string>&, const std::string& error) override { CannotCreate(error); }
+    void StillIncomplete(const ServerCheck& after) override { CannotCreate(after.error); }
+    void Created(const std::string& text) override { m_dialog.ShowProgressLine(QString::fromStdString(text)); }
+
+    bool ConvertDespite(const std::vector<std::string>& warnings) override {
+        QString text;
+        for (const std::string& warning : warnings) text += QString::fromStdString(warning) + QStringLiteral(".\n");
+        return Ask(QMessageBox::Warning, text + QStringLiteral("\nConvert anyway?"), QStringLiteral("Continue"),
+                   QStringLiteral("Cancel"));
+    }
+
+private:
+    void CannotCreate(const std::string& error) {
+        Ask(QMessageBox::Warning, QStringLiteral("Cannot create %1: %2").arg(m_name, Wide(error)), QStringLiteral("OK"),
+            QString());
+    }
+
+    bool Ask(QMessageBox::Icon icon, const QString& text, const QString& yes, const QString& no) {
+        StopWaiting();
+        QMessageBox box(icon, QStringLiteral("Quarvel"), text, QMessageBox::NoButton, &m_dialog);
+        box.setObjectName(QStringLiteral("preflight"));
+        QPushButton* accept = box.addButton(yes, QMessageBox::AcceptRole);
+        if (!no.isEmpty()) box.setDefaultButton(box.addButton(no, QMessageBox::RejectRole));
+        box.exec();
+        return box.clickedButton() == accept;
+    }
+
+    void StopWaiting() {
+        if (!m_waiting) return;
+        m_waiting = false;
+        QApplication::restoreOverrideCursor();
+    }
+
+    CQuarvelDlg& m_dialog;
+    const QString m_server;
+    const QString m_name;
+    const std::string m_database;
+    bool m_waiting = true;
+};
+
+SessionOptions CQuarvelDlg::ConversionOptions() {
+    SessionOptions options;
+    options.kind = m_nOldDataType == kDataLog ? SourceKind::kDataLog : SourceKind::kTables;
+    options.folder = Narrow(m_strDataLogFolder);
+    options.database = DatabaseName(m_strScadaName);
+    options.resume = m_chkResume->isChecked();
+    options.jobs = DefaultJobs();
+    options.target.baseUrl = InfluxUrl();
+    if (options.kind == SourceKind::kTables) {
+        // The export runs on this thread: its retries wait in an event loop that keeps
+        // the window painted and its workers served, but takes no input.
+        options.target.wait = [](std::chrono::milliseconds delay) {
+            QEventLoop loop;
+            QTimer::singleShot(delay, &loop, &QEventLoop::quit);
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+        };
+    }
+    return options;
 }
 
 void CQuarvelDlg::OnConvert() {
     if (m_finishing) return;
     DoDataExchange(true);  // a failed validation does not stop the conversion
-    if (!CheckServerBeforeConvert(m_nOldDataType != kDataLog)) return;
+    auto session = std::make_unique<Session>(ConversionOptions());
+    {
+        Questions questions(*this, *session);
+        if (session->Prepare(questions) != kAllWritten) return;
+    }
+    if (!session->JournalProblem().empty()) LogMessage("No journal: %s", session->JournalProblem().c_str());
     if (m_nOldDataType != kDataLog) {
-        ConvertTables();
+        ConvertTables(*session);
         return;
     }
 
     auto conversion = std::make_unique<Conversion>();
-    conversion->folder = Narrow(m_strDataLogFolder);
-    conversion->scadaName = m_strScadaName;
-    conversion->influxUrl = InfluxUrl();
-    conversion->resume = m_chkResume->isChecked();
+    conversion->session = std::move(session);
     Conversion* const started = conversion.get();
     std::lock_guard lock(m_conversionsMutex);
     m_conversions.push_back(std::move(conversion));
@@ -389,118 +463,15 @@ void CQuarvelDlg::OnConvert() {
 
 // The table export runs on the dialog thread, so the window takes no other input until it
 // ends; its progress lines repaint one by one.
-void CQuarvelDlg::ConvertTables() {
-    InfluxTarget target;
-    target.baseUrl = InfluxUrl();
-    target.gzip = GzipByDefault(target.baseUrl);
-    target.unsentFolder = kUnsentFolder;
-    // Retries wait on this thread: the window repaints and serves its workers meanwhile, but
-    // takes no input, as during the rest of the export.
-    target.wait = [](std::chrono::milliseconds delay) {
-        QEventLoop loop;
-        QTimer::singleShot(delay, &loop, &QEventLoop::quit);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    };
-    const std::string database = DatabaseName(m_strScadaName);
-    Journal journal;
-    OpenJournal(journal, database, m_chkResume->isChecked());
-    RtdbConverter converter(database, Narrow(m_strDataLogFolder), target);
-    converter.SetProgressList(m_progressList);
-    converter.SetJournal(journal.IsOpen() ? &journal : nullptr);
-    converter.ConvertAllTables();
-}
-
-// The server checks on this thread, with short time-outs. A missing database or policy is
-// created only when the operator says so; a policy that would drop old samples is shown
-// before anything is written. False when the conversion must not start.
-bool CQuarvelDlg::CheckServerBeforeConvert(bool tables) {
-    const std::string folder = Narrow(m_strDataLogFolder);
-    if ((tables ? CountTableFiles(folder) : CountDataLogFiles(folder)) == 0) return true;  // nothing to write
-    const std::string url = InfluxUrl();
-    const std::string database = ToUtf8(DatabaseName(m_strScadaName).c_str());
-    const QString server = QString::fromStdString(url);
-    const QString name = QString::fromStdString(database);
-    auto ask = [this](QMessageBox::Icon icon, const QString& text, const QString& yes, const QString& no) {
-        QMessageBox box(icon, QStringLiteral("Quarvel"), text, QMessageBox::NoButton, this);
-        box.setObjectName(QStringLiteral("preflight"));
-        QPushButton* accept = box.addButton(yes, QMessageBox::AcceptRole);
-        if (!no.isEmpty()) box.setDefaultButton(box.addButton(no, QMessageBox::RejectRole));
-        box.exec();
-        return box.clickedButton() == accept;
-    };
-
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    ServerCheck found = CheckServer(url, database);
-    QApplication::restoreOverrideCursor();
-    if (!found.Checked()) {
-        const QString what = found.outcome == ServerCheck::Outcome::kUnreachable
-                                 ? QStringLiteral("cannot be reached")
-                                 : QStringLiteral("did not answer the checks");
-        ask(QMessageBox::Warning,
-            QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(server, what, Wide(found.error)),
-            QStringLiteral("OK"), QString());
-        ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(server, what));
-        return false;
-    }
-    if (!found.Complete()) {
-        std::vector<std::string> policies;
-        for (int kind = 0; kind < kTableKindCount; ++kind)
-            if (!found.policies[kind].exists) policies.emplace_back(kRetentionPolicy[kind]);
-        const QString list = QString::fromStdString(JoinAnd(policies));
-        const QString question =
-            !found.databaseExists
-                ? QStringLiteral(
-                      "Database %1 does not exist on %2. Create it with the retention policies %3 "
-                      "(duration INF)?")
-                      .arg(name, server, list)
-                : QStringLiteral("Database %1 on %2 lacks the retention %3 %4. Create %5 (duration INF)?")
-                      .arg(name, server, policies.size() == 1 ? QStringLiteral("policy") : QStringLiteral("policies"),
-                           list, policies.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
-        if (!ask(QMessageBox::Question, question, QStringLiteral("&Yes"), QStringLiteral("&No"))) {
-            ShowProgressLine(QStringLiteral("Nothing converted: missing on %1: %2")
-                                 .arg(server, QString::fromStdString(JoinAnd(found.Missing(database)))));
-            return false;
-        }
-        std::string error;
-        const ServerCheck before = found;
-        if (CreateDatabase(url, database, before, error)) found = CheckServer(url, database);
-        if (!found.Complete()) {
-            ask(QMessageBox::Warning,
-                QStringLiteral("Cannot create %1: %2").arg(name, Wide(error.empty() ? found.error : error)),
-                QStringLiteral("OK"), QString());
-            return false;
-        }
-        ShowProgressLine(QString::fromStdString(CreationText(database, before)));
-    }
-    const OldestLineTimes oldest = tables ? OldestTableSamples(folder) : OldestDataLogSamples(folder);
-    const std::vector<std::string> warnings = RetentionWarnings(found, oldest, time(nullptr));
-    if (warnings.empty()) return true;
-    QString text;
-    for (const std::string& warning : warnings) text += QString::fromStdString(warning) + QStringLiteral(".\n");
-    return ask(QMessageBox::Warning, text + QStringLiteral("\nConvert anyway?"), QStringLiteral("Continue"),
-               QStringLiteral("Cancel"));
+void CQuarvelDlg::ConvertTables(Session& session) {
+    ListProgress progress(*this, m_progressList, ListProgress::Order::kInOrder);
+    session.Run(progress);
 }
 
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
-    const std::string database = DatabaseName(conversion->scadaName);
-    InfluxTarget target;
-    target.baseUrl = conversion->influxUrl;
-    target.gzip = GzipByDefault(target.baseUrl);
-    target.unsentFolder = kUnsentFolder;
     {
-        Journal journal;
-        OpenJournal(journal, database, conversion->resume);
-        DataLogConverter converter(conversion->folder, database, dialog->m_progressList, target);
-        converter.SetJobs(DefaultJobs());
-        converter.SetJournal(journal.IsOpen() ? &journal : nullptr);
-        {
-            std::lock_guard lock(dialog->m_conversionsMutex);
-            conversion->converter = &converter;
-            if (conversion->stopRequested) converter.RequestStop();
-        }
-        converter.ConvertAllFolders();
-        std::lock_guard lock(dialog->m_conversionsMutex);
-        conversion->converter = nullptr;
+        ListProgress progress(*dialog, dialog->m_progressList, ListProgress::Order::kNewestFirst);
+        conversion->session->Run(progress);
     }
     {
         std::lock_guard lock(dialog->m_conversionsMutex);
@@ -536,10 +507,7 @@ int CQuarvelDlg::RunningConversions() {
 
 void CQuarvelDlg::RequestStopAll() {
     std::lock_guard lock(m_conversionsMutex);
-    for (const auto& conversion : m_conversions) {
-        conversion->stopRequested = true;
-        if (conversion->converter != nullptr) conversion->converter->RequestStop();
-    }
+    for (const auto& conversion : m_conversions) conversion->session->RequestStop();
 }
 
 // Escape, the close box and every other way out. While conversions run, the window asks
@@ -573,9 +541,8 @@ void CQuarvelDlg::OnSysCommand(unsigned id, qintptr param) {
 
 // A line of the window's own at the top of the progress list, cut like the converters'.
 void CQuarvelDlg::ShowProgressLine(const QString& text) {
-    for (int index = m_progressList.GetCount() - 1; index >= kKeptLines; --index) m_progressList.DeleteString(index);
     const std::string line = Narrow(text);
-    m_progressList.InsertString(0, line);
+    ListProgress(*this, m_progressList, ListProgress::Order::kNewestFirst).Line(line);
     LogMessage("%s", line.c_str());
 }
 

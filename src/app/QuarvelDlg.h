@@ -2,7 +2,7 @@
 
 // The operator's window, template 102: pick a node, see its data-log folder, choose the
 // kind of old data and convert. Data-log conversions run on worker threads of their own;
-// they reach the window only through m_progressList and the message box.
+// they reach the window only through their ListProgress: m_progressList and the message box.
 
 #include "platform/ProgressList.h"
 
@@ -25,7 +25,8 @@ class QPushButton;
 
 namespace quarvel {
 
-class DataLogConverter;
+class Session;
+struct SessionOptions;
 
 class CQuarvelDlg : public QDialog {
     Q_OBJECT
@@ -65,7 +66,7 @@ public:
     QComboBox* m_cbScadaName = nullptr;
     QString m_strDataLogFolder;
     QListWidget* m_lbProgress = nullptr;    // shows m_progressList
-    platform::ProgressList m_progressList;  // what the converters write to
+    platform::ProgressList m_progressList;  // what the conversions' ListProgress writes to
     int m_nOldDataType = kDataLog;
     int m_bFilterSec = 0;
     int m_bFilterMin = 0;
@@ -80,23 +81,19 @@ protected:
 
 private:
     struct Conversion {
-        std::string folder;
-        QString scadaName;
-        std::string influxUrl;
+        std::unique_ptr<Session> session;
         std::thread thread;
-        DataLogConverter* converter = nullptr;  // while its walk runs
-        bool resume = false;
-        bool stopRequested = false;
         bool ended = false;
     };
+    class Questions;
 
     static void ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion);
 
     void CreateControls();
     void ConnectProgressList();
     void OnConversionEnded();
-    void ConvertTables();
-    bool CheckServerBeforeConvert(bool tables);
+    SessionOptions ConversionOptions();
+    void ConvertTables(Session& session);
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
     bool Validate(QWidget* control, bool ok, const QString& prompt);

@@ -1,11 +1,7 @@
 #include "cli/CheckCommand.h"
 
-#include "logging/Logging.h"
-#include "datalog/NodeFolder.h"
-#include "datalog/OldestSamples.h"
-#include "influx/Preflight.h"
 #include "cli/Report.h"
-#include "influx/RyInfluxDB.h"
+#include "logging/Logging.h"
 
 #include <CLI/CLI.hpp>
 
@@ -39,11 +35,6 @@ std::string UtcText(int64_t seconds) {
     return text;
 }
 
-OldestLineTimes OldestOf(const CheckTarget& target) {
-    if (target.folder.empty()) return {};
-    return target.tables ? OldestTableSamples(target.folder) : OldestDataLogSamples(target.folder);
-}
-
 // On the standard error stream and in the log.
 void Say(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -52,41 +43,35 @@ void Say(const std::string& text) {
 
 }  // namespace
 
-int CheckBeforeConvert(const CheckTarget& target, bool createDatabase) {
-    ServerCheck found = CheckServer(target.url, target.database);
-    if (found.outcome == ServerCheck::Outcome::kUnreachable) {
-        Say("quarvel-cli: the server " + target.url + " cannot be reached (" + found.error +
-            "); nothing was converted");
-        return kServerUnreachable;
-    }
-    if (!found.Checked()) {
-        Say("quarvel-cli: the server " + target.url + " did not answer the checks (" + found.error +
-            "); nothing was converted");
-        return kServerUnreachable;
-    }
-    if (!found.Complete()) {
-        const std::vector<std::string> missing = found.Missing(target.database);
-        if (!createDatabase) {
-            Say("quarvel-cli: missing on " + target.url + ": " + JoinAnd(missing) +
-                "; add --create-database to create them (duration INF); nothing was converted");
-            return kUsageError;
-        }
-        std::string error;
-        if (!CreateDatabase(target.url, target.database, found, error)) {
-            Say("quarvel-cli: cannot create " + JoinAnd(missing) + ": " + error + "; nothing was converted");
-            return kUsageError;
-        }
-        Say(CreationText(target.database, found));
-        found = CheckServer(target.url, target.database);
-        if (!found.Complete()) {
-            Say("quarvel-cli: " + target.database + " is still incomplete after creating it" +
-                (found.error.empty() ? "" : " (" + found.error + ")") + "; nothing was converted");
-            return kUsageError;
-        }
-    }
-    for (const std::string& warning : RetentionWarnings(found, OldestOf(target), time(nullptr)))
-        Say("Warning: " + warning);
-    return kAllWritten;
+void ConsoleQuestions::ServerUnusable(const ServerCheck& found) {
+    const bool unreachable = found.outcome == ServerCheck::Outcome::kUnreachable;
+    Say("quarvel-cli: the server " + m_session.Url() + (unreachable ? " cannot be reached (" : " did not answer the checks (") +
+        found.error + "); nothing was converted");
+}
+
+bool ConsoleQuestions::CreateMissing(const ServerCheck& found) {
+    if (!m_createDatabase)
+        Say("quarvel-cli: missing on " + m_session.Url() + ": " + JoinAnd(found.Missing(m_session.DatabaseUtf8())) +
+            "; add --create-database to create them (duration INF); nothing was converted");
+    return m_createDatabase;
+}
+
+void ConsoleQuestions::CreationFailed(const std::vector<std::string>& missing, const std::string& error) {
+    Say("quarvel-cli: cannot create " + JoinAnd(missing) + ": " + error + "; nothing was converted");
+}
+
+void ConsoleQuestions::StillIncomplete(const ServerCheck& after) {
+    Say("quarvel-cli: " + m_session.DatabaseUtf8() + " is still incomplete after creating it" +
+        (after.error.empty() ? "" : " (" + after.error + ")") + "; nothing was converted");
+}
+
+void ConsoleQuestions::Created(const std::string& text) {
+    Say(text);
+}
+
+bool ConsoleQuestions::ConvertDespite(const std::vector<std::string>& warnings) {
+    for (const std::string& warning : warnings) Say("Warning: " + warning);
+    return true;
 }
 
 CheckCommand::CheckCommand(CLI::App& app) {
@@ -113,52 +98,53 @@ bool CheckCommand::Chosen() const {
 
 int CheckCommand::Run() const {
     if (m_node.empty() && m_database.empty()) return Usage("name a node (--node DIR) or a database (--database NAME)");
-    CheckTarget target;
-    target.url = m_url;
-    target.tables = m_kind == "rtdb";
-    const std::string name = m_database.empty() ? "Ry_" + NodeName(m_node) : m_database;
-    target.database = ToUtf8(name.c_str(), m_codePage);
-    if (target.database.empty()) return Usage("the database name cannot be read in code page " + m_codePage);
-    if (!m_folder.empty() || !m_node.empty()) {
-        target.folder = m_folder.empty() ? NodeDataLogFolder(m_node) : m_folder;
-        if (!std::filesystem::is_directory(target.folder))
-            return Usage("the folder " + target.folder + " does not exist");
-    }
+    SessionOptions options;
+    options.kind = m_kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
+    options.node = m_node;
+    options.folder = m_folder;
+    options.database = m_database;
+    options.target.baseUrl = m_url;
+    options.target.codePage = m_codePage;
+    const Session session(options);
+    const std::string& database = session.DatabaseUtf8();
+    if (database.empty()) return Usage("the database name cannot be read in code page " + m_codePage);
+    const bool withFolder = !m_folder.empty() || !m_node.empty();
+    if (withFolder && !session.FolderExists()) return Usage("the folder " + session.Folder() + " does not exist");
+    const std::string& url = m_url;
 
-    const ServerCheck found = CheckServer(target.url, target.database);
+    const ServerReport report = CheckServerFor(url, database, withFolder ? session.Folder() : "", options.kind);
+    const ServerCheck& found = report.found;
     if (found.outcome == ServerCheck::Outcome::kUnreachable) {
-        std::printf("Server:   %s cannot be reached: %s\n", target.url.c_str(), found.error.c_str());
+        std::printf("Server:   %s cannot be reached: %s\n", url.c_str(), found.error.c_str());
         return kServerUnreachable;
     }
-    std::printf("Server:   %s, InfluxDB %s\n", target.url.c_str(),
+    std::printf("Server:   %s, InfluxDB %s\n", url.c_str(),
                 found.version.empty() ? "(version not told)" : found.version.c_str());
     if (!found.Checked()) {
         std::printf("Checks:   failed: %s\n", found.error.c_str());
         return kServerUnreachable;
     }
-    std::printf("Database: %s %s\n", target.database.c_str(), found.databaseExists ? "exists" : "is missing");
-    const OldestLineTimes oldest = OldestOf(target);
+    std::printf("Database: %s %s\n", database.c_str(), found.databaseExists ? "exists" : "is missing");
     const auto now = static_cast<int64_t>(time(nullptr));
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         const RetentionPolicyState& policy = found.policies[kind];
         std::string line = std::string(kRetentionPolicy[kind]) + ":";
         line.resize(10, ' ');
         line += policy.exists ? "keeps " + DurationText(policy.durationSeconds) : std::string("missing");
-        if (oldest[kind])
-            line += "; oldest " + std::string(kKindName[kind]) + " sample " + UtcText(*oldest[kind]) + ", " +
-                    AgeText(now - *oldest[kind]) + " old";
-        else if (!target.folder.empty())
+        if (report.oldest[kind])
+            line += "; oldest " + std::string(kKindName[kind]) + " sample " + UtcText(*report.oldest[kind]) + ", " +
+                    AgeText(now - *report.oldest[kind]) + " old";
+        else if (withFolder)
             line += std::string("; no ") + kKindName[kind] + " samples";
         std::printf("%s\n", line.c_str());
     }
     if (!found.Complete()) {
         std::printf("Missing:  %s; convert --create-database creates them (duration INF)\n",
-                    JoinAnd(found.Missing(target.database)).c_str());
+                    JoinAnd(found.Missing(database)).c_str());
         return kUsageError;
     }
-    const std::vector<std::string> warnings = RetentionWarnings(found, oldest, now);
-    for (const std::string& warning : warnings) std::printf("Warning:  %s\n", warning.c_str());
-    return warnings.empty() ? kAllWritten : kWarnings;
+    for (const std::string& warning : report.warnings) std::printf("Warning:  %s\n", warning.c_str());
+    return report.warnings.empty() ? kAllWritten : kWarnings;
 }
 
 }  // namespace quarvel

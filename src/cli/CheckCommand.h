@@ -3,7 +3,10 @@
 // The server checks: "check" runs them alone and prints what it found; convert runs them
 // before it writes, creating a missing database only when told to (--create-database).
 
+#include "session/Session.h"
+
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -11,18 +14,24 @@ class App;
 
 namespace quarvel {
 
-// What the checks are about: the server, the database, and the folder whose oldest
-// samples the retention policies must keep (empty: none).
-struct CheckTarget {
-    std::string url;
-    std::string database;  // as the writer sends it, UTF-8
-    std::string folder;
-    bool tables = false;  // the folder's tables instead of its data-log files
-};
+// Convert's answers to the checks' questions: from its --create-database flag, printed on
+// the standard error stream and into the log.
+class ConsoleQuestions : public CheckQuestions {
+public:
+    ConsoleQuestions(const Session& session, bool createDatabase)
+        : m_session(session), m_createDatabase(createDatabase) {}
 
-// Runs the checks before a conversion, printing on the standard error stream and into
-// the log. kAllWritten to go on; otherwise the exit status, and nothing is to be written.
-int CheckBeforeConvert(const CheckTarget& target, bool createDatabase);
+    void ServerUnusable(const ServerCheck& found) override;
+    bool CreateMissing(const ServerCheck& found) override;
+    void CreationFailed(const std::vector<std::string>& missing, const std::string& error) override;
+    void StillIncomplete(const ServerCheck& after) override;
+    void Created(const std::string& text) override;
+    bool ConvertDespite(const std::vector<std::string>& warnings) override;
+
+private:
+    const Session& m_session;
+    const bool m_createDatabase;
+};
 
 class CheckCommand {
 public:
@@ -36,7 +45,7 @@ private:
     std::string m_node;
     std::string m_folder;
     std::string m_database;
-    std::string m_url = "http://127.0.0.1:8086";
+    std::string m_url = kDefaultInfluxUrl;
     std::string m_codePage;
 };
 

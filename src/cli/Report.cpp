@@ -1,6 +1,7 @@
 #include "cli/Report.h"
 
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 
 #include <unistd.h>
 
@@ -27,16 +28,6 @@ int Usage(const std::string& message) {
     return kUsageError;
 }
 
-std::string Thousands(uint64_t value) {
-    const std::string digits = std::to_string(value);
-    std::string grouped;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-        grouped += digits[i];
-    }
-    return grouped;
-}
-
 ConsoleProgress::ConsoleProgress(bool quiet, int filesFound)
     : m_quiet(quiet), m_live(!quiet && isatty(STDERR_FILENO) != 0), m_filesFound(filesFound) {}
 
@@ -49,7 +40,7 @@ void ConsoleProgress::Line(const std::string& text) {
     DrawStatus();
 }
 
-void ConsoleProgress::Update(const ConversionTotals& totals) {
+void ConsoleProgress::FileDone(const std::string&, const ConversionTotals& totals) {
     std::lock_guard lock(m_mutex);
     m_filesDone = totals.filesConverted + totals.filesSkipped + totals.filesResumed;
     m_records = totals.records;
@@ -96,12 +87,6 @@ void PrintSummary(const std::string& database, bool dryRun, const ConversionTota
     if (totals.writes.linesSaved > 0)
         std::fprintf(stderr, "Lines saved:       %s in %s/ (quarvel-cli repost sends them)\n",
                      Thousands(totals.writes.linesSaved).c_str(), kUnsentFolder);
-}
-
-ExitCode ExitStatus(const ConversionTotals& totals) {
-    if (totals.writes.batchesUnanswered > 0) return kServerUnreachable;
-    if (totals.writes.linesNotWritten > 0) return kLinesNotWritten;
-    return kAllWritten;
 }
 
 }  // namespace quarvel

@@ -3,7 +3,8 @@
 // What quarvel-cli tells the operator about a conversion, whatever its kind: the
 // progress lines with a live status line, the closing summary and the exit status.
 
-#include "datalog/DataLogConverter.h"
+#include "conversion/Progress.h"
+#include "session/Session.h"
 
 #include <chrono>
 #include <cstdint>
@@ -11,13 +12,6 @@
 #include <string>
 
 namespace quarvel {
-
-enum ExitCode : int {
-    kAllWritten = 0,
-    kLinesNotWritten = 1,
-    kUsageError = 2,
-    kServerUnreachable = 3,
-};
 
 constexpr const char* kExitCodes =
     "Exit status:\n"
@@ -31,19 +25,17 @@ constexpr const char* kExitCodes =
 // Prints "quarvel-cli: message" on the standard error stream; returns kUsageError.
 int Usage(const std::string& message);
 
-// 1234567 as "1,234,567".
-std::string Thousands(uint64_t value);
-
 // The conversion's progress lines on the standard error stream and, on a terminal, one
 // live status line under them.
-class ConsoleProgress {
+class ConsoleProgress : public Progress {
 public:
     ConsoleProgress(bool quiet, int filesFound);
 
-    // The same text twice in a row shows once: the closing message box repeats the last
+    // The same text twice in a row shows once: the closing text repeats as the last
     // progress line, and the table export repeats each file's path.
-    void Line(const std::string& text);
-    void Update(const ConversionTotals& totals);
+    void Line(const std::string& text) override;
+    void FileDone(const std::string& path, const ConversionTotals& totals) override;
+    void Ended(const std::string& text) override { Line(text); }
     void Finish();  // wipes the status line
     double Elapsed() const;
 
@@ -63,7 +55,5 @@ private:
 
 // The closing summary on the standard error stream.
 void PrintSummary(const std::string& database, bool dryRun, const ConversionTotals& totals, double elapsed);
-
-ExitCode ExitStatus(const ConversionTotals& totals);
 
 }  // namespace quarvel

@@ -1,10 +1,10 @@
 #include "cli/RepostCommand.h"
 
-#include "influx/HttpPost.h"
-#include "logging/Logging.h"
 #include "cli/Report.h"
-#include "influx/RyInfluxDB.h"
+#include "influx/HttpPost.h"
+#include "influx/Repost.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 
 #include <CLI/CLI.hpp>
 
@@ -33,15 +33,6 @@ void CatchInterrupts() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
-
-struct Tally {
-    uint64_t batchesDelivered = 0;
-    uint64_t linesDelivered = 0;
-    uint64_t batchesLeft = 0;
-    uint64_t linesLeft = 0;
-    int unreadable = 0;
-    bool unanswered = false;
-};
 
 constexpr const char* kRepostExitCodes =
     "Exit status:\n"
@@ -115,49 +106,11 @@ int RepostCommand::Run() const {
                 end - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
     };
 
-    Tally tally;
-    for (const std::string& path : files) {
-        UnsentFile file;
-        std::string error;
-        if (!file.Read(path, error)) {
-            std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
-            LogMessage("%s", error.c_str());
-            ++tally.unreadable;
-            continue;
-        }
-        const std::string where = "database " + file.Database() + ", retention policy " + file.RetentionPolicy();
-        const std::string url = WriteUrl(m_url, file.Database(), file.RetentionPolicy());
-        say(path + ": " + std::to_string(file.Batches().size()) + " batches for " + where);
-        if (file.DamagedBytes() > 0)
-            say(path + ": " + std::to_string(file.DamagedBytes()) +
-                " bytes of records cut short or garbled (a crash while saving) are left out");
-
-        std::vector<size_t> delivered;
-        uint64_t linesDelivered = 0;
-        for (size_t i = 0; i < file.Batches().size(); ++i) {
-            const UnsentFile::Batch& batch = file.Batches()[i];
-            const auto lines = static_cast<uint64_t>(batch.lines);
-            DeliveryResult result;
-            if (!g_interrupted) result = Deliver(target, url, std::string(batch.body), batch.lines, where);
-            if (!g_interrupted && result.Complete()) {
-                delivered.push_back(i);
-                linesDelivered += lines;
-            } else {
-                ++tally.batchesLeft;
-                tally.linesLeft += lines;
-                tally.unanswered = tally.unanswered || result.unanswered;
-            }
-        }
-        tally.batchesDelivered += delivered.size();
-        tally.linesDelivered += linesDelivered;
-        if ((!delivered.empty() || file.DamagedBytes() > 0) && !RemoveDelivered(file, delivered, error)) {
-            // Delivered batches left in the file are merely posted again next time.
-            std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
-            LogMessage("%s", error.c_str());
-        }
-        say(path + ": " + std::to_string(delivered.size()) + " batches (" + Thousands(linesDelivered) +
-            " lines) delivered, " + std::to_string(file.Batches().size() - delivered.size()) + " left");
-    }
+    auto problem = [](const std::string& error) {
+        std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
+        LogMessage("%s", error.c_str());
+    };
+    const RepostTally tally = Repost(files, target, g_interrupted, say, problem);
     if (g_interrupted) say("Interrupted: the batches not yet sent stay in their files");
 
     std::fprintf(stderr,

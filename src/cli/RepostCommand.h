@@ -3,7 +3,7 @@
 // quarvel-cli repost: posts the batches of unsent-line files again, with the writer's
 // retries, and takes each batch the server stored whole out of its file.
 
-#include "influx/Delivery.h"
+#include "influx/RyInfluxDB.h"
 
 #include <optional>
 #include <string>
@@ -31,7 +31,7 @@ public:
 private:
     CLI::App* m_command;
     std::vector<std::string> m_files;
-    std::string m_url = "http://127.0.0.1:8086";
+    std::string m_url = kDefaultInfluxUrl;
     bool m_quiet = false;
     std::optional<bool> m_gzip;
     RetryPolicy m_retry;

@@ -1,7 +1,7 @@
 #include "cli/TableCommands.h"
 
-#include "platform/ProgressList.h"
-#include "rtdb/RtdbConverter.h"
+#include "cli/Report.h"
+#include "logging/Logging.h"
 #include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
 
@@ -376,21 +376,6 @@ int RdbCommands::Dump() const {
     if (std::fflush(stdout) != 0) return Usage("cannot write the standard output");
     if (rows != table.RowCount()) return Usage(m_file + ": could be read only up to row " + std::to_string(rows));
     return kAllWritten;
-}
-
-ConversionTotals ConvertTables(const std::string& folder, const std::string& database, const InfluxTarget& target,
-                               ConsoleProgress& console, Journal* journal) {
-    platform::ProgressList progressList;
-    // Lines come at the bottom; the console shows an exported file's three path lines once.
-    progressList.SetObserver([&console](platform::ProgressList::Change change, int, const std::string& text) {
-        if (change == platform::ProgressList::Change::Added) console.Line(text);
-    });
-    RtdbConverter converter(database, folder, target);
-    converter.SetProgressList(progressList);
-    converter.SetJournal(journal);
-    converter.onFileDone = [&console](const ConversionTotals& totals) { console.Update(totals); };
-    converter.ConvertAllTables();
-    return converter.Totals();
 }
 
 }  // namespace quarvel

@@ -1,11 +1,7 @@
 #pragma once
 
 // quarvel-cli's table commands: "rdb create" and "rdb dump" build and inspect table files
-// through CSV, and ConvertTables is the table side of "convert --kind rtdb".
-
-#include "datalog/DataLogConverter.h"
-#include "cli/Report.h"
-#include "influx/RyInfluxDB.h"
+// through CSV.
 
 #include <string>
 
@@ -32,11 +28,5 @@ private:
     std::string m_out;
     std::string m_file;
 };
-
-class Journal;
-
-// Exports the tables of `folder` into `database`, the progress lines on the console.
-ConversionTotals ConvertTables(const std::string& folder, const std::string& database, const InfluxTarget& target,
-                               ConsoleProgress& console, Journal* journal = nullptr);
 
 }  // namespace quarvel

@@ -2,19 +2,12 @@
 // terminal or a script, and writes sample nodes for trials.
 
 #include "cli/CheckCommand.h"
-#include "datalog/DataLogConverter.h"
-#include "platform/FindFile.h"
-#include "influx/HttpPost.h"
-#include "datalog/Journal.h"
-#include "logging/Logging.h"
-#include "datalog/NodeFolder.h"
-#include "platform/ProgressList.h"
 #include "cli/Report.h"
 #include "cli/RepostCommand.h"
-#include "rtdb/RtdbConverter.h"
-#include "datalog/SampleNode.h"
 #include "cli/TableCommands.h"
-#include "influx/Unsent.h"
+#include "logging/Logging.h"
+#include "sample/SampleNode.h"
+#include "session/Session.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,11 +15,11 @@
 
 #include <iconv.h>
 #include <cerrno>
-#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -39,7 +32,7 @@ struct ConvertOptions {
     std::string node;
     std::string folder;
     std::string database;
-    std::string url = "http://127.0.0.1:8086";
+    std::string url = kDefaultInfluxUrl;
     std::string codePage;
     std::string output;
     bool quiet = false;
@@ -50,11 +43,10 @@ struct ConvertOptions {
     int jobs = DefaultJobs();
 };
 
-// Instead of posting, writes each batch to a file as line protocol, one line per line.
-InfluxTarget DryRunTarget(FILE* file) {
-    InfluxTarget target;
+// Instead of posting, writes each batch to `file` (opened later) as line protocol, one line per line.
+std::function<HttpResult(const std::string&, const std::string&)> DryRunPost(FILE*& file) {
     auto mutex = std::make_shared<std::mutex>();
-    target.post = [file, mutex](const std::string&, const std::string& body) {
+    return [&file, mutex](const std::string&, const std::string& body) {
         std::lock_guard lock(*mutex);
         HttpResult result;
         // Flushed per batch, so that a full disk shows as failed batches, not as success.
@@ -64,7 +56,6 @@ InfluxTarget DryRunTarget(FILE* file) {
         if (!written) result.error = std::string("cannot write the output file: ") + std::strerror(errno);
         return result;
     };
-    return target;
 }
 
 bool KnownCodePage(const std::string& name) {
@@ -75,77 +66,54 @@ bool KnownCodePage(const std::string& name) {
     return true;
 }
 
-ConversionTotals ConvertDataLog(const std::string& folder, const std::string& database, const InfluxTarget& target,
-                                int jobs, ConsoleProgress& console, Journal* journal) {
-    platform::ProgressList progressList;
-    progressList.SetObserver([&console](platform::ProgressList::Change change, int index, const std::string& text) {
-        if (change == platform::ProgressList::Change::Inserted && index == 0) console.Line(text);
-    });
-    platform::SetMessageBoxHandler([&console](const std::string& text) { console.Line(text); });
-    DataLogConverter converter(folder, database, progressList, target);
-    converter.onFileDone = [&console](const ConversionTotals& totals) { console.Update(totals); };
-    converter.SetJobs(jobs);
-    converter.SetJournal(journal);
-    converter.ConvertAllFolders();
-    return converter.Totals();
-}
-
 int RunConvert(const ConvertOptions& options) {
-    const bool tables = options.kind == "rtdb";
     if (options.node.empty() && options.folder.empty())
         return Usage("name a node (--node DIR) or a folder (--folder DIR)");
     if (options.node.empty() && options.database.empty()) return Usage("--folder without --node needs --database NAME");
     if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
     if (options.resume && !options.output.empty()) return Usage("--resume does not go with --output");
 
-    const std::string folder =
-        platform::WithSeparator(options.folder.empty() ? NodeDataLogFolder(options.node) : options.folder);
-    if (!std::filesystem::is_directory(folder))
-        return Usage((tables ? "the table folder " : "the data-log folder ") + folder + " does not exist" +
-                     (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
-    const std::string database = options.database.empty() ? "Ry_" + NodeName(options.node) : options.database;
-
-    InfluxTarget target;
+    SessionOptions request;
+    request.kind = options.kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
+    request.node = options.node;
+    request.folder = options.folder;
+    request.database = options.database;
+    request.resume = options.resume;
+    request.jobs = options.jobs;
+    request.target.baseUrl = options.url;
+    request.target.codePage = options.codePage;
+    request.gzip = options.gzip;
+    request.target.retry = options.retry;
+    request.dryRun = !options.output.empty();
     FILE* output = nullptr;
-    if (!options.output.empty()) {
+    if (request.dryRun) request.target.post = DryRunPost(output);
+
+    Session session(request);
+    if (!session.FolderExists())
+        return Usage((request.kind == SourceKind::kTables ? "the table folder " : "the data-log folder ") +
+                     session.Folder() + " does not exist" +
+                     (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
+    if (request.dryRun) {
         output = options.output == "-" ? stdout : std::fopen(options.output.c_str(), "wb");
         if (output == nullptr) return Usage("cannot write " + options.output);
-        target = DryRunTarget(output);
     }
-    target.baseUrl = options.url;
-    target.codePage = options.codePage;
-    target.gzip = options.gzip.value_or(GzipByDefault(options.url));
-    target.retry = options.retry;
-    // A dry run's file is no server: a failed write is neither tried again nor kept.
-    if (output == nullptr)
-        target.unsentFolder = kUnsentFolder;
-    else
-        target.retry.tries = 1;
 
     InitLogging();
     LogMessage("Quarvel Start");
-
-    const int filesFound = tables ? CountTableFiles(folder) : CountDataLogFiles(folder);
-    // Nothing to write needs no server; a dry run writes to its file.
-    Journal journal;
-    if (output == nullptr && filesFound > 0) {
-        const CheckTarget check{options.url, ToUtf8(database.c_str(), options.codePage), folder, tables};
-        if (const int status = CheckBeforeConvert(check, options.createDatabase); status != kAllWritten) {
-            LogMessage("Quarvel Exit");
-            ShutdownLogging();
-            return status;
-        }
-        if (std::string error; !journal.Open(check.database, options.resume, error))
-            std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
-                         error.c_str());
+    ConsoleQuestions questions(session, options.createDatabase);
+    if (const int status = session.Prepare(questions); status != kAllWritten) {
+        LogMessage("Quarvel Exit");
+        ShutdownLogging();
+        return status;
     }
-    Journal* const kept = journal.IsOpen() ? &journal : nullptr;
+    if (!session.JournalProblem().empty())
+        std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
+                     session.JournalProblem().c_str());
 
-    ConsoleProgress console(options.quiet, filesFound);
-    const ConversionTotals totals = tables ? ConvertTables(folder, database, target, console, kept)
-                                           : ConvertDataLog(folder, database, target, options.jobs, console, kept);
+    ConsoleProgress console(options.quiet, session.FilesFound());
+    const int status = session.Run(console);
     console.Finish();
-    PrintSummary(database, output != nullptr, totals, console.Elapsed());
+    PrintSummary(session.Database(), request.dryRun, session.Totals(), console.Elapsed());
     bool outputClosed = true;
     if (output != nullptr && output != stdout && std::fclose(output) != 0) {
         std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", options.output.c_str(), std::strerror(errno));
@@ -154,8 +122,6 @@ int RunConvert(const ConvertOptions& options) {
 
     LogMessage("Quarvel Exit");
     ShutdownLogging();
-
-    const ExitCode status = ExitStatus(totals);
     return status == kAllWritten && !outputClosed ? kLinesNotWritten : status;
 }
 

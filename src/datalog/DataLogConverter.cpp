@@ -1,9 +1,8 @@
 #include "datalog/DataLogConverter.h"
 
-#include "platform/FindFile.h"
-#include "datalog/Journal.h"
+#include "conversion/Journal.h"
 #include "logging/Logging.h"
-#include "influx/Unsent.h"
+#include "platform/FindFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,7 +22,6 @@ namespace quarvel {
 namespace {
 
 constexpr size_t kMaxTagName = 31;
-constexpr int kKeptLines = 19;  // older lines left under a new progress line
 
 // The whole file in one buffer, or nothing when it cannot be opened or read.
 // Sizes are 64-bit, so files of 4 GiB and more are read whole too.
@@ -105,21 +103,6 @@ DatFileName ParseDatFileName(const std::string& path) {
     return parsed;
 }
 
-int DefaultJobs() {
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
-
-std::string CompletionText(const ConversionTotals& totals) {
-    const WriteCounts& writes = totals.writes;
-    if (writes.linesNotWritten == 0 && writes.linesSaved == 0) return "Conversion completed";
-    const std::string lost =
-        "Conversion completed, but " + std::to_string(writes.linesNotWritten) + " lines were not written";
-    const std::string folder = std::string(kUnsentFolder) + "/ (quarvel-cli repost sends them)";
-    if (writes.linesSaved == 0) return lost + " (see Logs/Quarvel.log)";
-    if (writes.linesSaved == writes.linesNotWritten) return lost + "; they are saved in " + folder;
-    return lost + " (see Logs/Quarvel.log); " + std::to_string(writes.linesSaved) + " lines are saved in " + folder;
-}
-
 void ForEachDataLogFile(const std::string& folderPath, const std::function<void(const std::string& path)>& visit) {
     const std::string folder = platform::WithSeparator(folderPath);
     platform::FindFile folders;
@@ -141,10 +124,10 @@ int CountDataLogFiles(const std::string& folderPath) {
 }
 
 DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::string& databaseName_,
-                                   platform::ProgressList& progressList_, InfluxTarget target)
+                                   Progress& progress_, InfluxTarget target)
     : folderPath(platform::WithSeparator(folderPath_)),
       databaseName(databaseName_),
-      progressList(progressList_),
+      progress(progress_),
       m_target(std::move(target)) {
     // While the server is retried, the progress line says so.
     m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
@@ -155,8 +138,7 @@ DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::st
 
 void DataLogConverter::ShowProgress(const std::string& text) {
     std::lock_guard lock(m_mutex);
-    for (int index = progressList.GetCount() - 1; index >= kKeptLines; --index) progressList.DeleteString(index);
-    progressList.InsertString(0, text);
+    progress.Line(text);
     LogMessage("%s", text.c_str());
 }
 
@@ -181,7 +163,7 @@ int DataLogConverter::ConvertAllFolders() {
         return 0;
     }
     const std::string completion = CompletionText(m_totals);
-    platform::ShowMessageBox(completion);
+    progress.Ended(completion);
     ShowProgress(completion);
     return 0;
 }
@@ -226,12 +208,8 @@ void DataLogConverter::ConvertListedFile(const std::string& folder, const std::s
     } else {
         SkipFile(name, "path too long");
     }
-    progressList.AddString(path);
-    progressList.UpdateWindow();
-    if (onFileDone) {
-        std::lock_guard lock(m_mutex);
-        onFileDone(m_totals);
-    }
+    std::lock_guard lock(m_mutex);
+    progress.FileDone(path, m_totals);
 }
 
 void DataLogConverter::CountSkipped() {
@@ -299,22 +277,6 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
     std::lock_guard lock(m_mutex);
     AddConvertedFile(m_totals, path, records, writer.Counts());
     return 0;
-}
-
-void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts) {
-    ++totals.filesConverted;
-    totals.records += records;
-    totals.writes.linesWritten += counts.linesWritten;
-    totals.writes.batchesFailed += counts.batchesFailed;
-    totals.writes.batchesUnanswered += counts.batchesUnanswered;
-    totals.writes.linesNotWritten += counts.linesNotWritten;
-    totals.writes.summariesBefore1970 += counts.summariesBefore1970;
-    totals.writes.batchesSaved += counts.batchesSaved;
-    totals.writes.linesSaved += counts.linesSaved;
-    if (counts.linesNotWritten > 0) {
-        ++totals.filesWithLoss;
-        LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));
-    }
 }
 
 }  // namespace quarvel

@@ -3,7 +3,8 @@
 // Converts a whole data-log folder: every "*.DAT" file of its first-level sub-folders,
 // one writer per file, with progress lines at the top of the progress list and in the log.
 
-#include "platform/ProgressList.h"
+#include "conversion/Progress.h"
+#include "conversion/Totals.h"
 #include "influx/RyInfluxDB.h"
 
 #include <atomic>
@@ -16,21 +17,11 @@ namespace quarvel {
 
 class Journal;
 
-// What a conversion did, for the closing message and the command line's summary.
-struct ConversionTotals {
-    int filesConverted = 0;  // files whose records went to a writer
-    int filesSkipped = 0;    // other kind letters, unreadable files, unusable names or paths
-    int filesResumed = 0;    // files the journal holds as converted before, left alone
-    int filesWithLoss = 0;   // files some of whose lines were not written
-    uint64_t records = 0;    // records handed to the writers
-    WriteCounts writes;      // summed over all files
-};
-
 class DataLogConverter {
 public:
     // folderPath is the data-log folder; a missing trailing '/' is added.
-    DataLogConverter(const std::string& folderPath, const std::string& databaseName,
-                     platform::ProgressList& progressList, InfluxTarget target = {});
+    DataLogConverter(const std::string& folderPath, const std::string& databaseName, Progress& progress,
+                     InfluxTarget target = {});
 
     int ConvertAllFolders();
     int ConvertFolder(const std::string& name);
@@ -52,16 +43,12 @@ public:
     // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
     void SetJournal(Journal* journal) { m_journal = journal; }
 
-    // Called after each file, for live progress displays; with several jobs from the
-    // thread that converted it, one call at a time.
-    std::function<void(const ConversionTotals&)> onFileDone;
-
 private:
     void SkipFile(const std::string& name, const char* why);
 
     std::string folderPath;
     std::string databaseName;
-    platform::ProgressList& progressList;
+    Progress& progress;
     InfluxTarget m_target;
     ConversionTotals m_totals;
     void ConvertListedFile(const std::string& folder, const std::string& name);
@@ -70,19 +57,8 @@ private:
     std::atomic<bool> m_stopRequested{false};
     int m_jobs = 1;
     Journal* m_journal = nullptr;
-    std::recursive_mutex m_mutex;  // the totals and the order of a progress line's cut and insert
+    std::recursive_mutex m_mutex;  // the totals, and one progress call at a time
 };
-
-// Adds a converted file to the totals: `records` handed to its writer, and what became of
-// its lines. A file some of whose lines were not written is counted and logged by path.
-void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts);
-
-// Files converted at once unless told otherwise: one per core.
-int DefaultJobs();
-
-// The closing text of a conversion: "Conversion completed", how many lines were not
-// written when any were lost, and the unsent-line folder when lines were saved there.
-std::string CompletionText(const ConversionTotals& totals);
 
 // Calls `visit` with the path of every "*.DAT" entry of the folder's first-level
 // sub-folders, by the listing rules of a conversion, without its progress lines.

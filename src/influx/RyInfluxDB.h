@@ -21,9 +21,12 @@ namespace quarvel {
 
 constexpr int kBatchLines = 10000;
 
+// The server every request goes to unless told otherwise: this machine's, on its usual port.
+inline constexpr const char* kDefaultInfluxUrl = "http://127.0.0.1:8086";
+
 // Where and how a writer posts its batches.
 struct InfluxTarget {
-    std::string baseUrl = "http://127.0.0.1:8086";  // scheme, host and port
+    std::string baseUrl = kDefaultInfluxUrl;  // scheme, host and port
     std::string codePage;                           // of the names; empty: the locale's
     bool gzip = false;                              // HttpPost compresses the bodies
     // Carries one batch; empty means HttpPost. Dry runs and benchmarks put their own here.

@@ -143,4 +143,14 @@ void ShutdownLogging() {
     log4cpp::Category::shutdown();
 }
 
+std::string Thousands(uint64_t value) {
+    const std::string digits = std::to_string(value);
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
 }  // namespace quarvel

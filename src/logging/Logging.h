@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace quarvel {
 
 // The rolling log file "Logs/Quarvel.log" and the Debug Screen channel.
@@ -22,5 +25,8 @@ int DebugScreenPrint(const char* format, ...) __attribute__((format(printf, 1, 2
 
 // Flushes and releases the appenders at exit.
 void ShutdownLogging();
+
+// 1234567 as "1,234,567", for counts in messages.
+std::string Thousands(uint64_t value);
 
 }  // namespace quarvel

@@ -97,6 +97,25 @@ bool ConvertToUtf8(std::string_view text, const std::string& codePage, std::stri
     return true;
 }
 
+size_t CharacterPrefix(std::string_view text, size_t limit, const std::string& codePage) {
+    if (text.size() <= limit) return text.size();
+    iconv_t cd = iconv_open("UTF-8", (codePage.empty() ? LocaleCodePage() : codePage).c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return limit;
+    char* in = const_cast<char*>(text.data());  // iconv's signature; the input is not written
+    size_t inLeft = limit;
+    char buffer[256];
+    while (inLeft > 0) {
+        char* next = buffer;
+        size_t outLeft = sizeof buffer;
+        if (iconv(cd, &in, &inLeft, &next, &outLeft) != static_cast<size_t>(-1) || errno == E2BIG) continue;
+        if (errno == EINVAL) break;  // the limit falls inside a character
+        ++in;  // a byte that does not decode
+        --inLeft;
+    }
+    iconv_close(cd);
+    return static_cast<size_t>(in - text.data());
+}
+
 }  // namespace platform
 
 }  // namespace quarvel

@@ -15,6 +15,11 @@ std::string LocaleCodePage();
 // code page is unknown, leaving `out` empty.
 bool ConvertToUtf8(std::string_view text, const std::string& codePage, std::string& out);
 
+// The length of the longest start of `text` of at most `limit` bytes that does not end
+// inside a character of `codePage` (empty: the locale's). Bytes that do not decode count
+// as characters of their own; an unknown code page cuts at `limit`.
+size_t CharacterPrefix(std::string_view text, size_t limit, const std::string& codePage);
+
 }  // namespace platform
 
 }  // namespace quarvel

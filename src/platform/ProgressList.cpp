@@ -1,6 +1,5 @@
 #include "platform/ProgressList.h"
 
-#include <cstdio>
 #include <utility>
 
 namespace quarvel {
@@ -28,9 +27,6 @@ bool IsRunningHere(const ProgressList* list) {
     }
     return false;
 }
-
-std::mutex g_messageBoxMutex;
-MessageBoxHandler g_messageBoxHandler;
 
 }  // namespace
 
@@ -110,28 +106,6 @@ void ProgressList::SetDispatcher(Dispatcher dispatcher) {
 void ProgressList::SetObserver(Observer observer) {
     std::lock_guard lock(m_mutex);
     m_observer = std::move(observer);
-}
-
-void SetMessageBoxHandler(MessageBoxHandler handler) {
-    std::lock_guard lock(g_messageBoxMutex);
-    g_messageBoxHandler = std::move(handler);
-}
-
-void ShowMessageBox(const std::string& text) {
-    MessageBoxHandler handler;
-    {
-        std::lock_guard lock(g_messageBoxMutex);
-        handler = g_messageBoxHandler;
-    }
-    // Outside the lock: the handler waits for the user, and another worker may need a box
-    // of its own meanwhile.
-    if (handler) {
-        handler(text);
-        return;
-    }
-    const std::string line = text + '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
 }
 
 }  // namespace platform

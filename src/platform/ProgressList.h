@@ -42,13 +42,6 @@ private:
     Observer m_observer;
 };
 
-// The message box a conversion shows at its end: the window shows a modal box, the
-// command line prints the text. Waits until the user has seen it. Without a handler
-// the text goes to the standard output.
-using MessageBoxHandler = std::function<void(const std::string& text)>;
-void SetMessageBoxHandler(MessageBoxHandler handler);
-void ShowMessageBox(const std::string& text);
-
 }  // namespace platform
 
 }  // namespace quarvel

@@ -1,7 +1,7 @@
 #include "rtdb/RtdbConverter.h"
 
+#include "conversion/Journal.h"
 #include "platform/FindFile.h"
-#include "datalog/Journal.h"
 #include "rtdb/TableLibrary.h"
 
 #include <strings.h>
@@ -46,8 +46,8 @@ private:
 
 // The stored time less an hour when the local zone keeps daylight-saving time at it.
 int32_t AdjustedTime(int32_t time) {
-    // The original's 32-bit local-time conversion rejects times before 1970; such
-    // samples go out as stored, without adjustment.
+    // Local time is looked up for times from 1970 on; an earlier sample goes out as
+    // stored, without adjustment.
     if (time < 0) return time;
     const time_t seconds = time;
     struct tm local {};
@@ -55,8 +55,8 @@ int32_t AdjustedTime(int32_t time) {
     return time;
 }
 
-// A follow-on's stored time: the row's time plus its offset, wrapping as the original's
-// 32-bit sum did.
+// A follow-on's stored time: the row's time plus its offset, taken modulo 2^32 as a
+// signed 32-bit number.
 int32_t FollowOnTime(int32_t rowTime, int8_t offset) {
     return static_cast<int32_t>(static_cast<uint32_t>(rowTime) + static_cast<uint32_t>(offset));
 }
@@ -119,9 +119,7 @@ RtdbConverter::~RtdbConverter() {
 }
 
 void RtdbConverter::AddProgressLine(const std::string& text) {
-    if (progressList == nullptr) return;
-    progressList->AddString(text);
-    progressList->UpdateWindow();
+    if (progress != nullptr) progress->Line(text);
 }
 
 const std::string& RtdbConverter::TagName(int32_t id) {
@@ -157,7 +155,7 @@ void RtdbConverter::ConvertAllTables() {
         const std::string path = folderPath + entry.name;
         AddProgressLine(path);
         ConvertTableFile(path);
-        if (onFileDone) onFileDone(m_totals);
+        if (progress != nullptr) progress->FileDone(path, m_totals);
     } while (listing.Next(entry));
     listing.Close();
 
@@ -169,7 +167,7 @@ void RtdbConverter::ConvertAllTables() {
 }
 
 void RtdbConverter::ConvertTableFile(const std::string& path) {
-    if (progressList != nullptr) progressList->AddString(path);  // shows at the next repaint
+    AddProgressLine(path);
     const int kind = TableKindOfPath(path);
     if (kind < 0) {
         ++m_totals.filesSkipped;

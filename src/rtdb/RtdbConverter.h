@@ -3,20 +3,21 @@
 // Converts a node's tables: the tag catalogue from "Tags.rdb", then every other "*.rdb"
 // file of the folder through the table library of its kind letter, one writer per file.
 // Keeps the five libraries connected for its lifetime (T, X, M, H, D), also when an
-// exception leaves a conversion. Progress lines go to the bottom of the progress list,
-// each repainted at once, so a caller may run it on the window's own thread.
+// exception leaves a conversion. Progress lines come in the order things happen, one at a
+// time, so a caller may run it on the window's own thread and show each line at once.
 
-#include "datalog/DataLogConverter.h"
-#include "platform/ProgressList.h"
+#include "conversion/Progress.h"
+#include "conversion/Totals.h"
 #include "influx/RyInfluxDB.h"
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <unordered_map>
 
 namespace quarvel {
+
+class Journal;
 
 class RtdbConverter {
 public:
@@ -26,8 +27,8 @@ public:
     RtdbConverter(const RtdbConverter&) = delete;
     RtdbConverter& operator=(const RtdbConverter&) = delete;
 
-    // The list the progress lines go to; without one they are not shown.
-    void SetProgressList(platform::ProgressList& list) { progressList = &list; }
+    // Where the progress lines go; without it they are not shown.
+    void SetProgress(Progress& to) { progress = &to; }
 
     void LoadTagTable();
     // The catalogue's name of `id`; an unknown id is entered with an empty name. The
@@ -48,14 +49,11 @@ public:
     // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
     void SetJournal(Journal* journal) { m_journal = journal; }
 
-    // Called on the converting thread after each table file, for live progress displays.
-    std::function<void(const ConversionTotals&)> onFileDone;
-
 private:
     std::string folderPath;
     std::string databaseName;
     std::unordered_map<int32_t, std::string> tagNames;
-    platform::ProgressList* progressList = nullptr;
+    Progress* progress = nullptr;
     InfluxTarget m_target;
     ConversionTotals m_totals;
     std::atomic<bool> m_stopRequested{false};

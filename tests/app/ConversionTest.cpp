@@ -4,7 +4,7 @@
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
 #include "app/QuarvelApp.h"
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 #include "SampleNodes.h"
 
 #include <QRadioButton>

@@ -5,7 +5,7 @@
 #include "FreePort.h"
 #include "InfluxServer.h"
 #include "influx/LogSample.h"
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,7 @@
 #include "logging/Logging.h"
 #include "rtdb/RtdbConverter.h"
 #include "SampleNodes.h"
+#include "RecordedProgress.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -56,14 +57,8 @@ protected:
 TEST_F(ConcurrentConversion, TwoDataLogWorkersAndATableExportLoseNothing) {
     const SampleNodeResult nodeA = testsupport::MakeSmallSampleNode((m_dir / "Node_A").string(), 3, 1);
     const SampleNodeResult nodeB = testsupport::MakeSmallSampleNode((m_dir / "Node_B").string(), 2, 1);
-    std::mutex boxesMutex;
-    std::vector<std::string> boxes;
-    platform::SetMessageBoxHandler([&](const std::string& text) {
-        std::lock_guard lock(boxesMutex);
-        boxes.push_back(text);
-    });
     InitLogging();
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
 
     ConversionTotals totalsA, totalsB, totalsT;
     auto dataLog = [&](const SampleNodeResult& node, const std::string& database, ConversionTotals& totals) {
@@ -76,7 +71,7 @@ TEST_F(ConcurrentConversion, TwoDataLogWorkersAndATableExportLoseNothing) {
     std::thread workerB(dataLog, std::cref(nodeB), std::cref(second), std::ref(totalsB));
     std::thread exporter([&] {
         RtdbConverter converter(tables, nodeA.dataLogFolder, target);
-        converter.SetProgressList(list);
+        converter.SetProgress(list);
         converter.ConvertAllTables();
         totalsT = converter.Totals();
     });
@@ -84,9 +79,8 @@ TEST_F(ConcurrentConversion, TwoDataLogWorkersAndATableExportLoseNothing) {
     workerB.join();
     exporter.join();
     ShutdownLogging();
-    platform::SetMessageBoxHandler(nullptr);
 
-    EXPECT_EQ(boxes, (std::vector<std::string>{"Conversion completed", "Conversion completed"}));
+    EXPECT_EQ(list.Ended(), (std::vector<std::string>{"Conversion completed", "Conversion completed"}));
     for (const auto& [node, totals, database] :
          {std::tuple{&nodeA, &totalsA, &first}, std::tuple{&nodeB, &totalsB, &second}}) {
         EXPECT_EQ(totals->filesConverted, node->files) << *database;

@@ -5,8 +5,9 @@
 #include "platform/FindFile.h"
 #include "InfluxServer.h"
 #include "logging/Logging.h"
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 #include "SampleNodes.h"
+#include "RecordedProgress.h"
 #include "Samples.h"
 #include "ScratchDir.h"
 
@@ -67,7 +68,7 @@ protected:
         ScratchDirTest::TearDown();
     }
 
-    ConversionTotals Convert(platform::ProgressList& list) {
+    ConversionTotals Convert(testsupport::RecordedProgress& list) {
         DataLogConverter converter(data.string(), database, list, target);
         converter.ConvertAllFolders();
         return converter.Totals();
@@ -89,14 +90,13 @@ TEST_F(DataLogConversion, SubFoldersAreConvertedOneAfterTheOther) {
     WriteDat(data / "A" / "TA2$0002M.DAT", Records(2), kSummarySampleSize);
     WriteDat(data / "B" / "TB1$0003H.DAT", Records(4), kSummarySampleSize);
     WriteDat(data / "B" / "TB2$0004D.DAT", Records(5), kSummarySampleSize);
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     int boxes = 0;
-    platform::SetMessageBoxHandler([&boxes](const std::string& text) {
+    list.onEnded = [&boxes](const std::string& text) {
         EXPECT_EQ(text, "Conversion completed");
         ++boxes;
-    });
+    };
     const ConversionTotals totals = Convert(list);
-    platform::SetMessageBoxHandler(nullptr);
 
     EXPECT_EQ(boxes, 1);
     EXPECT_EQ(totals.filesConverted, 4);
@@ -133,12 +133,9 @@ TEST_F(DataLogConversion, FilesThatAreNoDataLogFilesAreSkipped) {
     };
     for (const auto& c : cases) WriteDat(c.file, Records(3), kRawSampleSize);
 
-    platform::ProgressList list;
-    std::vector<std::string> lines;
-    list.SetObserver([&lines](platform::ProgressList::Change change, int, const std::string& text) {
-        if (change == platform::ProgressList::Change::Inserted) lines.push_back(text);
-    });
+    testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
+    const std::vector<std::string> lines = list.Told();
 
     EXPECT_EQ(totals.filesConverted, 0);
     EXPECT_EQ(totals.filesSkipped, 4) << "the two files outside the sub-folders are never met";
@@ -156,7 +153,7 @@ TEST_F(DataLogConversion, FileNamesMatchWithoutRegardToCaseButKindLettersExactly
     WriteDat(data / "G" / (std::string(31, 'K') + "$1X.dat"), Records(2), kRawSampleSize);
     WriteDat(data / "G" / "EMPTYNAME.dat", Records(1), kRawSampleSize);   // no "$": skipped
     WriteDat(data / "G" / "$0001M.Dat", Records(2), kSummarySampleSize);  // empty tag name
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
     EXPECT_EQ(totals.filesConverted, 2);
     auto raw = SelectAll(database, "RP_Sec", "datalogX");
@@ -171,7 +168,7 @@ TEST_F(DataLogConversion, PartialTrailingRecordIsIgnored) {
     WriteDat(data / "G" / "HALF$0001H.DAT", Records(2), kSummarySampleSize, 1);  // 45 bytes
     WriteDat(data / "G" / "TINY$0001X.DAT", {}, kRawSampleSize, 9);              // shorter than a record
     WriteDat(data / "G" / "ZERO$0001D.DAT", {}, kSummarySampleSize);             // empty
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
     EXPECT_EQ(CountPoints(database, "RP_Hour", "datalogH"), 2);
     EXPECT_EQ(totals.records, 2u);
@@ -181,7 +178,7 @@ TEST_F(DataLogConversion, PartialTrailingRecordIsIgnored) {
 TEST_F(DataLogConversion, TwoAndAHalfBatchesMakeThreePosts) {
     WriteDat(data / "G" / "BIG$0001X.DAT", Records(25000), kRawSampleSize);
     WriteDat(data / "G" / "NEXT$0001X.DAT", Records(10), kRawSampleSize);
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     Convert(list);
     size_t bigPosts = 0;
     for (const auto& p : posts) bigPosts += p.firstTag == "BIG";
@@ -194,7 +191,7 @@ TEST_F(DataLogConversion, ProgressLinesAndLog) {
     WriteDat(data / "G" / "T1$0001X.DAT", Records(1), kRawSampleSize);
     WriteDat(data / "G" / "T2$0001X.DAT", Records(1), kRawSampleSize);
     InitLogging();
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     Convert(list);
     ShutdownLogging();
 
@@ -221,39 +218,33 @@ TEST_F(DataLogConversion, ProgressLinesAndLog) {
     EXPECT_EQ(logged, expected);
 }
 
-TEST_F(DataLogConversion, ProgressListIsCutToTwentyLines) {
+TEST_F(DataLogConversion, EveryFileIsToldDoneAfterItsNameLine) {
     for (int i = 0; i < 26; ++i)
         WriteDat(data / "G" / ("T" + std::to_string(i) + "$0001X.DAT"), Records(1), kRawSampleSize);
-    platform::ProgressList list;
-    list.AddString("from an earlier conversion");
-    std::vector<size_t> countsAfterPath;
-    list.SetObserver([&](platform::ProgressList::Change change, int, const std::string& text) {
-        if (change != platform::ProgressList::Change::Added) return;
-        const auto lines = list.Lines();
-        EXPECT_EQ(lines.back(), text);
-        countsAfterPath.push_back(lines.size());
-    });
-    Convert(list);  // 31 progress lines
+    testsupport::RecordedProgress list;
+    std::vector<std::string> namesBeforeDone;
+    list.onFileDone = [&](const std::string& path, const ConversionTotals& totals) {
+        EXPECT_EQ(path.substr(path.rfind('/') + 1), list.Told().back());
+        namesBeforeDone.push_back(list.Told().back());
+        EXPECT_EQ(totals.filesConverted, static_cast<int>(namesBeforeDone.size()));
+    };
+    Convert(list);
 
-    ASSERT_EQ(countsAfterPath.size(), 26u);
-    EXPECT_EQ(countsAfterPath.back(), 21u) << "the path of the file just converted is the 21st line";
-    const auto lines = list.Lines();
-    ASSERT_EQ(lines.size(), 20u);
-    EXPECT_EQ(lines[0], "Conversion completed");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "from an earlier conversion"), 0);
+    EXPECT_EQ(namesBeforeDone.size(), 26u);
+    EXPECT_EQ(list.Told().size(), 31u);
+    EXPECT_EQ(list.Told().back(), "Conversion completed");
 }
 
 TEST_F(DataLogConversion, LostLinesAreReportedAtTheEnd) {
     WriteDat(data / "G" / "T1$0001X.DAT", Records(3), kRawSampleSize);
     WriteDat(data / "G" / "T2$0001M.DAT", Records(2), kSummarySampleSize);
     testsupport::DropDatabase(database);  // every post now fails with 404
-    std::string box;
-    platform::SetMessageBoxHandler([&box](const std::string& text) { box = text; });
     InitLogging();
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
     ShutdownLogging();
-    platform::SetMessageBoxHandler(nullptr);
+    ASSERT_EQ(list.Ended().size(), 1u);
+    const std::string box = list.Ended()[0];
 
     EXPECT_EQ(totals.writes.linesNotWritten, 5u);
     EXPECT_EQ(totals.filesWithLoss, 2);
@@ -268,12 +259,9 @@ TEST_F(DataLogConversion, LostLinesAreReportedAtTheEnd) {
 
 TEST_F(DataLogConversion, MissingFolderStillEndsWithTheMessageBox) {
     data = m_dir / "nowhere";
-    int boxes = 0;
-    platform::SetMessageBoxHandler([&boxes](const std::string&) { ++boxes; });
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     Convert(list);
-    platform::SetMessageBoxHandler(nullptr);
-    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(list.Ended().size(), 1u);
     const std::vector<std::string> expected = {"Conversion completed", (data / "*.*").string(), "Start conversion"};
     EXPECT_EQ(list.Lines(), expected);
 }
@@ -290,7 +278,7 @@ TEST_F(DataLogConversion, RecordsWithoutValueAreShownOnTheDebugScreen) {
 
     testsupport::Child screen = testsupport::Spawn(QUARVEL_DEBUG_SCREEN_TOOL, {"--count", "2"});
     ASSERT_NE(testsupport::ReadUntil(screen.err, testsupport::HasLine).find("listening on"), std::string::npos);
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     Convert(list);
     const std::string shown = testsupport::ReadUntil(screen.out, [](const std::string&) { return false; });
     EXPECT_EQ(testsupport::Finish(screen), 0);
@@ -309,9 +297,7 @@ TEST_F(DataLogConversion, RecordsWithoutValueAreShownOnTheDebugScreen) {
 TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
     for (int i = 0; i < 4; ++i)
         WriteDat(data / "G" / ("T" + std::to_string(i) + "$0001X.DAT"), Records(15000), kRawSampleSize);
-    platform::ProgressList list;
-    int boxes = 0;
-    platform::SetMessageBoxHandler([&boxes](const std::string&) { ++boxes; });
+    testsupport::RecordedProgress list;
     // The request arrives with the first post, in the middle of the first file.
     DataLogConverter* running = nullptr;
     InfluxTarget stopping = target;
@@ -322,10 +308,9 @@ TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
     DataLogConverter converter(data.string(), database, list, stopping);
     running = &converter;
     converter.ConvertAllFolders();
-    platform::SetMessageBoxHandler(nullptr);
 
     EXPECT_TRUE(converter.Stopped());
-    EXPECT_EQ(boxes, 0);
+    EXPECT_EQ(list.Ended().size(), 0u);
     EXPECT_EQ(converter.Totals().filesConverted, 1);
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 15000) << "the file under way is posted whole";
     EXPECT_EQ(list.Lines()[0], "Conversion stopped after 1 files");
@@ -337,7 +322,7 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
     const std::string parallel = testsupport::UniqueDatabaseName("Ry_jobs");
     testsupport::CreateDatabaseWithPolicies(parallel);
     for (const auto& [db, jobs] : {std::pair{sequential, 1}, std::pair{parallel, 3}}) {
-        platform::ProgressList list;
+        testsupport::RecordedProgress list;
         DataLogConverter converter(made.dataLogFolder, db, list, target);
         converter.SetJobs(jobs);
         converter.ConvertAllFolders();

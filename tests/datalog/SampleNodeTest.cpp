@@ -1,4 +1,4 @@
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 #include "ScratchDir.h"
 
 #include "influx/LogSample.h"

@@ -9,6 +9,7 @@
 #include "logging/Logging.h"
 #include "PrivateInflux.h"
 #include "SampleNodes.h"
+#include "RecordedProgress.h"
 #include "ScratchDir.h"
 #include "influx/Unsent.h"
 
@@ -81,10 +82,9 @@ protected:
             (result.Succeeded() ? stored : failed).insert(body);
             return result;
         };
-        platform::SetMessageBoxHandler([this](const std::string& text) { closing = text; });
+        list.onEnded = [this](const std::string& text) { closing = text; };
         DataLogConverter converter(made.dataLogFolder, kDatabase, list, target);
         converter.ConvertAllFolders();
-        platform::SetMessageBoxHandler(nullptr);
         return converter.Totals();
     }
 
@@ -131,7 +131,7 @@ protected:
     faulttest::PrivateInflux server;
     SampleNodeResult made;
     uint64_t input = 0;
-    platform::ProgressList list;
+    testsupport::RecordedProgress list;
     std::string closing;
     int tries = 0;
     std::set<std::string> stored;  // bodies the server took

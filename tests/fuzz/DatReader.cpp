@@ -159,7 +159,11 @@ int DatReader(const uint8_t* data, size_t size) {
         return result;
     };
 
-    platform::ProgressList progress;
+    struct : Progress {
+        void Line(const std::string&) override {}
+        void FileDone(const std::string&, const ConversionTotals&) override {}
+        void Ended(const std::string&) override {}
+    } progress;
     DataLogConverter converter(folder, kDatabase, progress, target);
     converter.ConvertDatFile(path);
     const ConversionTotals& totals = converter.Totals();

@@ -280,18 +280,4 @@ TEST_P(ProgressListTest, ConcurrentWorkersLoseNothingAndWaitForTheirOperation) {
     }
 }
 
-TEST(MessageBoxTest, GoesToTheHandlerOrElseToStandardOutput) {
-    std::vector<std::string> shown;
-    platform::SetMessageBoxHandler([&](const std::string& text) { shown.push_back(text); });
-    platform::ShowMessageBox("Conversion completed");
-    platform::ShowMessageBox("");
-    EXPECT_EQ(shown, (std::vector<std::string>{"Conversion completed", ""}));
-
-    platform::SetMessageBoxHandler(nullptr);
-    ::testing::internal::CaptureStdout();
-    platform::ShowMessageBox("Conversion completed");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Conversion completed\n");
-    EXPECT_EQ(shown.size(), 2u);
-}
-
 }  // namespace

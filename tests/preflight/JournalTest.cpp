@@ -3,9 +3,10 @@
 
 #include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "datalog/Journal.h"
+#include "conversion/Journal.h"
 #include "rtdb/RtdbConverter.h"
 #include "SampleNodes.h"
+#include "RecordedProgress.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -143,11 +144,6 @@ protected:
         testsupport::CreateDatabaseWithPolicies(database);
         made = testsupport::MakeSmallSampleNode((m_dir / "Node_R").string(), 3, 2);
         target.baseUrl = *testsupport::ServerUrl();
-        list.SetObserver([this](platform::ProgressList::Change change, int, const std::string& text) {
-            std::lock_guard lock(linesMutex);
-            if (change == platform::ProgressList::Change::Inserted || change == platform::ProgressList::Change::Added)
-                lines.push_back(text);
-        });
         target.post = [this](const std::string& url, const std::string& body) {
             ++posts;
             if (!refuse.empty() && body.find("name=" + refuse + " ") != std::string::npos) {
@@ -171,11 +167,11 @@ protected:
         DataLogConverter converter(made.dataLogFolder, database, list, target);
         converter.SetJobs(jobs);
         converter.SetJournal(&journal);
-        if (stopAfter > 0)
-            converter.onFileDone = [&converter, stopAfter](const ConversionTotals& totals) {
-                if (totals.filesConverted >= stopAfter) converter.RequestStop();
-            };
+        list.onFileDone = [&converter, stopAfter](const std::string&, const ConversionTotals& totals) {
+            if (stopAfter > 0 && totals.filesConverted >= stopAfter) converter.RequestStop();
+        };
         converter.ConvertAllFolders();
+        list.onFileDone = nullptr;
         return converter.Totals();
     }
 
@@ -184,7 +180,7 @@ protected:
         std::string error;
         EXPECT_TRUE(journal.Open(database, resume, error)) << error;
         RtdbConverter converter(database, made.dataLogFolder, target);
-        converter.SetProgressList(list);
+        converter.SetProgress(list);
         converter.SetJournal(&journal);
         converter.ConvertAllTables();
         return converter.Totals();
@@ -193,8 +189,8 @@ protected:
     long Points() const { return testsupport::CountAllPoints(database); }
     long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
     // Each progress line as it was shown.
-    size_t Shown(const std::string& line) {
-        std::lock_guard lock(linesMutex);
+    size_t Shown(const std::string& line) const {
+        const std::vector<std::string> lines = list.Told();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
 
@@ -203,13 +199,10 @@ protected:
     InfluxTarget target;
     std::atomic<int> posts{0};
     std::string refuse;  // the tag whose posts the server refuses
-    platform::ProgressList list;
-    std::mutex linesMutex;
-    std::vector<std::string> lines;
+    testsupport::RecordedProgress list;
 };
 
 TEST_F(Resume, AResumedRunSkipsWhatWasPostedAndConvertsWhatChanged) {
-    platform::SetMessageBoxHandler([](const std::string&) {});
     const ConversionTotals first = ConvertDataLog(false);
     ASSERT_EQ(first.filesConverted, made.files);
     EXPECT_EQ(JournalPaths(database).size(), static_cast<size_t>(made.files));
@@ -242,7 +235,6 @@ TEST_F(Resume, AResumedRunSkipsWhatWasPostedAndConvertsWhatChanged) {
 }
 
 TEST_F(Resume, AStoppedRunResumedEndsWithEveryPoint) {
-    platform::SetMessageBoxHandler([](const std::string&) {});
     const ConversionTotals stopped = ConvertDataLog(false, 1, 3);
     ASSERT_EQ(stopped.filesConverted, 3);
     ASSERT_LT(Points(), Records());
@@ -253,7 +245,6 @@ TEST_F(Resume, AStoppedRunResumedEndsWithEveryPoint) {
 }
 
 TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
-    platform::SetMessageBoxHandler([](const std::string&) {});
     refuse = "PRESS_02";
     const ConversionTotals first = ConvertDataLog(false);
     ASSERT_EQ(first.filesWithLoss, 4) << "the tag's X, M, H and D files";

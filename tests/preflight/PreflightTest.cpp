@@ -2,7 +2,7 @@
 // with the retention policies, from real data-log and table files.
 
 #include "../rtdb/TableRows.h"
-#include "datalog/OldestSamples.h"
+#include "session/OldestSamples.h"
 #include "PreflightSupport.h"
 #include "Samples.h"
 #include "ScratchDir.h"

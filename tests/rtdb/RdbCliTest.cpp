@@ -3,7 +3,7 @@
 
 #include "ChildProcess.h"
 #include "InfluxServer.h"
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"

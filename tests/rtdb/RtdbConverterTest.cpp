@@ -5,8 +5,9 @@
 #include "InfluxServer.h"
 #include "logging/Logging.h"
 #include "rtdb/RtdbConverter.h"
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 #include "SampleNodes.h"
+#include "RecordedProgress.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
 
@@ -82,7 +83,7 @@ protected:
 
     ConversionTotals Convert() {
         RtdbConverter converter(database, folder.string(), target);
-        converter.SetProgressList(list);
+        converter.SetProgress(list);
         converter.ConvertAllTables();
         return converter.Totals();
     }
@@ -100,7 +101,7 @@ protected:
     InfluxTarget target;
     int posts = 0;
     fs::path folder;
-    platform::ProgressList list;
+    testsupport::RecordedProgress list{testsupport::RecordedProgress::Order::kInOrder};
     std::vector<std::string> calls;
 };
 
@@ -179,12 +180,11 @@ TEST_F(RtdbConversion, FollowOnEntriesEndAtTheFirstOffsetThatIsNotPositive) {
     }
 }
 
-// The lines a file adds to the progress list, in the order of the listing, each with
-// whether it was repainted at once.
+// The lines a file adds to the progress, in the order of the listing.
 std::vector<std::string> LinesOf(const std::string& name, const std::string& path, bool named, bool exported) {
-    if (named) return {name + " +"};
-    if (!exported) return {name + " +", path + " +", path};
-    return {name + " +", path + " +", path, path + " +"};
+    if (named) return {name};
+    if (!exported) return {name, path, path};
+    return {name, path, path, path};
 }
 
 TEST_F(RtdbConversion, KindLettersNamesAndProgressLines) {
@@ -207,12 +207,8 @@ TEST_F(RtdbConversion, KindLettersNamesAndProgressLines) {
         for (int i = 0; i < f.rows; ++i) rows.push_back(Summary(time += 60, 1, 1.0f));
         if (f.kind != 'T' && f.kind != 'X') WriteTable(folder / f.name, f.kind, rows);
     }
-    std::vector<std::string> shown;
-    list.SetObserver([&shown](platform::ProgressList::Change change, int, const std::string& text) {
-        if (change == platform::ProgressList::Change::Added) shown.push_back(text);
-        if (change == platform::ProgressList::Change::Repaint) shown.back() += " +";
-    });
     const ConversionTotals totals = Convert();
+    const std::vector<std::string> shown = list.Told();
 
     // No "Tags.rdb" (on this file system TAGS.RDB is another name): every sample goes
     // out without the name tag.
@@ -225,7 +221,7 @@ TEST_F(RtdbConversion, KindLettersNamesAndProgressLines) {
     EXPECT_EQ(posts, 3) << "the empty table posts nothing";
 
     const std::string root = folder.string() + "/";
-    std::vector<std::string> expected = {root + "Tags.rdb +", root + "*.rdb +"};
+    std::vector<std::string> expected = {root + "Tags.rdb", root + "*.rdb"};
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(root + "*.rdb", entry); more; more = listing.Next(entry)) {
@@ -241,9 +237,9 @@ TEST_F(RtdbConversion, FolderWithoutTablesShowsError) {
     for (const fs::path& where : {folder, m_dir / "nowhere"}) {
         SCOPED_TRACE(where);
         folder = where;
-        platform::ProgressList fresh;
+        testsupport::RecordedProgress fresh(testsupport::RecordedProgress::Order::kInOrder);
         RtdbConverter converter(database, folder.string(), target);
-        converter.SetProgressList(fresh);
+        converter.SetProgress(fresh);
         converter.ConvertAllTables();
         const std::string root = folder.string() + "/";
         EXPECT_EQ(fresh.Lines(), (std::vector<std::string>{root + "Tags.rdb", root + "*.rdb", "Error"}));
@@ -275,8 +271,9 @@ TEST_F(RtdbConversion, LibrariesConnectAndDisconnectInOrderAlsoWhenAnExceptionLe
         if (c.postThrows) used.post = [](const std::string&, const std::string&) -> HttpResult { throw Boom(); };
         const auto run = [&] {
             RtdbConverter converter(database, folder.string(), used);
-            converter.SetProgressList(list);
-            if (c.fileDoneThrows) converter.onFileDone = [](const ConversionTotals&) { throw Boom(); };
+            converter.SetProgress(list);
+            list.onFileDone = nullptr;
+            if (c.fileDoneThrows) list.onFileDone = [](const std::string&, const ConversionTotals&) { throw Boom(); };
             converter.ConvertAllTables();
         };
         if (c.postThrows || c.fileDoneThrows)
@@ -329,8 +326,8 @@ TEST_F(RtdbConversion, AStopRequestEndsTheExportAfterTheCurrentFile) {
     for (const char* name : {"AX.rdb", "BX.rdb", "CX.rdb"})
         WriteTable(folder / name, 'X', std::vector<RawRow>{Raw(1600000000, 1, 1, {1})});
     RtdbConverter converter(database, folder.string(), target);
-    converter.SetProgressList(list);
-    converter.onFileDone = [&converter](const ConversionTotals&) { converter.RequestStop(); };
+    converter.SetProgress(list);
+    list.onFileDone = [&converter](const std::string&, const ConversionTotals&) { converter.RequestStop(); };
     converter.ConvertAllTables();
     EXPECT_TRUE(converter.Stopped());
     EXPECT_EQ(converter.Totals().filesConverted, 1);

@@ -4,7 +4,7 @@
 
 #include "InfluxServer.h"
 #include "influx/LogSample.h"
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 
 #include <stdexcept>
 #include <string>

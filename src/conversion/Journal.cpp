@@ -1,4 +1,4 @@
-#include "datalog/Journal.h"
+#include "conversion/Journal.h"
 
 #include "logging/Logging.h"
 

@@ -1,4 +1,4 @@
-#include "datalog/SampleNode.h"
+#include "sample/SampleNode.h"
 
 #include "influx/LogSample.h"
 #include "rtdb/TableFile.h"

@@ -1,23 +1,15 @@
-#include "datalog/NodeFolder.h"
+#include "session/NodeFolder.h"
 
+#include "platform/FindFile.h"
 #include "platform/Ini.h"
 
 namespace quarvel {
 
-namespace {
-
-std::string WithSeparator(std::string folder) {
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    return folder;
-}
-
-}  // namespace
-
 std::string NodeDataLogFolder(const std::string& nodeFolder) {
-    const std::string node = WithSeparator(nodeFolder);
+    const std::string node = platform::WithSeparator(nodeFolder);
     const std::string configured =
         platform::GetPrivateProfileString("NODE_INFO", "DATA_LOG_FOLDER", "", node + "sysinfo.ini");
-    if (!configured.empty()) return WithSeparator(configured);
+    if (!configured.empty()) return platform::WithSeparator(configured);
     return node + "Log/";
 }
 

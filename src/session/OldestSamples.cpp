@@ -1,4 +1,4 @@
-#include "datalog/OldestSamples.h"
+#include "session/OldestSamples.h"
 
 #include "datalog/DataLogConverter.h"
 #include "platform/FindFile.h"

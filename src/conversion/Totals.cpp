@@ -1,0 +1,35 @@
+#include "conversion/Totals.h"
+
+#include "influx/Unsent.h"
+#include "logging/Logging.h"
+
+namespace quarvel {
+
+void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts) {
+    ++totals.filesConverted;
+    totals.records += records;
+    totals.writes.linesWritten += counts.linesWritten;
+    totals.writes.batchesFailed += counts.batchesFailed;
+    totals.writes.batchesUnanswered += counts.batchesUnanswered;
+    totals.writes.linesNotWritten += counts.linesNotWritten;
+    totals.writes.summariesBefore1970 += counts.summariesBefore1970;
+    totals.writes.batchesSaved += counts.batchesSaved;
+    totals.writes.linesSaved += counts.linesSaved;
+    if (counts.linesNotWritten > 0) {
+        ++totals.filesWithLoss;
+        LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));
+    }
+}
+
+std::string CompletionText(const ConversionTotals& totals) {
+    const WriteCounts& writes = totals.writes;
+    if (writes.linesNotWritten == 0 && writes.linesSaved == 0) return "Conversion completed";
+    const std::string lost =
+        "Conversion completed, but " + std::to_string(writes.linesNotWritten) + " lines were not written";
+    const std::string folder = std::string(kUnsentFolder) + "/ (quarvel-cli repost sends them)";
+    if (writes.linesSaved == 0) return lost + " (see Logs/Quarvel.log)";
+    if (writes.linesSaved == writes.linesNotWritten) return lost + "; they are saved in " + folder;
+    return lost + " (see Logs/Quarvel.log); " + std::to_string(writes.linesSaved) + " lines are saved in " + folder;
+}
+
+}  // namespace quarvel

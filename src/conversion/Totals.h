@@ -1,0 +1,30 @@
+#pragma once
+
+// What a conversion did, whatever its source: the counts behind the closing message, the
+// command line's summary and the exit status.
+
+#include "influx/RyInfluxDB.h"
+
+#include <cstdint>
+#include <string>
+
+namespace quarvel {
+
+struct ConversionTotals {
+    int filesConverted = 0;  // files whose records went to a writer
+    int filesSkipped = 0;    // other kind letters, unreadable files, unusable names or paths
+    int filesResumed = 0;    // files the journal holds as converted before, left alone
+    int filesWithLoss = 0;   // files some of whose lines were not written
+    uint64_t records = 0;    // records handed to the writers
+    WriteCounts writes;      // summed over all files
+};
+
+// Adds a converted file to the totals: `records` handed to its writer, and what became of
+// its lines. A file some of whose lines were not written is counted and logged by path.
+void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts);
+
+// The closing text of a conversion: "Conversion completed", how many lines were not
+// written when any were lost, and the unsent-line folder when lines were saved there.
+std::string CompletionText(const ConversionTotals& totals);
+
+}  // namespace quarvel

@@ -1,0 +1,55 @@
+#include "influx/Repost.h"
+
+#include "influx/Delivery.h"
+#include "influx/Unsent.h"
+#include "logging/Logging.h"
+
+namespace quarvel {
+
+RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& target,
+                   const std::atomic<bool>& interrupted, const std::function<void(const std::string&)>& say,
+                   const std::function<void(const std::string&)>& problem) {
+    RepostTally tally;
+    for (const std::string& path : files) {
+        UnsentFile file;
+        std::string error;
+        if (!file.Read(path, error)) {
+            problem(error);
+            ++tally.unreadable;
+            continue;
+        }
+        const std::string where = "database " + file.Database() + ", retention policy " + file.RetentionPolicy();
+        const std::string url = WriteUrl(target.baseUrl, file.Database(), file.RetentionPolicy());
+        say(path + ": " + std::to_string(file.Batches().size()) + " batches for " + where);
+        if (file.DamagedBytes() > 0)
+            say(path + ": " + std::to_string(file.DamagedBytes()) +
+                " bytes of records cut short or garbled (a crash while saving) are left out");
+
+        std::vector<size_t> delivered;
+        uint64_t linesDelivered = 0;
+        for (size_t i = 0; i < file.Batches().size(); ++i) {
+            const UnsentFile::Batch& batch = file.Batches()[i];
+            const auto lines = static_cast<uint64_t>(batch.lines);
+            DeliveryResult result;
+            if (!interrupted) result = Deliver(target, url, std::string(batch.body), batch.lines, where);
+            if (!interrupted && result.Complete()) {
+                delivered.push_back(i);
+                linesDelivered += lines;
+            } else {
+                ++tally.batchesLeft;
+                tally.linesLeft += lines;
+                tally.unanswered = tally.unanswered || result.unanswered;
+            }
+        }
+        tally.batchesDelivered += delivered.size();
+        tally.linesDelivered += linesDelivered;
+        // Delivered batches left in the file are merely posted again next time.
+        if ((!delivered.empty() || file.DamagedBytes() > 0) && !RemoveDelivered(file, delivered, error))
+            problem(error);
+        say(path + ": " + std::to_string(delivered.size()) + " batches (" + Thousands(linesDelivered) +
+            " lines) delivered, " + std::to_string(file.Batches().size() - delivered.size()) + " left");
+    }
+    return tally;
+}
+
+}  // namespace quarvel

@@ -1,0 +1,137 @@
+#pragma once
+
+// One conversion of a node's history, as both front ends run it: the node gives the
+// folder and the database, the server is checked (the front end answers the questions
+// the checks raise), the journal is opened, then the data-log files or the tables are
+// converted, with progress told to the front end, and the totals give the exit status.
+
+#include "conversion/Journal.h"
+#include "conversion/Progress.h"
+#include "conversion/Totals.h"
+#include "influx/Preflight.h"
+#include "influx/RyInfluxDB.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quarvel {
+
+enum ExitCode : int {
+    kAllWritten = 0,
+    kLinesNotWritten = 1,
+    kUsageError = 2,
+    kServerUnreachable = 3,
+};
+
+enum class SourceKind { kDataLog, kTables };
+
+// "Ry_" and the node's name, cut to 259 bytes without splitting a character of the code
+// page (empty: the locale's).
+std::string DatabaseFor(const std::string& nodeName, const std::string& codePage = {});
+
+struct SessionOptions {
+    SourceKind kind = SourceKind::kDataLog;
+    std::string node;      // node folder: the database Ry_<name> and the data-log folder of its sysinfo.ini
+    std::string folder;    // the data-log or table folder; empty: the node's
+    std::string database;  // empty: DatabaseFor the node's name
+    bool resume = false;   // skip the files the journal holds as converted
+    bool dryRun = false;   // the target posts elsewhere: no checks, no journal, one try
+    int jobs = 1;          // data-log files converted at once
+    std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
+    InfluxTarget target;   // the server, the code page and how batches travel
+};
+
+// What the server checks found: the server's answers, the oldest sample of each kind in
+// the folder (none without a folder), and the policies that will drop some of them.
+struct ServerReport {
+    ServerCheck found;
+    OldestLineTimes oldest;
+    std::vector<std::string> warnings;
+};
+
+// Runs the checks of `database` on the server at `url`; the retention warnings are
+// about the samples of `folder` (empty: none).
+ServerReport CheckServerFor(const std::string& url, const std::string& database, const std::string& folder,
+                            SourceKind kind);
+
+// The questions and news of the checks before a conversion. The command line answers
+// from its options and prints; the window asks the operator.
+class CheckQuestions {
+public:
+    CheckQuestions() = default;
+    virtual ~CheckQuestions() = default;
+    CheckQuestions(const CheckQuestions&) = delete;
+    CheckQuestions& operator=(const CheckQuestions&) = delete;
+
+    // The server cannot be reached or did not answer the checks; nothing is converted.
+    virtual void ServerUnusable(const ServerCheck& found) = 0;
+    // The database or some retention policies are missing: true creates them (duration INF).
+    virtual bool CreateMissing(const ServerCheck& found) = 0;
+    // The server refused to create `missing`; nothing is converted.
+    virtual void CreationFailed(const std::vector<std::string>& missing, const std::string& error) = 0;
+    // What was made is still incomplete; nothing is converted.
+    virtual void StillIncomplete(const ServerCheck& after) = 0;
+    virtual void Created(const std::string& text) = 0;
+    // Policies shorter than the age of their oldest samples: true converts anyway.
+    virtual bool ConvertDespite(const std::vector<std::string>& warnings) = 0;
+};
+
+class Session {
+public:
+    explicit Session(SessionOptions options);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const SessionOptions& Options() const { return m_options; }
+    const std::string& Folder() const { return m_folder; }  // ends with '/'
+    const std::string& Database() const { return m_database; }  // as the node names it
+    const std::string& DatabaseUtf8() const { return m_databaseUtf8; }  // as the server knows it; empty: unreadable
+    const std::string& Url() const { return m_options.target.baseUrl; }
+    bool FolderExists() const;
+    int FilesFound() const { return m_filesFound; }
+
+    // Before the run: the server checks with their questions, then the journal. A folder
+    // with nothing to convert and a dry run need neither. kAllWritten to go on; otherwise
+    // the exit status, and nothing is to be converted.
+    int Prepare(CheckQuestions& questions);
+    // Why the run keeps no journal when it has none (a later resume converts every file again).
+    const std::string& JournalProblem() const { return m_journalProblem; }
+
+    // Converts the folder, telling `progress`; returns the exit status. A conversion
+    // without Prepare keeps no journal.
+    int Run(Progress& progress);
+
+    // From any thread: the run ends after the files under way.
+    void RequestStop();
+    bool StopRequested() const { return m_stopRequested; }
+
+    const ConversionTotals& Totals() const { return m_totals; }
+
+private:
+    template <typename Converter>
+    void Drive(Converter& converter, const std::function<void()>& convert);
+
+    SessionOptions m_options;
+    std::string m_folder;
+    std::string m_database;
+    std::string m_databaseUtf8;
+    int m_filesFound = 0;
+    Journal m_journal;
+    std::string m_journalProblem;
+    ConversionTotals m_totals;
+
+    std::atomic<bool> m_stopRequested{false};
+    std::mutex m_stopMutex;
+    std::function<void()> m_stopRunning;  // stops the converter under way
+};
+
+ExitCode ExitStatus(const ConversionTotals& totals);
+
+// Data-log files converted at once unless told otherwise: one per core.
+int DefaultJobs();
+
+}  // namespace quarvel

@@ -1,6 +1,7 @@
 // The operator's window without a server: layout, node list, data-log folder, data
 // exchange, folder picker, Enter, the about box, start and exit lines.
 
+#include "app/ListProgress.h"
 #include "app/AboutDlg.h"
 #include "AppTestSupport.h"
 #include "app/QuarvelApp.h"
@@ -409,6 +410,23 @@ private slots:
         const std::string name = CQuarvelDlg::DatabaseName(node);
         QCOMPARE(QByteArray::fromStdString(name), expected);
         QVERIFY(name.size() <= 259);
+    }
+
+    // The walk's lines go on top, leaving 19 older ones under the newest; a finished file's
+    // path stands at the bottom, as the 21st line, until the next line cuts it off.
+    void progressListKeepsNineteenLinesUnderTheNewest() {
+        CQuarvelDlg dialog(nullptr, Folder());
+        ListProgress progress(dialog, dialog.m_progressList, ListProgress::Order::kNewestFirst);
+        dialog.m_progressList.AddString("from an earlier conversion");
+        for (int i = 0; i < 30; ++i) progress.Line("line " + std::to_string(i));
+        progress.FileDone("/data/G/T$0001X.DAT", {});
+        QCOMPARE(dialog.m_lbProgress->count(), 21);
+        QCOMPARE(dialog.m_lbProgress->item(0)->text(), QStringLiteral("line 29"));
+        QCOMPARE(dialog.m_lbProgress->item(19)->text(), QStringLiteral("line 10"));
+        QCOMPARE(dialog.m_lbProgress->item(20)->text(), QStringLiteral("/data/G/T$0001X.DAT"));
+        progress.Line("line 30");
+        QCOMPARE(dialog.m_progressList.Lines().size(), size_t{20});
+        QCOMPARE(dialog.m_lbProgress->item(19)->text(), QStringLiteral("line 11"));
     }
 
     void aRunLogsStartAndExitOnly_data() {

@@ -86,7 +86,6 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    const SessionOptions& Options() const { return m_options; }
     const std::string& Folder() const { return m_folder; }  // ends with '/'
     const std::string& Database() const { return m_database; }  // as the node names it
     const std::string& DatabaseUtf8() const { return m_databaseUtf8; }  // as the server knows it; empty: unreadable
@@ -107,7 +106,6 @@ public:
 
     // From any thread: the run ends after the files under way.
     void RequestStop();
-    bool StopRequested() const { return m_stopRequested; }
 
     const ConversionTotals& Totals() const { return m_totals; }
 

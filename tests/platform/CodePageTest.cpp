@@ -45,4 +45,25 @@ TEST(CodePage, AnUnknownCodePageGivesNothing) {
     EXPECT_EQ(out, "");
 }
 
+TEST(CodePage, ACutNeverSplitsACharacter) {
+    struct Case {
+        const char* codePage;
+        std::string text;
+        size_t limit;
+        size_t kept;
+    } cases[] = {
+        {"UTF-8", "ab\xE4\xB8\xAD", 4, 2},          // inside a three-byte character
+        {"UTF-8", "ab\xE4\xB8\xAD", 5, 5},          // after it: the whole text
+        {"UTF-8", "ab\xE4\xB8\xADz", 5, 5},
+        {"UTF-8", "a\xFF\xFFz", 3, 3},               // bytes that do not decode stand alone
+        {"CP950", "\xA4\xA4\xA4\xE5x", 3, 2},      // between a lead and its trail byte
+        {"CP950", "\xA4\xA4\xA4\xE5x", 4, 4},
+        {"CP950", "a\xA4\xA4b", 2, 1},
+        {"NO-SUCH-CODE-PAGE", "abcdef", 4, 4},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::CharacterPrefix(c.text, c.limit, c.codePage), c.kept)
+            << c.codePage << " " << testing::PrintToString(c.text) << " " << c.limit;
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 namespace quarvel {
 
@@ -78,15 +79,11 @@ std::string ServerMessage(const HttpResult& result) {
 
 std::string PercentEncode(std::string_view text) {
     if (text.empty()) return {};  // a length of 0 would have libcurl measure the text itself
-    std::string encoded;
-    // Beyond INT_MAX the text goes in parts; a part boundary changes nothing, each byte stands alone.
-    for (size_t at = 0; at < text.size(); at += INT_MAX) {
-        const std::string_view part = text.substr(at, INT_MAX);
-        char* escaped = curl_easy_escape(nullptr, part.data(), static_cast<int>(part.size()));
-        if (escaped == nullptr) throw std::bad_alloc();
-        encoded += escaped;
-        curl_free(escaped);
-    }
+    if (text.size() > INT_MAX) throw std::length_error("text too long to encode");
+    char* escaped = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
+    if (escaped == nullptr) throw std::bad_alloc();
+    std::string encoded(escaped);
+    curl_free(escaped);
     return encoded;
 }
 

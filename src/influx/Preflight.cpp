@@ -19,9 +19,8 @@ HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
 // reports a refused statement with status 200 and an "error" member in its result.
 std::optional<nlohmann::json> Query(ServerClient& client, const std::string& baseUrl, const std::string& statement,
                                     const PreflightTimeouts& timeouts, std::string& error) {
-    const HttpResult answer =
-        client.Post(EndpointUrl(baseUrl, "query"), EncodeParameters({{"q", statement}}), BodyEncoding::Identity,
-                    Limits(timeouts));
+    const HttpResult answer = client.Post(EndpointUrl(baseUrl, "query"), EncodeParameters({{"q", statement}}),
+                                          BodyEncoding::Identity, Limits(timeouts));
     if (answer.curlCode != 0) {
         error = answer.error;
         return std::nullopt;

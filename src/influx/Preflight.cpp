@@ -1,6 +1,7 @@
 #include "influx/Preflight.h"
 
-#include <curl/curl.h>
+#include "influx/ServerClient.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cctype>
@@ -10,126 +11,25 @@ namespace quarvel {
 
 namespace {
 
-constexpr std::string_view kVersionHeader = "x-influxdb-version";
-constexpr std::string_view kErrorHeader = "x-influxdb-error";
-
-// Many calls are harmless: libcurl counts them. A static runs the first before any handle.
-bool GlobalInit() {
-    static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ok;
-}
-
-struct Answer {
-    bool transferred = false;
-    long status = 0;
-    std::string body;
-    std::string version;
-    std::string errorHeader;
-    std::string error;  // the transfer's error text
-};
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    return text;
-}
-
-// The value of `name` when `line` is that header, case aside.
-std::optional<std::string> HeaderValue(std::string_view line, std::string_view name) {
-    const size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    const std::string_view key = Trim(line.substr(0, colon));
-    if (key.size() != name.size()) return std::nullopt;
-    for (size_t i = 0; i < key.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(key[i])) != name[i]) return std::nullopt;
-    return std::string(Trim(line.substr(colon + 1)));
-}
-
-size_t CollectHeader(char* data, size_t size, size_t count, void* target) {
-    auto* answer = static_cast<Answer*>(target);
-    const std::string_view line(data, size * count);
-    if (line.starts_with("HTTP/")) {
-        answer->version.clear();  // a redirect's headers are not the final answer's
-        answer->errorHeader.clear();
-    } else if (auto version = HeaderValue(line, kVersionHeader)) {
-        answer->version = *version;
-    } else if (auto error = HeaderValue(line, kErrorHeader)) {
-        answer->errorHeader = *error;
-    }
-    return size * count;
-}
-
-size_t CollectBody(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
-}
-
-std::string BaseOf(const std::string& baseUrl) {
-    std::string_view base(baseUrl);
-    while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-    return std::string(base);
-}
-
-// A GET, or a form POST when `form` is given; no cookies, no redirects to follow blindly.
-Answer Request(const std::string& url, const std::string* form, const PreflightTimeouts& timeouts) {
-    Answer answer;
-    CURL* curl = GlobalInit() ? curl_easy_init() : nullptr;
-    if (curl == nullptr) {
-        answer.error = "libcurl could not be started";
-        return answer;
-    }
-    char errorBuffer[CURL_ERROR_SIZE];
-    errorBuffer[0] = '\0';
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeouts.totalSeconds);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // as the writer's posts
-    if (form != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form->c_str());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form->size()));
-    }
-    const CURLcode code = curl_easy_perform(curl);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
-    curl_easy_cleanup(curl);
-    answer.transferred = code == CURLE_OK;
-    if (!answer.transferred) answer.error = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
-    return answer;
-}
-
-std::string FormEncode(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            out += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    return out;
+HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
+    return HttpTimeouts{timeouts.connectSeconds, 0, timeouts.totalSeconds};
 }
 
 // The first statement's result of POST /query, or nothing with `error` set. The server
 // reports a refused statement with status 200 and an "error" member in its result.
-std::optional<nlohmann::json> Query(const std::string& base, const std::string& statement,
+std::optional<nlohmann::json> Query(ServerClient& client, const std::string& baseUrl, const std::string& statement,
                                     const PreflightTimeouts& timeouts, std::string& error) {
-    const std::string form = "q=" + FormEncode(statement);
-    const Answer answer = Request(base + "/query", &form, timeouts);
-    if (!answer.transferred) {
+    const HttpResult answer = client.Post(EndpointUrl(baseUrl, "query"), EncodeParameters({{"q", statement}}),
+                                          BodyEncoding::Identity, Limits(timeouts));
+    if (answer.curlCode != 0) {
         error = answer.error;
         return std::nullopt;
     }
     const nlohmann::json parsed = nlohmann::json::parse(answer.body, nullptr, false);
     if (answer.status != 200) {
         error = "HTTP " + std::to_string(answer.status);
-        if (!answer.errorHeader.empty())
-            error += ": " + answer.errorHeader;
+        if (!answer.serverError.empty())
+            error += ": " + answer.serverError;
         else if (parsed.is_object() && parsed.contains("error") && parsed["error"].is_string())
             error += ": " + parsed["error"].get<std::string>();
         return std::nullopt;
@@ -203,9 +103,9 @@ std::string QuoteIdentifier(const std::string& name) {
 
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts) {
     ServerCheck check;
-    const std::string base = BaseOf(baseUrl);
-    const Answer ping = Request(base + "/ping", nullptr, timeouts);
-    if (!ping.transferred) {
+    ServerClient client(ServerClient::Use::kChecks);  // one connection carries the ping and the queries
+    const HttpResult ping = client.Get(EndpointUrl(baseUrl, "ping"), Limits(timeouts));
+    if (ping.curlCode != 0) {
         check.error = ping.error;
         return check;
     }
@@ -215,17 +115,17 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         check.error = "/ping answered HTTP " + std::to_string(ping.status);
         return check;
     }
-    check.version = ping.version;
+    check.version = ping.serverVersion;
     check.outcome = ServerCheck::Outcome::kRefused;
 
-    const auto databases = Query(base, "SHOW DATABASES", timeouts, check.error);
+    const auto databases = Query(client, baseUrl, "SHOW DATABASES", timeouts, check.error);
     if (!databases) return check;
     ForEachRow(*databases, [&](const nlohmann::json& row) {
         if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
     });
     if (check.databaseExists) {
         const auto policies =
-            Query(base, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), timeouts, check.error);
+            Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), timeouts, check.error);
         if (!policies) return check;
         ForEachRow(*policies, [&](const nlohmann::json& row) {
             const nlohmann::json name = row.value("name", nlohmann::json());
@@ -246,7 +146,7 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
 
 bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
                     std::string& error, const PreflightTimeouts& timeouts) {
-    const std::string base = BaseOf(baseUrl);
+    ServerClient client(ServerClient::Use::kChecks);
     const std::string name = QuoteIdentifier(database);
     std::vector<std::string> statements;
     if (!found.databaseExists) statements.push_back("CREATE DATABASE " + name);
@@ -256,7 +156,7 @@ bool CreateDatabase(const std::string& baseUrl, const std::string& database, con
                                  " DURATION INF REPLICATION 1");
     for (const std::string& statement : statements) {
         std::string why;
-        if (!Query(base, statement, timeouts, why)) {
+        if (!Query(client, baseUrl, statement, timeouts, why)) {
             error = statement + ": " + why;
             return false;
         }

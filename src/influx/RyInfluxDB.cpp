@@ -21,23 +21,6 @@ int32_t StandardZoneOffset() {
 
 namespace {
 
-std::string PercentEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~';
-        if (unreserved) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        }
-    }
-    return out;
-}
-
 bool IsAscii(std::string_view text) {
     for (unsigned char c : text)
         if (c >= 0x80) return false;
@@ -68,9 +51,7 @@ std::string WriteUrl(const std::string& baseUrl, const std::string& database, in
 }
 
 std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy) {
-    std::string_view base(baseUrl);
-    while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-    return std::string(base) + "/write?db=" + PercentEncode(database) + "&rp=" + PercentEncode(retentionPolicy);
+    return EndpointUrl(baseUrl, "write", {{"db", database}, {"rp", retentionPolicy}});
 }
 
 RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)

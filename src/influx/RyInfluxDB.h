@@ -21,14 +21,11 @@ namespace quarvel {
 
 constexpr int kBatchLines = 10000;
 
-// The server every request goes to unless told otherwise: this machine's, on its usual port.
-inline constexpr const char* kDefaultInfluxUrl = "http://127.0.0.1:8086";
-
 // Where and how a writer posts its batches.
 struct InfluxTarget {
-    std::string baseUrl = kDefaultInfluxUrl;  // scheme, host and port
-    std::string codePage;                           // of the names; empty: the locale's
-    bool gzip = false;                              // HttpPost compresses the bodies
+    std::string baseUrl = kDefaultInfluxUrl;  // scheme, host and port; a path and a query are kept
+    std::string codePage;                     // of the names; empty: the locale's
+    bool gzip = false;                        // HttpPost compresses the bodies
     // Carries one batch; empty means HttpPost. Dry runs and benchmarks put their own here.
     std::function<HttpResult(const std::string& url, const std::string& body)> post;
     RetryPolicy retry;
@@ -63,7 +60,7 @@ int32_t StandardZoneOffset();
 // Empty when the code page is unknown.
 std::string ToUtf8(const char* text, const std::string& codePage = {});
 
-// The write endpoint of one kind or policy: base URL, /write, db and rp percent-encoded.
+// The write endpoint of one kind or policy: EndpointUrl(baseUrl, "write") with db and rp.
 std::string WriteUrl(const std::string& baseUrl, const std::string& database, int kind);
 std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy);
 

@@ -2,6 +2,7 @@
 // with the retention policies, from real data-log and table files.
 
 #include "../rtdb/TableRows.h"
+#include "influx/RyInfluxDB.h"
 #include "session/OldestSamples.h"
 #include "PreflightSupport.h"
 #include "Samples.h"
@@ -172,6 +173,25 @@ TEST_F(ServerCheckTest, NamesWithQuotesAndBlanksAreQuoted) {
     const std::string refused = NewName("Ry_back\\slash");
     EXPECT_FALSE(CreateDatabase(url, refused, CheckServer(url, refused), error));
     EXPECT_NE(error.find("invalid name"), std::string::npos) << error;
+}
+
+// Other spellings of the same server's base: trailing slashes, and a query that every
+// request carries (the server, its authentication off, ignores the credentials). The check,
+// the creation and a write all reach it.
+TEST_F(ServerCheckTest, EverySpellingOfTheBaseReachesTheServer) {
+    for (const std::string& base : {url + "/", url + "//", url + "/?u=quarvel&p=a%20b"}) {
+        SCOPED_TRACE(base);
+        const std::string database = NewName();
+        const ServerCheck before = CheckServer(base, database);
+        ASSERT_TRUE(before.Checked()) << before.error;
+        EXPECT_FALSE(before.version.empty());
+        std::string error;
+        ASSERT_TRUE(CreateDatabase(base, database, before, error)) << error;
+        EXPECT_TRUE(CheckServer(base, database).Complete());
+        const HttpResult written = HttpPost(WriteUrl(base, database, kMinute), "datalogM,name=T status=0i 1");
+        EXPECT_TRUE(written.Succeeded()) << written.error;
+        EXPECT_EQ(testsupport::CountPoints(database, "RP_Min", "datalogM"), 1);
+    }
 }
 
 TEST_F(ServerCheckTest, WithoutAnInfluxDbAnsweringNothingIsKnown) {

@@ -154,6 +154,7 @@ TEST(Writer, WriteUrlEncodesDatabaseAndPolicy) {
          "http://127.0.0.1:8086/write?db=Ry_A_1%26rp%3Dautogen&rp=RP_Sec"},
         {"http://h:1", "Ry_a b#c", kDay, "http://h:1/write?db=Ry_a%20b%23c&rp=RP_Day"},
         {"http://h:1", "Ry_\xE4\xB8\xAD", kHour, "http://h:1/write?db=Ry_%E4%B8%AD&rp=RP_Hour"},
+        {"http://h:1", "Ry_1+1/2~%", kRaw, "http://h:1/write?db=Ry_1%2B1%2F2~%25&rp=RP_Sec"},
     };
     for (const auto& c : cases) EXPECT_EQ(WriteUrl(c.base, c.database, c.kind), c.url);
 }

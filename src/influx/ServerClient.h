@@ -1,0 +1,106 @@
+#pragma once
+
+// The one client of the server. Every request the program makes (writes, /ping, /query)
+// goes through a ServerClient, so that time-outs, redirects, cookies, compression, the
+// user agent and TLS are set in one place; and every URL is made from the operator's base
+// URL by EndpointUrl, so that a base with a path or a query reaches every endpoint alike.
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quarvel {
+
+// The server's base URL when the operator names none.
+inline constexpr char kDefaultInfluxUrl[] = "http://127.0.0.1:8086";
+
+// Limits that keep a silent server from blocking a conversion forever, while never
+// cutting off a healthy one that is busy writing a large batch. 0 turns a limit off.
+struct HttpTimeouts {
+    long connectSeconds = 10;
+    long stallSeconds = 60;  // no byte moved in either direction for this long
+    long totalSeconds = 0;   // the whole exchange, answer included
+};
+
+// How a body travels. The server inflates gzip itself, so the lines land the same.
+enum class BodyEncoding { Identity, Gzip };
+
+// The outcome of one request. `status` is 0 when no answer arrived.
+struct HttpResult {
+    int curlCode = 0;         // CURLE_OK when the exchange completed
+    long status = 0;          // HTTP status of the answer
+    std::string body;         // the answer's body, exactly as sent
+    std::string error;        // transfer error text, or the server's error message
+    long newConnections = 0;  // connections opened for this request; 0 when an open one carried it
+    // The final answer's X-Influxdb-Version and X-Influxdb-Error; empty when it has none. (Their
+    // initializers let a result be written as {curlCode, status, body, error} without a warning.)
+    std::string serverVersion = {};
+    std::string serverError = {};
+    bool Succeeded() const { return curlCode == 0 && status >= 200 && status < 300; }
+};
+
+// One name=value pair of a URL's query or of a form body; the value as it is, unencoded.
+struct UrlParameter {
+    std::string_view name;
+    std::string_view value;
+};
+
+// The URL of `endpoint` ("write", "ping", "query") of the server at `baseUrl`: the base's
+// path, its trailing slashes left out, then "/" and the endpoint; the base's query kept and
+// `parameters` added to it; the base's fragment left out. A base without a scheme is taken
+// as http. A base that is no URL comes back as it is, so that the request fails with the
+// reason the transport gives.
+std::string EndpointUrl(const std::string& baseUrl, std::string_view endpoint,
+                        std::initializer_list<UrlParameter> parameters = {});
+
+// "name=value&..." with every value percent-encoded, for a query or a form body.
+std::string EncodeParameters(std::initializer_list<UrlParameter> parameters);
+
+// Every byte but A-Z a-z 0-9 - . _ ~ as %XX, upper-case; a blank is %20.
+std::string PercentEncode(std::string_view text);
+
+// The host of `url` in lower case, an IPv6 address without its brackets; empty when the
+// text is no URL with a host. A URL without a scheme is taken as http.
+std::string UrlHost(std::string_view url);
+
+// One libcurl handle and the connections it keeps open between its requests, with the
+// options of its use. Not for two threads at once.
+class ServerClient {
+public:
+    enum class Use {
+        // Posts of lines. The cookie file "cookies.txt" in the current directory is read
+        // before and written after every request, and redirects are followed.
+        kWrites,
+        // /ping and /query. No cookies, and a redirect is the answer.
+        kChecks,
+    };
+
+    explicit ServerClient(Use use);
+    ~ServerClient();
+    ServerClient(const ServerClient&) = delete;
+    ServerClient& operator=(const ServerClient&) = delete;
+
+    HttpResult Get(const std::string& url, const HttpTimeouts& timeouts);
+    HttpResult Post(const std::string& url, const std::string& body, BodyEncoding encoding,
+                    const HttpTimeouts& timeouts);
+
+    // The writes' client of the calling thread: made on its first post, cleaned up when the
+    // thread ends, so that the thread's connection to the server stays open between posts.
+    static ServerClient& ThisThreadsWrites();
+
+private:
+    class Handle;
+    HttpResult Exchange(const std::string& url, const std::string* body, BodyEncoding encoding,
+                        const HttpTimeouts& timeouts);
+
+    Use m_use;
+    std::unique_ptr<Handle> m_handle;
+};
+
+// libcurl write callback: appends the bytes to the std::string `target`.
+// Returns 0 (ending the transfer) when there is no target.
+size_t AppendResponse(char* data, size_t size, size_t count, void* target);
+
+}  // namespace quarvel

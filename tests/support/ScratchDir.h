@@ -5,13 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -47,6 +53,43 @@ protected:
         std::ofstream out(path, std::ios::binary);
         out << contents;
         return path.string();
+    }
+
+    // Runs `check` as a user without privileges meets it. Permissions do not stop root, so
+    // a test running as root runs it in a child process as the user nobody (65534), with
+    // the test's folders handed over to that user; any other user runs it right here.
+    // The child's failures are printed as they happen and fail the test.
+    void AsUnprivilegedUser(const std::function<void()>& check) const {
+        if (geteuid() != 0) {
+            check();
+            return;
+        }
+        constexpr uid_t kNobody = 65534;
+        for (const fs::path& folder : {m_dir, m_runtime}) {
+            ASSERT_EQ(lchown(folder.c_str(), kNobody, kNobody), 0) << folder;
+            for (const auto& entry : fs::recursive_directory_iterator(folder))
+                ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+        }
+        std::fflush(nullptr);  // nothing buffered is printed twice
+        const pid_t child = fork();
+        ASSERT_GE(child, 0) << "fork: " << std::strerror(errno);
+        if (child == 0) {
+            if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                setresuid(kNobody, kNobody, kNobody) != 0) {
+                std::fprintf(stderr, "cannot become user nobody: %s\n", std::strerror(errno));
+                _exit(2);
+            }
+            if (access(m_dir.c_str(), R_OK | W_OK | X_OK) != 0)
+                ADD_FAILURE() << "user nobody cannot use " << m_dir << ": TMPDIR must be a folder everyone may enter";
+            else
+                check();
+            std::fflush(nullptr);
+            _exit(testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "the check as user nobody failed (wait status " << status << "); its messages are above";
     }
 
     static std::string ReadFile(const fs::path& path) {

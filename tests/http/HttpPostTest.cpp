@@ -18,8 +18,8 @@
 
 using namespace quarvel;
 
-using httptest::CannedReply;
-using httptest::FakeHttpServer;
+using testsupport::FakeHttpServer;
+using testsupport::FakeReply;
 using testing::HasSubstr;
 using testing::StartsWith;
 
@@ -260,7 +260,7 @@ TEST(HttpPostAnswer, ErrorTextAndBodyFromTheAnswer) {
 TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
     struct Case {
         const char* name;
-        std::vector<CannedReply> replies;  // none: listens but never accepts
+        std::vector<FakeReply> replies;  // none: listens but never accepts
         bool closedPort;
         CURLcode code;
         long status;

@@ -9,7 +9,7 @@ if(TARGET quarvel_app)
 
   foreach(name dialog conversion)
     set_target_properties(test_app_${name} PROPERTIES AUTOMOC ON)
-    target_include_directories(test_app_${name} PRIVATE app)
+    target_include_directories(test_app_${name} PRIVATE app support)
     add_test(NAME app_${name} COMMAND test_app_${name})
     set_tests_properties(app_${name} PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS gui)
   endforeach()

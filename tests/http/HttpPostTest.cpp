@@ -3,6 +3,7 @@
 #include "FakeHttpServer.h"
 #include "FreePort.h"
 #include "InfluxServer.h"
+#include "ScratchDir.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -25,27 +27,23 @@ using testing::StartsWith;
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // Every post reads and writes "cookies.txt" in the current directory, so each test
 // process works in a folder of its own.
 class ScratchDirectory : public testing::Environment {
 public:
     void SetUp() override {
         m_original = fs::current_path();
-        std::string pattern = (fs::temp_directory_path() / "quarvel-http.XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) FAIL() << "mkdtemp failed";
-        m_directory = pattern;
-        fs::current_path(m_directory);
+        if (!m_directory.emplace("quarvel-http").Made()) FAIL() << "mkdtemp failed";
+        fs::current_path(m_directory->Path());
     }
     void TearDown() override {
         fs::current_path(m_original);
-        fs::remove_all(m_directory);
+        m_directory.reset();
     }
 
 private:
     fs::path m_original;
-    fs::path m_directory;
+    std::optional<ScratchDir> m_directory;
 };
 
 [[maybe_unused]] testing::Environment* const kScratch = testing::AddGlobalTestEnvironment(new ScratchDirectory);

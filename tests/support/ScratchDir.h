@@ -1,7 +1,9 @@
 #pragma once
 
-// Every test runs in a fresh folder of its own, with a private XDG_RUNTIME_DIR, so tests
-// running in parallel processes see neither each other's logs nor each other's windows.
+// Temporary folders for tests: ScratchDir makes one and removes it again, and with
+// ScratchDirTest every test runs in a fresh folder of its own, with a private
+// XDG_RUNTIME_DIR, so tests running in parallel processes see neither each other's logs
+// nor each other's windows.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -22,17 +25,43 @@
 
 namespace fs = std::filesystem;
 
+// A fresh folder "<prefix>-XXXXXX" of mode 0700 in the temporary folder ($TMPDIR, else
+// /tmp), removed with everything in it when the object goes. Made() is false when it
+// could not be made.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix) {
+        std::error_code error;
+        fs::path base = fs::temp_directory_path(error);
+        if (error) base = "/tmp";
+        std::string pattern = (base / (prefix + "-XXXXXX")).string();
+        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+    }
+    ~ScratchDir() {
+        if (m_path.empty()) return;
+        std::error_code ignored;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);  // a test may have locked it
+        fs::remove_all(m_path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    bool Made() const { return !m_path.empty(); }
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
 class ScratchDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_home = fs::current_path();
-        std::string pattern = (fs::temp_directory_path() / "quarvel-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-        std::string runtime = (fs::temp_directory_path() / "quarvel-run-XXXXXX").string();
-        ASSERT_NE(mkdtemp(runtime.data()),
-                  nullptr);  // mode 0700, beside the folder so listings see only the test's files
-        m_runtime = runtime;
+        ASSERT_TRUE(m_folder.emplace("quarvel-test").Made());
+        m_dir = m_folder->Path();
+        // Beside the folder, so that listings of it see only the test's files.
+        ASSERT_TRUE(m_runtimeFolder.emplace("quarvel-run").Made());
+        m_runtime = m_runtimeFolder->Path();
         ASSERT_EQ(setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1), 0);
         ASSERT_EQ(chdir(m_dir.c_str()), 0);
         umask(022);
@@ -40,10 +69,8 @@ protected:
 
     void TearDown() override {
         if (chdir(m_home.c_str()) != 0) ADD_FAILURE() << "cannot return to " << m_home;
-        std::error_code ignored;
-        fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add, ignored);  // a test may have locked it
-        fs::remove_all(m_dir, ignored);
-        fs::remove_all(m_runtime, ignored);
+        m_folder.reset();
+        m_runtimeFolder.reset();
     }
 
     // Writes `contents` byte for byte to `name` inside the folder; returns the full path.
@@ -102,4 +129,8 @@ protected:
     fs::path m_home;
     fs::path m_dir;
     fs::path m_runtime;
+
+private:
+    std::optional<ScratchDir> m_folder;
+    std::optional<ScratchDir> m_runtimeFolder;
 };

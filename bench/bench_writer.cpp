@@ -2,7 +2,7 @@
 // same line formats, both feeding a transport that throws the bodies away.
 // Prints lines per second of both and their ratio; the goal is a ratio of 8 or more.
 
-#include "ReferenceFormat.h"
+#include "SnprintfFormat.h"
 #include "influx/RyInfluxDB.h"
 
 #include <benchmark/benchmark.h>
@@ -87,9 +87,9 @@ void SnprintfLines(benchmark::State& state, int kind) {
             if (count > 0) batch.push_back('\n');
             const int32_t timestamp = samples[i].time - 28800;
             if (kind == kRaw)
-                reference::AppendOriginalRawLine(batch, TagOf(i), samples[i], timestamp);
+                testsupport::AppendSnprintfRawLine(batch, TagOf(i), samples[i], timestamp);
             else
-                reference::AppendOriginalSummaryLine(batch, kind, TagOf(i), samples[i], timestamp);
+                testsupport::AppendSnprintfSummaryLine(batch, kind, TagOf(i), samples[i], timestamp);
             if (++count == kBatchLines) {
                 benchmark::DoNotOptimize(batch.data());
                 batch.clear();

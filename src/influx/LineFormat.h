@@ -11,8 +11,8 @@
 
 namespace quarvel {
 
-// Seconds of a line's time stamp: time - zoneOffset - 28800, wrapping as signed 32-bit
-// arithmetic on the original platform did.
+// Seconds of a line's time stamp: time - zoneOffset - 28800, taken modulo 2^32 as a
+// signed 32-bit number (a difference past either end of the 32-bit range wraps around).
 int32_t LineTimestamp(int32_t time, int32_t zoneOffset);
 
 // Escapes a UTF-8 name as a line-protocol tag value (comma, equals sign and blank take a

@@ -56,7 +56,7 @@ struct WriteCounts {
 // zone's offset east of UTC without daylight saving.
 int32_t StandardZoneOffset();
 
-// Converts an ANSI text of the given code page (empty: the locale's) to UTF-8.
+// Converts a text in the given code page (empty: the locale's) to UTF-8.
 // Empty when the code page is unknown.
 std::string ToUtf8(const char* text, const std::string& codePage = {});
 

@@ -82,8 +82,8 @@ bool ConvertToUtf8(std::string_view text, const std::string& codePage, std::stri
         out.append(buffer, static_cast<size_t>(next - buffer));
         if (done != static_cast<size_t>(-1)) continue;
         if (errno == E2BIG) continue;
-        // EILSEQ or a truncated sequence at the end: mark the byte and go on, as the
-        // system conversion of the original platform substitutes undecodable bytes.
+        // EILSEQ or a truncated sequence at the end: the byte becomes one U+FFFD and the
+        // conversion goes on with the next byte, so that no byte of a name is lost unmarked.
         out += "\xEF\xBF\xBD";
         ++in;
         --inLeft;

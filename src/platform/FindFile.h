@@ -1,8 +1,8 @@
 #pragma once
 
-// Directory listing by wild-card pattern, with the matching rules of the platform the
-// node software runs on: '*' and '?' wild cards, letters compared without regard to
-// case, "*.*" matching every name (with or without a dot), "." and ".." listed too.
+// Directory listing by wild-card pattern: '*' and '?' wild cards, letters compared
+// without regard to case, "*.*" matching every name (with or without a dot), "." and
+// ".." listed too.
 
 #include <memory>
 #include <string>

@@ -5,6 +5,7 @@
 
 #include "influx/LogSample.h"
 #include "app/QuarvelDlg.h"
+#include "ScratchDir.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -17,7 +18,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -37,20 +37,20 @@ namespace apptest {
 class ScratchFolder {
 public:
     ScratchFolder() : m_home(QDir::currentPath()) {
-        static QTemporaryDir runtime;
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        QDir::setCurrent(m_dir.path());
+        static const ScratchDir runtime("quarvel-run");
+        qputenv("XDG_RUNTIME_DIR", runtime.Path().c_str());
+        QDir::setCurrent(QFile::decodeName(m_dir.Path().c_str()));
     }
     ~ScratchFolder() { QDir::setCurrent(m_home); }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
-    QString Path() const { return m_dir.path() + QLatin1Char('/'); }
-    bool IsValid() const { return m_dir.isValid(); }
+    QString Path() const { return QFile::decodeName(m_dir.Path().c_str()) + QLatin1Char('/'); }
+    bool IsValid() const { return m_dir.Made(); }
 
 private:
     QString m_home;
-    QTemporaryDir m_dir;
+    ScratchDir m_dir{"quarvel-app"};
 };
 
 // Closes every message box as soon as it shows, remembering its text. Runs from the

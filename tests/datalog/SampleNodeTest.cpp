@@ -505,14 +505,15 @@ TEST_F(SampleNodeTest, ReportsPlacesItCannotWrite) {
 }
 
 TEST_F(SampleNodeTest, ReportsAFolderWithoutWriteAccess) {
-    if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
-    const fs::path parent = m_dir / "locked";
-    fs::create_directories(parent);
-    fs::permissions(parent, fs::perms::owner_read | fs::perms::owner_exec);
-    SampleNodeResult result;
-    std::string error;
-    EXPECT_FALSE(MakeSampleNode((parent / "node_L").string(), SampleNodeOptions{}, result, error));
-    EXPECT_NE(error.find((parent / "node_L").string()), std::string::npos) << error;
+    AsUnprivilegedUser([this] {
+        const fs::path parent = m_dir / "locked";
+        fs::create_directories(parent);
+        fs::permissions(parent, fs::perms::owner_read | fs::perms::owner_exec);
+        SampleNodeResult result;
+        std::string error;
+        EXPECT_FALSE(MakeSampleNode((parent / "node_L").string(), SampleNodeOptions{}, result, error));
+        EXPECT_NE(error.find((parent / "node_L").string()), std::string::npos) << error;
+    });
 }
 
 // The benchmark's data set: 24 tags over 10 days at 10 s.

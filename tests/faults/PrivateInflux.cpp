@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -22,8 +21,6 @@ extern char** environ;
 namespace faulttest {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 bool Pings(const std::string& url) {
     CURL* curl = curl_easy_init();
@@ -53,9 +50,8 @@ bool HaveInfluxd() {
 }
 
 PrivateInflux::PrivateInflux() {
-    std::string pattern = (fs::temp_directory_path() / "quarvel-faults-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return;
-    m_dir = pattern;
+    if (!m_scratch.Made()) return;
+    m_dir = m_scratch.Path().string();
     const unsigned short http = testsupport::FreeLoopbackPort();
     unsigned short rpc = testsupport::FreeLoopbackPort();
     while (rpc == http) rpc = testsupport::FreeLoopbackPort();
@@ -74,8 +70,6 @@ PrivateInflux::PrivateInflux() {
 
 PrivateInflux::~PrivateInflux() {
     Kill();
-    std::error_code ignored;
-    if (!m_dir.empty()) fs::remove_all(m_dir, ignored);
 }
 
 bool PrivateInflux::Start(std::string& error) {

@@ -4,6 +4,8 @@
 // folder, which the test may kill and start again on the same port and data. The shared
 // server of scripts/test is never touched, so tests beside this one go on undisturbed.
 
+#include "ScratchDir.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -26,6 +28,7 @@ public:
     std::string Url() const { return m_url; }
 
 private:
+    ScratchDir m_scratch{"quarvel-faults"};
     std::string m_dir;
     std::string m_config;
     std::string m_url;

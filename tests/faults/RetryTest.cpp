@@ -1,7 +1,7 @@
 // The writer against the faults a real server cannot be made to show on cue: which are
 // tried again and how often, what is counted, and what goes to the unsent-line file.
 
-#include "FaultServer.h"
+#include "FakeHttpServer.h"
 #include "FreePort.h"
 #include "logging/Logging.h"
 #include "influx/RyInfluxDB.h"
@@ -18,10 +18,10 @@ using namespace quarvel;
 
 namespace {
 
-using faulttest::Answer;
-using faulttest::FaultServer;
-using faulttest::Reply;
-using faulttest::Request;
+using Reply = testsupport::FakeReply;
+using Request = testsupport::FakeRequest;
+using testsupport::Answer;
+using testsupport::FakeHttpServer;
 
 constexpr RetryPolicy kBrief{5, std::chrono::milliseconds(5), 2.0, 0.25};
 
@@ -80,8 +80,8 @@ protected:
 };
 
 TEST_F(WriterFaults, EachFaultIsTriedAgainOrSavedAsItDeserves) {
-    const Reply silent{Reply::kSilent, 0, {}, {}};
-    const Reply reset{Reply::kReset, 0, {}, {}};
+    const Reply silent{.kind = Reply::kSilent};
+    const Reply reset{.kind = Reply::kReset};
     const Reply busy = Answer(503, "service unavailable");
     struct Case {
         const char* name;
@@ -116,7 +116,7 @@ TEST_F(WriterFaults, EachFaultIsTriedAgainOrSavedAsItDeserves) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(kUnsentFolder);
-        FaultServer server([&c](const Request& request) {
+        FakeHttpServer server([&c](const Request& request) {
             const auto index = static_cast<size_t>(request.index);
             return index < c.replies.size() ? c.replies[index] : Answer(204);
         });
@@ -136,7 +136,7 @@ TEST_F(WriterFaults, EachFaultIsTriedAgainOrSavedAsItDeserves) {
 }
 
 TEST_F(WriterFaults, RetriesBackOffAndTellTheProgressLine) {
-    FaultServer server([](const Request& request) { return request.index < 4 ? Answer(503, "busy") : Answer(204); });
+    FakeHttpServer server([](const Request& request) { return request.index < 4 ? Answer(503, "busy") : Answer(204); });
     InfluxTarget target;
     std::vector<long long> waits;
     target.wait = [&waits](std::chrono::milliseconds delay) { waits.push_back(delay.count()); };
@@ -169,7 +169,7 @@ TEST_F(WriterFaults, TooLargeBatchesAreHalvedUntilTheyPass) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(kUnsentFolder);
-        FaultServer server([&c](const Request& request) {
+        FakeHttpServer server([&c](const Request& request) {
             return request.bodyLength > c.limit ? Answer(413, "Request Entity Too Large") : Answer(204);
         });
         const Outcome outcome = Write(server.Url(), 10);
@@ -220,7 +220,8 @@ TEST_F(WriterFaults, AfterOneBatchFoundTheServerSilentTheNextTryOnce) {
     EXPECT_EQ(ListUnsentFiles(kUnsentFolder).size(), 2u) << "one file per retention policy";
 
     // A server that answers again gets every try once more.
-    FaultServer server([](const Request& request) { return request.index == 0 ? Answer(503, "busy") : Answer(204); });
+    FakeHttpServer server(
+        [](const Request& request) { return request.index == 0 ? Answer(503, "busy") : Answer(204); });
     target.baseUrl = server.Url();
     RyInfluxDB second("Ry_Faults", target);
     const LogSample s = testsupport::SampleAround(1600000000, 1.0f);

@@ -2,7 +2,7 @@
 // loop keeps running through the wait, and the progress line says the server is retried.
 
 #include "AppTestSupport.h"
-#include "FaultServer.h"
+#include "FakeHttpServer.h"
 #include "InfluxServer.h"
 #include "sample/SampleNode.h"
 #include "SampleNodes.h"
@@ -41,9 +41,9 @@ private slots:
         // Stands in front of the real server and turns down the first write only.
         std::atomic<int> writes{0};
         const std::string real = *testsupport::ServerUrl();
-        faulttest::FaultServer front([&writes, real](const faulttest::Request& request) {
-            if (request.target.starts_with("/write") && writes++ == 0) return faulttest::Answer(503, "busy");
-            return faulttest::Reply{faulttest::Reply::kForward, 0, {}, real};
+        testsupport::FakeHttpServer front([&writes, real](const testsupport::FakeRequest& request) {
+            if (request.target.starts_with("/write") && writes++ == 0) return testsupport::Answer(503, "busy");
+            return testsupport::Forward(real);
         });
         const QByteArray previous = qgetenv("QUARVEL_INFLUX_URL");
         qputenv("QUARVEL_INFLUX_URL", QByteArray::fromStdString(front.Url()));

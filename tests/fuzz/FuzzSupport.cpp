@@ -1,9 +1,10 @@
 #include "FuzzSupport.h"
 
+#include "ScratchDir.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 
 namespace fuzz {
@@ -13,17 +14,6 @@ namespace {
 std::function<void(const std::string&)>& Handler() {
     static std::function<void(const std::string&)> handler;
     return handler;
-}
-
-std::string MakeScratchFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvel-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
-    return pattern;
 }
 
 }  // namespace
@@ -43,13 +33,15 @@ void SetFailureHandler(std::function<void(const std::string&)> handler) {
 }
 
 const std::string& ScratchFolder() {
-    static const std::string folder = MakeScratchFolder();
-    static const struct Remover {
-        ~Remover() {
-            std::error_code ignored;
-            std::filesystem::remove_all(folder, ignored);
+    static const ScratchDir scratch("quarvel-fuzz");
+    static const std::string folder = [] {
+        if (!scratch.Made()) {
+            std::perror("mkdtemp");
+            std::abort();
         }
-    } remover;
+        setenv("XDG_RUNTIME_DIR", scratch.Path().c_str(), 1);
+        return scratch.Path().string();
+    }();
     return folder;
 }
 

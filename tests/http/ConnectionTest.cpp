@@ -27,8 +27,8 @@
 
 using namespace quarvel;
 
-using httptest::CannedReply;
-using httptest::FakeHttpServer;
+using testsupport::FakeHttpServer;
+using testsupport::FakeReply;
 using testing::ElementsAre;
 using testing::HasSubstr;
 
@@ -37,7 +37,7 @@ namespace {
 const std::string kNoContent = "HTTP/1.1 204 No Content\r\n\r\n";
 
 // A 204 that keeps the connection for the next request.
-CannedReply KeptNoContent() {
+FakeReply KeptNoContent() {
     return {kNoContent, false, true};
 }
 
@@ -241,7 +241,7 @@ private:
 TEST(HttpPostCookies, EveryPostOpensTheCookieFileEquallyOften) {
     constexpr int kPosts = 60;
     constexpr int kMeasured = 10;
-    std::vector<CannedReply> replies(kPosts, KeptNoContent());
+    std::vector<FakeReply> replies(kPosts, KeptNoContent());
     FakeHttpServer server(replies);
     CookieFileOpens opens;
     ASSERT_TRUE(opens.Ready());
@@ -299,7 +299,7 @@ TEST(HttpPostGzip, BodiesTravelAsOneGzipStreamOfTheGivenBytes) {
         {"bytes with NUL", std::string("a\0b\r\n\xff", 6)},
         {"incompressible", noise},
     };
-    std::vector<CannedReply> replies(std::size(cases), KeptNoContent());
+    std::vector<FakeReply> replies(std::size(cases), KeptNoContent());
     replies.push_back({kNoContent});
     FakeHttpServer server(replies);
 

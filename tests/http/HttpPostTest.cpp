@@ -6,6 +6,7 @@
 #include "FreePort.h"
 #include "InfluxServer.h"
 #include "Samples.h"
+#include "ScratchDir.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -16,19 +17,18 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 using namespace quarvel;
 
-using httptest::CannedReply;
-using httptest::FakeHttpServer;
+using testsupport::FakeHttpServer;
+using testsupport::FakeReply;
 using testing::HasSubstr;
 using testing::StartsWith;
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Every post reads and writes "cookies.txt" in the current directory, so each test
 // process works in a folder of its own.
@@ -36,19 +36,17 @@ class ScratchDirectory : public testing::Environment {
 public:
     void SetUp() override {
         m_original = fs::current_path();
-        std::string pattern = (fs::temp_directory_path() / "quarvel-http.XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) FAIL() << "mkdtemp failed";
-        m_directory = pattern;
-        fs::current_path(m_directory);
+        if (!m_directory.emplace("quarvel-http").Made()) FAIL() << "mkdtemp failed";
+        fs::current_path(m_directory->Path());
     }
     void TearDown() override {
         fs::current_path(m_original);
-        fs::remove_all(m_directory);
+        m_directory.reset();
     }
 
 private:
     fs::path m_original;
-    fs::path m_directory;
+    std::optional<ScratchDir> m_directory;
 };
 
 [[maybe_unused]] testing::Environment* const kScratch = testing::AddGlobalTestEnvironment(new ScratchDirectory);
@@ -263,7 +261,7 @@ TEST(HttpPostAnswer, ErrorTextAndBodyFromTheAnswer) {
 TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
     struct Case {
         const char* name;
-        std::vector<CannedReply> replies;  // none: listens but never accepts
+        std::vector<FakeReply> replies;  // none: listens but never accepts
         bool closedPort;
         CURLcode code;
         long status;

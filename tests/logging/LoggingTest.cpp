@@ -131,14 +131,15 @@ TEST_F(LoggingTest, RunsOnWithoutALogWhenTheCurrentFolderIsGone) {
 }
 
 TEST_F(LoggingTest, RunsOnWithoutALogInAReadOnlyFolder) {
-    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
-    ASSERT_EQ(chmod(m_dir.c_str(), 0555), 0);
-    EXPECT_EQ(EnsureLogFolder(), 0);
-    InitLogging();
-    LogMessage("Quarvel Start");
-    ShutdownLogging();
-    EXPECT_FALSE(fs::exists("Logs"));
-    chmod(m_dir.c_str(), 0755);
+    AsUnprivilegedUser([this] {
+        ASSERT_EQ(chmod(m_dir.c_str(), 0555), 0);
+        EXPECT_EQ(EnsureLogFolder(), 0);
+        InitLogging();
+        LogMessage("Quarvel Start");
+        ShutdownLogging();
+        EXPECT_FALSE(fs::exists("Logs"));
+        chmod(m_dir.c_str(), 0755);
+    });
 }
 
 // 22 files' worth of lines: the current file and 20 backups remain, each backup rolled

@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
-    preflight::Listener closed;
+    testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
     struct Case {
         const char* what;
         std::map<std::string, std::string> policies;  // empty: no database

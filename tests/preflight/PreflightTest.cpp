@@ -195,11 +195,12 @@ TEST_F(ServerCheckTest, EverySpellingOfTheBaseReachesTheServer) {
 }
 
 TEST_F(ServerCheckTest, WithoutAnInfluxDbAnsweringNothingIsKnown) {
-    preflight::Listener closed;  // bound, not listening: the connection is refused
-    preflight::Listener silent;
-    silent.Listen();
-    preflight::Listener other;
-    other.AnswerEverything();
+    testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
+    testsupport::FakeHttpServer silent(std::vector<testsupport::FakeReply>{});  // accepts no connection
+    // Answers every request 204 with no body, as a web server that is no InfluxDB might.
+    testsupport::FakeHttpServer other([](const testsupport::FakeRequest&) {
+        return testsupport::FakeReply{"HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n"};
+    });
     using Outcome = ServerCheck::Outcome;
     const struct {
         const char* what;

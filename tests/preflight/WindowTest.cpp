@@ -162,7 +162,7 @@ private slots:
     }
 
     void anUnreachableServerConvertsNothing() {
-        preflight::Listener closed;
+        testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
         qputenv("QUARVEL_INFLUX_URL", closed.Url().c_str());
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();

@@ -183,12 +183,12 @@ TEST_F(TableLibrary, BrokenFilesAreRefusedBesideGoodOnes) {
     EXPECT_EQ(RyOpenMTable((m_dir / "FolderM.rdb").c_str()), kRyCannotRead);
     EXPECT_EQ(RyOpenMTable((m_dir / "MissingM.rdb").c_str()), kRyCannotRead);
     EXPECT_EQ(RyOpenMTable(nullptr), kRyCannotRead);
-    if (geteuid() != 0) {
+    AsUnprivilegedUser([this, &good] {
         const fs::path locked = m_dir / "LockedM.rdb";
         WriteBytes(locked, good);
         fs::permissions(locked, fs::perms::none);
         EXPECT_EQ(RyOpenMTable(locked.c_str()), kRyCannotRead);
-    }
+    });
     EXPECT_EQ(RyDisconnectMDB(), 0);
 }
 

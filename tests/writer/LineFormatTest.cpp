@@ -1,5 +1,5 @@
 #include "influx/LineFormat.h"
-#include "ReferenceFormat.h"
+#include "SnprintfFormat.h"
 #include "Samples.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +33,7 @@ std::string Summary(int kind, std::string_view name, const LogSample& s, int32_t
     return out;
 }
 
-TEST(LineFormat, RawLinesAreTheOriginalTextForOrdinarySamples) {
+TEST(LineFormat, RawLines) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
@@ -191,7 +191,7 @@ std::vector<float> EdgeAndRandomFloats(size_t count) {
     return values;
 }
 
-TEST(LineFormat, FastFormatterMatchesTheSnprintfReference) {
+TEST(LineFormat, FastFormatterMatchesSnprintfFieldByField) {
     const auto values = EdgeAndRandomFloats(400000);
     std::mt19937 random(777);
     std::uniform_int_distribution<int32_t> anyTime(INT32_MIN, INT32_MAX);
@@ -206,20 +206,20 @@ TEST(LineFormat, FastFormatterMatchesTheSnprintfReference) {
         const char* name = names[i % 4];
         const std::string raw = Raw(name, s, ts);
         const std::string summary = Summary(1 + static_cast<int>(i % 3), name, s, ts);
-        if (raw != reference::RawLine(name, s, ts) ||
-            summary != reference::SummaryLine(1 + static_cast<int>(i % 3), name, s, ts)) {
+        if (raw != testsupport::SnprintfRawLine(name, s, ts) ||
+            summary != testsupport::SnprintfSummaryLine(1 + static_cast<int>(i % 3), name, s, ts)) {
             if (++mismatches <= 5)
                 ADD_FAILURE() << "value bits " << std::hex << std::bit_cast<uint32_t>(values[i]) << "\n"
                               << raw << "\n"
-                              << reference::RawLine(name, s, ts) << "\n"
+                              << testsupport::SnprintfRawLine(name, s, ts) << "\n"
                               << summary << "\n"
-                              << reference::SummaryLine(1 + static_cast<int>(i % 3), name, s, ts);
+                              << testsupport::SnprintfSummaryLine(1 + static_cast<int>(i % 3), name, s, ts);
         }
     }
     EXPECT_EQ(mismatches, 0u);
 }
 
-TEST(LineFormat, OrdinaryLinesAreByteIdenticalToTheOriginalFormats) {
+TEST(LineFormat, OrdinaryLinesAreByteIdenticalToPlainSnprintfLines) {
     // Readings kept to a few decimals, as sensors deliver them: "%f" reads back for all
     // of them, so nothing changes for the lines existing databases already hold.
     std::mt19937 random(99);
@@ -229,12 +229,12 @@ TEST(LineFormat, OrdinaryLinesAreByteIdenticalToTheOriginalFormats) {
         const float v = static_cast<float>(t) / 10.0f;
         const LogSample s = MakeSample(0, 192, v, static_cast<float>(t + 7) / 10.0f, static_cast<float>(t - 3) / 10.0f,
                                        static_cast<float>(t + 1) / 100.0f);
-        std::string original;
-        reference::AppendOriginalSummaryLine(original, kHour, "TAG_1", s, 1500000000 + i);
-        ASSERT_EQ(Summary(kHour, "TAG_1", s, 1500000000 + i), original);
-        original.clear();
-        reference::AppendOriginalRawLine(original, "TAG_1", s, 1500000000 + i);
-        ASSERT_EQ(Raw("TAG_1", s, 1500000000 + i), original);
+        std::string plain;
+        testsupport::AppendSnprintfSummaryLine(plain, kHour, "TAG_1", s, 1500000000 + i);
+        ASSERT_EQ(Summary(kHour, "TAG_1", s, 1500000000 + i), plain);
+        plain.clear();
+        testsupport::AppendSnprintfRawLine(plain, "TAG_1", s, 1500000000 + i);
+        ASSERT_EQ(Raw("TAG_1", s, 1500000000 + i), plain);
     }
 }
 

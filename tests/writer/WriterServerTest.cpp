@@ -1,7 +1,7 @@
 // The writer against a real InfluxDB 1.x server: what it posts is read back whole.
 
 #include "InfluxServer.h"
-#include "ReferenceFormat.h"
+#include "SnprintfFormat.h"
 #include "influx/RyInfluxDB.h"
 #include "logging/Logging.h"
 #include "Samples.h"
@@ -107,8 +107,9 @@ TEST_F(WriterServer, BatchBoundaryPostsTwiceAndLosesNothing) {
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), kBatchLines + 1);
 }
 
-// Each case is a sample the original formats lose at the server; the writer's line lands.
-TEST_F(WriterServer, SamplesTheOriginalFormatsLostNowArrive) {
+// Each case is a sample whose plain snprintf line (the name unescaped, NaN and infinity as
+// text) the server refuses; the writer's line lands.
+TEST_F(WriterServer, SamplesWhosePlainLinesAreRefusedArrive) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     struct Case {
         const char* what;
@@ -123,10 +124,10 @@ TEST_F(WriterServer, SamplesTheOriginalFormatsLostNowArrive) {
         {"infinite value", "INF_TAG", MakeSample(1500028805, 1, -std::numeric_limits<float>::infinity(), 0, 0, 0)},
     };
     for (const auto& c : cases) {
-        std::string original;
-        reference::AppendOriginalRawLine(original, c.name, c.sample, c.sample.time - 28800);
-        const HttpResult refused = PostRaw(original, kRaw);
-        EXPECT_EQ(refused.status, 400) << c.what << ": the server took " << original;
+        std::string plain;
+        testsupport::AppendSnprintfRawLine(plain, c.name, c.sample, c.sample.time - 28800);
+        const HttpResult refused = PostRaw(plain, kRaw);
+        EXPECT_EQ(refused.status, 400) << c.what << ": the server took " << plain;
     }
     {
         RyInfluxDB writer(database.c_str(), target);
@@ -202,9 +203,9 @@ TEST_F(WriterServer, MissingDatabaseIsCountedAndLogged) {
 
 TEST_F(WriterServer, NameWithALineBreakIsNeitherPostedNorSplit) {
     const LogSample s = MakeSample(1500028800, 1, 1.0f, 0, 0, 0);
-    std::string original;
-    reference::AppendOriginalRawLine(original, "BAD\nNAME", s, s.time - 28800);
-    EXPECT_EQ(PostRaw(original, kRaw).status, 400) << "the line breaks in two at the server";
+    std::string plain;
+    testsupport::AppendSnprintfRawLine(plain, "BAD\nNAME", s, s.time - 28800);
+    EXPECT_EQ(PostRaw(plain, kRaw).status, 400) << "the line breaks in two at the server";
     {
         RyInfluxDB writer(database.c_str(), target);
         writer.AddRawSample("BAD\nNAME", &s);

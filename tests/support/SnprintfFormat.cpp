@@ -1,11 +1,11 @@
-#include "ReferenceFormat.h"
+#include "SnprintfFormat.h"
 
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-namespace reference {
+namespace testsupport {
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string Head(const char* measurement, std::string_view escapedName) {
 
 }  // namespace
 
-void AppendOriginalRawLine(std::string& out, const char* name, const LogSample& sample, int32_t timestamp) {
+void AppendSnprintfRawLine(std::string& out, const char* name, const LogSample& sample, int32_t timestamp) {
     char line[1024];
     const bool noValue = HasNoValue(sample);
     std::snprintf(line, sizeof line, "datalogX,name=%s value=%f,status=%d,quality=%d %ld000000000", name,
@@ -56,7 +56,7 @@ void AppendOriginalRawLine(std::string& out, const char* name, const LogSample& 
     out += line;
 }
 
-void AppendOriginalSummaryLine(std::string& out, int kind, const char* name, const LogSample& sample,
+void AppendSnprintfSummaryLine(std::string& out, int kind, const char* name, const LogSample& sample,
                                int32_t timestamp) {
     char line[1024];
     const bool noValue = HasNoValue(sample);
@@ -70,7 +70,7 @@ void AppendOriginalSummaryLine(std::string& out, int kind, const char* name, con
     out += line;
 }
 
-std::string RawLine(std::string_view escapedName, const LogSample& sample, int32_t timestamp) {
+std::string SnprintfRawLine(std::string_view escapedName, const LogSample& sample, int32_t timestamp) {
     std::string line = Head("datalogX", escapedName);
     char separator = ' ';
     const bool noValue = HasNoValue(sample);
@@ -78,7 +78,7 @@ std::string RawLine(std::string_view escapedName, const LogSample& sample, int32
     return line + Tail(separator, sample, noValue ? ValueBits(sample) : 0, timestamp);
 }
 
-std::string SummaryLine(int kind, std::string_view escapedName, const LogSample& sample, int32_t timestamp) {
+std::string SnprintfSummaryLine(int kind, std::string_view escapedName, const LogSample& sample, int32_t timestamp) {
     std::string line = Head(kMeasurement[kind], escapedName);
     char separator = ' ';
     const bool noValue = HasNoValue(sample);
@@ -89,4 +89,4 @@ std::string SummaryLine(int kind, std::string_view escapedName, const LogSample&
     return line + Tail(separator, sample, noValue ? ValueBits(sample) : 0, timestamp);
 }
 
-}  // namespace reference
+}  // namespace testsupport

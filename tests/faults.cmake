@@ -5,11 +5,13 @@ quarvel_add_test(test_unsent SOURCES faults/UnsentTest.cpp LIBS quarvel_influx L
 quarvel_add_test(test_retry SOURCES faults/RetryTest.cpp LIBS quarvel_influx quarvel_logging quarvel_test_support
                  LABELS fault)
 
-quarvel_add_test(test_faults SOURCES faults/FaultTest.cpp faults/PrivateInflux.cpp
+quarvel_add_test(test_faults SOURCES faults/FaultTest.cpp
                  LIBS quarvel_datalog quarvel_sample quarvel_logging quarvel_test_support LABELS fault server)
-target_include_directories(test_faults PRIVATE faults)
 add_dependencies(test_faults quarvel-cli)
 target_compile_definitions(test_faults PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-cli>")
+
+# The private server with logins and https that the login and https tests stand on.
+quarvel_add_test(test_secured_server SOURCES faults/SecuredServerTest.cpp LIBS quarvel_test_support LABELS server)
 
 # The window's table export waiting for the server on the window's own thread.
 if(TARGET quarvel_app)

@@ -7,7 +7,9 @@
 #include "app/ListProgress.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
+#include "influx/Unsent.h"
 #include "session/NodeFolder.h"
+#include "session/ServerSettings.h"
 #include "session/Session.h"
 
 #include <QApplication>
@@ -41,12 +43,6 @@ namespace {
 constexpr int kComboDropDownHeight = 103;
 
 const char* const kAboutEntry = "關於 Quarvel(&A)...";
-
-// The server the conversions post to; QUARVEL_INFLUX_URL names another than the local one.
-std::string InfluxUrl() {
-    const QByteArray url = qgetenv("QUARVEL_INFLUX_URL");
-    return url.isEmpty() ? std::string(kDefaultInfluxUrl) : url.toStdString();
-}
 
 std::string Narrow(const QString& text) {
     return QFile::encodeName(text).toStdString();
@@ -338,6 +334,7 @@ public:
         : m_dialog(dialog),
           m_server(QString::fromStdString(session.Url())),
           m_name(QString::fromStdString(session.DatabaseUtf8())),
+          m_who(session.Access().HasLogin() ? QString::fromStdString(session.Access().Who()) : QString()),
           m_database(session.DatabaseUtf8()) {
         QApplication::setOverrideCursor(Qt::WaitCursor);  // until the first question, or the end of the checks
     }
@@ -346,11 +343,16 @@ public:
     Questions& operator=(const Questions&) = delete;
 
     void ServerUnusable(const ServerCheck& found) override {
-        const QString what = found.outcome == ServerCheck::Outcome::kUnreachable
-                                 ? QStringLiteral("cannot be reached")
-                                 : QStringLiteral("did not answer the checks");
+        using Outcome = ServerCheck::Outcome;
+        QString what = found.outcome == Outcome::kUnreachable ? QStringLiteral("cannot be reached")
+                                                              : QStringLiteral("did not answer the checks");
+        if (found.outcome == Outcome::kLoginRefused)
+            what = m_who.isEmpty() ? QStringLiteral("needs a login") : QStringLiteral("refused the login of %1").arg(m_who);
+        if (found.outcome == Outcome::kWriteRefused)
+            what = QStringLiteral("does not let %1 write to %2").arg(m_who, m_name);
+        const std::string why = found.certificateProblem.empty() ? found.error : found.certificateProblem;
         Ask(QMessageBox::Warning,
-            QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(m_server, what, Wide(found.error)),
+            QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(m_server, what, Wide(why)),
             QStringLiteral("OK"), QString());
         m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(m_server, what));
     }
@@ -411,6 +413,7 @@ private:
     CQuarvelDlg& m_dialog;
     const QString m_server;
     const QString m_name;
+    const QString m_who;  // the login's name; empty without one
     const std::string m_database;
     bool m_waiting = true;
 };
@@ -422,7 +425,15 @@ SessionOptions CQuarvelDlg::ConversionOptions() {
     options.database = DatabaseName(m_strScadaName);
     options.resume = m_chkResume->isChecked();
     options.jobs = DefaultJobs();
-    options.target.baseUrl = InfluxUrl();
+    // The server and its login come from the environment: QUARVEL_INFLUX_URL names another
+    // server than the local one, INFLUX_USERNAME and INFLUX_PASSWORD or INFLUX_TOKEN a login.
+    ServerSettings server;
+    std::string error;
+    if (!ResolveServer({}, server, error)) LogMessage("Server settings: %s", error.c_str());
+    options.target.baseUrl = server.url;
+    options.target.access = server.access;
+    options.target.timeouts.stallSeconds = server.timeoutSeconds;
+    options.maxRefusals = server.maxRefusals;
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps
         // the window painted and its workers served, but takes no input.
@@ -466,12 +477,22 @@ void CQuarvelDlg::OnConvert() {
 void CQuarvelDlg::ConvertTables(Session& session) {
     ListProgress progress(*this, m_progressList, ListProgress::Order::kInOrder);
     session.Run(progress);
+    SayWhyRefused(session, progress);
+}
+
+// A run the server's refusals stopped says why in a box of its own.
+void CQuarvelDlg::SayWhyRefused(const Session& session, Progress& progress) {
+    if (session.RefusedWith().empty()) return;
+    progress.Ended("The conversion stopped: the server refused batch after batch (" + session.RefusedWith() +
+                   "). The refused batches are saved in " + kUnsentFolder +
+                   "/. Once the cause is fixed, convert again with \"Resume\" for the rest.");
 }
 
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
     {
         ListProgress progress(*dialog, dialog->m_progressList, ListProgress::Order::kNewestFirst);
         conversion->session->Run(progress);
+        SayWhyRefused(*conversion->session, progress);
     }
     {
         std::lock_guard lock(dialog->m_conversionsMutex);

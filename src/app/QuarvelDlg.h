@@ -25,6 +25,7 @@ class QPushButton;
 
 namespace quarvel {
 
+class Progress;
 class Session;
 struct SessionOptions;
 
@@ -94,6 +95,7 @@ private:
     void OnConversionEnded();
     SessionOptions ConversionOptions();
     void ConvertTables(Session& session);
+    static void SayWhyRefused(const Session& session, Progress& progress);
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
     bool Validate(QWidget* control, bool ok, const QString& prompt);

@@ -1,6 +1,7 @@
 #include "cli/CheckCommand.h"
 
 #include "cli/Report.h"
+#include "cli/ServerOptions.h"
 #include "logging/Logging.h"
 
 #include <CLI/CLI.hpp>
@@ -35,6 +36,23 @@ std::string UtcText(int64_t seconds) {
     return text;
 }
 
+// Why the checks found the server of no use, with what the operator can do about it.
+std::string WhyUnusable(const std::string& url, const std::string& database, const ServerAccess& access,
+                        const ServerCheck& found) {
+    using Outcome = ServerCheck::Outcome;
+    if (found.outcome == Outcome::kLoginRefused)
+        return access.HasLogin() ? "the server " + url + " refused the login of " + access.Who() + " (" + found.error + ")"
+                                 : "the server " + url + " needs a login (--username or --token)";
+    if (found.outcome == Outcome::kWriteRefused)
+        return access.Who() + " may not write to " + database + " (" + found.error + ")";
+    if (!found.certificateProblem.empty())
+        return "the server " + url + " cannot be reached: " + found.certificateProblem +
+               "; add --ca-cert FILE or --insecure";
+    return "the server " + url +
+           (found.outcome == Outcome::kUnreachable ? " cannot be reached (" : " did not answer the checks (") +
+           found.error + ")";
+}
+
 // On the standard error stream and in the log.
 void Say(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -44,9 +62,8 @@ void Say(const std::string& text) {
 }  // namespace
 
 void ConsoleQuestions::ServerUnusable(const ServerCheck& found) {
-    const bool unreachable = found.outcome == ServerCheck::Outcome::kUnreachable;
-    Say("quarvel-cli: the server " + m_session.Url() + (unreachable ? " cannot be reached (" : " did not answer the checks (") +
-        found.error + "); nothing was converted");
+    Say("quarvel-cli: " + WhyUnusable(m_session.Url(), m_session.DatabaseUtf8(), m_session.Access(), found) +
+        "; nothing was converted");
 }
 
 bool ConsoleQuestions::CreateMissing(const ServerCheck& found) {
@@ -87,7 +104,7 @@ CheckCommand::CheckCommand(CLI::App& app) {
     m_check->add_option("--kind", m_kind, "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)")
         ->check(CLI::IsMember({"datalog", "rtdb"}))
         ->capture_default_str();
-    m_check->add_option("--url", m_url, "InfluxDB base URL")->capture_default_str();
+    AddServerOptions(*m_check, m_server);
     m_check->add_option("--codepage", m_codePage, "Code page of the node's name (e.g. CP950); default: the locale's");
     m_check->footer(kCheckExitCodes);
 }
@@ -103,20 +120,32 @@ int CheckCommand::Run() const {
     options.node = m_node;
     options.folder = m_folder;
     options.database = m_database;
-    options.target.baseUrl = m_url;
+    ServerSettings server;
+    if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
+    options.target.baseUrl = server.url;
+    options.target.access = server.access;
     options.target.codePage = m_codePage;
     const Session session(options);
     const std::string& database = session.DatabaseUtf8();
     if (database.empty()) return Usage("the database name cannot be read in code page " + m_codePage);
     const bool withFolder = !m_folder.empty() || !m_node.empty();
     if (withFolder && !session.FolderExists()) return Usage("the folder " + session.Folder() + " does not exist");
-    const std::string& url = m_url;
+    const std::string& url = server.url;
+    WarnIfInsecure(server);
 
-    const ServerReport report = CheckServerFor(url, database, withFolder ? session.Folder() : "", options.kind);
+    const ServerReport report =
+        CheckServerFor(url, database, withFolder ? session.Folder() : "", options.kind, server.access);
     const ServerCheck& found = report.found;
     if (found.outcome == ServerCheck::Outcome::kUnreachable) {
-        std::printf("Server:   %s cannot be reached: %s\n", url.c_str(), found.error.c_str());
+        const std::string why = found.certificateProblem.empty()
+                                    ? found.error
+                                    : found.certificateProblem + "; add --ca-cert FILE or --insecure";
+        std::printf("Server:   %s cannot be reached: %s\n", url.c_str(), why.c_str());
         return kServerUnreachable;
+    }
+    if (found.outcome == ServerCheck::Outcome::kLoginRefused || found.outcome == ServerCheck::Outcome::kWriteRefused) {
+        std::printf("Login:    %s\n", WhyUnusable(url, database, server.access, found).c_str());
+        return kUsageError;
     }
     std::printf("Server:   %s, InfluxDB %s\n", url.c_str(),
                 found.version.empty() ? "(version not told)" : found.version.c_str());

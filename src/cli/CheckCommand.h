@@ -3,6 +3,7 @@
 // The server checks: "check" runs them alone and prints what it found; convert runs them
 // before it writes, creating a missing database only when told to (--create-database).
 
+#include "session/ServerSettings.h"
 #include "session/Session.h"
 
 #include <string>
@@ -45,7 +46,7 @@ private:
     std::string m_node;
     std::string m_folder;
     std::string m_database;
-    std::string m_url = kDefaultInfluxUrl;
+    ServerOptions m_server;
     std::string m_codePage;
 };
 

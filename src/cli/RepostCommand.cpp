@@ -1,6 +1,7 @@
 #include "cli/RepostCommand.h"
 
 #include "cli/Report.h"
+#include "cli/ServerOptions.h"
 #include "influx/HttpPost.h"
 #include "influx/Repost.h"
 #include "influx/Unsent.h"
@@ -68,7 +69,7 @@ RepostCommand::RepostCommand(CLI::App& app) {
                       "/): the batches a conversion could not deliver. Each batch the server stores whole is taken out "
                       "of its file, and a file with nothing left is removed; the rest stays for a later repost.");
     m_command->add_option("FILE", m_files, "Unsent-line files to post; default: all of them")->check(CLI::ExistingFile);
-    m_command->add_option("--url", m_url, "InfluxDB base URL")->capture_default_str();
+    AddServerOptions(*m_command, m_server);
     m_command->add_flag("--quiet", m_quiet, "Print only the summary");
     AddGzipOption(*m_command, m_gzip);
     AddRetryOption(*m_command, m_retry);
@@ -85,8 +86,11 @@ int RepostCommand::Run() const {
         std::fprintf(stderr, "No unsent-line files in %s/: nothing to send\n", kUnsentFolder);
         return kAllWritten;
     }
+    ServerSettings server;
+    if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
     InitLogging();
     LogMessage("Quarvel Start");
+    WarnIfInsecure(server);
     CatchInterrupts();
     auto say = [this](const std::string& text) {
         if (!m_quiet) std::fprintf(stderr, "%s\n", text.c_str());
@@ -94,8 +98,8 @@ int RepostCommand::Run() const {
     };
 
     InfluxTarget target;
-    target.baseUrl = m_url;
-    target.gzip = m_gzip.value_or(GzipByDefault(m_url));
+    ApplyServerSettings(server, target);
+    target.gzip = m_gzip.value_or(GzipByDefault(server.url));
     target.retry = m_retry;
     target.onRetry = [&say](const RetryNotice& notice) { say(RetryText(notice)); };
     // Waits in short steps, so that Ctrl-C is not held up by a long one.

@@ -4,6 +4,7 @@
 // retries, and takes each batch the server stored whole out of its file.
 
 #include "influx/RyInfluxDB.h"
+#include "session/ServerSettings.h"
 
 #include <optional>
 #include <string>
@@ -31,7 +32,7 @@ public:
 private:
     CLI::App* m_command;
     std::vector<std::string> m_files;
-    std::string m_url = kDefaultInfluxUrl;
+    ServerOptions m_server;
     bool m_quiet = false;
     std::optional<bool> m_gzip;
     RetryPolicy m_retry;

@@ -4,7 +4,9 @@
 #include "cli/CheckCommand.h"
 #include "cli/Report.h"
 #include "cli/RepostCommand.h"
+#include "cli/ServerOptions.h"
 #include "cli/TableCommands.h"
+#include "influx/Unsent.h"
 #include "logging/Logging.h"
 #include "sample/SampleNode.h"
 #include "session/Session.h"
@@ -32,7 +34,7 @@ struct ConvertOptions {
     std::string node;
     std::string folder;
     std::string database;
-    std::string url = kDefaultInfluxUrl;
+    ServerOptions server;
     std::string codePage;
     std::string output;
     bool quiet = false;
@@ -80,11 +82,15 @@ int RunConvert(const ConvertOptions& options) {
     request.database = options.database;
     request.resume = options.resume;
     request.jobs = options.jobs;
-    request.target.baseUrl = options.url;
     request.target.codePage = options.codePage;
     request.gzip = options.gzip;
     request.target.retry = options.retry;
     request.dryRun = !options.output.empty();
+    ServerSettings server;
+    if (const int status = ResolveServerSettings(options.server, server, !request.dryRun); status != kAllWritten)
+        return status;
+    ApplyServerSettings(server, request.target);
+    request.maxRefusals = server.maxRefusals;
     FILE* output = nullptr;
     if (request.dryRun) request.target.post = DryRunPost(output);
 
@@ -100,6 +106,7 @@ int RunConvert(const ConvertOptions& options) {
 
     InitLogging();
     LogMessage("Quarvel Start");
+    if (!request.dryRun) WarnIfInsecure(server);
     ConsoleQuestions questions(session, options.createDatabase);
     if (const int status = session.Prepare(questions); status != kAllWritten) {
         LogMessage("Quarvel Exit");
@@ -114,6 +121,11 @@ int RunConvert(const ConvertOptions& options) {
     const int status = session.Run(console);
     console.Finish();
     PrintSummary(session.Database(), request.dryRun, session.Totals(), console.Elapsed());
+    if (!session.RefusedWith().empty())
+        std::fprintf(stderr,
+                     "Stopped:           %d batches in a row were refused (%s); they are saved in %s/. Once the "
+                     "cause is fixed, convert again with --resume for the rest\n",
+                     server.maxRefusals, session.RefusedWith().c_str(), kUnsentFolder);
     bool outputClosed = true;
     if (output != nullptr && output != stdout && std::fclose(output) != 0) {
         std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", options.output.c_str(), std::strerror(errno));
@@ -173,7 +185,12 @@ int main(int argc, char** argv) {
                                "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's");
     convertCommand->add_option("--database", convert.database,
                                "Database name; overrides Ry_<node>, required with --folder alone");
-    convertCommand->add_option("--url", convert.url, "InfluxDB base URL")->capture_default_str();
+    AddServerOptions(*convertCommand, convert.server);
+    convertCommand
+        ->add_option("--max-refusals", convert.server.maxRefusals,
+                     "Stop after the files under way once this many batches in a row were refused for good "
+                     "(the login, a right, the database); default 3")
+        ->check(CLI::Range(1, 1000000));
     convertCommand->add_option("--codepage", convert.codePage,
                                "Code page of the tag names (e.g. CP950); default: the locale's");
     convertCommand->add_option("--output", convert.output,

@@ -34,6 +34,13 @@ std::string Reason(const HttpResult& result) {
     return "HTTP " + std::to_string(result.status) + " " + result.error;
 }
 
+// A login the server refuses, a right it denies, a database it lacks: every later batch
+// meets the same answer until the operator mends the cause.
+bool RefusedForGood(const HttpResult& answer) {
+    return answer.curlCode == 0 && (answer.status == 401 || answer.status == 403 ||
+                                    (answer.status == 404 && Mentions(answer.error, "database not found")));
+}
+
 int LinesIn(std::string_view text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
 }
@@ -84,6 +91,7 @@ public:
         }
         result.linesNotWritten += static_cast<uint64_t>(lines);
         (answer.curlCode != 0 ? result.unanswered : result.refused) = true;
+        if (RefusedForGood(answer)) result.refusedForGood = Reason(answer);
         LogMessage("Post of %d lines to %s failed: %s", lines, m_where.c_str(), Reason(answer).c_str());
     }
 
@@ -93,7 +101,10 @@ private:
         ServerWatch* watch = m_target.watch.get();
         HttpResult answer;
         for (int attempt = 1;; ++attempt) {
-            answer = m_target.post ? m_target.post(m_url, body) : HttpPost(m_url, body);
+            answer = m_target.post ? m_target.post(m_url, body)
+                                   : HttpPost(m_url, body, m_target.timeouts,
+                                              m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity,
+                                              m_target.access);
             const bool silent = answer.curlCode != 0;
             if (watch != nullptr && !silent) watch->silent = false;  // it answers again
             if (Classify(answer) != Verdict::kRetry) return answer;
@@ -133,8 +144,10 @@ std::string RetryText(const RetryNotice& notice) {
 
 Verdict Classify(const HttpResult& result) {
     if (result.curlCode != 0) {
-        // A URL that cannot be used stays unusable; everything else on the way may heal.
-        const bool hopeless = result.curlCode == CURLE_UNSUPPORTED_PROTOCOL || result.curlCode == CURLE_URL_MALFORMAT;
+        // A URL that cannot be used stays unusable, and so does a certificate that is not
+        // trusted; everything else on the way may heal.
+        const bool hopeless = result.curlCode == CURLE_UNSUPPORTED_PROTOCOL || result.curlCode == CURLE_URL_MALFORMAT ||
+                              !CertificateProblem(result).empty();
         return hopeless ? Verdict::kRefused : Verdict::kRetry;
     }
     const long status = result.status;
@@ -159,6 +172,12 @@ DeliveryResult Deliver(const InfluxTarget& target, const std::string& url, const
     DeliveryResult result;
     if (lines <= 0) lines = LinesIn(body);
     Courier(target, url, body, where).Send(0, body.size(), lines, result);
+    if (target.watch != nullptr) {
+        if (!result.refusedForGood.empty())
+            target.watch->Refused(result.refusedForGood);
+        else if (result.Complete())
+            target.watch->Stored();
+    }
     return result;
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,9 +40,35 @@ std::string RetryText(const RetryNotice& notice);
 
 // Shared by the writers of one target: once a batch found the server silent through all its
 // tries, later batches get a single try until a post gets through, so that an outage does not
-// cost half a minute per batch.
-struct ServerWatch {
+// cost half a minute per batch. It also counts the batches in a row that the server refused
+// for good (a login it refuses, a right it denies, a database it lacks), so that a run can
+// stop instead of reading a whole node into unsent-line files.
+class ServerWatch {
+public:
     std::atomic<bool> silent{false};
+
+    void Refused(const std::string& why) {
+        std::lock_guard lock(m_mutex);
+        ++m_refusalsInARow;
+        m_lastRefusal = why;
+    }
+    void Stored() {
+        std::lock_guard lock(m_mutex);
+        m_refusalsInARow = 0;
+    }
+    int RefusalsInARow() const {
+        std::lock_guard lock(m_mutex);
+        return m_refusalsInARow;
+    }
+    std::string LastRefusal() const {
+        std::lock_guard lock(m_mutex);
+        return m_lastRefusal;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    int m_refusalsInARow = 0;
+    std::string m_lastRefusal;
 };
 
 enum class Verdict {
@@ -67,6 +94,7 @@ struct DeliveryResult {
     std::vector<Piece> notStoredWhole;  // to keep for a later post
     bool unanswered = false;            // a failure was the server's silence
     bool refused = false;               // a failure was an answer (partial writes too)
+    std::string refusedForGood;         // why, when the server refused the login, a right or the database
     bool Complete() const { return notStoredWhole.empty(); }
 };
 

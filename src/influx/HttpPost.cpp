@@ -29,8 +29,8 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
 }
 
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts,
-                    BodyEncoding encoding) {
-    HttpResult result = ServerClient::ThisThreadsWrites().Post(url, body, encoding, timeouts);
+                    BodyEncoding encoding, const ServerAccess& access) {
+    HttpResult result = ServerClient::ThisThreadsWrites().Post(url, body, encoding, timeouts, access);
     if (result.curlCode != 0) {
         const std::string line = "error:" + result.error + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);

@@ -18,7 +18,7 @@ namespace quarvel {
 // stream.
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts = {});
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts,
-                    BodyEncoding encoding);
+                    BodyEncoding encoding, const ServerAccess& access = {});
 
 // Whether bodies go compressed when the user did not say. Measured: on loopback and on a
 // gigabit link gzip costs the client about 0.15 CPU s and the server 0.1 to 0.3 CPU s per

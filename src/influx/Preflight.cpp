@@ -15,12 +15,15 @@ HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
     return HttpTimeouts{timeouts.connectSeconds, 0, timeouts.totalSeconds};
 }
 
-// The first statement's result of POST /query, or nothing with `error` set. The server
-// reports a refused statement with status 200 and an "error" member in its result.
+// The first statement's result of POST /query, or nothing with `error` set (and `status`,
+// when given, the answer's HTTP status). The server reports a refused statement with
+// status 200 and an "error" member in its result.
 std::optional<nlohmann::json> Query(ServerClient& client, const std::string& baseUrl, const std::string& statement,
-                                    const PreflightTimeouts& timeouts, std::string& error) {
+                                    const PreflightTimeouts& timeouts, const ServerAccess& access, std::string& error,
+                                    long* status = nullptr) {
     const HttpResult answer = client.Post(EndpointUrl(baseUrl, "query"), EncodeParameters({{"q", statement}}),
-                                          BodyEncoding::Identity, Limits(timeouts));
+                                          BodyEncoding::Identity, Limits(timeouts), access);
+    if (status != nullptr) *status = answer.status;
     if (answer.curlCode != 0) {
         error = answer.error;
         return std::nullopt;
@@ -101,11 +104,18 @@ std::string QuoteIdentifier(const std::string& name) {
     return quoted + '"';
 }
 
-ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts) {
+ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts,
+                        const ServerAccess& access) {
     ServerCheck check;
     ServerClient client(ServerClient::Use::kChecks);  // one connection carries the ping and the queries
-    const HttpResult ping = client.Get(EndpointUrl(baseUrl, "ping"), Limits(timeouts));
+    const HttpResult ping = client.Get(EndpointUrl(baseUrl, "ping"), Limits(timeouts), access);
     if (ping.curlCode != 0) {
+        check.error = ping.error;
+        check.certificateProblem = CertificateProblem(ping);
+        return check;
+    }
+    if (ping.status == 401) {
+        check.outcome = ServerCheck::Outcome::kLoginRefused;
         check.error = ping.error;
         return check;
     }
@@ -118,34 +128,72 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
     check.version = ping.serverVersion;
     check.outcome = ServerCheck::Outcome::kRefused;
 
-    const auto databases = Query(client, baseUrl, "SHOW DATABASES", timeouts, check.error);
-    if (!databases) return check;
-    ForEachRow(*databases, [&](const nlohmann::json& row) {
-        if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
-    });
-    if (check.databaseExists) {
-        const auto policies =
-            Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), timeouts, check.error);
-        if (!policies) return check;
-        ForEachRow(*policies, [&](const nlohmann::json& row) {
-            const nlohmann::json name = row.value("name", nlohmann::json());
-            const nlohmann::json duration = row.value("duration", nlohmann::json());
-            for (int kind = 0; kind < kTableKindCount; ++kind) {
-                if (name != kRetentionPolicy[kind]) continue;
-                check.policies[kind].exists = true;
-                const auto seconds =
-                    duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
-                check.policies[kind].durationSeconds = seconds.value_or(0);
-            }
+    // A login that may not read gets 403 to a query: what it cannot see is left to the write.
+    const auto refusedLogin = [&check](long status) {
+        if (status != 401) return false;
+        check.outcome = ServerCheck::Outcome::kLoginRefused;
+        return true;
+    };
+    long status = 0;
+    const auto databases = Query(client, baseUrl, "SHOW DATABASES", timeouts, access, check.error, &status);
+    if (!databases && (refusedLogin(status) || status != 403)) return check;
+    check.readable = databases.has_value();
+    if (databases)
+        ForEachRow(*databases, [&](const nlohmann::json& row) {
+            if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
         });
+    if (check.databaseExists) {
+        const auto policies = Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database),
+                                    timeouts, access, check.error, &status);
+        if (!policies && (refusedLogin(status) || status != 403)) return check;
+        check.readable = policies.has_value();
+        if (policies)
+            ForEachRow(*policies, [&](const nlohmann::json& row) {
+                const nlohmann::json name = row.value("name", nlohmann::json());
+                const nlohmann::json duration = row.value("duration", nlohmann::json());
+                for (int kind = 0; kind < kTableKindCount; ++kind) {
+                    if (name != kRetentionPolicy[kind]) continue;
+                    check.policies[kind].exists = true;
+                    const auto seconds =
+                        duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
+                    check.policies[kind].durationSeconds = seconds.value_or(0);
+                }
+            });
     }
+
+    // An empty write stores nothing; its answer says whether the login may write. A login
+    // that may write but not read, which does not see the database listed, learns here
+    // that it exists.
+    {
+        const HttpResult write =
+            client.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
+                        Limits(timeouts), access);
+        // Only a refusal for good counts here; a busy or silent server is the run's to retry.
+        if (write.curlCode == 0 && refusedLogin(write.status)) {
+            check.error = write.error;
+            return check;
+        }
+        if (write.curlCode == 0 && write.status == 403) {
+            check.outcome = ServerCheck::Outcome::kWriteRefused;
+            check.error = write.error;
+            return check;
+        }
+        if (write.curlCode == 0 && write.status == 404) {
+            check.databaseExists = false;
+        } else if (write.Succeeded() && !check.databaseExists) {
+            check.databaseExists = true;
+            check.readable = false;
+        }
+    }
+    if (!check.readable && check.databaseExists)
+        for (RetentionPolicyState& policy : check.policies) policy.exists = true;  // not to be seen: taken as there
     check.outcome = ServerCheck::Outcome::kChecked;
     check.error.clear();
     return check;
 }
 
 bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
-                    std::string& error, const PreflightTimeouts& timeouts) {
+                    std::string& error, const PreflightTimeouts& timeouts, const ServerAccess& access) {
     ServerClient client(ServerClient::Use::kChecks);
     const std::string name = QuoteIdentifier(database);
     std::vector<std::string> statements;
@@ -156,7 +204,7 @@ bool CreateDatabase(const std::string& baseUrl, const std::string& database, con
                                  " DURATION INF REPLICATION 1");
     for (const std::string& statement : statements) {
         std::string why;
-        if (!Query(client, baseUrl, statement, timeouts, why)) {
+        if (!Query(client, baseUrl, statement, timeouts, access, why)) {
             error = statement + ": " + why;
             return false;
         }

@@ -5,6 +5,7 @@
 // what is missing is a separate call, so that it is always the operator's choice.
 
 #include "influx/LogSample.h"
+#include "influx/ServerClient.h"
 
 #include <array>
 #include <cstdint>
@@ -27,14 +28,20 @@ struct RetentionPolicyState {
 
 struct ServerCheck {
     enum class Outcome {
-        kUnreachable,  // no answer to /ping, or not an InfluxDB 1.x answer
-        kRefused,      // it answered the ping but not the queries (error says why)
+        kUnreachable,   // no answer to /ping, or not an InfluxDB 1.x answer
+        kRefused,       // it answered the ping but not the queries (error says why)
+        kLoginRefused,  // 401: the login is wrong, or the server needs one
+        kWriteRefused,  // 403 to an empty write: the login may not write to the database
         kChecked,
     };
     Outcome outcome = Outcome::kUnreachable;
     std::string version;  // X-Influxdb-Version of the ping's answer; empty when not told
     std::string error;
+    std::string certificateProblem;  // why the server's certificate is not trusted, if it is not
     bool databaseExists = false;
+    // False when the login may write but not read: the database showed only through the
+    // empty write, and its retention policies could not be seen (they count as existing).
+    bool readable = true;
     std::array<RetentionPolicyState, kTableKindCount> policies{};  // by TableKind
 
     bool Checked() const { return outcome == Outcome::kChecked; }
@@ -43,15 +50,16 @@ struct ServerCheck {
     std::vector<std::string> Missing(const std::string& database) const;
 };
 
-// GET /ping, then SHOW DATABASES and SHOW RETENTION POLICIES over POST /query.
-// `database` is UTF-8, as the writer sends it.
+// GET /ping, then SHOW DATABASES and SHOW RETENTION POLICIES over POST /query, then an
+// empty write to the database, which tells whether the login may write before anything is
+// read. `database` is UTF-8, as the writer sends it.
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
-                        const PreflightTimeouts& timeouts = {});
+                        const PreflightTimeouts& timeouts = {}, const ServerAccess& access = {});
 
 // Creates the database (when `found` lacks it) and each missing policy, DURATION INF
 // REPLICATION 1. False with `error` set at the first statement the server refuses.
 bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
-                    std::string& error, const PreflightTimeouts& timeouts = {});
+                    std::string& error, const PreflightTimeouts& timeouts = {}, const ServerAccess& access = {});
 
 // The oldest line time stamp (seconds since 1970, UTC) the conversion will write per kind.
 using OldestLineTimes = std::array<std::optional<int64_t>, kTableKindCount>;

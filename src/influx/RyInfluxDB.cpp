@@ -58,9 +58,10 @@ RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
     : m_target(std::move(target)), m_database(ToUtf8(database, m_target.codePage)) {
     m_zoneOffset = StandardZoneOffset();
     if (!m_target.post)
-        m_target.post = [encoding = m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity](
-                            const std::string& url, const std::string& body) {
-            return HttpPost(url, body, {}, encoding);
+        m_target.post = [encoding = m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity,
+                         access = m_target.access,
+                         timeouts = m_target.timeouts](const std::string& url, const std::string& body) {
+            return HttpPost(url, body, timeouts, encoding, access);
         };
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         m_writeUrl[kind] = WriteUrl(m_target.baseUrl, m_database, kind);

@@ -26,6 +26,8 @@ struct InfluxTarget {
     std::string baseUrl = kDefaultInfluxUrl;  // scheme, host and port; a path and a query are kept
     std::string codePage;                     // of the names; empty: the locale's
     bool gzip = false;                        // HttpPost compresses the bodies
+    ServerAccess access;                      // the login and the certificates trusted
+    HttpTimeouts timeouts;                    // of each post
     // Carries one batch; empty means HttpPost. Dry runs and benchmarks put their own here.
     std::function<HttpResult(const std::string& url, const std::string& body)> post;
     RetryPolicy retry;

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace quarvel {
 
@@ -76,6 +77,75 @@ std::string ServerMessage(const HttpResult& result) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the user information of a URL lies: from `begin` to `end` (the "@"); nothing
+// when the URL has none.
+struct UserInfo {
+    size_t begin = 0;
+    size_t end = 0;
+};
+std::optional<UserInfo> FindUserInfo(std::string_view url) {
+    const size_t scheme = url.find("://");
+    const size_t begin = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const size_t at = url.substr(0, url.find('?', begin)).rfind('@');
+    if (at == std::string_view::npos || at < begin) return std::nullopt;
+    return UserInfo{begin, at};
+}
+
+std::string PercentDecode(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) && hex(text[i + 2])) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+bool Mentions(const std::string& text, std::string_view part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+std::string TakeUserInfo(const std::string& baseUrl, ServerAccess& access) {
+    const std::optional<UserInfo> info = FindUserInfo(baseUrl);
+    if (!info) return baseUrl;
+    const std::string_view userInfo = std::string_view(baseUrl).substr(info->begin, info->end - info->begin);
+    if (!access.HasLogin()) {
+        const size_t colon = userInfo.find(':');
+        access.username = PercentDecode(userInfo.substr(0, colon));
+        access.password = colon == std::string_view::npos ? "" : PercentDecode(userInfo.substr(colon + 1));
+    }
+    return baseUrl.substr(0, info->begin) + baseUrl.substr(info->end + 1);
+}
+
+std::string RedactUrl(std::string_view url) {
+    const std::optional<UserInfo> info = FindUserInfo(url);
+    if (!info) return std::string(url);
+    return std::string(url.substr(0, info->begin)) + "***" + std::string(url.substr(info->end));
+}
+
+std::string CertificateProblem(const HttpResult& result) {
+    const auto code = static_cast<CURLcode>(result.curlCode);
+    if (code != CURLE_PEER_FAILED_VERIFICATION && code != CURLE_SSL_CACERT_BADFILE && code != CURLE_SSL_CERTPROBLEM)
+        return {};
+    const std::string& why = result.error;
+    if (code == CURLE_SSL_CACERT_BADFILE) return "the certificate file cannot be read (" + why + ")";
+    if (Mentions(why, "self signed") || Mentions(why, "self-signed")) return "certificate not trusted: self-signed";
+    if (Mentions(why, "local issuer") || Mentions(why, "unknown ca") || Mentions(why, "unknown authority"))
+        return "certificate not trusted: issued by an authority that is not trusted";
+    if (Mentions(why, "subject name") || Mentions(why, "host name") || Mentions(why, "hostname"))
+        return "certificate not for this host: " + why;
+    if (Mentions(why, "expired")) return "certificate expired";
+    return "certificate not trusted: " + why;
+}
 
 std::string PercentEncode(std::string_view text) {
     if (text.empty()) return {};  // a length of 0 would have libcurl measure the text itself
@@ -165,13 +235,26 @@ public:
     // them. "Expect:" keeps libcurl from waiting for a "100 Continue" before a body of
     // over a megabyte: the server reads every write anyway, so the wait only costs a
     // round trip per batch, and a second when a proxy never sends one.
-    curl_slist* Headers(bool gzip) {
+    // A token goes in a header of its own; the lists are made again when it changes.
+    curl_slist* Headers(bool gzip, const std::string& token) {
+        if (token != m_token) {
+            curl_slist_free_all(m_plainHeaders);
+            curl_slist_free_all(m_gzipHeaders);
+            m_plainHeaders = m_gzipHeaders = nullptr;
+            m_token = token;
+        }
         curl_slist*& headers = gzip ? m_gzipHeaders : m_plainHeaders;
         if (headers == nullptr) {
-            curl_slist* made = curl_slist_append(nullptr, "Expect:");
-            if (made != nullptr && gzip) {
-                curl_slist* more = curl_slist_append(made, "Content-Encoding: gzip");
-                if (more == nullptr) curl_slist_free_all(made);
+            std::vector<std::string> lines{"Expect:"};
+            if (gzip) lines.emplace_back("Content-Encoding: gzip");
+            if (!token.empty()) lines.push_back("Authorization: Token " + token);
+            curl_slist* made = nullptr;
+            for (const std::string& line : lines) {
+                curl_slist* more = curl_slist_append(made, line.c_str());
+                if (more == nullptr) {
+                    curl_slist_free_all(made);
+                    return nullptr;
+                }
                 made = more;
             }
             headers = made;
@@ -200,10 +283,6 @@ private:
         curl_easy_setopt(m_curl, CURLOPT_HEADER, 0L);
         curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, AppendResponse);
         curl_easy_setopt(m_curl, CURLOPT_USERAGENT, kUserAgent);
-        // The server's certificate is not checked against the trusted authorities; its
-        // name must still match the URL's host.
-        curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L);
         // Time-outs must not use signals: requests run on worker threads.
         curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
         // A server that accepts and then falls silent must not block a conversion forever;
@@ -224,6 +303,7 @@ private:
     CURL* m_curl = nullptr;
     curl_slist* m_plainHeaders = nullptr;
     curl_slist* m_gzipHeaders = nullptr;
+    std::string m_token;  // of the header lists
     libdeflate_compressor* m_compressor = nullptr;
     std::string m_compressed;  // keeps its storage from request to request
 };
@@ -237,17 +317,17 @@ ServerClient& ServerClient::ThisThreadsWrites() {
     return client;
 }
 
-HttpResult ServerClient::Get(const std::string& url, const HttpTimeouts& timeouts) {
-    return Exchange(url, nullptr, BodyEncoding::Identity, timeouts);
+HttpResult ServerClient::Get(const std::string& url, const HttpTimeouts& timeouts, const ServerAccess& access) {
+    return Exchange(url, nullptr, BodyEncoding::Identity, timeouts, access);
 }
 
 HttpResult ServerClient::Post(const std::string& url, const std::string& body, BodyEncoding encoding,
-                              const HttpTimeouts& timeouts) {
-    return Exchange(url, &body, encoding, timeouts);
+                              const HttpTimeouts& timeouts, const ServerAccess& access) {
+    return Exchange(url, &body, encoding, timeouts, access);
 }
 
 HttpResult ServerClient::Exchange(const std::string& url, const std::string* body, BodyEncoding encoding,
-                                  const HttpTimeouts& timeouts) {
+                                  const HttpTimeouts& timeouts, const ServerAccess& access) {
     HttpResult result;
     if (const CURLcode init = GlobalInit(); init != CURLE_OK) {
         result.curlCode = init;
@@ -267,8 +347,9 @@ HttpResult ServerClient::Exchange(const std::string& url, const std::string* bod
     errorBuffer[0] = '\0';
 
     // A body that cannot be compressed goes plain: the server takes either.
-    const bool compressed = body != nullptr && encoding == BodyEncoding::Gzip && m_handle->Headers(true) != nullptr &&
-                            m_handle->Compress(*body);
+    const std::string& token = access.username.empty() ? access.token : std::string();
+    const bool compressed = body != nullptr && encoding == BodyEncoding::Gzip &&
+                            m_handle->Headers(true, token) != nullptr && m_handle->Compress(*body);
 
     // The handle keeps the options of earlier requests; these are the ones that change.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -282,7 +363,22 @@ HttpResult ServerClient::Exchange(const std::string& url, const std::string* bod
     } else {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_handle->Headers(compressed));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_handle->Headers(compressed, token));
+    // The login goes with every request, never only after a refusal; libcurl keeps it
+    // from the hosts a redirect may lead to.
+    if (!access.username.empty()) {
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        curl_easy_setopt(curl, CURLOPT_USERNAME, access.username.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, access.password.c_str());
+    } else {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, nullptr);
+    }
+    // An https server proves who it is: its certificate chain and its name are checked,
+    // unless the operator said otherwise.
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, access.insecure ? 0L : 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, access.insecure ? 0L : 2L);
+    if (!access.caCertFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, access.caCertFile.c_str());
     // Only the file's cookies count, as for a fresh handle: libcurl reads the file again
     // before this transfer, with whatever other threads' posts wrote into it since.
     if (m_use == Use::kWrites) curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");

@@ -3,6 +3,7 @@
 #include "datalog/DataLogConverter.h"
 #include "influx/HttpPost.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 #include "platform/CodePage.h"
 #include "platform/FindFile.h"
 #include "rtdb/RtdbConverter.h"
@@ -24,6 +25,43 @@ OldestLineTimes OldestOf(const std::string& folder, SourceKind kind) {
     return kind == SourceKind::kTables ? OldestTableSamples(folder) : OldestDataLogSamples(folder);
 }
 
+// The retention warnings, and what the login may not see.
+std::vector<std::string> Warnings(const ServerCheck& found, const OldestLineTimes& oldest, const std::string& database,
+                                  const ServerAccess& access) {
+    std::vector<std::string> warnings;
+    if (!found.readable)
+        warnings.push_back(access.Who() + " may write to " + database +
+                           " but not read it: its retention policies were not checked");
+    for (std::string& warning : RetentionWarnings(found, oldest, time(nullptr))) warnings.push_back(std::move(warning));
+    return warnings;
+}
+
+// Tells the run's progress on, and asks the run to stop once the server has refused too
+// many batches in a row for good: the files under way end, the others are not begun.
+class RefusalGuard : public Progress {
+public:
+    RefusalGuard(Progress& inner, const ServerWatch& watch, int maxRefusals, Session& session, std::string& why)
+        : m_inner(inner), m_watch(watch), m_maxRefusals(maxRefusals), m_session(session), m_why(why) {}
+
+    void Line(const std::string& text) override { m_inner.Line(text); }
+    void FileDone(const std::string& path, const ConversionTotals& totals) override {
+        m_inner.FileDone(path, totals);
+        if (!m_why.empty() || m_watch.RefusalsInARow() < m_maxRefusals) return;
+        m_why = m_watch.LastRefusal();
+        LogMessage("%d batches in a row were refused (%s): the conversion stops after the files under way",
+                   m_watch.RefusalsInARow(), m_why.c_str());
+        m_session.RequestStop();
+    }
+    void Ended(const std::string& text) override { m_inner.Ended(text); }
+
+private:
+    Progress& m_inner;
+    const ServerWatch& m_watch;
+    const int m_maxRefusals;
+    Session& m_session;
+    std::string& m_why;
+};
+
 }  // namespace
 
 std::string DatabaseFor(const std::string& nodeName, const std::string& codePage) {
@@ -32,12 +70,12 @@ std::string DatabaseFor(const std::string& nodeName, const std::string& codePage
 }
 
 ServerReport CheckServerFor(const std::string& url, const std::string& database, const std::string& folder,
-                            SourceKind kind) {
+                            SourceKind kind, const ServerAccess& access) {
     ServerReport report;
-    report.found = CheckServer(url, database);
+    report.found = CheckServer(url, database, {}, access);
     if (!report.found.Checked()) return report;
     if (!folder.empty()) report.oldest = OldestOf(folder, kind);
-    report.warnings = RetentionWarnings(report.found, report.oldest, time(nullptr));
+    report.warnings = Warnings(report.found, report.oldest, database, access);
     return report;
 }
 
@@ -59,26 +97,30 @@ bool Session::FolderExists() const {
 int Session::Prepare(CheckQuestions& questions) {
     if (m_options.dryRun || m_filesFound == 0) return kAllWritten;
     const std::string& url = Url();
-    ServerCheck found = CheckServer(url, m_databaseUtf8);
+    const ServerAccess& access = m_options.target.access;
+    ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
     if (!found.Checked()) {
         questions.ServerUnusable(found);
-        return kServerUnreachable;
+        const bool refused = found.outcome == ServerCheck::Outcome::kLoginRefused ||
+                             found.outcome == ServerCheck::Outcome::kWriteRefused;
+        return refused ? kUsageError : kServerUnreachable;
     }
     if (!found.Complete()) {
         if (!questions.CreateMissing(found)) return kUsageError;
         std::string error;
-        if (!CreateDatabase(url, m_databaseUtf8, found, error)) {
+        if (!CreateDatabase(url, m_databaseUtf8, found, error, {}, access)) {
             questions.CreationFailed(found.Missing(m_databaseUtf8), error);
             return kUsageError;
         }
         questions.Created(CreationText(m_databaseUtf8, found));
-        found = CheckServer(url, m_databaseUtf8);
+        found = CheckServer(url, m_databaseUtf8, {}, access);
         if (!found.Complete()) {
             questions.StillIncomplete(found);
             return kUsageError;
         }
     }
-    const std::vector<std::string> warnings = RetentionWarnings(found, OldestOf(m_folder, m_options.kind), time(nullptr));
+    const std::vector<std::string> warnings =
+        Warnings(found, OldestOf(m_folder, m_options.kind), m_databaseUtf8, access);
     if (!warnings.empty() && !questions.ConvertDespite(warnings)) return kUsageError;
     m_journal.Open(m_databaseUtf8, m_options.resume, m_journalProblem);
     return kAllWritten;
@@ -95,12 +137,14 @@ int Session::Run(Progress& progress) {
     // A dry run's file is no server: a failed write is neither tried again nor kept.
     target.unsentFolder = m_options.dryRun ? "" : kUnsentFolder;
     if (m_options.dryRun) target.retry.tries = 1;
+    target.watch = std::make_shared<ServerWatch>();
+    RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {
         RtdbConverter converter(m_database, m_folder, target);
-        converter.SetProgress(progress);
+        converter.SetProgress(guarded);
         Drive(converter, [&converter] { converter.ConvertAllTables(); });
     } else {
-        DataLogConverter converter(m_folder, m_database, progress, target);
+        DataLogConverter converter(m_folder, m_database, guarded, target);
         converter.SetJobs(m_options.jobs);
         Drive(converter, [&converter] { converter.ConvertAllFolders(); });
     }

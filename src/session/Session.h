@@ -42,7 +42,8 @@ struct SessionOptions {
     bool dryRun = false;   // the target posts elsewhere: no checks, no journal, one try
     int jobs = 1;          // data-log files converted at once
     std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
-    InfluxTarget target;   // the server, the code page and how batches travel
+    int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
+    InfluxTarget target;       // the server, its login, the code page and how batches travel
 };
 
 // What the server checks found: the server's answers, the oldest sample of each kind in
@@ -56,7 +57,7 @@ struct ServerReport {
 // Runs the checks of `database` on the server at `url`; the retention warnings are
 // about the samples of `folder` (empty: none).
 ServerReport CheckServerFor(const std::string& url, const std::string& database, const std::string& folder,
-                            SourceKind kind);
+                            SourceKind kind, const ServerAccess& access = {});
 
 // The questions and news of the checks before a conversion. The command line answers
 // from its options and prints; the window asks the operator.
@@ -67,7 +68,8 @@ public:
     CheckQuestions(const CheckQuestions&) = delete;
     CheckQuestions& operator=(const CheckQuestions&) = delete;
 
-    // The server cannot be reached or did not answer the checks; nothing is converted.
+    // The server cannot be reached, did not answer the checks, refused the login or the
+    // right to write (found.outcome says which); nothing is converted.
     virtual void ServerUnusable(const ServerCheck& found) = 0;
     // The database or some retention policies are missing: true creates them (duration INF).
     virtual bool CreateMissing(const ServerCheck& found) = 0;
@@ -76,7 +78,8 @@ public:
     // What was made is still incomplete; nothing is converted.
     virtual void StillIncomplete(const ServerCheck& after) = 0;
     virtual void Created(const std::string& text) = 0;
-    // Policies shorter than the age of their oldest samples: true converts anyway.
+    // Policies shorter than the age of their oldest samples, or what the login may not
+    // see: true converts anyway.
     virtual bool ConvertDespite(const std::vector<std::string>& warnings) = 0;
 };
 
@@ -90,6 +93,7 @@ public:
     const std::string& Database() const { return m_database; }  // as the node names it
     const std::string& DatabaseUtf8() const { return m_databaseUtf8; }  // as the server knows it; empty: unreadable
     const std::string& Url() const { return m_options.target.baseUrl; }
+    const ServerAccess& Access() const { return m_options.target.access; }
     bool FolderExists() const;
     int FilesFound() const { return m_filesFound; }
 
@@ -109,6 +113,10 @@ public:
 
     const ConversionTotals& Totals() const { return m_totals; }
 
+    // Why the run stopped early on its own: the server refused batch after batch for good
+    // ("HTTP 403 ..."); empty when it did not.
+    const std::string& RefusedWith() const { return m_refusedWith; }
+
 private:
     template <typename Converter>
     void Drive(Converter& converter, const std::function<void()>& convert);
@@ -121,6 +129,7 @@ private:
     Journal m_journal;
     std::string m_journalProblem;
     ConversionTotals m_totals;
+    std::string m_refusedWith;
 
     std::atomic<bool> m_stopRequested{false};
     std::mutex m_stopMutex;

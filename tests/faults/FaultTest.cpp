@@ -51,7 +51,7 @@ class ServerFault : public ScratchDirTest {
 protected:
     void SetUp() override {
         ScratchDirTest::SetUp();
-        if (!faulttest::HaveInfluxd()) GTEST_SKIP() << "needs influxd on the PATH";
+        if (!testsupport::HaveInfluxd()) GTEST_SKIP() << "needs influxd on the PATH";
         std::string error;
         ASSERT_TRUE(server.Start(error)) << error;
         // The support library's queries go to this server.
@@ -128,7 +128,7 @@ protected:
         RecordProperty("counts", counts);
     }
 
-    faulttest::PrivateInflux server;
+    testsupport::PrivateInflux server;
     SampleNodeResult made;
     uint64_t input = 0;
     testsupport::RecordedProgress list;

@@ -412,7 +412,8 @@ TEST(ServerClient, ABaseWithAPathGetsItsChecksAndWritesThere) {
     FakeHttpServer server({
         {Answer("204 No Content", "X-Influxdb-Version: 1.8.10\r\n", ""), false, true},
         {Answer("200 OK", "Content-Type: application/json\r\n", databases), false, true},
-        {Answer("200 OK", "Content-Type: application/json\r\n", policies)},
+        {Answer("200 OK", "Content-Type: application/json\r\n", policies), false, true},
+        {Answer("204 No Content", "", "")},  // the empty write of the checks
         {Answer("204 No Content", "", "")},
     });
     const std::string base = server.Url("/influx/?u=quarvel");
@@ -431,14 +432,16 @@ TEST(ServerClient, ABaseWithAPathGetsItsChecksAndWritesThere) {
     EXPECT_EQ(writer.Counts().linesWritten, 1u);
 
     const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 4u);
+    ASSERT_EQ(requests.size(), 5u);
     EXPECT_THAT(requests[0], StartsWith("GET /influx/ping?u=quarvel HTTP/1.1\r\n"));
     EXPECT_THAT(requests[1], StartsWith("POST /influx/query?u=quarvel HTTP/1.1\r\n"));
     EXPECT_THAT(requests[1], testing::EndsWith("\r\n\r\nq=SHOW%20DATABASES"));
     EXPECT_THAT(requests[2], testing::EndsWith("\r\n\r\nq=SHOW%20RETENTION%20POLICIES%20ON%20%22Ry_N%22"));
-    EXPECT_THAT(requests[3], StartsWith("POST /influx/write?u=quarvel&db=Ry_N&rp=RP_Sec HTTP/1.1\r\n"));
-    EXPECT_THAT(requests[3], HasSubstr("\r\n\r\ndatalogX,name=PUMP_1 value=1.5"));
-    EXPECT_THAT(server.Connections(), testing::ElementsAre(1, 1, 1, 2));
+    EXPECT_THAT(requests[3], StartsWith("POST /influx/write?u=quarvel&db=Ry_N HTTP/1.1\r\n"));
+    EXPECT_THAT(requests[3], testing::EndsWith("\r\n\r\n"));
+    EXPECT_THAT(requests[4], StartsWith("POST /influx/write?u=quarvel&db=Ry_N&rp=RP_Sec HTTP/1.1\r\n"));
+    EXPECT_THAT(requests[4], HasSubstr("\r\n\r\ndatalogX,name=PUMP_1 value=1.5"));
+    EXPECT_THAT(server.Connections(), testing::ElementsAre(1, 1, 1, 1, 2));
 }
 
 }  // namespace

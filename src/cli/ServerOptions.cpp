@@ -1,0 +1,84 @@
+#include "cli/ServerOptions.h"
+
+#include "cli/Report.h"
+#include "logging/Logging.h"
+
+#include <CLI/CLI.hpp>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+namespace quarvel {
+
+namespace {
+
+// One line from the terminal, not shown while it is typed.
+bool AskPassword(const std::string& user, std::string& password) {
+    if (isatty(STDIN_FILENO) == 0) return false;
+    std::fprintf(stderr, "Password for %s: ", user.c_str());
+    std::fflush(stderr);
+    termios saved{};
+    const bool quiet = tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (quiet) {
+        termios silent = saved;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    }
+    const bool read = static_cast<bool>(std::getline(std::cin, password));
+    if (quiet) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputc('\n', stderr);
+    return read;
+}
+
+}  // namespace
+
+void AddServerOptions(CLI::App& command, ServerOptions& options) {
+    command.add_option("--url", options.url,
+                       "InfluxDB base URL (also QUARVEL_INFLUX_URL); a path and query parameters are kept")
+        ->default_str(kDefaultInfluxUrl);
+    command.add_option("--username", options.username,
+                       "Log in as this user (also INFLUX_USERNAME); the password comes from INFLUX_PASSWORD, "
+                       "--password-file or, on a terminal, a prompt");
+    command.add_option("--password-file", options.passwordFile, "File whose first line is the password")
+        ->check(CLI::ExistingFile);
+    command.add_option("--token", options.token,
+                       "Send Authorization: Token TOKEN instead of a user and password (also INFLUX_TOKEN)");
+    command.add_option("--token-file", options.tokenFile, "File whose first line is the token")
+        ->check(CLI::ExistingFile);
+    command.add_option("--ca-cert", options.caCertFile,
+                       "Trust the certificates of this file (a private authority, or the server's own "
+                       "self-signed certificate) instead of the system's")
+        ->check(CLI::ExistingFile);
+    command.add_flag("--insecure", options.insecure, "Do not check the https server's certificate at all");
+    command.add_option("--timeout", options.timeoutSeconds,
+                       "Seconds without a byte moving before a post is given up (and tried again); default 60");
+}
+
+int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings, bool mayAsk) {
+    std::string error;
+    if (!ResolveServer(options, settings, error)) return Usage(error);
+    ServerAccess& access = settings.access;
+    // Without a terminal the server decides whether an empty password will do.
+    if (mayAsk && !access.username.empty() && access.password.empty() && !AskPassword(access.username, access.password))
+        access.password.clear();
+    return kAllWritten;
+}
+
+void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
+    target.baseUrl = settings.url;
+    target.access = settings.access;
+    target.timeouts.stallSeconds = settings.timeoutSeconds;
+}
+
+void WarnIfInsecure(const ServerSettings& settings) {
+    if (!settings.access.insecure) return;
+    const char* warning = "Warning: --insecure: the server's certificate is not checked; anyone on the way can "
+                          "read and change what is sent";
+    std::fprintf(stderr, "%s\n", warning);
+    LogMessage("%s", warning);
+}
+
+}  // namespace quarvel

@@ -1,0 +1,29 @@
+#pragma once
+
+// The options that name the server and the login, alike for every command that reaches
+// the server: --url, --username, --password-file, --token, --token-file, --ca-cert,
+// --insecure, --timeout.
+
+#include "influx/RyInfluxDB.h"
+#include "session/ServerSettings.h"
+
+namespace CLI {
+class App;
+}
+
+namespace quarvel {
+
+void AddServerOptions(CLI::App& command, ServerOptions& options);
+
+// The settings from the options and the environment. A user named on a terminal without a
+// password is asked for one, without echo, when `mayAsk`. kAllWritten, or the usage error's
+// exit status (printed).
+int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings, bool mayAsk = true);
+
+// The target of the settings: the server, its login, the stall limit.
+void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target);
+
+// With --insecure: the warning, once per run, on the standard error stream and in the log.
+void WarnIfInsecure(const ServerSettings& settings);
+
+}  // namespace quarvel

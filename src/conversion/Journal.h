@@ -19,7 +19,7 @@ struct FileStamp {
     std::string path;
     uint64_t size = 0;
     int64_t mtimeNs = 0;
-    auto operator<=>(const FileStamp&) const = default;
+    auto operator<=>(const FileStamp&) const = default;  // NOLINT(modernize-use-nullptr): no pointer here
 
     // Nothing when the file cannot be examined.
     static std::optional<FileStamp> Of(const std::string& path);

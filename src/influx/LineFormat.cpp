@@ -19,7 +19,7 @@ constexpr size_t kLineBufferSize = 1024;
 
 constexpr auto kDigitPairs = [] {
     std::array<char, 200> pairs{};
-    for (int i = 0; i < 100; ++i) {
+    for (size_t i = 0; i < 100; ++i) {
         pairs[2 * i] = static_cast<char>('0' + i / 10);
         pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
@@ -27,7 +27,7 @@ constexpr auto kDigitPairs = [] {
 }();
 
 char* PutPair(char* p, uint32_t twoDigits) {
-    std::memcpy(p, &kDigitPairs[2 * twoDigits], 2);
+    std::memcpy(p, &kDigitPairs[size_t{2} * twoDigits], 2);
     return p + 2;
 }
 

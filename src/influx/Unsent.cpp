@@ -126,7 +126,7 @@ std::string AsideName(const std::string& path, const char* kind) {
 // Writes the pieces to a file beside `path` and makes it durable; empty on failure.
 std::string WriteAside(const std::string& path, const char* kind, const std::vector<std::string_view>& pieces,
                        std::string& error) {
-    const std::string aside = AsideName(path, kind);
+    std::string aside = AsideName(path, kind);  // not const: it is moved out at the end
     const int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = ErrnoText("cannot create " + aside);

@@ -86,7 +86,7 @@ void InitLogging() {
     layout->setConversionPattern("%d: %p %c %x: %m%n");
     // When the file cannot be opened the library keeps an invalid descriptor and drops
     // every line silently; the program runs on without a log, as it should.
-    auto* appender = new LogFileAppender("rollfileAppender", path, 5 * 1024 * 1024, 20, true, 0644);
+    auto* appender = new LogFileAppender("rollfileAppender", path, size_t{5} * 1024 * 1024, 20, true, 0644);
     appender->KeepFromChildren();
     appender->setLayout(layout);
 

@@ -19,7 +19,7 @@ namespace rtdb {
 namespace {
 
 // Rows are read in blocks of about this many bytes.
-constexpr uint64_t kReadBlock = 64 * 1024;
+constexpr uint64_t kReadBlock = uint64_t{64} * 1024;
 
 template <typename T>
 T ReadLittle(const unsigned char* bytes) {

@@ -132,7 +132,8 @@ void SetTableCallObserver(std::function<void(std::string_view call)> observer) {
 }
 
 // The six calls of one library: Ry<verb><kind>DB for the connection, Ry<verb><object>...
-// for the table.
+// for the table. `Row` is a type, which takes no parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define RY_TABLE_LIBRARY(index, kind, object, Row)                           \
     int RyConnect##kind##DB() {                                              \
         return Connect(g_libraries[index], "RyConnect" #kind "DB");          \
@@ -152,6 +153,7 @@ void SetTableCallObserver(std::function<void(std::string_view call)> observer) {
     int RyClose##object##Table(int handle) {                                 \
         return Close(g_libraries[index], handle, "RyClose" #object "Table"); \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 extern "C" {
 RY_TABLE_LIBRARY(0, T, Tag, TagRow)

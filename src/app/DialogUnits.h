@@ -1,6 +1,6 @@
 #pragma once
 
-// Dialog units to pixels, the way dialog templates are laid out: a horizontal unit is a
+// Dialog units to pixels, in which the window's layout is given: a horizontal unit is a
 // quarter of the font's average character width, a vertical unit an eighth of its height.
 
 #include <QFont>

@@ -7,7 +7,7 @@ namespace quarvel {
 
 int CFileDialogST::ChooseFolder(QWidget* parent) {
     m_szChosenFolder.clear();
-    // The home folder is this platform's counterpart of the drive root the picker opened on.
+    // The picker opens on the operator's home folder.
     const QString chosen = QFileDialog::getExistingDirectory(parent, QStringLiteral("Please select Datalog folder"),
                                                              QDir::homePath(), QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty()) return kNotChosen;

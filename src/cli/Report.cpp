@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace quarvel {
@@ -12,7 +13,7 @@ namespace quarvel {
 namespace {
 
 std::string Duration(double seconds) {
-    const auto whole = static_cast<long>(seconds + 0.5);
+    const long whole = std::lround(seconds);
     char text[32];
     if (whole >= 3600)
         std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);

@@ -272,9 +272,12 @@ void PutRow(std::string& out, char kind, const char* bytes) {
         PutValue(out, row.value);
         // Entries as stored, the terminating one and any after it too, up to the last
         // that is not all zero bytes: create writes zeros after the pairs it is given.
-        const FollowOn empty{};
+        const auto allZero = [](const FollowOn& entry) {
+            const float value = entry.value;  // a copy: the member of a packed row may be misaligned
+            return entry.offset == 0 && std::bit_cast<uint32_t>(value) == 0;
+        };
         int used = kFollowOnEntries;
-        while (used > 0 && std::memcmp(&row.followOn[used - 1], &empty, sizeof empty) == 0) --used;
+        while (used > 0 && allZero(row.followOn[used - 1])) --used;
         for (int i = 0; i < used; ++i) {
             out += "," + std::to_string(row.followOn[i].offset) + ",";
             PutValue(out, row.followOn[i].value);

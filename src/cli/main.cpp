@@ -157,9 +157,9 @@ int RunMakeSample(const std::string& folder, const SampleNodeOptions& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "");  // names are in the locale's code page unless told otherwise
+namespace {
 
+int Main(int argc, char** argv) {
     CLI::App app{"Moves the stored history of a SCADA node into an InfluxDB 1.x database.", "quarvel-cli"};
     app.set_version_flag("--version", QUARVEL_VERSION);
     app.require_subcommand(1);
@@ -243,4 +243,18 @@ int main(int argc, char** argv) {
     if (check.Chosen()) return check.Run();
     if (repost.Chosen()) return repost.Run();
     return RunMakeSample(sampleFolder, sample);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");  // names are in the locale's code page unless told otherwise
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "quarvel-cli: stopped by an error: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "quarvel-cli: stopped by an error\n");
+    }
+    return kUsageError;
 }

@@ -64,8 +64,8 @@ FileImage ReadWholeFile(const std::string& path) {
     return image;
 }
 
-// "year/mm/dd hh:mm:ss" of a stored time, shown with the fixed display offset of the
-// node software: (time - 28800) seconds after 1970, taken as an unsigned 32-bit count.
+// "year/mm/dd hh:mm:ss" of a stored time as the Debug Screen shows it: (time - 28800)
+// seconds after 1970, taken as an unsigned 32-bit count.
 std::string DisplayDate(int32_t time) {
     const time_t seconds = static_cast<uint32_t>(static_cast<uint32_t>(time) - 28800u);
     struct tm date {};

@@ -36,7 +36,7 @@ public:
     bool Stopped() const { return m_stopRequested; }
 
     // Files converted at once within a sub-folder, each with its own writer. One walks
-    // the files in listing order, as the node software did; more keep a server busy
+    // the files in listing order, one after the other; more keep a server busy
     // that answers one post at a time no faster than one stream can feed it.
     void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
 

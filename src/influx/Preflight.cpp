@@ -300,7 +300,7 @@ std::string AgeText(int64_t seconds) {
     static constexpr struct {
         int64_t seconds;
         const char* name;
-    } kUnits[] = {{365 * 86400, "year"}, {86400, "day"}, {3600, "hour"}, {60, "minute"}};
+    } kUnits[] = {{int64_t{365} * 86400, "year"}, {86400, "day"}, {3600, "hour"}, {60, "minute"}};
     for (const auto& unit : kUnits)
         if (seconds >= unit.seconds) return Plural(seconds / unit.seconds, unit.name);
     return Plural(seconds < 0 ? 0 : seconds, "second");

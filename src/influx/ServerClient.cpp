@@ -389,7 +389,7 @@ HttpResult ServerClient::Exchange(const std::string& url, const std::string* bod
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &result.newConnections);
-    // The jar is written after every request, as the cleanup of a one-request handle did.
+    // The jar is written after every request, so that other handles read what this one got.
     if (m_use == Use::kWrites) curl_easy_setopt(curl, CURLOPT_COOKIELIST, "FLUSH");
     // Nothing of this call's stack may stay within libcurl's reach.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);

@@ -36,9 +36,13 @@ bool AskPassword(const std::string& user, std::string& password) {
 }  // namespace
 
 void AddServerOptions(CLI::App& command, ServerOptions& options) {
-    command.add_option("--url", options.url,
-                       "InfluxDB base URL (also QUARVEL_INFLUX_URL); a path and query parameters are kept")
+    command
+        .add_option("--url", options.urls,
+                    "InfluxDB base URL (also QUARVEL_INFLUX_URL); a path and query parameters are kept. Repeated: "
+                    "the nodes of a cluster or relay pair, over which posts are spread")
         ->default_str(kDefaultInfluxUrl);
+    command.add_option("--consistency", options.consistency, "Write consistency of a cluster: any, one, quorum or all")
+        ->check(CLI::IsMember({"any", "one", "quorum", "all"}));
     command.add_option("--username", options.username,
                        "Log in as this user (also INFLUX_USERNAME); the password comes from INFLUX_PASSWORD, "
                        "--password-file or, on a terminal, a prompt");
@@ -69,6 +73,8 @@ int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings
 
 void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
     target.baseUrl = settings.url;
+    target.moreUrls = settings.moreUrls;
+    target.consistency = settings.consistency;
     target.access = settings.access;
     target.timeouts.stallSeconds = settings.timeoutSeconds;
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace quarvel {
 
@@ -24,6 +25,10 @@ constexpr int kBatchLines = 10000;
 // Where and how a writer posts its batches.
 struct InfluxTarget {
     std::string baseUrl = kDefaultInfluxUrl;  // scheme, host and port; a path and a query are kept
+    // Further nodes of a cluster or relay pair: batches are spread over all, and a batch that
+    // one node does not answer goes on to the next at once.
+    std::vector<std::string> moreUrls;
+    std::string consistency;  // empty: the server's default; else any, one, quorum or all
     std::string codePage;                     // of the names; empty: the locale's
     bool gzip = false;                        // HttpPost compresses the bodies
     ServerAccess access;                      // the login and the certificates trusted

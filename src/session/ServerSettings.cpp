@@ -52,8 +52,20 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     }
     access.caCertFile = told.caCertFile;
     access.insecure = told.insecure;
-    const std::string url = !told.url.empty() ? told.url : Environment("QUARVEL_INFLUX_URL");
-    settings.url = TakeUserInfo(url.empty() ? std::string(kDefaultInfluxUrl) : url, access);
+    std::vector<std::string> urls = told.urls;
+    if (urls.empty() && !Environment("QUARVEL_INFLUX_URL").empty()) urls.push_back(Environment("QUARVEL_INFLUX_URL"));
+    if (urls.empty()) urls.emplace_back(kDefaultInfluxUrl);
+    settings.url = TakeUserInfo(urls.front(), access);
+    settings.moreUrls.clear();
+    for (size_t i = 1; i < urls.size(); ++i) settings.moreUrls.push_back(TakeUserInfo(urls[i], access));
+    if (!told.consistency.empty()) {
+        if (told.consistency != "any" && told.consistency != "one" && told.consistency != "quorum" &&
+            told.consistency != "all") {
+            error = "the write consistency is any, one, quorum or all, not " + told.consistency;
+            return false;
+        }
+        settings.consistency = told.consistency;
+    }
     if (told.timeoutSeconds) {
         if (*told.timeoutSeconds < 1) {
             error = "the time-out must be at least 1 second";

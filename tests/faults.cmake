@@ -10,9 +10,6 @@ quarvel_add_test(test_faults SOURCES faults/FaultTest.cpp
 add_dependencies(test_faults quarvel-cli)
 target_compile_definitions(test_faults PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-cli>")
 
-# The private server with logins and https that the login and https tests stand on.
-quarvel_add_test(test_secured_server SOURCES faults/SecuredServerTest.cpp LIBS quarvel_test_support LABELS server)
-
 # The window's table export waiting for the server on the window's own thread.
 if(TARGET quarvel_app)
   add_executable(test_app_retry faults/WindowRetryTest.cpp)

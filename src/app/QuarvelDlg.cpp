@@ -5,6 +5,7 @@
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
 #include "app/ListProgress.h"
+#include "app/LoginDlg.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
 #include "influx/Unsent.h"
@@ -20,6 +21,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -321,8 +323,8 @@ void CQuarvelDlg::OnBrowseFolder() {
     DoDataExchange(false);
 }
 
-std::string CQuarvelDlg::DatabaseName(const QString& scadaName) {
-    return DatabaseFor(Narrow(scadaName));
+std::string CQuarvelDlg::DatabaseName(const QString& scadaName, const std::string& codePage) {
+    return DatabaseFor(Narrow(scadaName), codePage);
 }
 
 // The checks' questions, asked by this window on its thread. A missing database or policy
@@ -342,12 +344,16 @@ public:
     Questions(const Questions&) = delete;
     Questions& operator=(const Questions&) = delete;
 
+    // A refused login is not told here: the window asks for another (LoginRefused()).
     void ServerUnusable(const ServerCheck& found) override {
         using Outcome = ServerCheck::Outcome;
         QString what = found.outcome == Outcome::kUnreachable ? QStringLiteral("cannot be reached")
                                                               : QStringLiteral("did not answer the checks");
-        if (found.outcome == Outcome::kLoginRefused)
-            what = m_who.isEmpty() ? QStringLiteral("needs a login") : QStringLiteral("refused the login of %1").arg(m_who);
+        if (found.outcome == Outcome::kLoginRefused) {
+            m_loginRefused = m_who.isEmpty() ? QStringLiteral("needs a login")
+                                             : QStringLiteral("refused the login of %1").arg(m_who);
+            return;
+        }
         if (found.outcome == Outcome::kWriteRefused)
             what = QStringLiteral("does not let %1 write to %2").arg(m_who, m_name);
         const std::string why = found.certificateProblem.empty() ? found.error : found.certificateProblem;
@@ -388,6 +394,9 @@ public:
                    QStringLiteral("Cancel"));
     }
 
+    // "needs a login" or "refused the login of NAME" when the server answered 401; else empty.
+    const QString& LoginRefused() const { return m_loginRefused; }
+
 private:
     void CannotCreate(const std::string& error) {
         Ask(QMessageBox::Warning, QStringLiteral("Cannot create %1: %2").arg(m_name, Wide(error)), QStringLiteral("OK"),
@@ -415,23 +424,35 @@ private:
     const QString m_name;
     const QString m_who;  // the login's name; empty without one
     const std::string m_database;
+    QString m_loginRefused;
     bool m_waiting = true;
 };
 
-SessionOptions CQuarvelDlg::ConversionOptions() {
-    SessionOptions options;
+QString CQuarvelDlg::ConfigFile() const {
+    return m_strAppFolder + QString::fromLatin1(kConfigFileName);
+}
+
+bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error) {
+    // The window has no flags: the settings come from the environment, then the
+    // configuration file. The site's file beside the program wins over the user's own.
+    ServerOptions told;
+    if (QFileInfo(ConfigFile()).isFile()) told.configFile = Narrow(ConfigFile());
+    ServerSettings server;
+    if (!ResolveServer(told, server, error)) return false;
+    if (!server.configFile.empty()) LogMessage("Settings from %s", server.configFile.c_str());
+
     options.kind = m_nOldDataType == kDataLog ? SourceKind::kDataLog : SourceKind::kTables;
     options.folder = Narrow(m_strDataLogFolder);
-    options.database = DatabaseName(m_strScadaName);
+    options.target.codePage = server.codePage;
+    options.database = DatabaseName(m_strScadaName, server.codePage);
     options.resume = m_chkResume->isChecked();
-    options.jobs = DefaultJobs();
-    // The server and its login come from the environment: QUARVEL_INFLUX_URL names another
-    // server than the local one, INFLUX_USERNAME and INFLUX_PASSWORD or INFLUX_TOKEN a login.
-    ServerSettings server;
-    std::string error;
-    if (!ResolveServer({}, server, error)) LogMessage("Server settings: %s", error.c_str());
+    options.jobs = server.jobs.value_or(DefaultJobs());
+    options.gzip = server.gzip;
     options.target.baseUrl = server.url;
+    options.target.moreUrls = server.moreUrls;
+    options.target.consistency = server.consistency;
     options.target.access = server.access;
+    UseLogin(options.target.access);
     options.target.timeouts.stallSeconds = server.timeoutSeconds;
     options.maxRefusals = server.maxRefusals;
     if (options.kind == SourceKind::kTables) {
@@ -443,16 +464,54 @@ SessionOptions CQuarvelDlg::ConversionOptions() {
             loop.exec(QEventLoop::ExcludeUserInputEvents);
         };
     }
-    return options;
+    return true;
+}
+
+void CQuarvelDlg::UseLogin(ServerAccess& access) const {
+    if (!m_login) return;
+    access.username = m_login->user;
+    access.password = m_login->password;
+    access.token.clear();
+}
+
+// The login box; OK keeps the login for this window's conversions and puts it in `access`.
+bool CQuarvelDlg::AskLogin(const QString& why, ServerAccess& access) {
+    CLoginDlg box(this, QStringLiteral("The server %1. Log in to convert.").arg(why),
+                  QString::fromStdString(access.username));
+    if (box.exec() != QDialog::Accepted) return false;
+    m_login = Login{box.User().toStdString(), box.Password().toStdString()};
+    UseLogin(access);
+    return true;
 }
 
 void CQuarvelDlg::OnConvert() {
     if (m_finishing) return;
     DoDataExchange(true);  // a failed validation does not stop the conversion
-    auto session = std::make_unique<Session>(ConversionOptions());
-    {
-        Questions questions(*this, *session);
-        if (session->Prepare(questions) != kAllWritten) return;
+    SessionOptions options;
+    std::string error;
+    if (!ConversionOptions(options, error)) {
+        QMessageBox::warning(
+            this, QStringLiteral("Quarvel"),
+            QStringLiteral("The settings cannot be used: %1. Nothing was converted.").arg(Wide(error)));
+        ShowProgressLine(QStringLiteral("Nothing converted: %1").arg(Wide(error)));
+        return;
+    }
+    // A refused login asks for another, until one is taken or the operator cancels.
+    std::unique_ptr<Session> session;
+    for (;;) {
+        session = std::make_unique<Session>(options);
+        QString refused;
+        {
+            Questions questions(*this, *session);
+            if (session->Prepare(questions) == kAllWritten) break;
+            refused = questions.LoginRefused();
+        }
+        if (refused.isEmpty()) return;
+        const QString why = QStringLiteral("%1 %2").arg(QString::fromStdString(session->Url()), refused);
+        if (!AskLogin(why, options.target.access)) {
+            ShowProgressLine(QStringLiteral("Nothing converted: the server %1").arg(why));
+            return;
+        }
     }
     if (!session->JournalProblem().empty()) LogMessage("No journal: %s", session->JournalProblem().c_str());
     if (m_nOldDataType != kDataLog) {

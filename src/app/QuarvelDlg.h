@@ -13,6 +13,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,6 +28,7 @@ namespace quarvel {
 
 class Progress;
 class Session;
+struct ServerAccess;
 struct SessionOptions;
 
 class CQuarvelDlg : public QDialog {
@@ -58,8 +60,17 @@ public:
     // True from a close request during a conversion until the window really closes.
     bool IsFinishing() const { return m_finishing; }
 
-    // "Ry_" and the node name, cut to fit 259 bytes without splitting a character.
-    static std::string DatabaseName(const QString& scadaName);
+    // "Ry_" and the node name, cut to fit 259 bytes without splitting a character of the
+    // code page (empty: the locale's).
+    static std::string DatabaseName(const QString& scadaName, const std::string& codePage = {});
+
+    // The conversion the controls ask for, with the settings of the environment and the
+    // configuration file (ConfigFile(), else the user's own) and the login given in this
+    // window. False with `error` when the settings cannot be used.
+    bool ConversionOptions(SessionOptions& options, std::string& error);
+    // quarvel.conf beside the program, in the folder of the node folders. When it exists the
+    // window reads it instead of the user's own configuration file: the site's file wins.
+    QString ConfigFile() const;
 
     QIcon m_hAppIcon;
     QString m_strAppFolder;  // ends with '/'
@@ -81,6 +92,12 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // A login the operator gave after the server refused one: kept for this window's
+    // conversions, in memory only.
+    struct Login {
+        std::string user;
+        std::string password;
+    };
     struct Conversion {
         std::unique_ptr<Session> session;
         std::thread thread;
@@ -93,7 +110,8 @@ private:
     void CreateControls();
     void ConnectProgressList();
     void OnConversionEnded();
-    SessionOptions ConversionOptions();
+    bool AskLogin(const QString& why, ServerAccess& access);
+    void UseLogin(ServerAccess& access) const;
     void ConvertTables(Session& session);
     static void SayWhyRefused(const Session& session, Progress& progress);
     void RequestStopAll();
@@ -114,6 +132,7 @@ private:
 
     std::mutex m_conversionsMutex;
     std::list<std::unique_ptr<Conversion>> m_conversions;
+    std::optional<Login> m_login;
     bool m_finishing = false;
     bool m_destroying = false;
     int m_closeResult = QDialog::Rejected;

@@ -62,13 +62,13 @@ void Say(const std::string& text) {
 }  // namespace
 
 void ConsoleQuestions::ServerUnusable(const ServerCheck& found) {
-    Say("quarvel-cli: " + WhyUnusable(m_session.Url(), m_session.DatabaseUtf8(), m_session.Access(), found) +
+    Say("quarvel-cli: " + WhyUnusable(found.url, m_session.DatabaseUtf8(), m_session.Access(), found) +
         "; nothing was converted");
 }
 
 bool ConsoleQuestions::CreateMissing(const ServerCheck& found) {
     if (!m_createDatabase)
-        Say("quarvel-cli: missing on " + m_session.Url() + ": " + JoinAnd(found.Missing(m_session.DatabaseUtf8())) +
+        Say("quarvel-cli: missing on " + found.url + ": " + JoinAnd(found.Missing(m_session.DatabaseUtf8())) +
             "; add --create-database to create them (duration INF); nothing was converted");
     return m_createDatabase;
 }
@@ -124,10 +124,10 @@ int CheckCommand::Run() const {
     if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
     options.target.baseUrl = server.url;
     options.target.access = server.access;
-    options.target.codePage = m_codePage;
+    options.target.codePage = m_codePage.empty() ? server.codePage : m_codePage;  // --codepage wins over the file
     const Session session(options);
     const std::string& database = session.DatabaseUtf8();
-    if (database.empty()) return Usage("the database name cannot be read in code page " + m_codePage);
+    if (database.empty()) return Usage("the database name cannot be read in code page " + options.target.codePage);
     const bool withFolder = !m_folder.empty() || !m_node.empty();
     if (withFolder && !session.FolderExists()) return Usage("the folder " + session.Folder() + " does not exist");
     const std::string& url = server.url;

@@ -99,7 +99,7 @@ int RepostCommand::Run() const {
 
     InfluxTarget target;
     ApplyServerSettings(server, target);
-    target.gzip = m_gzip.value_or(GzipByDefault(server.url));
+    target.gzip = m_gzip.value_or(server.gzip.value_or(GzipByDefault(server.url)));  // --gzip wins over the file
     target.retry = m_retry;
     target.onRetry = [&say](const RetryNotice& notice) { say(RetryText(notice)); };
     // Waits in short steps, so that Ctrl-C is not held up by a long one.

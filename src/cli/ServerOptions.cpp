@@ -37,6 +37,11 @@ bool AskPassword(const std::string& user, std::string& password) {
 
 void AddServerOptions(CLI::App& command, ServerOptions& options) {
     command
+        .add_option("--config", options.configFile,
+                    "Read the settings of [server] from FILE instead of $XDG_CONFIG_HOME/quarvel/quarvel.conf "
+                    "(else ~/.config/quarvel/quarvel.conf); flags and the environment win over it")
+        ->check(CLI::ExistingFile);
+    command
         .add_option("--url", options.urls,
                     "InfluxDB base URL (also QUARVEL_INFLUX_URL); a path and query parameters are kept. Repeated: "
                     "the nodes of a cluster or relay pair, over which posts are spread")

@@ -1,8 +1,8 @@
 #pragma once
 
 // The options that name the server and the login, alike for every command that reaches
-// the server: --url, --username, --password-file, --token, --token-file, --ca-cert,
-// --insecure, --timeout.
+// the server: --config, --url, --username, --password-file, --token, --token-file,
+// --ca-cert, --insecure, --timeout.
 
 #include "influx/RyInfluxDB.h"
 #include "session/ServerSettings.h"
@@ -15,9 +15,9 @@ namespace quarvel {
 
 void AddServerOptions(CLI::App& command, ServerOptions& options);
 
-// The settings from the options and the environment. A user named on a terminal without a
-// password is asked for one, without echo, when `mayAsk`. kAllWritten, or the usage error's
-// exit status (printed).
+// The settings from the options, the environment and the configuration file. A user named
+// on a terminal without a password is asked for one, without echo, when `mayAsk`.
+// kAllWritten, or the usage error's exit status (printed).
 int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings, bool mayAsk = true);
 
 // The target of the settings: the server, its login, the stall limit.

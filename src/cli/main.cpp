@@ -42,7 +42,7 @@ struct ConvertOptions {
     bool resume = false;
     std::optional<bool> gzip;
     RetryPolicy retry;
-    int jobs = DefaultJobs();
+    std::optional<int> jobs;
 };
 
 // Instead of posting, writes each batch to `file` (opened later) as line protocol, one line per line.
@@ -81,15 +81,16 @@ int RunConvert(const ConvertOptions& options) {
     request.folder = options.folder;
     request.database = options.database;
     request.resume = options.resume;
-    request.jobs = options.jobs;
-    request.target.codePage = options.codePage;
-    request.gzip = options.gzip;
     request.target.retry = options.retry;
     request.dryRun = !options.output.empty();
     ServerSettings server;
     if (const int status = ResolveServerSettings(options.server, server, !request.dryRun); status != kAllWritten)
         return status;
     ApplyServerSettings(server, request.target);
+    // An option wins over the configuration file.
+    request.jobs = options.jobs.value_or(server.jobs.value_or(DefaultJobs()));
+    request.target.codePage = !options.codePage.empty() ? options.codePage : server.codePage;
+    request.gzip = options.gzip ? options.gzip : server.gzip;
     request.maxRefusals = server.maxRefusals;
     FILE* output = nullptr;
     if (request.dryRun) request.target.post = DryRunPost(output);
@@ -199,9 +200,8 @@ int Main(int argc, char** argv) {
     convertCommand
         ->add_option("--jobs", convert.jobs,
                      "Data-log files converted at once, each with its own posts; 1 converts them one by "
-                     "one in listing order")
-        ->check(CLI::Range(1, 64))
-        ->capture_default_str();
+                     "one in listing order; default: one per core")
+        ->check(CLI::Range(1, 64));
     AddGzipOption(*convertCommand, convert.gzip);
     convertCommand->add_flag("--create-database", convert.createDatabase,
                              "Create the database and the retention policies that are missing (duration INF); "

@@ -47,8 +47,11 @@ int LinesIn(std::string_view text) {
 
 class Courier {
 public:
-    Courier(const InfluxTarget& target, const std::string& url, const std::string& body, const std::string& where)
-        : m_target(target), m_url(url), m_body(body), m_where(where) {}
+    Courier(const InfluxTarget& target, const std::vector<std::string>& urls, const std::string& body,
+            const std::string& where)
+        : m_target(target), m_urls(urls), m_body(body), m_where(where) {
+        if (m_target.watch != nullptr && m_urls.size() > 1) m_first = m_target.watch->nextNode++ % m_urls.size();
+    }
 
     void Send(size_t offset, size_t size, int lines, DeliveryResult& result) {
         // Only the halves of a batch too large are copied; a whole batch goes as it is.
@@ -101,10 +104,7 @@ private:
         ServerWatch* watch = m_target.watch.get();
         HttpResult answer;
         for (int attempt = 1;; ++attempt) {
-            answer = m_target.post ? m_target.post(m_url, body)
-                                   : HttpPost(m_url, body, m_target.timeouts,
-                                              m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity,
-                                              m_target.access);
+            answer = PostToSomeNode(body, lines);
             const bool silent = answer.curlCode != 0;
             if (watch != nullptr && !silent) watch->silent = false;  // it answers again
             if (Classify(answer) != Verdict::kRetry) return answer;
@@ -125,8 +125,26 @@ private:
         return answer;
     }
 
+    // One try: the batch's node first, then each other node that the one before did not
+    // answer or found busy. The last answer counts.
+    HttpResult PostToSomeNode(const std::string& body, int lines) {
+        HttpResult answer;
+        for (size_t i = 0; i < m_urls.size(); ++i) {
+            const std::string& url = m_urls[(m_first + i) % m_urls.size()];
+            answer = m_target.post ? m_target.post(url, body)
+                                   : HttpPost(url, body, m_target.timeouts,
+                                              m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity,
+                                              m_target.access);
+            if (Classify(answer) != Verdict::kRetry || i + 1 == m_urls.size()) break;
+            LogMessage("Post of %d lines to %s: a node did not take it (%s); trying the next node", lines,
+                       m_where.c_str(), Reason(answer).c_str());
+        }
+        return answer;
+    }
+
     const InfluxTarget& m_target;
-    const std::string& m_url;
+    const std::vector<std::string>& m_urls;
+    size_t m_first = 0;
     const std::string& m_body;
     const std::string& m_where;
 };
@@ -167,11 +185,11 @@ long DroppedCount(const std::string& error) {
     return end == error.c_str() + at + 8 ? -1 : count;
 }
 
-DeliveryResult Deliver(const InfluxTarget& target, const std::string& url, const std::string& body, int lines,
-                       const std::string& where) {
+DeliveryResult Deliver(const InfluxTarget& target, const std::vector<std::string>& urls, const std::string& body,
+                       int lines, const std::string& where) {
     DeliveryResult result;
     if (lines <= 0) lines = LinesIn(body);
-    Courier(target, url, body, where).Send(0, body.size(), lines, result);
+    Courier(target, urls, body, where).Send(0, body.size(), lines, result);
     if (target.watch != nullptr) {
         if (!result.refusedForGood.empty())
             target.watch->Refused(result.refusedForGood);

@@ -46,6 +46,7 @@ std::string RetryText(const RetryNotice& notice);
 class ServerWatch {
 public:
     std::atomic<bool> silent{false};
+    std::atomic<size_t> nextNode{0};  // where the next batch starts
 
     void Refused(const std::string& why) {
         std::lock_guard lock(m_mutex);
@@ -98,9 +99,12 @@ struct DeliveryResult {
     bool Complete() const { return notStoredWhole.empty(); }
 };
 
-// Posts `body` (`lines` lines; 0: counted) to `url` with the target's transport and retry policy.
+// Posts `body` (`lines` lines; 0: counted) to one of `urls`, the write endpoints of the
+// target's nodes, with its transport and retry policy. Batches are spread over the nodes in
+// turn; a try that a node does not answer, or answers busy, goes on to the next node at
+// once, and only when none took it does the retry policy wait.
 // `where` names database and retention policy in log lines ("database D, retention policy R").
-DeliveryResult Deliver(const InfluxTarget& target, const std::string& url, const std::string& body, int lines,
-                       const std::string& where);
+DeliveryResult Deliver(const InfluxTarget& target, const std::vector<std::string>& urls, const std::string& body,
+                       int lines, const std::string& where);
 
 }  // namespace quarvel

@@ -107,6 +107,7 @@ std::string QuoteIdentifier(const std::string& name) {
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts,
                         const ServerAccess& access) {
     ServerCheck check;
+    check.url = baseUrl;
     ServerClient client(ServerClient::Use::kChecks);  // one connection carries the ping and the queries
     const HttpResult ping = client.Get(EndpointUrl(baseUrl, "ping"), Limits(timeouts), access);
     if (ping.curlCode != 0) {

@@ -35,6 +35,7 @@ struct ServerCheck {
         kChecked,
     };
     Outcome outcome = Outcome::kUnreachable;
+    std::string url;      // the base URL checked
     std::string version;  // X-Influxdb-Version of the ping's answer; empty when not told
     std::string error;
     std::string certificateProblem;  // why the server's certificate is not trusted, if it is not

@@ -19,7 +19,7 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
             continue;
         }
         const std::string where = "database " + file.Database() + ", retention policy " + file.RetentionPolicy();
-        const std::string url = WriteUrl(target.baseUrl, file.Database(), file.RetentionPolicy());
+        const std::vector<std::string> urls = WriteUrls(target, file.Database(), file.RetentionPolicy());
         say(path + ": " + std::to_string(file.Batches().size()) + " batches for " + where);
         if (file.DamagedBytes() > 0)
             say(path + ": " + std::to_string(file.DamagedBytes()) +
@@ -31,7 +31,7 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
             const UnsentFile::Batch& batch = file.Batches()[i];
             const auto lines = static_cast<uint64_t>(batch.lines);
             DeliveryResult result;
-            if (!interrupted) result = Deliver(target, url, std::string(batch.body), batch.lines, where);
+            if (!interrupted) result = Deliver(target, urls, std::string(batch.body), batch.lines, where);
             if (!interrupted && result.Complete()) {
                 delivered.push_back(i);
                 linesDelivered += lines;

@@ -50,8 +50,18 @@ std::string WriteUrl(const std::string& baseUrl, const std::string& database, in
     return WriteUrl(baseUrl, database, kRetentionPolicy[kind]);
 }
 
-std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy) {
-    return EndpointUrl(baseUrl, "write", {{"db", database}, {"rp", retentionPolicy}});
+std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy,
+                     std::string_view consistency) {
+    if (consistency.empty()) return EndpointUrl(baseUrl, "write", {{"db", database}, {"rp", retentionPolicy}});
+    return EndpointUrl(baseUrl, "write", {{"db", database}, {"rp", retentionPolicy}, {"consistency", consistency}});
+}
+
+std::vector<std::string> WriteUrls(const InfluxTarget& target, const std::string& database,
+                                   std::string_view retentionPolicy) {
+    std::vector<std::string> urls{WriteUrl(target.baseUrl, database, retentionPolicy, target.consistency)};
+    for (const std::string& node : target.moreUrls)
+        urls.push_back(WriteUrl(node, database, retentionPolicy, target.consistency));
+    return urls;
 }
 
 RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
@@ -64,7 +74,7 @@ RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
             return HttpPost(url, body, timeouts, encoding, access);
         };
     for (int kind = 0; kind < kTableKindCount; ++kind) {
-        m_writeUrl[kind] = WriteUrl(m_target.baseUrl, m_database, kind);
+        m_writeUrls[kind] = WriteUrls(m_target, m_database, kRetentionPolicy[kind]);
         m_where[kind] = "database " + m_database + ", retention policy " + kRetentionPolicy[kind];
     }
 }
@@ -160,7 +170,7 @@ void RyInfluxDB::FlushAll() {
 
 // Runs under the kind's lock, retries included, as the full-batch rule has it.
 bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
-    const DeliveryResult delivery = Deliver(m_target, m_writeUrl[kind], body, lines, m_where[kind]);
+    const DeliveryResult delivery = Deliver(m_target, m_writeUrls[kind], body, lines, m_where[kind]);
     m_counts.linesWritten += delivery.linesStored;
     if (delivery.Complete()) return true;
     ++m_counts.batchesFailed;

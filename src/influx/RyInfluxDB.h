@@ -69,7 +69,11 @@ std::string ToUtf8(const char* text, const std::string& codePage = {});
 
 // The write endpoint of one kind or policy: EndpointUrl(baseUrl, "write") with db and rp.
 std::string WriteUrl(const std::string& baseUrl, const std::string& database, int kind);
-std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy);
+std::string WriteUrl(const std::string& baseUrl, const std::string& database, std::string_view retentionPolicy,
+                     std::string_view consistency = {});
+// The write endpoints of every node of the target, with its consistency; the first node first.
+std::vector<std::string> WriteUrls(const InfluxTarget& target, const std::string& database,
+                                   std::string_view retentionPolicy);
 
 class RyInfluxDB {
 public:
@@ -104,7 +108,7 @@ private:
 
     InfluxTarget m_target;
     std::string m_database;
-    std::string m_writeUrl[kTableKindCount];
+    std::vector<std::string> m_writeUrls[kTableKindCount];  // one per node
     std::string m_where[kTableKindCount];  // database and policy, as log lines name them
     std::string m_batch[kTableKindCount];
     int32_t m_lineCount[kTableKindCount] = {};

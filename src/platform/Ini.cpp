@@ -41,12 +41,10 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
     return true;
 }
 
-}  // namespace
-
-std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
-                                    const std::string& path) {
-    std::string contents;
-    if (!ReadWholeFile(path, contents)) return defaultValue;
+// Calls `take` with each key and value of the first section named `section`, in file
+// order, until it returns false.
+template <typename Take>
+void WalkSection(std::string_view contents, const std::string& section, Take take) {
     std::string_view rest = contents;
     if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
 
@@ -72,16 +70,40 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
         if (!inSection) continue;
         const size_t equals = line.find('=');
         if (equals == std::string_view::npos) continue;
-        if (!SameName(Trim(line.substr(0, equals)), key)) continue;
 
         // No inline comments: ';' and '#' belong to the value.
         std::string_view value = Trim(line.substr(equals + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
-        return std::string(value);
+        if (!take(Trim(line.substr(0, equals)), value)) return;
     }
-    return defaultValue;
+}
+
+}  // namespace
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& path) {
+    std::string contents;
+    if (!ReadWholeFile(path, contents)) return defaultValue;
+    std::string found = defaultValue;
+    WalkSection(contents, section, [&](std::string_view name, std::string_view value) {
+        if (!SameName(name, key)) return true;
+        found = std::string(value);
+        return false;
+    });
+    return found;
+}
+
+bool GetPrivateProfileSection(const std::string& section, const std::string& path, std::vector<IniEntry>& entries) {
+    entries.clear();
+    std::string contents;
+    if (!ReadWholeFile(path, contents)) return false;
+    WalkSection(contents, section, [&](std::string_view name, std::string_view value) {
+        entries.push_back({std::string(name), std::string(value)});
+        return true;
+    });
+    return true;
 }
 
 }  // namespace platform

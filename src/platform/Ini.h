@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quarvel {
 
@@ -12,6 +13,16 @@ namespace platform {
 // matching key of the first matching section wins.
 std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
                                     const std::string& path);
+
+struct IniEntry {
+    std::string key;  // as written, blanks around it trimmed
+    std::string value;
+};
+
+// Every key of the first section named `section`, in file order, read as
+// GetPrivateProfileString reads one (a key written twice is listed twice). A missing
+// section gives none; false when the file cannot be read.
+bool GetPrivateProfileSection(const std::string& section, const std::string& path, std::vector<IniEntry>& entries);
 
 }  // namespace platform
 

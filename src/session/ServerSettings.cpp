@@ -1,8 +1,13 @@
 #include "session/ServerSettings.h"
 
+#include "platform/CodePage.h"
+#include "platform/Ini.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace quarvel {
@@ -14,7 +19,207 @@ std::string Environment(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool IsConsistency(const std::string& text) {
+    return text == "any" || text == "one" || text == "quorum" || text == "all";
+}
+
+// What the configuration file says; empty or unset: not said.
+struct FileSettings {
+    ServerOptions server;  // the keys that flags also name; token stays empty
+    std::optional<bool> insecure;
+    std::optional<bool> gzip;
+    std::optional<int> jobs;
+    std::string codePage;
+};
+
+// One key of [server] and its value, read into `file`; false with `error` (which names the
+// key, never a secret) when the value makes no sense.
+class ConfigReader {
+public:
+    ConfigReader(const std::string& path, FileSettings& file)
+        : m_path(path), m_folder(std::filesystem::path(path).parent_path()), m_file(file) {}
+
+    bool Take(const std::string& key, const std::string& value, std::string& error) {
+        ServerOptions& server = m_file.server;
+        const std::string name = Lower(key);
+        if (name == "password" || name == "token") {
+            error = "a " + name +
+                    " is not written in the configuration file; put it alone in a file of its own and "
+                    "name that file with " +
+                    name + "-file";
+            return Fail(error);
+        }
+        if (value.empty()) return true;  // "key=" says nothing
+        if (name == "url") return Urls(value, error);
+        if (name == "username") {
+            server.username = value;
+        } else if (name == "password-file") {
+            server.passwordFile = Path(value);
+        } else if (name == "token-file") {
+            server.tokenFile = Path(value);
+        } else if (name == "ca-cert") {
+            server.caCertFile = Path(value);
+        } else if (name == "insecure") {
+            return YesOrNo(key, value, m_file.insecure, error);
+        } else if (name == "gzip") {
+            return YesOrNo(key, value, m_file.gzip, error);
+        } else if (name == "consistency") {
+            if (!IsConsistency(value)) {
+                error = "consistency is any, one, quorum or all, not " + value;
+                return Fail(error);
+            }
+            server.consistency = value;
+        } else if (name == "codepage") {
+            std::string ignored;
+            if (!platform::ConvertToUtf8("", value, ignored)) {
+                error = "unknown code page: " + value;
+                return Fail(error);
+            }
+            m_file.codePage = value;
+        } else if (name == "jobs") {
+            return Number(key, value, 1, 64, m_file.jobs, error);
+        } else if (name == "max-refusals") {
+            return Number(key, value, 1, 1000000, server.maxRefusals, error);
+        } else if (name == "timeout") {
+            return Number(key, value, 1, 1000000, server.timeoutSeconds, error);
+        } else {
+            error = "[server] has no key " + key +
+                    " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
+                    "codepage, timeout and max-refusals)";
+            return Fail(error);
+        }
+        return true;
+    }
+
+private:
+    bool Fail(std::string& error) const {
+        error = m_path + ": " + error;
+        return false;
+    }
+
+    // Relative to the file's folder.
+    std::string Path(const std::string& value) const {
+        const std::filesystem::path path(value);
+        return path.is_absolute() ? value : (m_folder / path).string();
+    }
+
+    bool Urls(const std::string& value, std::string& error) {
+        std::vector<std::string>& urls = m_file.server.urls;
+        size_t at = 0;
+        while (at < value.size()) {
+            const size_t end = value.find_first_of(" \t,", at);
+            std::string url = value.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            at = end == std::string::npos ? value.size() : end + 1;
+            if (url.empty()) continue;
+            ServerAccess login;
+            if (TakeUserInfo(url, login) != url || login.HasLogin()) {
+                error = "a URL in the configuration file carries no login (" + RedactUrl(url) +
+                        "); name the user with username and the password with password-file";
+                return Fail(error);
+            }
+            urls.push_back(std::move(url));
+        }
+        return true;
+    }
+
+    bool YesOrNo(const std::string& key, const std::string& value, std::optional<bool>& into, std::string& error) {
+        const std::string word = Lower(value);
+        if (word == "true" || word == "yes" || word == "1") {
+            into = true;
+        } else if (word == "false" || word == "no" || word == "0") {
+            into = false;
+        } else {
+            error = key + " is true, false, yes, no, 1 or 0, not " + value;
+            return Fail(error);
+        }
+        return true;
+    }
+
+    template <typename Int>
+    bool Number(const std::string& key, const std::string& value, long low, long high, std::optional<Int>& into,
+                std::string& error) {
+        long number = 0;
+        bool whole = value.size() <= 9;
+        for (char c : value) {
+            whole = whole && c >= '0' && c <= '9';
+            if (whole) number = number * 10 + (c - '0');
+        }
+        if (!whole || number < low || number > high) {
+            error = key + " is a whole number from " + std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                    value;
+            return Fail(error);
+        }
+        into = static_cast<Int>(number);
+        return true;
+    }
+
+    const std::string& m_path;
+    const std::filesystem::path m_folder;
+    FileSettings& m_file;
+};
+
+// Which configuration file to read: the one named, which must exist, else the user's if
+// there is one. False with `error` when the named one does not exist.
+bool FindConfigFile(const std::string& named, std::string& path, std::string& error) {
+    std::error_code ignored;
+    if (!named.empty()) {
+        if (!std::filesystem::exists(named, ignored)) {
+            error = "the configuration file " + named + " does not exist";
+            return false;
+        }
+        path = named;
+        return true;
+    }
+    path = UserConfigFile();
+    if (!path.empty() && !std::filesystem::exists(path, ignored)) path.clear();
+    return true;
+}
+
+bool ReadConfigFile(const std::string& path, FileSettings& file, std::string& error) {
+    std::vector<platform::IniEntry> entries;
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        error = "the configuration file " + path + " is a folder";
+        return false;
+    }
+    if (!platform::GetPrivateProfileSection("server", path, entries)) {
+        error = "cannot read the configuration file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    ConfigReader reader(path, file);
+    std::vector<std::string> seen;
+    for (const platform::IniEntry& entry : entries) {
+        // As with every INI value, the first of a key written twice counts.
+        const std::string name = Lower(entry.key);
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+        seen.push_back(name);
+        if (!reader.Take(entry.key, entry.value, error)) return false;
+    }
+    const ServerOptions& server = file.server;
+    if (!server.username.empty() && !server.tokenFile.empty()) {
+        error = path + ": username and token-file do not go together; name one of them";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string UserConfigFile() {
+    std::string base = Environment("XDG_CONFIG_HOME");
+    if (base.empty() || base.front() != '/') {
+        const std::string home = Environment("HOME");
+        if (home.empty()) return {};
+        base = home + "/.config";
+    }
+    return base + "/quarvel/" + kConfigFileName;
+}
 
 bool ReadSecretFile(const std::string& path, std::string& secret, std::string& error) {
     std::ifstream file(path, std::ios::binary);
@@ -28,57 +233,102 @@ bool ReadSecretFile(const std::string& path, std::string& secret, std::string& e
 }
 
 bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::string& error) {
+    std::string configFile;
+    if (!FindConfigFile(told.configFile, configFile, error)) return false;
+    FileSettings file;
+    if (!configFile.empty() && !ReadConfigFile(configFile, file, error)) return false;
+    settings.configFile = configFile;
+    settings.gzip = file.gzip;
+    settings.jobs = file.jobs;
+    settings.codePage = file.codePage;
+    const ServerOptions& filed = file.server;
+
+    // The servers: the flags', else the environment's, else the file's. A login in the
+    // URLs counts as named where the URLs come from, after that place's user or token.
+    enum Place { kFlags, kEnvironment, kFile };
+    std::vector<std::string> urls = told.urls;
+    Place urlsFrom = kFlags;
+    if (urls.empty() && !Environment("QUARVEL_INFLUX_URL").empty()) {
+        urls.push_back(Environment("QUARVEL_INFLUX_URL"));
+        urlsFrom = kEnvironment;
+    }
+    if (urls.empty()) {
+        urls = filed.urls;  // without logins: the file was refused otherwise
+        urlsFrom = kFile;
+    }
+    if (urls.empty()) urls.emplace_back(kDefaultInfluxUrl);
+    ServerAccess urlLogin;
+    settings.url = TakeUserInfo(urls.front(), urlLogin);
+    settings.moreUrls.clear();
+    for (size_t i = 1; i < urls.size(); ++i) settings.moreUrls.push_back(TakeUserInfo(urls[i], urlLogin));
+
     ServerAccess& access = settings.access;
+    access = ServerAccess{};
     const bool userTold = !told.username.empty();
     const bool tokenTold = !told.token.empty() || !told.tokenFile.empty();
     if (userTold && tokenTold) {
         error = "a user name and a token do not go together; name one of them";
         return false;
     }
-    // A login given as an option wins over one in the environment; there, a user wins over a token.
+    // The login comes whole from the first place that names one: flags, environment, file.
+    const std::string userAround = Environment("INFLUX_USERNAME");
+    const std::string tokenAround = Environment("INFLUX_TOKEN");
+    const bool aroundNamed = !userAround.empty() || !tokenAround.empty();
+    const bool urlLoginCounts =
+        urlLogin.HasLogin() && (urlsFrom == kFlags || (urlsFrom == kEnvironment && !aroundNamed));
     if (tokenTold) {
         if (!told.tokenFile.empty() && !ReadSecretFile(told.tokenFile, access.token, error)) return false;
         if (told.tokenFile.empty()) access.token = told.token;
-    } else {
-        access.username = userTold ? told.username : Environment("INFLUX_USERNAME");
-        if (access.username.empty()) access.token = Environment("INFLUX_TOKEN");
+    } else if (userTold) {
+        access.username = told.username;
+    } else if (urlLoginCounts) {
+        access.username = urlLogin.username;
+        access.password = urlLogin.password;
+    } else if (!userAround.empty()) {
+        access.username = userAround;
+    } else if (!tokenAround.empty()) {
+        access.token = tokenAround;
+    } else if (!filed.username.empty()) {
+        access.username = filed.username;
+    } else if (!filed.tokenFile.empty() && !ReadSecretFile(filed.tokenFile, access.token, error)) {
+        return false;
     }
-    if (!access.username.empty()) {
+    if (!access.username.empty() && access.password.empty()) {
+        const std::string passwordAround = Environment("INFLUX_PASSWORD");
+        // The file's password-file is of the file's user, or of any when it names none.
+        const bool filedFits = filed.username.empty() || filed.username == access.username;
         if (!told.passwordFile.empty()) {
             if (!ReadSecretFile(told.passwordFile, access.password, error)) return false;
-        } else {
-            access.password = Environment("INFLUX_PASSWORD");
+        } else if (!passwordAround.empty()) {
+            access.password = passwordAround;
+        } else if (!filed.passwordFile.empty() && filedFits) {
+            if (!ReadSecretFile(filed.passwordFile, access.password, error)) return false;
         }
     }
-    access.caCertFile = told.caCertFile;
-    access.insecure = told.insecure;
-    std::vector<std::string> urls = told.urls;
-    if (urls.empty() && !Environment("QUARVEL_INFLUX_URL").empty()) urls.push_back(Environment("QUARVEL_INFLUX_URL"));
-    if (urls.empty()) urls.emplace_back(kDefaultInfluxUrl);
-    settings.url = TakeUserInfo(urls.front(), access);
-    settings.moreUrls.clear();
-    for (size_t i = 1; i < urls.size(); ++i) settings.moreUrls.push_back(TakeUserInfo(urls[i], access));
-    if (!told.consistency.empty()) {
-        if (told.consistency != "any" && told.consistency != "one" && told.consistency != "quorum" &&
-            told.consistency != "all") {
-            error = "the write consistency is any, one, quorum or all, not " + told.consistency;
+    access.caCertFile = !told.caCertFile.empty() ? told.caCertFile : filed.caCertFile;
+    access.insecure = told.insecure || file.insecure.value_or(false);
+
+    const std::string& consistency = !told.consistency.empty() ? told.consistency : filed.consistency;
+    if (!consistency.empty()) {
+        if (!IsConsistency(consistency)) {
+            error = "the write consistency is any, one, quorum or all, not " + consistency;
             return false;
         }
-        settings.consistency = told.consistency;
+        settings.consistency = consistency;
     }
-    if (told.timeoutSeconds) {
-        if (*told.timeoutSeconds < 1) {
+    if (const std::optional<long> timeout = told.timeoutSeconds ? told.timeoutSeconds : filed.timeoutSeconds) {
+        if (*timeout < 1) {
             error = "the time-out must be at least 1 second";
             return false;
         }
-        settings.timeoutSeconds = *told.timeoutSeconds;
+        settings.timeoutSeconds = *timeout;
     }
-    if (told.maxRefusals) {
-        if (*told.maxRefusals < 1) {
+    if (const std::optional<int> refusals = told.maxRefusals ? told.maxRefusals : filed.maxRefusals) {
+        if (*refusals < 1) {
             error = "--max-refusals must be at least 1";
             return false;
         }
-        settings.maxRefusals = *told.maxRefusals;
+        settings.maxRefusals = *refusals;
     }
     return true;
 }

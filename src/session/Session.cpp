@@ -96,7 +96,20 @@ bool Session::FolderExists() const {
 
 int Session::Prepare(CheckQuestions& questions) {
     if (m_options.dryRun || m_filesFound == 0) return kAllWritten;
-    const std::string& url = Url();
+    // Every node of a cluster or relay pair must take the lines; each is checked alike.
+    std::vector<std::string> nodes{Url()};
+    nodes.insert(nodes.end(), m_options.target.moreUrls.begin(), m_options.target.moreUrls.end());
+    std::vector<std::string> warnings;
+    for (const std::string& url : nodes) {
+        const int status = CheckNode(url, questions, warnings);
+        if (status != kAllWritten) return status;
+    }
+    if (!warnings.empty() && !questions.ConvertDespite(warnings)) return kUsageError;
+    m_journal.Open(m_databaseUtf8, m_options.resume, m_journalProblem);
+    return kAllWritten;
+}
+
+int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {
     const ServerAccess& access = m_options.target.access;
     ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
     if (!found.Checked()) {
@@ -119,10 +132,9 @@ int Session::Prepare(CheckQuestions& questions) {
             return kUsageError;
         }
     }
-    const std::vector<std::string> warnings =
-        Warnings(found, OldestOf(m_folder, m_options.kind), m_databaseUtf8, access);
-    if (!warnings.empty() && !questions.ConvertDespite(warnings)) return kUsageError;
-    m_journal.Open(m_databaseUtf8, m_options.resume, m_journalProblem);
+    if (m_oldest == std::nullopt) m_oldest = OldestOf(m_folder, m_options.kind);
+    for (std::string& warning : Warnings(found, *m_oldest, m_databaseUtf8, access))
+        if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end()) warnings.push_back(std::move(warning));
     return kAllWritten;
 }
 

@@ -120,12 +120,15 @@ public:
 private:
     template <typename Converter>
     void Drive(Converter& converter, const std::function<void()>& convert);
+    // The checks of one node; its warnings join `warnings`. kAllWritten to go on.
+    int CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings);
 
     SessionOptions m_options;
     std::string m_folder;
     std::string m_database;
     std::string m_databaseUtf8;
     int m_filesFound = 0;
+    std::optional<OldestLineTimes> m_oldest;  // scanned once, for the first node checked
     Journal m_journal;
     std::string m_journalProblem;
     ConversionTotals m_totals;

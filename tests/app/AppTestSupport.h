@@ -32,13 +32,15 @@ using namespace quarvel;
 
 namespace apptest {
 
-// A fresh folder as the current directory (the log goes to ./Logs), and a private
-// runtime folder, so that no Debug Screen of another test hears our conversions.
+// A fresh folder as the current directory (the log goes to ./Logs), a private runtime
+// folder, so that no Debug Screen of another test hears our conversions, and a private
+// configuration folder (UserConfig()), so that no configuration file of the user's is read.
 class ScratchFolder {
 public:
     ScratchFolder() : m_home(QDir::currentPath()) {
         static const ScratchDir runtime("quarvel-run");
         qputenv("XDG_RUNTIME_DIR", runtime.Path().c_str());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(Path() + "config"));
         QDir::setCurrent(QFile::decodeName(m_dir.Path().c_str()));
     }
     ~ScratchFolder() { QDir::setCurrent(m_home); }
@@ -47,6 +49,8 @@ public:
 
     QString Path() const { return QFile::decodeName(m_dir.Path().c_str()) + QLatin1Char('/'); }
     bool IsValid() const { return m_dir.Made(); }
+    // The user's configuration file, not made.
+    QString UserConfig() const { return Path() + "config/quarvel/quarvel.conf"; }
 
 private:
     QString m_home;
@@ -91,6 +95,13 @@ inline void WhenModal(const std::function<void(QWidget*)>& answer, QWidget* besi
         answer(modal);
     });
     poll->start();
+}
+
+// Writes `text` to `path`, making its folder.
+inline bool WriteTextFile(const QString& path, const QByteArray& text) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
 // Picks a node as the operator does: a choice in the drop-down list.

@@ -5,6 +5,7 @@
 #include "app/AboutDlg.h"
 #include "AppTestSupport.h"
 #include "app/QuarvelApp.h"
+#include "session/Session.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QRadioButton>
+#include <QScopeGuard>
 
 #include <cmath>
 #include <memory>
@@ -388,6 +390,34 @@ private slots:
         QCOMPARE(seen, (QStringList{"關於 Quarvel", "Quarvel, 1.0 版", "Copyright (C) 2026"}));
         QCOMPARE(defaultButton, QStringLiteral("確定"));
         QVERIFY(dialog.isVisible());
+    }
+
+    // What the configuration file says reaches the conversion; the file beside the program
+    // wins over the user's own, which is not read then.
+    void theConfigurationFileReachesTheConversion() {
+        const auto restore = qScopeGuard([url = qgetenv("QUARVEL_INFLUX_URL")] {
+            if (!url.isNull()) qputenv("QUARVEL_INFLUX_URL", url);
+        });
+        qunsetenv("QUARVEL_INFLUX_URL");
+        CQuarvelDlg dialog(nullptr, Folder());
+        QVERIFY(WriteTextFile(m_scratch->UserConfig(), "[server]\njobs=9\nmax-refusals=5\n"));
+        QVERIFY(WriteTextFile(dialog.ConfigFile(),
+                              "[server]\nurl=http://a:1,http://b:2\nconsistency=all\njobs=2\n"
+                              "gzip=no\ncodepage=CP950\ntimeout=7\n"));
+        SessionOptions options;
+        std::string error;
+        QVERIFY2(dialog.ConversionOptions(options, error), error.c_str());
+        QCOMPARE(options.target.baseUrl, std::string("http://a:1"));
+        QCOMPARE(options.target.moreUrls, std::vector<std::string>{"http://b:2"});
+        QCOMPARE(options.target.consistency + options.target.codePage, std::string("allCP950"));
+        QCOMPARE(options.jobs, 2);
+        QCOMPARE(options.gzip, std::optional<bool>(false));
+        QCOMPARE(options.target.timeouts.stallSeconds, 7L);
+        QCOMPARE(options.maxRefusals, 3);  // the default, not the user's
+        QVERIFY(WriteTextFile(dialog.ConfigFile(), "[server]\npassword=hunter2\n"));
+        QVERIFY(!dialog.ConversionOptions(options, error));
+        QVERIFY2(QString::fromStdString(error).startsWith(dialog.ConfigFile() + ": a password is not written"),
+                 error.c_str());
     }
 
     void databaseNameIsCutToFit_data() {

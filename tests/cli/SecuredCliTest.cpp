@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -181,35 +182,42 @@ TEST_F(SecuredCli, LoginsAndCertificatesAreUsedAndNamed) {
     }
 }
 
-// A server that lets the checks through and then refuses every batch: the run stops after
-// three refusals instead of reading the whole node into unsent-line files.
-TEST_F(SecuredCli, BatchAfterBatchRefusedStopsTheRun) {
+// A token goes with every request; a server that lets the checks through and then refuses
+// every batch stops the run after three refusals instead of reading the whole node into
+// unsent-line files. (The stand-in forwards to the shared server, which takes no tokens.)
+TEST_F(SecuredCli, ATokenGoesWithEveryRequestAndRefusalsStopTheRun) {
     const auto real = testsupport::ServerUrl();
     if (!real) GTEST_SKIP() << "needs the shared server";
-    const std::string database = testsupport::UniqueDatabaseName("Ry_refused");
+    const std::string database = testsupport::UniqueDatabaseName("Ry_token");
     testsupport::CreateDatabaseWithPolicies(database);
-    testsupport::FakeHttpServer front([&real](const testsupport::FakeRequest& request) {
-        if (request.target.starts_with("/write") && request.bodyLength > 0)
+    std::atomic<bool> refuse{false};
+    testsupport::FakeHttpServer front([&real, &refuse](const testsupport::FakeRequest& request) {
+        if (refuse && request.target.starts_with("/write") && request.bodyLength > 0)
             return testsupport::Answer(403, "\"writer\" user is not authorized to write to database");
         return testsupport::Forward(*real);
     });
-    const testsupport::RunResult result =
-        Convert({{"--url", front.Url(), "--database", database, "--jobs", "1", "--token", "s3cret-Token"}});
-    testsupport::DropDatabase(database);
+    const Invocation run{{"--url", front.Url(), "--database", database, "--jobs", "1"}, {{"INFLUX_TOKEN", "s3cret-Token"}}};
+    const testsupport::RunResult taken = Convert(run);
+    EXPECT_EQ(taken.status, 0) << taken.err;
+    EXPECT_EQ(testsupport::CountAllPoints(database), expected);
+    for (const std::string& request : front.Requests())
+        EXPECT_TRUE(Contains(request, "\r\nAuthorization: Token s3cret-Token\r\n")) << request;
+    ExpectNoSecrets(taken, {"s3cret-Token"});
 
-    EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_TRUE(Contains(result.err, "Stopped:           3 batches in a row were refused (HTTP 403")) << result.err;
-    EXPECT_TRUE(Contains(result.err, "--resume")) << result.err;
-    EXPECT_TRUE(Contains(result.err, "Files converted:   3")) << result.err;
+    refuse = true;
+    fs::remove_all(m_dir / "Logs");
+    const testsupport::RunResult refused = Convert(run);
+    testsupport::DropDatabase(database);
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "Stopped:           3 batches in a row were refused (HTTP 403")) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "--resume")) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "Files converted:   3")) << refused.err;
     EXPECT_LT(3, made.files) << "the node must have files left to leave alone";
     size_t saved = 0;
     const std::string unsent = AllFiles(m_dir / "Logs" / "unsent");
     for (size_t at = unsent.find("# batch "); at != std::string::npos; at = unsent.find("# batch ", at + 1)) ++saved;
     EXPECT_EQ(saved, 3u) << "each refused batch is kept";
-    // Every request carried the token; none showed it.
-    for (const std::string& request : front.Requests())
-        EXPECT_TRUE(Contains(request, "\r\nAuthorization: Token s3cret-Token\r\n")) << request;
-    ExpectNoSecrets(result, {"s3cret-Token"});
+    ExpectNoSecrets(refused, {"s3cret-Token"});
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ protected:
     ConversionTotals Convert(const RetryPolicy& retry, const std::function<void(int)>& beforeTry) {
         InfluxTarget target;
         target.baseUrl = server.Url();
+        target.moreUrls = moreNodes;
         target.unsentFolder = kUnsentFolder;
         target.retry = retry;
         target.post = [this, beforeTry](const std::string& url, const std::string& body) {
@@ -129,6 +130,7 @@ protected:
     }
 
     testsupport::PrivateInflux server;
+    std::vector<std::string> moreNodes;  // of a cluster or relay pair, beside the server
     SampleNodeResult made;
     uint64_t input = 0;
     testsupport::RecordedProgress list;
@@ -164,6 +166,29 @@ TEST_F(ServerFault, KilledAndStartedAgainWithinTheRetriesLosesNothing) {
     EXPECT_GT(tries, static_cast<int>(stored.size())) << "the post under the kill was tried again";
     EXPECT_TRUE(Shown("Server not answering, retrying in")) << "the progress line says the server is retried";
     EXPECT_EQ(closing, "Conversion completed");
+}
+
+TEST_F(ServerFault, OneNodeOfTwoKilledLosesNothingAndWaitsForNothing) {
+    testsupport::PrivateInflux other;
+    std::string error;
+    ASSERT_TRUE(other.Start(error)) << error;
+    other.CreateDatabase(kDatabase);
+    moreNodes = {other.Url()};
+    const ConversionTotals totals = Convert(kPatient, [&other](int attempt) {
+        if (attempt == 3) other.Kill();
+    });
+    ASSERT_TRUE(other.Start(error)) << error;  // to count what it took before it went down
+
+    const uint64_t onFirst = InServer();
+    const auto onSecond = static_cast<uint64_t>(other.CountPoints(kDatabase));
+    Report("one node of two killed", "input " + std::to_string(input) + " lines, on the node that stayed " +
+                                         std::to_string(onFirst) + ", on the killed one " + std::to_string(onSecond) +
+                                         ", tries " + std::to_string(tries));
+    EXPECT_EQ(onFirst + onSecond, input) << "each batch is stored on one node";
+    EXPECT_GT(onSecond, 0u) << "batches were spread before the kill";
+    EXPECT_EQ(totals.writes.linesWritten, input);
+    EXPECT_FALSE(fs::exists(kUnsentFolder));
+    EXPECT_FALSE(Shown("retrying in")) << "the other node answered: no wait";
 }
 
 TEST_F(ServerFault, DownLongerThanTheRetriesSavesTheRestAndRepostCompletesIt) {

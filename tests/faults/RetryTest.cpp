@@ -230,6 +230,24 @@ TEST_F(WriterFaults, AfterOneBatchFoundTheServerSilentTheNextTryOnce) {
     EXPECT_EQ(second.Counts().linesWritten, 1u);
 }
 
+// Two nodes, one of them down: its batches go to the other at once, with no wait for a retry,
+// and every post carries the write consistency.
+TEST_F(WriterFaults, ANodeThatDoesNotAnswerHandsItsBatchesToTheNext) {
+    FakeHttpServer down(FakeHttpServer::Refusing{});
+    FakeHttpServer up([](const Request&) { return Answer(204); });
+    InfluxTarget target;
+    target.moreUrls = {up.Url()};
+    target.consistency = "quorum";
+    const Outcome outcome = Write(down.Url(), 25000, target);
+    EXPECT_EQ(outcome.counts.linesWritten, 25000u);
+    EXPECT_TRUE(outcome.notices.empty()) << "no retry wait while a node answers";
+    EXPECT_EQ(outcome.tries, 5) << "the batches start at each node in turn";
+    ASSERT_EQ(up.Requests().size(), 3u);
+    for (const std::string& request : up.Requests())
+        EXPECT_EQ(request.rfind("POST /write?db=Ry_Faults&rp=RP_Sec&consistency=quorum HTTP/1.1\r\n", 0), 0u)
+            << request;
+}
+
 TEST(Classify, WhatMayPassLaterIsTriedAgain) {
     struct Case {
         int curlCode;
@@ -241,6 +259,7 @@ TEST(Classify, WhatMayPassLaterIsTriedAgain) {
         {28, 0, "Operation timed out", Verdict::kRetry},
         {56, 0, "Connection reset by peer", Verdict::kRetry},
         {3, 0, "URL using bad/illegal format", Verdict::kRefused},
+        {60, 0, "SSL certificate problem: self-signed certificate", Verdict::kRefused},
         {0, 204, "", Verdict::kStored},
         {0, 400, "unable to parse 'x': missing fields", Verdict::kRefused},
         {0, 400, "partial write: field type conflict dropped=2", Verdict::kPartial},

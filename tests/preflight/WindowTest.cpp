@@ -5,9 +5,15 @@
 #include "PreflightSupport.h"
 #include "SampleNodes.h"
 
+#include "PrivateInflux.h"
+#include "logging/Logging.h"
+
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QRadioButton>
+#include <QUrl>
 
 #include <memory>
 #include <numeric>
@@ -173,6 +179,80 @@ private slots:
         QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("The server %1 cannot be reached").arg(server)),
                  qPrintable(boxes.texts.first()));
         QCOMPARE(TopLine(dialog), QStringLiteral("Nothing converted: the server %1 cannot be reached").arg(server));
+    }
+
+    // A server that refuses the window's login (none here) gets the operator's, asked for in
+    // a box of its own and kept for the window's later conversions; the password shows
+    // nowhere. Each login is a user and a password; an empty user cancels.
+    void aRefusedLoginIsAskedForOnce_data() {
+        QTest::addColumn<QStringList>("logins");
+        const QString writer = QString::fromStdString(testsupport::kInfluxWriter.user);
+        const QString password = QString::fromStdString(testsupport::kInfluxWriter.password);
+        QTest::newRow("the writer's login") << QStringList{writer, password};
+        QTest::newRow("a wrong password, then the right one") << QStringList{writer, "wrong", writer, password};
+        QTest::newRow("cancel") << QStringList{QString(), QString()};
+    }
+    void aRefusedLoginIsAskedForOnce() {
+        QFETCH(QStringList, logins);
+        const testsupport::PrivateInfluxOptions secured{.auth = true};
+        const std::string missing = testsupport::PrivateInfluxMissing(secured);
+        if (!missing.empty()) QSKIP(qPrintable(QString::fromStdString("needs a private server: " + missing)));
+        testsupport::PrivateInflux server(secured);
+        std::string error;
+        QVERIFY2(server.Start(error), error.c_str());
+        server.CreateDatabase(m_database);
+        server.CreateUsers(m_database);
+        const QString url = QString::fromStdString(server.Url());
+        qputenv("QUARVEL_INFLUX_URL", url.toUtf8());
+        InitLogging();
+
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({QStringLiteral("Continue"), QStringLiteral("Continue")});  // the writer may not read
+        QStringList prompts;
+        bool masked = true;
+        QTimer answer;  // answers each login box with the next login; one beyond them is cancelled
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (box == nullptr || box->objectName() != QStringLiteral("login") || !box->isVisible()) return;
+            const qsizetype at = prompts.size() * 2;
+            prompts.append(Control<QLabel>(*box, "static_Prompt")->text());
+            auto* password = Control<QLineEdit>(*box, "password");
+            masked = masked && password->echoMode() == QLineEdit::Password;
+            const bool cancel = at >= logins.size() || logins[at].isEmpty();
+            if (!cancel) Control<QLineEdit>(*box, "user")->setText(logins[at]);
+            if (!cancel) QTest::keyClicks(password, logins[at + 1]);
+            QTest::mouseClick(Control<QPushButton>(*box, cancel ? "2" : "1"), Qt::LeftButton);
+        });
+        answer.start(20);
+        const bool cancel = logins.first().isEmpty();
+
+        Convert(dialog, m_node, false);
+        QCOMPARE(prompts.size() * 2, logins.size());
+        QCOMPARE(prompts.first(), QStringLiteral("The server %1 needs a login. Log in to convert.").arg(url));
+        if (prompts.size() > 1)
+            QCOMPARE(prompts[1],
+                     QStringLiteral("The server %1 refused the login of writer. Log in to convert.").arg(url));
+        QVERIFY(masked);
+        if (cancel) {
+            QCOMPARE(TopLine(dialog), QStringLiteral("Nothing converted: the server %1 needs a login").arg(url));
+        } else {
+            QTRY_VERIFY(boxes.texts.contains(QStringLiteral("Conversion completed")));
+            // Again in the same window: the login given is used without asking.
+            const qsizetype completed = boxes.texts.count(QStringLiteral("Conversion completed"));
+            Convert(dialog, m_node, false);
+            QTRY_COMPARE(boxes.texts.count(QStringLiteral("Conversion completed")), completed + 1);
+            QCOMPARE(prompts.size() * 2, logins.size());
+        }
+        QCOMPARE(server.CountPoints(m_database), cancel ? 0 : Expected(false));
+        ShutdownLogging();
+
+        const QString password = QString::fromStdString(testsupport::kInfluxWriter.password);
+        const QStringList log = LogMessages();
+        QVERIFY(log.contains(TopLine(dialog)));  // the log was written, here
+        const QStringList seen = ListLines(dialog) + boxes.texts + prompts + log;
+        for (const QString& form : {password, QString::fromUtf8(QUrl::toPercentEncoding(password))})
+            QVERIFY2(seen.filter(form).isEmpty(), qPrintable(seen.filter(form).join('\n')));
     }
 
     void resumeSkipsWhatWasConverted_data() {

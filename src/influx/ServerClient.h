@@ -42,7 +42,9 @@ struct HttpResult {
 };
 
 // Who the program is to the server, and which certificates of an https server it trusts.
-// Its secrets are never shown: a URL is shown through RedactUrl.
+// Its secrets are never shown: the user information of a base URL is taken out
+// (TakeUserInfo) before the URL is used or shown, and RedactUrl hides it where a URL must be
+// shown as it was given.
 struct ServerAccess {
     std::string username;  // with the password: HTTP basic authentication on every request
     std::string password;

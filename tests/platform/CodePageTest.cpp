@@ -58,7 +58,7 @@ TEST(CodePage, ACutNeverSplitsACharacter) {
         {"UTF-8", "a\xFF\xFFz", 3, 3},               // bytes that do not decode stand alone
         {"CP950", "\xA4\xA4\xA4\xE5x", 3, 2},      // between a lead and its trail byte
         {"CP950", "\xA4\xA4\xA4\xE5x", 4, 4},
-        {"CP950", "a\xA4\xA4b", 2, 1},
+        {"CP950", "a\xA4\xA4" "b", 2, 1},
         {"NO-SUCH-CODE-PAGE", "abcdef", 4, 4},
     };
     for (const auto& c : cases)

@@ -6,6 +6,7 @@
 #include "cli/RepostCommand.h"
 #include "cli/ServerOptions.h"
 #include "cli/TableCommands.h"
+#include "cli/VerifyCommand.h"
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 #include "sample/SampleNode.h"
@@ -40,6 +41,7 @@ struct ConvertOptions {
     bool quiet = false;
     bool createDatabase = false;
     bool resume = false;
+    bool verify = false;
     std::optional<bool> gzip;
     RetryPolicy retry;
     std::optional<int> jobs;
@@ -74,6 +76,7 @@ int RunConvert(const ConvertOptions& options) {
     if (options.node.empty() && options.database.empty()) return Usage("--folder without --node needs --database NAME");
     if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
     if (options.resume && !options.output.empty()) return Usage("--resume does not go with --output");
+    if (options.verify && !options.output.empty()) return Usage("--verify does not go with --output");
 
     SessionOptions request;
     request.kind = options.kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
@@ -133,9 +136,21 @@ int RunConvert(const ConvertOptions& options) {
         outputClosed = false;
     }
 
+    int verified = kAllWritten;
+    if (options.verify) {
+        Verification result;
+        std::string error;
+        verified = Verify(request, result, error);
+        if (error.empty())
+            PrintVerification(result);
+        else
+            std::fprintf(stderr, "quarvel-cli: verify: %s\n", error.c_str());
+    }
+
     LogMessage("Quarvel Exit");
     ShutdownLogging();
-    return status == kAllWritten && !outputClosed ? kLinesNotWritten : status;
+    if (status == kAllWritten && !outputClosed) return kLinesNotWritten;
+    return status != kAllWritten ? status : verified;
 }
 
 int RunMakeSample(const std::string& folder, const SampleNodeOptions& options) {
@@ -210,6 +225,9 @@ int Main(int argc, char** argv) {
                              "Skip the files an earlier conversion into the database posted whole and that have "
                              "not changed since (the journal Logs/journal/<database>.journal)");
     convertCommand->add_flag("--quiet", convert.quiet, "Print only the summary");
+    convertCommand->add_flag("--verify", convert.verify,
+                             "After the conversion, compare the node with what the server holds (as quarvel-cli "
+                             "verify) and print its summary; points missing make the exit status 1");
     AddRetryOption(*convertCommand, convert.retry);
     convertCommand->footer(kExitCodes);
 
@@ -231,6 +249,7 @@ int Main(int argc, char** argv) {
     const RdbCommands rdb(app);
     const CheckCommand check(app);
     const RepostCommand repost(app);
+    const VerifyCommand verify(app);
 
     try {
         app.parse(argc, argv);
@@ -242,6 +261,7 @@ int Main(int argc, char** argv) {
     if (rdb.Chosen()) return rdb.Run();
     if (check.Chosen()) return check.Run();
     if (repost.Chosen()) return repost.Run();
+    if (verify.Chosen()) return verify.Run();
     return RunMakeSample(sampleFolder, sample);
 }
 

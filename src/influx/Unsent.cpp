@@ -341,7 +341,8 @@ bool UnsentFile::Parse(std::string& error) {
                 continue;
             }
         }
-        const size_t next = rest.find("\n" + std::string(kRecordStart), 1);
+        static const std::string kNextRecord = "\n" + std::string(kRecordStart);
+        const size_t next = rest.find(kNextRecord, 1);
         const size_t skipped = next == std::string_view::npos ? rest.size() : next + 1;
         m_damagedBytes += skipped;
         at += skipped;

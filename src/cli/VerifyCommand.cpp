@@ -1,0 +1,193 @@
+#include "cli/VerifyCommand.h"
+
+#include "cli/Report.h"
+#include "influx/Unsent.h"
+#include "logging/Logging.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <vector>
+
+namespace quarvel {
+
+namespace {
+
+constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};
+constexpr size_t kMostMissingShown = 20;
+
+constexpr const char* kVerifyExitCodes =
+    "Exit status:\n"
+    "  0  every point the node holds is in the server\n"
+    "  1  points are missing (the summary says which tags, and why where it can)\n"
+    "  2  usage error, a missing database, or a login the server refuses\n"
+    "  3  the server could not be reached";
+
+std::string Utc(int64_t seconds) {
+    const auto time = static_cast<time_t>(seconds);
+    struct tm date {};
+    gmtime_r(&time, &date);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", date.tm_year + 1900, date.tm_mon + 1,
+                  date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
+    return text;
+}
+
+std::string Shown(const std::string& name) {
+    return name.empty() ? std::string("(no name)") : name;
+}
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+}  // namespace
+
+void PrintVerification(const Verification& result) {
+    std::printf("Database: %s\n", result.database.c_str());
+    for (int k = 0; k < kTableKindCount; ++k) {
+        const KindCheck& kind = result.kinds[k];
+        std::printf("%s (%s, %s): %d tags complete, %d short, %d missing, %d only in the server\n", kKindName[k],
+                    kMeasurement[k], kRetentionPolicy[k], kind.complete, kind.shortTags, kind.missingTags,
+                    kind.extraTags);
+        std::printf("  points expected %s, stored %s, missing %s\n", Thousands(kind.expected).c_str(),
+                    Thousands(kind.stored).c_str(), Thousands(kind.missing).c_str());
+        if (kind.beyondRetention > 0)
+            std::printf("    of them beyond the retention policy: %s\n", Thousands(kind.beyondRetention).c_str());
+        if (kind.waiting > 0)
+            std::printf("    of them waiting in %s (quarvel-cli repost): %s\n", kUnsentFolder,
+                        Thousands(kind.waiting).c_str());
+        std::vector<std::pair<std::string, const TagCheck*>> missing;
+        for (const auto& [name, tag] : kind.tags)
+            if (tag.inNode && tag.Missing() > 0) missing.emplace_back(name, &tag);
+        std::sort(missing.begin(), missing.end(), [](const auto& a, const auto& b) {
+            return a.second->Missing() != b.second->Missing() ? a.second->Missing() > b.second->Missing()
+                                                              : a.first < b.first;
+        });
+        if (missing.size() > kMostMissingShown) missing.resize(kMostMissingShown);
+        for (const auto& [name, tag] : missing) {
+            std::string stored = "none in the server";
+            if (tag->inServer) stored = "server " + Utc(tag->storedFirst) + " to " + Utc(tag->storedLast);
+            std::printf("    %s: %s of %s missing; node %s to %s, %s\n", Shown(name).c_str(),
+                        Thousands(tag->Missing()).c_str(), Thousands(tag->expected).c_str(), Utc(tag->first).c_str(),
+                        Utc(tag->last).c_str(), stored.c_str());
+        }
+    }
+    if (result.summariesBefore1970 > 0 || result.namesNotCarried > 0)
+        std::printf("Never posted by a conversion: %s summaries before 1970, %s lines whose tag name line protocol "
+                    "cannot carry\n",
+                    Thousands(result.summariesBefore1970).c_str(), Thousands(result.namesNotCarried).c_str());
+    const uint64_t missing = result.Missing();
+    if (missing == 0)
+        std::printf("Result:   complete\n");
+    else
+        std::printf("Result:   %s points missing\n", Thousands(missing).c_str());
+}
+
+bool WriteVerificationReport(const Verification& result, const std::string& path, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "kind,measurement,retention_policy,tag,expected,stored,missing,beyond_retention,waiting_unsent,"
+           "node_first,node_last,server_first,server_last\n";
+    for (int k = 0; k < kTableKindCount; ++k) {
+        for (const auto& [name, tag] : result.kinds[k].tags) {
+            out << kKindName[k] << ',' << kMeasurement[k] << ',' << kRetentionPolicy[k] << ',' << CsvField(name) << ','
+                << tag.expected << ',' << tag.stored << ',' << tag.Missing() << ',' << tag.BeyondRetention() << ','
+                << tag.Waiting() << ',' << (tag.inNode ? Utc(tag.first) : "") << ','
+                << (tag.inNode ? Utc(tag.last) : "") << ',' << (tag.inServer ? Utc(tag.storedFirst) : "") << ','
+                << (tag.inServer ? Utc(tag.storedLast) : "") << '\n';
+        }
+    }
+    out.flush();
+    if (!out) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+std::string VerificationJson(const Verification& result) {
+    nlohmann::json summary;
+    summary["database"] = result.database;
+    summary["complete"] = result.Missing() == 0;
+    summary["points_missing"] = result.Missing();
+    for (int k = 0; k < kTableKindCount; ++k) {
+        const KindCheck& kind = result.kinds[k];
+        summary["kinds"][kKindName[k]] = {
+            {"measurement", kMeasurement[k]},  {"retention_policy", kRetentionPolicy[k]},
+            {"tags_complete", kind.complete},  {"tags_short", kind.shortTags},
+            {"tags_missing", kind.missingTags}, {"tags_only_in_server", kind.extraTags},
+            {"points_expected", kind.expected}, {"points_stored", kind.stored},
+            {"points_missing", kind.missing},   {"beyond_retention", kind.beyondRetention},
+            {"waiting_unsent", kind.waiting}};
+    }
+    summary["never_posted"] = {{"summaries_before_1970", result.summariesBefore1970},
+                               {"names_not_carried", result.namesNotCarried}};
+    return summary.dump(2);
+}
+
+VerifyCommand::VerifyCommand(CLI::App& app) {
+    m_command = app.add_subcommand(
+        "verify",
+        "Compare the node with what the server holds: the node is read as a conversion reads it, without posting, "
+        "and per kind and tag the points expected (distinct time stamps) and their first and last time are held "
+        "against the server's counts. Prints the tags complete, short, missing and only in the server, and the "
+        "tags with the most missing points; missing points older than the retention policy keeps, or waiting in "
+        "Logs/unsent, are named as such.");
+    m_command->add_option("--node", m_node, "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
+    m_command->add_option("--folder", m_folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
+    m_command->add_option("--database", m_database, "Database name; overrides Ry_<node>, required with --folder alone");
+    m_command->add_option("--kind", m_kind, "datalog (the *.DAT files) or rtdb (the *.rdb tables)")
+        ->check(CLI::IsMember({"datalog", "rtdb"}))
+        ->capture_default_str();
+    m_command->add_option("--codepage", m_codePage, "Code page of the tag names (e.g. CP950); default: the locale's");
+    AddServerOptions(*m_command, m_server);
+    m_command->add_option("--report", m_report, "Write one CSV row per kind and tag with every figure to FILE");
+    m_command->add_flag("--json", m_json, "Print the summary as JSON instead of text");
+    m_command->footer(kVerifyExitCodes);
+}
+
+bool VerifyCommand::Chosen() const {
+    return m_command->parsed();
+}
+
+int VerifyCommand::Run() const {
+    if (m_node.empty() && m_folder.empty()) return Usage("name a node (--node DIR) or a folder (--folder DIR)");
+    if (m_node.empty() && m_database.empty()) return Usage("--folder without --node needs --database NAME");
+    SessionOptions options;
+    options.kind = m_kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
+    options.node = m_node;
+    options.folder = m_folder;
+    options.database = m_database;
+    ServerSettings server;
+    if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
+    ApplyServerSettings(server, options.target);
+    options.target.codePage = !m_codePage.empty() ? m_codePage : server.codePage;
+    if (!Session(options).FolderExists()) return Usage("the folder " + Session(options).Folder() + " does not exist");
+    WarnIfInsecure(server);
+
+    Verification result;
+    std::string error;
+    const int status = Verify(options, result, error);
+    if (status == kServerUnreachable || (status == kUsageError && !error.empty())) {
+        std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
+        return status;
+    }
+    if (m_json)
+        std::printf("%s\n", VerificationJson(result).c_str());
+    else
+        PrintVerification(result);
+    if (!m_report.empty() && !WriteVerificationReport(result, m_report, error)) return Usage(error);
+    return status;
+}
+
+}  // namespace quarvel

@@ -1,0 +1,45 @@
+#pragma once
+
+// quarvel-cli verify: compares the node with what the server holds, per kind and tag, and
+// prints what is missing and why. convert --verify runs it after the conversion.
+
+#include "cli/ServerOptions.h"
+#include "session/Verify.h"
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace quarvel {
+
+// Prints the comparison on the standard output: per kind the tags complete, short, missing
+// and only in the server, the points, and the tags with the most missing points.
+void PrintVerification(const Verification& result);
+
+// Writes one CSV row per kind and tag with every figure. False with `error` when it cannot.
+bool WriteVerificationReport(const Verification& result, const std::string& path, std::string& error);
+
+// The summary as JSON text.
+std::string VerificationJson(const Verification& result);
+
+class VerifyCommand {
+public:
+    explicit VerifyCommand(CLI::App& app);  // adds "verify"
+    bool Chosen() const;
+    int Run() const;
+
+private:
+    CLI::App* m_command;
+    std::string m_kind = "datalog";
+    std::string m_node;
+    std::string m_folder;
+    std::string m_database;
+    std::string m_codePage;
+    std::string m_report;
+    bool m_json = false;
+    ServerOptions m_server;
+};
+
+}  // namespace quarvel

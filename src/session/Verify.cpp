@@ -1,0 +1,231 @@
+#include "session/Verify.h"
+
+#include "influx/Preflight.h"
+#include "influx/StoredPoints.h"
+#include "influx/Unsent.h"
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+namespace quarvel {
+
+namespace {
+
+// Counts spans of at most this much time in one query: a month of raw samples, a year of summaries.
+constexpr int64_t kWindowSeconds[kTableKindCount] = {31 * 86400, 366 * 86400, 366 * 86400, 366 * 86400};
+
+// The time stamps of the file under way, per kind and name; folded into the tag records
+// when the file is done.
+class NodeReader : public Progress {
+public:
+    NodeReader(Verification& result, const std::array<int64_t, kTableKindCount>& oldestKept)
+        : m_result(result), m_oldestKept(oldestKept) {}
+
+    HttpResult Post(const std::string& body) {
+        std::lock_guard lock(m_mutex);
+        for (size_t at = 0; at <= body.size();) {
+            const size_t end = std::min(body.find('\n', at), body.size());
+            PostedLine line;
+            if (ReadPostedLine(std::string_view(body).substr(at, end - at), line))
+                m_file[{line.kind, line.name}].push_back(line.seconds);
+            at = end + 1;
+        }
+        HttpResult stored;
+        stored.status = 204;
+        return stored;
+    }
+
+    void Line(const std::string&) override {}
+    void FileDone(const std::string&, const ConversionTotals&) override {
+        std::lock_guard lock(m_mutex);
+        for (auto& [key, times] : m_file) {
+            std::sort(times.begin(), times.end());
+            times.erase(std::unique(times.begin(), times.end()), times.end());
+            TagCheck& tag = m_result.kinds[key.first].tags[key.second];
+            if (!tag.inNode) {
+                tag.first = times.front();
+                tag.last = times.back();
+            }
+            tag.inNode = true;
+            tag.first = std::min(tag.first, times.front());
+            tag.last = std::max(tag.last, times.back());
+            tag.expected += times.size();
+            const int64_t oldest = m_oldestKept[key.first];
+            tag.expectedOld += static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), oldest) - times.begin());
+        }
+        m_file.clear();
+    }
+    void Ended(const std::string&) override {}
+
+private:
+    Verification& m_result;
+    const std::array<int64_t, kTableKindCount> m_oldestKept;
+    std::mutex m_mutex;
+    std::map<std::pair<int, std::string>, std::vector<int64_t>> m_file;
+};
+
+std::string Unescape(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == ',' || text[i + 1] == '='))
+            ++i;
+        out += text[i];
+    }
+    return out;
+}
+
+// The lines of the database's unsent-line files, per kind and tag, distinct by time.
+void CountWaiting(const std::string& database, Verification& result) {
+    for (const std::string& path : ListUnsentFiles(kUnsentFolder)) {
+        UnsentFile file;
+        std::string error;
+        if (!file.Read(path, error) || file.Database() != database) continue;
+        std::map<std::pair<int, std::string>, std::vector<int64_t>> times;
+        for (const UnsentFile::Batch& batch : file.Batches()) {
+            for (size_t at = 0; at <= batch.body.size();) {
+                const size_t end = std::min(batch.body.find('\n', at), batch.body.size());
+                PostedLine line;
+                if (ReadPostedLine(batch.body.substr(at, end - at), line)) times[{line.kind, line.name}].push_back(line.seconds);
+                at = end + 1;
+            }
+        }
+        for (auto& [key, list] : times) {
+            std::sort(list.begin(), list.end());
+            const auto distinct = static_cast<uint64_t>(std::unique(list.begin(), list.end()) - list.begin());
+            result.kinds[key.first].tags[key.second].waiting += distinct;
+        }
+    }
+}
+
+void Summarize(KindCheck& kind) {
+    for (const auto& [name, tag] : kind.tags) {
+        if (!tag.inNode) {
+            ++kind.extraTags;
+            continue;
+        }
+        kind.expected += tag.expected;
+        kind.stored += std::min(tag.stored, tag.expected);
+        kind.missing += tag.Missing();
+        kind.beyondRetention += tag.BeyondRetention();
+        kind.waiting += tag.Waiting();
+        if (tag.Missing() == 0)
+            ++kind.complete;
+        else if (tag.stored == 0)
+            ++kind.missingTags;
+        else
+            ++kind.shortTags;
+    }
+}
+
+}  // namespace
+
+uint64_t Verification::Missing() const {
+    uint64_t missing = 0;
+    for (const KindCheck& kind : kinds) missing += kind.missing;
+    return missing;
+}
+
+bool ReadPostedLine(std::string_view line, PostedLine& read) {
+    read = PostedLine{};
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        const std::string_view measurement = kMeasurement[kind];
+        if (line.starts_with(measurement) && line.size() > measurement.size() &&
+            (line[measurement.size()] == ',' || line[measurement.size()] == ' '))
+            read.kind = kind;
+    }
+    if (read.kind < 0) return false;
+    std::string_view rest = line.substr(std::string_view(kMeasurement[read.kind]).size());
+    if (rest.starts_with(",name=")) {
+        rest.remove_prefix(6);
+        size_t end = 0;
+        while (end < rest.size() && !(rest[end] == ' ' && (end == 0 || rest[end - 1] != '\\'))) ++end;
+        read.name = Unescape(rest.substr(0, end));
+    }
+    const size_t space = line.rfind(' ');
+    if (space == std::string_view::npos) return false;
+    const std::string_view stamp = line.substr(space + 1);
+    if (stamp.size() < 10 || stamp.substr(stamp.size() - 9) != "000000000") return false;
+    int64_t seconds = 0;
+    bool negative = false;
+    for (size_t i = 0; i + 9 < stamp.size(); ++i) {
+        if (i == 0 && stamp[i] == '-') {
+            negative = true;
+            continue;
+        }
+        if (stamp[i] < '0' || stamp[i] > '9') return false;
+        seconds = seconds * 10 + (stamp[i] - '0');
+    }
+    read.seconds = negative ? -seconds : seconds;
+    return true;
+}
+
+int Verify(const SessionOptions& options, Verification& result, std::string& error) {
+    result = Verification{};
+    SessionOptions reading = options;
+    reading.dryRun = true;
+    reading.jobs = 1;  // one file at a time: its time stamps are folded in when it is done
+    reading.resume = false;
+    const Session probe(reading);
+    result.database = probe.DatabaseUtf8();
+    const std::string& url = probe.Url();
+    const ServerAccess& access = probe.Access();
+
+    const ServerCheck found = CheckServer(url, result.database, {}, access);
+    if (!found.Checked()) {
+        error = found.outcome == ServerCheck::Outcome::kLoginRefused
+                    ? "the server " + url + " refused the login" + (access.HasLogin() ? " of " + access.Who() : "")
+                : !found.certificateProblem.empty() ? "the server " + url + " cannot be reached: " + found.certificateProblem
+                                                    : "the server " + url + " cannot be reached (" + found.error + ")";
+        return found.outcome == ServerCheck::Outcome::kLoginRefused ? kUsageError : kServerUnreachable;
+    }
+    if (!found.databaseExists) {
+        error = "the database " + result.database + " does not exist on " + url;
+        return kUsageError;
+    }
+    const auto now = static_cast<int64_t>(time(nullptr));
+    std::array<int64_t, kTableKindCount> oldestKept{};
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        result.kinds[kind].retentionSeconds = found.policies[kind].durationSeconds;
+        oldestKept[kind] = found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
+    }
+
+    NodeReader reader(result, oldestKept);
+    reading.target.post = [&reader](const std::string&, const std::string& body) { return reader.Post(body); };
+    Session session(reading);
+    session.Run(reader);
+    result.summariesBefore1970 = session.Totals().writes.summariesBefore1970;
+    result.namesNotCarried = session.Totals().writes.linesNotWritten;
+
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        KindCheck& check = result.kinds[kind];
+        int64_t from = INT64_MAX;
+        int64_t to = INT64_MIN;
+        for (const auto& [name, tag] : check.tags) {
+            from = std::min(from, tag.first);
+            to = std::max(to, tag.last);
+        }
+        if (from > to) from = to = now;  // nothing expected: only what the server holds of its own
+        StoredTags stored;
+        long status = 0;
+        if (!CountStoredPoints(url, access, result.database, kRetentionPolicy[kind], kMeasurement[kind], from, to,
+                               kWindowSeconds[kind], stored, error, status)) {
+            error = "the server did not count the points of " + std::string(kMeasurement[kind]) + ": " + error;
+            return status == 401 || status == 403 ? kUsageError : kServerUnreachable;
+        }
+        for (const auto& [name, tag] : stored) {
+            TagCheck& mine = check.tags[name];
+            mine.inServer = true;
+            mine.stored = tag.points;
+            mine.storedFirst = tag.first;
+            mine.storedLast = tag.last;
+        }
+    }
+    CountWaiting(result.database, result);
+    for (KindCheck& kind : result.kinds) Summarize(kind);
+    return result.Missing() > 0 ? kLinesNotWritten : kAllWritten;
+}
+
+}  // namespace quarvel

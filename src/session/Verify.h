@@ -1,0 +1,74 @@
+#pragma once
+
+// Proof of completeness: the node read exactly as a conversion reads it (the same files,
+// name rules, code page and time arithmetic), without posting, reduced per kind and tag to
+// the points expected (distinct time stamps) and their first and last time, and held
+// against what the server holds. Memory is a small record per kind and tag; only the time
+// stamps of the file under way are kept whole, to count the distinct ones.
+
+#include "influx/LogSample.h"
+#include "session/Session.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace quarvel {
+
+struct TagCheck {
+    uint64_t expected = 0;     // distinct time stamps in the node
+    uint64_t expectedOld = 0;  // of them, older than the retention policy keeps
+    int64_t first = 0;         // of the expected, seconds since 1970; set when expected > 0
+    int64_t last = 0;
+    bool inNode = false;
+    uint64_t stored = 0;
+    int64_t storedFirst = 0;
+    int64_t storedLast = 0;
+    bool inServer = false;
+    uint64_t waiting = 0;  // lines of the tag waiting in the unsent-line files
+
+    uint64_t Missing() const { return expected > stored ? expected - stored : 0; }
+    uint64_t BeyondRetention() const { return std::min(Missing(), expectedOld); }
+    uint64_t Waiting() const { return std::min(Missing() - BeyondRetention(), waiting); }
+};
+
+struct KindCheck {
+    std::map<std::string, TagCheck> tags;  // by the name as the server knows it; "" without one
+    int64_t retentionSeconds = 0;          // 0: the policy keeps points for ever
+
+    int complete = 0;
+    int shortTags = 0;    // some points missing
+    int missingTags = 0;  // none in the server
+    int extraTags = 0;    // in the server, not in the node
+    uint64_t expected = 0;
+    uint64_t stored = 0;  // of the tags the node has
+    uint64_t missing = 0;
+    uint64_t beyondRetention = 0;
+    uint64_t waiting = 0;
+};
+
+struct Verification {
+    std::string database;
+    std::array<KindCheck, kTableKindCount> kinds;  // by TableKind
+    uint64_t summariesBefore1970 = 0;  // never posted: their time stamp is before 1970
+    uint64_t namesNotCarried = 0;      // never posted: line protocol cannot carry their names
+    uint64_t Missing() const;
+};
+
+// Reads the session's source and asks its server. Returns the exit status: kAllWritten when
+// every expected point is stored, kLinesNotWritten when some are missing, kUsageError when the
+// database is missing or the login is refused, kServerUnreachable when the server cannot be
+// used; `error` says why for the last two.
+int Verify(const SessionOptions& options, Verification& result, std::string& error);
+
+// A line of line protocol read back: its kind, its name (unescaped; "" without one) and its
+// time stamp in seconds. False for a line that is none of ours.
+struct PostedLine {
+    int kind = -1;
+    std::string name;
+    int64_t seconds = 0;
+};
+bool ReadPostedLine(std::string_view line, PostedLine& read);
+
+}  // namespace quarvel

@@ -84,16 +84,17 @@ bool Fits(const std::string& path) {
 
 DatFileName ParseDatFileName(const std::string& path) {
     DatFileName parsed;
+    // Both come from the file name alone: the folders above it may hold dots and dollars.
+    const size_t slash = path.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     const size_t dot = path.rfind('.');
-    if (dot == std::string::npos || dot == 0) return parsed;
+    if (dot == std::string::npos || dot <= nameStart) return parsed;
     for (int kind = 0; kind < kTableKindCount; ++kind)
         if (path[dot - 1] == kKindLetter[kind]) parsed.kind = kind;
     if (parsed.kind < 0) return parsed;
 
-    const size_t slash = path.rfind('/');
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const size_t dollar = path.find('$');
-    if (dollar == std::string::npos || dollar < nameStart) {
+    const size_t dollar = path.find('$', nameStart);
+    if (dollar == std::string::npos) {
         parsed.problem = "no \"$\" in the file name";
     } else if (dollar - nameStart > kMaxTagName) {
         parsed.problem = "tag name longer than 31 characters";

@@ -67,8 +67,8 @@ void ForEachDataLogFile(const std::string& folderPath, const std::function<void(
 // Number of files a walk of the folder will meet (the same listing rules), for progress.
 int CountDataLogFiles(const std::string& folderPath);
 
-// Parts of a data-log file's path: the kind letter before the last '.', the tag name
-// between the last '/' and the first '$' of the path.
+// Parts of a data-log file's name (after the last '/'): the kind letter before its last '.',
+// the tag name before its first '$'.
 struct DatFileName {
     int kind = -1;  // TableKind, or -1 for a letter that is no data-log kind
     std::string tagName;

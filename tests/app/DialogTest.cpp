@@ -178,12 +178,21 @@ private slots:
         QTest::newRow("missing file") << QByteArray() << "@Node_1/Log/";
         QTest::newRow("empty value") << QByteArray("[NODE_INFO]\nDATA_LOG_FOLDER=\n") << "@Node_1/Log/";
         QTest::newRow("other section") << QByteArray("[OTHER]\nDATA_LOG_FOLDER=/data/x\n") << "@Node_1/Log/";
+        // Names as a node's own platform may write them, found without regard to case.
+        QTest::newRow("SYSINFO.INI") << QByteArray("SYSINFO.INI:[NODE_INFO]\nDATA_LOG_FOLDER=/data/y\n") << "/data/y/";
+        QTest::newRow("LOG folder") << QByteArray("LOG/") << "@Node_1/LOG/";
     }
     void nodeFolderComesFromSysinfo() {
         QFETCH(QByteArray, ini);
         QFETCH(QString, expected);
         MakeFolders({"Node_1"});
-        if (!ini.isEmpty()) WriteText("Node_1/sysinfo.ini", ini);
+        // "NAME:text" writes the file NAME, "NAME/" makes the folder NAME.
+        if (ini.endsWith('/'))
+            MakeFolders({"Node_1/" + QString::fromLatin1(ini.chopped(1))});
+        else if (ini.startsWith("SYSINFO.INI:"))
+            WriteText("Node_1/SYSINFO.INI", ini.mid(12));
+        else if (!ini.isEmpty())
+            WriteText("Node_1/sysinfo.ini", ini);
         expected.replace(QLatin1Char('@'), Folder());
 
         CQuarvelDlg dialog(nullptr, Folder());

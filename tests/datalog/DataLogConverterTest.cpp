@@ -153,9 +153,16 @@ TEST_F(DataLogConversion, FileNamesMatchWithoutRegardToCaseButKindLettersExactly
     WriteDat(data / "G" / (std::string(31, 'K') + "$1X.dat"), Records(2), kRawSampleSize);
     WriteDat(data / "G" / "EMPTYNAME.dat", Records(1), kRawSampleSize);   // no "$": skipped
     WriteDat(data / "G" / "$0001M.Dat", Records(2), kSummarySampleSize);  // empty tag name
+    // Dots and dollars of the folders above play no part in the name.
+    data = m_dir / "D$.1X" / "Log";
+    WriteDat(data / "s$x" / "PUMP$0001H.DAT", Records(3), kSummarySampleSize);
+    fs::create_directories(data / "G");
+    for (const auto& entry : fs::directory_iterator(m_dir / "Log" / "G"))
+        fs::copy(entry.path(), data / "G" / entry.path().filename(), fs::copy_options::recursive);
     testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
-    EXPECT_EQ(totals.filesConverted, 2);
+    EXPECT_EQ(totals.filesConverted, 3);
+    EXPECT_EQ(SelectAll(database, "RP_Hour", "datalogH").at(0)["name"], "PUMP");
     auto raw = SelectAll(database, "RP_Sec", "datalogX");
     ASSERT_EQ(raw.size(), 2u);
     EXPECT_EQ(raw[0]["name"], std::string(31, 'K'));
@@ -336,7 +343,7 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
     testsupport::DropDatabase(parallel);
 }
 
-TEST(DatFileName, TagAndKindComeFromThePath) {
+TEST(DatFileName, TagAndKindComeFromTheFileName) {
     struct Case {
         const char* path;
         int kind;
@@ -348,8 +355,9 @@ TEST(DatFileName, TagAndKindComeFromThePath) {
         {"/d/G/FLOW$0001Q.DAT", -1, "", false},
         {"/d/G/$0001X.DAT", kRaw, "", true},
         {"/d/G/A$B$0001H.DAT", kHour, "A", true},
-        {"/d$x/G/FLOW0001D.DAT", kDay, "", false},  // the first "$" is in a folder name
-        {"/d$x/G/FLOW$0001D.DAT", kDay, "", false},
+        {"/d$x/G/FLOW0001D.DAT", kDay, "", false},  // a "$" in a folder name is none of the file's
+        {"/d$x/G/FLOW$0001D.DAT", kDay, "FLOW", true},
+        {"/d/G.X.D/FLOW$0001", -1, "", false},  // nor is a "." of a folder
         {"/d/G/NAME.X.DAT", kRaw, "", false},  // the letter before the last "."
     };
     for (const auto& c : cases) {

@@ -30,8 +30,8 @@ int DatName(const uint8_t* data, size_t size) {
     const size_t start = slash == std::string::npos ? 0 : slash + 1;
     Check(path.compare(start, tag.size(), tag) == 0 && path.size() > start + tag.size() &&
               path[start + tag.size()] == '$',
-          "tag name is not what stands between the last '/' and the '$' after it");
-    Check(path.find('$') == start + tag.size(), "a '$' before the file name");
+          "tag name is not what stands between the last '/' and the first '$' after it");
+    Check(path.find('$', start) == start + tag.size(), "a '$' in the file name before the tag name's end");
     return 0;
 }
 

@@ -7,9 +7,3 @@ target_compile_definitions(test_cli PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-c
 quarvel_add_test(test_secured_cli SOURCES cli/SecuredCliTest.cpp LIBS quarvel_test_support quarvel_sample LABELS server)
 add_dependencies(test_secured_cli quarvel-cli)
 target_compile_definitions(test_secured_cli PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-cli>")
-
-# verify: the node against what the server holds, after conversions with points taken away.
-quarvel_add_test(test_verify_cli SOURCES cli/VerifyCliTest.cpp LIBS quarvel_test_support quarvel_sample quarvel_logging
-                 LABELS server)
-add_dependencies(test_verify_cli quarvel-cli)
-target_compile_definitions(test_verify_cli PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-cli>")

@@ -4,7 +4,7 @@ quarvel_add_test(test_preflight SOURCES preflight/PreflightTest.cpp preflight/Jo
                  LIBS quarvel_session quarvel_rtdb quarvel_datalog quarvel_sample quarvel_test_support LABELS server)
 
 quarvel_add_test(test_preflight_cli SOURCES preflight/CheckCliTest.cpp
-                 LIBS quarvel_sample quarvel_session quarvel_test_support LABELS server)
+                 LIBS quarvel_sample quarvel_session quarvel_logging quarvel_test_support LABELS server)
 add_dependencies(test_preflight_cli quarvel-cli)
 target_compile_definitions(test_preflight_cli PRIVATE QUARVEL_CLI="$<TARGET_FILE:quarvel-cli>")
 

@@ -448,12 +448,8 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     options.resume = m_chkResume->isChecked();
     options.jobs = server.jobs.value_or(DefaultJobs());
     options.gzip = server.gzip;
-    options.target.baseUrl = server.url;
-    options.target.moreUrls = server.moreUrls;
-    options.target.consistency = server.consistency;
-    options.target.access = server.access;
+    ApplyServerSettings(server, options.target);
     UseLogin(options.target.access);
-    options.target.timeouts.stallSeconds = server.timeoutSeconds;
     options.maxRefusals = server.maxRefusals;
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps

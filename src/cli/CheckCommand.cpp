@@ -24,8 +24,6 @@ constexpr const char* kCheckExitCodes =
 
 constexpr int kWarnings = 1;
 
-constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};
-
 std::string UtcText(int64_t seconds) {
     const auto time = static_cast<time_t>(seconds);
     struct tm date {};
@@ -122,8 +120,7 @@ int CheckCommand::Run() const {
     options.database = m_database;
     ServerSettings server;
     if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
-    options.target.baseUrl = server.url;
-    options.target.access = server.access;
+    ApplyServerSettings(server, options.target);
     options.target.codePage = m_codePage.empty() ? server.codePage : m_codePage;  // --codepage wins over the file
     const Session session(options);
     const std::string& database = session.DatabaseUtf8();

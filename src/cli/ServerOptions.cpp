@@ -76,14 +76,6 @@ int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings
     return kAllWritten;
 }
 
-void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
-    target.baseUrl = settings.url;
-    target.moreUrls = settings.moreUrls;
-    target.consistency = settings.consistency;
-    target.access = settings.access;
-    target.timeouts.stallSeconds = settings.timeoutSeconds;
-}
-
 void WarnIfInsecure(const ServerSettings& settings) {
     if (!settings.access.insecure) return;
     const char* warning = "Warning: --insecure: the server's certificate is not checked; anyone on the way can "

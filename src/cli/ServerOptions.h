@@ -4,7 +4,6 @@
 // the server: --config, --url, --username, --password-file, --token, --token-file,
 // --ca-cert, --insecure, --timeout.
 
-#include "influx/RyInfluxDB.h"
 #include "session/ServerSettings.h"
 
 namespace CLI {
@@ -20,8 +19,6 @@ void AddServerOptions(CLI::App& command, ServerOptions& options);
 // kAllWritten, or the usage error's exit status (printed).
 int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings, bool mayAsk = true);
 
-// The target of the settings: the server, its login, the stall limit.
-void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target);
 
 // With --insecure: the warning, once per run, on the standard error stream and in the log.
 void WarnIfInsecure(const ServerSettings& settings);

@@ -17,7 +17,6 @@ namespace quarvel {
 
 namespace {
 
-constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};
 constexpr size_t kMostMissingShown = 20;
 
 constexpr const char* kVerifyExitCodes =
@@ -172,7 +171,8 @@ int VerifyCommand::Run() const {
     if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
     ApplyServerSettings(server, options.target);
     options.target.codePage = !m_codePage.empty() ? m_codePage : server.codePage;
-    if (!Session(options).FolderExists()) return Usage("the folder " + Session(options).Folder() + " does not exist");
+    if (const Session probe(options); !probe.FolderExists())
+        return Usage("the folder " + probe.Folder() + " does not exist");
     WarnIfInsecure(server);
 
     Verification result;

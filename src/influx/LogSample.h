@@ -39,5 +39,6 @@ constexpr int kTableKindCount = 4;
 constexpr const char* kMeasurement[kTableKindCount] = {"datalogX", "datalogM", "datalogH", "datalogD"};
 constexpr const char* kRetentionPolicy[kTableKindCount] = {"RP_Sec", "RP_Min", "RP_Hour", "RP_Day"};
 constexpr char kKindLetter[kTableKindCount] = {'X', 'M', 'H', 'D'};
+constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};  // for messages
 
 }  // namespace quarvel

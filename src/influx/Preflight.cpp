@@ -69,8 +69,6 @@ std::string Plural(int64_t count, const char* unit) {
     return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
 }
 
-constexpr const char* kKindName[kTableKindCount] = {"raw", "minute", "hour", "day"};
-
 }  // namespace
 
 bool ServerCheck::Complete() const {

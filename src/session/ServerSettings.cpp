@@ -333,4 +333,12 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     return true;
 }
 
+void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
+    target.baseUrl = settings.url;
+    target.moreUrls = settings.moreUrls;
+    target.consistency = settings.consistency;
+    target.access = settings.access;
+    target.timeouts.stallSeconds = settings.timeoutSeconds;
+}
+
 }  // namespace quarvel

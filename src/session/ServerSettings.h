@@ -22,6 +22,7 @@
 // no login. Relative file names are relative to the file's folder. Any other key of
 // [server] is an error; other sections are not read.
 
+#include "influx/RyInfluxDB.h"
 #include "influx/ServerClient.h"
 
 #include <optional>
@@ -68,6 +69,10 @@ inline constexpr const char* kConfigFileName = "quarvel.conf";
 // $HOME/.config/quarvel/quarvel.conf when XDG_CONFIG_HOME is unset, empty or relative;
 // empty when neither names a folder. It need not exist.
 std::string UserConfigFile();
+
+// The target of the settings: the server's nodes, the login, the write consistency and the
+// stall limit.
+void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target);
 
 // False with `error` when a named file cannot be read or a value makes no sense. The
 // configuration file is told.configFile, which must exist, else UserConfigFile() if it

@@ -8,6 +8,7 @@
 #include <climits>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace quarvel {
@@ -15,7 +16,28 @@ namespace quarvel {
 namespace {
 
 // Counts spans of at most this much time in one query: a month of raw samples, a year of summaries.
-constexpr int64_t kWindowSeconds[kTableKindCount] = {31 * 86400, 366 * 86400, 366 * 86400, 366 * 86400};
+constexpr int64_t kDaySeconds = 86400;
+constexpr int64_t kWindowSeconds[kTableKindCount] = {31 * kDaySeconds, 366 * kDaySeconds, 366 * kDaySeconds,
+                                                     366 * kDaySeconds};
+
+// Time stamps per kind and name.
+using TimesByTag = std::map<std::pair<int, std::string>, std::vector<int64_t>>;
+
+// Adds the time stamps of every line of ours in `body`.
+void CollectTimes(std::string_view body, TimesByTag& times) {
+    for (size_t at = 0; at <= body.size();) {
+        const size_t end = std::min(body.find('\n', at), body.size());
+        PostedLine line;
+        if (ReadPostedLine(body.substr(at, end - at), line)) times[{line.kind, line.name}].push_back(line.seconds);
+        at = end + 1;
+    }
+}
+
+// Sorts `times` and leaves each once.
+void KeepDistinct(std::vector<int64_t>& times) {
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+}
 
 // The time stamps of the file under way, per kind and name; folded into the tag records
 // when the file is done.
@@ -26,13 +48,7 @@ public:
 
     HttpResult Post(const std::string& body) {
         std::lock_guard lock(m_mutex);
-        for (size_t at = 0; at <= body.size();) {
-            const size_t end = std::min(body.find('\n', at), body.size());
-            PostedLine line;
-            if (ReadPostedLine(std::string_view(body).substr(at, end - at), line))
-                m_file[{line.kind, line.name}].push_back(line.seconds);
-            at = end + 1;
-        }
+        CollectTimes(body, m_file);
         HttpResult stored;
         stored.status = 204;
         return stored;
@@ -42,8 +58,7 @@ public:
     void FileDone(const std::string&, const ConversionTotals&) override {
         std::lock_guard lock(m_mutex);
         for (auto& [key, times] : m_file) {
-            std::sort(times.begin(), times.end());
-            times.erase(std::unique(times.begin(), times.end()), times.end());
+            KeepDistinct(times);
             TagCheck& tag = m_result.kinds[key.first].tags[key.second];
             if (!tag.inNode) {
                 tag.first = times.front();
@@ -64,7 +79,7 @@ private:
     Verification& m_result;
     const std::array<int64_t, kTableKindCount> m_oldestKept;
     std::mutex m_mutex;
-    std::map<std::pair<int, std::string>, std::vector<int64_t>> m_file;
+    TimesByTag m_file;
 };
 
 std::string Unescape(std::string_view text) {
@@ -83,19 +98,11 @@ void CountWaiting(const std::string& database, Verification& result) {
         UnsentFile file;
         std::string error;
         if (!file.Read(path, error) || file.Database() != database) continue;
-        std::map<std::pair<int, std::string>, std::vector<int64_t>> times;
-        for (const UnsentFile::Batch& batch : file.Batches()) {
-            for (size_t at = 0; at <= batch.body.size();) {
-                const size_t end = std::min(batch.body.find('\n', at), batch.body.size());
-                PostedLine line;
-                if (ReadPostedLine(batch.body.substr(at, end - at), line)) times[{line.kind, line.name}].push_back(line.seconds);
-                at = end + 1;
-            }
-        }
+        TimesByTag times;
+        for (const UnsentFile::Batch& batch : file.Batches()) CollectTimes(batch.body, times);
         for (auto& [key, list] : times) {
-            std::sort(list.begin(), list.end());
-            const auto distinct = static_cast<uint64_t>(std::unique(list.begin(), list.end()) - list.begin());
-            result.kinds[key.first].tags[key.second].waiting += distinct;
+            KeepDistinct(list);
+            result.kinds[key.first].tags[key.second].waiting += list.size();
         }
     }
 }
@@ -168,10 +175,12 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     reading.dryRun = true;
     reading.jobs = 1;  // one file at a time: its time stamps are folded in when it is done
     reading.resume = false;
-    const Session probe(reading);
-    result.database = probe.DatabaseUtf8();
-    const std::string& url = probe.Url();
-    const ServerAccess& access = probe.Access();
+    std::optional<NodeReader> reader;  // made once the server has told its retention policies
+    reading.target.post = [&reader](const std::string&, const std::string& body) { return reader->Post(body); };
+    Session session(reading);
+    result.database = session.DatabaseUtf8();
+    const std::string& url = session.Url();
+    const ServerAccess& access = session.Access();
 
     const ServerCheck found = CheckServer(url, result.database, {}, access);
     if (!found.Checked()) {
@@ -192,10 +201,8 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
         oldestKept[kind] = found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
     }
 
-    NodeReader reader(result, oldestKept);
-    reading.target.post = [&reader](const std::string&, const std::string& body) { return reader.Post(body); };
-    Session session(reading);
-    session.Run(reader);
+    reader.emplace(result, oldestKept);
+    session.Run(*reader);
     result.summariesBefore1970 = session.Totals().writes.summariesBefore1970;
     result.namesNotCarried = session.Totals().writes.linesNotWritten;
 

@@ -121,7 +121,7 @@ int RunConvert(const ConvertOptions& options) {
         std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
                      session.JournalProblem().c_str());
 
-    ConsoleProgress console(options.quiet, session.FilesFound());
+    ConsoleProgress console(options.quiet, session.Found().files);
     const int status = session.Run(console);
     console.Finish();
     PrintSummary(session.Database(), request.dryRun, session.Totals(), console.Elapsed());

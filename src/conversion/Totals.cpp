@@ -3,7 +3,20 @@
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 
+#include <filesystem>
+
 namespace quarvel {
+
+uint64_t FileBytes(const std::string& path) {
+    std::error_code error;
+    const uintmax_t bytes = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<uint64_t>(bytes);
+}
+
+void SourceSize::Add(const std::string& path) {
+    ++files;
+    bytes += FileBytes(path);
+}
 
 void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts) {
     ++totals.filesConverted;

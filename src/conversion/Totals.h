@@ -10,14 +10,25 @@
 
 namespace quarvel {
 
+// The source files a run will meet and their bytes, for its progress estimate.
+struct SourceSize {
+    int files = 0;
+    uint64_t bytes = 0;
+    void Add(const std::string& path);
+};
+
 struct ConversionTotals {
     int filesConverted = 0;  // files whose records went to a writer
     int filesSkipped = 0;    // other kind letters, unreadable files, unusable names or paths
     int filesResumed = 0;    // files the journal holds as converted before, left alone
     int filesWithLoss = 0;   // files some of whose lines were not written
     uint64_t records = 0;    // records handed to the writers
+    uint64_t bytesDone = 0;  // bytes of the files done, whatever became of them
     WriteCounts writes;      // summed over all files
 };
+
+// Bytes of the file at `path`; 0 when it cannot be read.
+uint64_t FileBytes(const std::string& path);
 
 // Adds a converted file to the totals: `records` handed to its writer, and what became of
 // its lines. A file some of whose lines were not written is counted and logged by path.

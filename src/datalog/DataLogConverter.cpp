@@ -118,10 +118,10 @@ void ForEachDataLogFile(const std::string& folderPath, const std::function<void(
     }
 }
 
-int CountDataLogFiles(const std::string& folderPath) {
-    int count = 0;
-    ForEachDataLogFile(folderPath, [&count](const std::string&) { ++count; });
-    return count;
+SourceSize DataLogFilesIn(const std::string& folderPath) {
+    SourceSize size;
+    ForEachDataLogFile(folderPath, [&size](const std::string& path) { size.Add(path); });
+    return size;
 }
 
 DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::string& databaseName_,
@@ -209,7 +209,9 @@ void DataLogConverter::ConvertListedFile(const std::string& folder, const std::s
     } else {
         SkipFile(name, "path too long");
     }
+    const uint64_t bytes = FileBytes(path);
     std::lock_guard lock(m_mutex);
+    m_totals.bytesDone += bytes;
     progress.FileDone(path, m_totals);
 }
 

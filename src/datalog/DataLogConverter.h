@@ -64,8 +64,8 @@ private:
 // sub-folders, by the listing rules of a conversion, without its progress lines.
 void ForEachDataLogFile(const std::string& folderPath, const std::function<void(const std::string& path)>& visit);
 
-// Number of files a walk of the folder will meet (the same listing rules), for progress.
-int CountDataLogFiles(const std::string& folderPath);
+// The files a walk of the folder will meet (the same listing rules), for progress.
+SourceSize DataLogFilesIn(const std::string& folderPath);
 
 // Parts of a data-log file's name (after the last '/'): the kind letter before its last '.',
 // the tag name before its first '$'.

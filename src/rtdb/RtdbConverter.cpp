@@ -86,14 +86,14 @@ int TableKindOfPath(const std::string& path) {
     }
 }
 
-int CountTableFiles(const std::string& folderPath) {
+SourceSize TableFilesIn(const std::string& folderPath) {
     const std::string folder = platform::WithSeparator(folderPath);
-    int count = 0;
+    SourceSize size;
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(folder + "*.rdb", entry); more; more = listing.Next(entry))
-        if (!IsTagTable(entry.name)) ++count;
-    return count;
+        if (!IsTagTable(entry.name)) size.Add(folder + entry.name);
+    return size;
 }
 
 RtdbConverter::RtdbConverter(const std::string& databaseName_, const std::string& folderPath_, InfluxTarget target)
@@ -155,6 +155,7 @@ void RtdbConverter::ConvertAllTables() {
         const std::string path = folderPath + entry.name;
         AddProgressLine(path);
         ConvertTableFile(path);
+        m_totals.bytesDone += FileBytes(path);
         if (progress != nullptr) progress->FileDone(path, m_totals);
     } while (listing.Next(entry));
     listing.Close();

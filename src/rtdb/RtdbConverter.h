@@ -64,8 +64,8 @@ private:
 // minute; H hour; D day. -1 for any other letter.
 int TableKindOfPath(const std::string& path);
 
-// Number of table files an export of the folder will meet ("*.rdb" other than
-// "Tags.rdb"), for progress displays.
-int CountTableFiles(const std::string& folderPath);
+// The table files an export of the folder will meet ("*.rdb" other than "Tags.rdb"),
+// for progress displays.
+SourceSize TableFilesIn(const std::string& folderPath);
 
 }  // namespace quarvel

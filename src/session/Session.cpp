@@ -86,7 +86,7 @@ Session::Session(SessionOptions options) : m_options(std::move(options)) {
     m_database = m_options.database.empty() ? DatabaseFor(NodeName(m_options.node), codePage) : m_options.database;
     m_databaseUtf8 = ToUtf8(m_database.c_str(), codePage);
     m_options.target.gzip = m_options.gzip.value_or(GzipByDefault(m_options.target.baseUrl));
-    m_filesFound = m_options.kind == SourceKind::kTables ? CountTableFiles(m_folder) : CountDataLogFiles(m_folder);
+    m_found = m_options.kind == SourceKind::kTables ? TableFilesIn(m_folder) : DataLogFilesIn(m_folder);
 }
 
 bool Session::FolderExists() const {
@@ -95,7 +95,7 @@ bool Session::FolderExists() const {
 }
 
 int Session::Prepare(CheckQuestions& questions) {
-    if (m_options.dryRun || m_filesFound == 0) return kAllWritten;
+    if (m_options.dryRun || m_found.files == 0) return kAllWritten;
     // Every node of a cluster or relay pair must take the lines; each is checked alike.
     std::vector<std::string> nodes{Url()};
     nodes.insert(nodes.end(), m_options.target.moreUrls.begin(), m_options.target.moreUrls.end());

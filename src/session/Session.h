@@ -95,7 +95,7 @@ public:
     const std::string& Url() const { return m_options.target.baseUrl; }
     const ServerAccess& Access() const { return m_options.target.access; }
     bool FolderExists() const;
-    int FilesFound() const { return m_filesFound; }
+    const SourceSize& Found() const { return m_found; }  // the files to convert and their bytes
 
     // Before the run: the server checks with their questions, then the journal. A folder
     // with nothing to convert and a dry run need neither. kAllWritten to go on; otherwise
@@ -127,7 +127,7 @@ private:
     std::string m_folder;
     std::string m_database;
     std::string m_databaseUtf8;
-    int m_filesFound = 0;
+    SourceSize m_found;
     std::optional<OldestLineTimes> m_oldest;  // scanned once, for the first node checked
     Journal m_journal;
     std::string m_journalProblem;

@@ -29,9 +29,11 @@ extern char** environ;
 
 namespace {
 
+using testsupport::Contains;
 using testsupport::CountPoints;
 using testsupport::RunResult;
 using testsupport::SelectAll;
+using testsupport::SummaryNumber;
 using testsupport::UnreachableUrl;
 
 const std::string kCli = QUARVEL_CLI;
@@ -40,30 +42,11 @@ RunResult RunCli(const std::vector<std::string>& arguments) {
     return testsupport::Run(kCli, arguments);
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-// The number after a summary label ("Lines written:     21,657") without separators; -1 when missing.
-long long SummaryNumber(const std::string& err, const std::string& label) {
-    for (const std::string& line : Lines(err)) {
-        if (line.rfind(label + ":", 0) != 0) continue;
-        std::string digits;
-        for (char c : line.substr(label.size() + 1)) {
-            if ((c == ' ' && digits.empty()) || c == ',') continue;
-            if (c < '0' || c > '9') break;
-            digits += c;
-        }
-        return digits.empty() ? -1 : std::stoll(digits);
-    }
-    return -1;
 }
 
 // What stands on standard error before the summary.

@@ -21,6 +21,8 @@ using namespace quarvel;
 
 namespace {
 
+using testsupport::Contains;
+
 using testsupport::kInfluxReader;
 using testsupport::kInfluxWriter;
 using testsupport::PrivateInflux;
@@ -31,10 +33,6 @@ const std::string kCli = QUARVEL_CLI;
 constexpr const char* kNode = "Plant_1";
 constexpr const char* kDatabase = "Ry_Plant_1";
 const std::string kWrongPassword = "n0t-the-Password";
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Every file under `folder`, whole, for the search for secrets.
 std::string AllFiles(const fs::path& folder) {

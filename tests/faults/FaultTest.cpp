@@ -25,6 +25,9 @@ using namespace quarvel;
 
 namespace {
 
+using testsupport::Contains;
+using testsupport::SummaryNumber;
+
 const std::string kCli = QUARVEL_CLI;
 const std::string kDatabase = "Ry_Node_F";
 
@@ -32,20 +35,6 @@ const std::string kDatabase = "Ry_Node_F";
 // 0.2 + 0.4 + 0.8 + 1.6 s of waiting).
 constexpr RetryPolicy kBrief{5, std::chrono::milliseconds(5), 2.0, 0.25};
 constexpr RetryPolicy kPatient{5, std::chrono::milliseconds(250), 2.0, 0.2};
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The number after a summary label ("Lines delivered:   21,657"), without separators; -1 when missing.
-long long SummaryNumber(const std::string& text, const std::string& label) {
-    const size_t at = text.find(label + ":");
-    if (at == std::string::npos) return -1;
-    std::string digits;
-    for (size_t i = at + label.size() + 1; i < text.size() && text[i] != '\n'; ++i)
-        if (text[i] >= '0' && text[i] <= '9') digits += text[i];
-    return digits.empty() ? -1 : std::stoll(digits);
-}
 
 class ServerFault : public ScratchDirTest {
 protected:

@@ -19,26 +19,15 @@
 
 namespace {
 
+using testsupport::Contains;
+using testsupport::SummaryNumber;
+
 using preflight::AllInf;
 using preflight::MakeDatabase;
 using testsupport::RunResult;
 
 RunResult RunCli(const std::vector<std::string>& arguments) {
     return testsupport::Run(QUARVEL_CLI, arguments);
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The number after a summary label, without separators; -1 when the line is missing.
-long long SummaryNumber(const std::string& err, const std::string& label) {
-    const size_t at = err.find("\n" + label + ":");
-    if (at == std::string::npos) return -1;
-    std::string digits;
-    for (size_t i = at + label.size() + 2; i < err.size() && err[i] != '\n'; ++i)
-        if (std::isdigit(static_cast<unsigned char>(err[i]))) digits += err[i];
-    return digits.empty() ? -1 : std::stoll(digits);
 }
 
 class CheckCli : public ScratchDirTest {

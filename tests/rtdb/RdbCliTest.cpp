@@ -18,16 +18,14 @@ using namespace quarvel;
 
 namespace {
 
+using testsupport::Contains;
+
 using tablerows::Raw;
 using tablerows::Tag;
 using testsupport::RunResult;
 
 RunResult RunCli(const std::vector<std::string>& arguments) {
     return testsupport::Run(QUARVEL_CLI, arguments);
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 fs::path Fixture(const std::string& name) {

@@ -85,4 +85,16 @@ RunResult Run(const std::string& program, const std::vector<std::string>& argume
     return result;
 }
 
+long long SummaryNumber(const std::string& text, const std::string& label) {
+    const std::string start = "\n" + label + ":";
+    size_t at = text.starts_with(start.substr(1)) ? 0 : text.find(start);
+    if (at == std::string::npos) return -1;
+    at = text.find(':', at) + 1;
+    while (at < text.size() && text[at] == ' ') ++at;
+    std::string digits;
+    for (; at < text.size() && ((text[at] >= '0' && text[at] <= '9') || text[at] == ','); ++at)
+        if (text[at] != ',') digits += text[at];
+    return digits.empty() ? -1 : std::stoll(digits);
+}
+
 }  // namespace testsupport

@@ -37,4 +37,12 @@ struct RunResult {
 // Runs `program` to its end, gathering both output streams.
 RunResult Run(const std::string& program, const std::vector<std::string>& arguments);
 
+inline bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The number that follows a summary label at the start of a line ("Lines delivered:   21,657"),
+// without separators; -1 when there is none.
+long long SummaryNumber(const std::string& text, const std::string& label);
+
 }  // namespace testsupport

@@ -3,8 +3,10 @@
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -22,6 +24,13 @@ std::string Duration(double seconds) {
     return text;
 }
 
+// Columns of the terminal on standard error; 80 when it does not say.
+size_t TerminalWidth() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
 }  // namespace
 
 int Usage(const std::string& message) {
@@ -29,8 +38,8 @@ int Usage(const std::string& message) {
     return kUsageError;
 }
 
-ConsoleProgress::ConsoleProgress(bool quiet, int filesFound)
-    : m_quiet(quiet), m_live(!quiet && isatty(STDERR_FILENO) != 0), m_filesFound(filesFound) {}
+ConsoleProgress::ConsoleProgress(bool quiet, const SourceSize& found, std::chrono::seconds interval)
+    : m_quiet(quiet), m_live(!quiet && isatty(STDERR_FILENO) != 0), m_found(found), m_interval(interval) {}
 
 void ConsoleProgress::Line(const std::string& text) {
     if (m_quiet) return;
@@ -39,14 +48,18 @@ void ConsoleProgress::Line(const std::string& text) {
     m_lastLine = text;
     std::fprintf(stderr, "%s%s\n", m_live ? "\r\x1b[K" : "", text.c_str());
     DrawStatus();
+    PrintPlainProgress();
 }
 
 void ConsoleProgress::FileDone(const std::string&, const ConversionTotals& totals) {
     std::lock_guard lock(m_mutex);
+    if (totals.filesResumed > m_filesResumed) m_bytesPassedOver += totals.bytesDone - m_bytesDone;
+    m_filesResumed = totals.filesResumed;
     m_filesDone = totals.filesConverted + totals.filesSkipped + totals.filesResumed;
-    m_records = totals.records;
+    m_bytesDone = totals.bytesDone;
     m_lines = totals.writes.linesWritten;
     DrawStatus();
+    PrintPlainProgress();
 }
 
 void ConsoleProgress::Finish() {
@@ -57,34 +70,55 @@ double ConsoleProgress::Elapsed() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
 }
 
-void ConsoleProgress::DrawStatus() {
-    if (!m_live) return;
+std::string ConsoleProgress::Status() const {
     const double elapsed = Elapsed();
     const double rate = elapsed > 0 ? static_cast<double>(m_lines) / elapsed : 0;
+    // Files differ in size by thousands of times, so the time left follows their bytes.
     std::string left = "--:--";
-    if (m_filesDone > 0 && m_filesFound >= m_filesDone)
-        left = Duration(elapsed * (m_filesFound - m_filesDone) / m_filesDone);
-    std::fprintf(stderr, "\r\x1b[K[%d/%d files] %s samples, %s lines/s, %s left", m_filesDone, m_filesFound,
-                 Thousands(m_records).c_str(), Thousands(static_cast<uint64_t>(rate)).c_str(), left.c_str());
+    const uint64_t measured = m_bytesDone - m_bytesPassedOver;
+    if (measured > 0 && m_found.bytes >= m_bytesDone)
+        left = Duration(elapsed * static_cast<double>(m_found.bytes - m_bytesDone) / static_cast<double>(measured));
+    return std::to_string(m_filesDone) + "/" + std::to_string(m_found.files) + " files, " + Thousands(m_lines) +
+           " lines, " + Thousands(static_cast<uint64_t>(rate)) + " lines/s, " + left + " left";
+}
+
+void ConsoleProgress::DrawStatus() {
+    if (!m_live) return;
+    // Wider than the terminal, the line would wrap and leave its start behind on every redraw.
+    std::string status = Status();
+    status.resize(std::min(status.size(), TerminalWidth() - 1));
+    std::fprintf(stderr, "\r\x1b[K%s", status.c_str());
     std::fflush(stderr);
 }
 
+void ConsoleProgress::PrintPlainProgress() {
+    if (m_quiet || m_live || m_interval.count() == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastPlain < m_interval) return;
+    m_lastPlain = now;
+    std::fprintf(stderr, "Progress: %s\n", Status().c_str());
+}
+
 void PrintSummary(const std::string& database, bool dryRun, const ConversionTotals& totals, double elapsed) {
+    // The files a resume passed over are skipped files, counted once.
+    const std::string resumed =
+        totals.filesResumed > 0 ? "  already converted: " + std::to_string(totals.filesResumed) + "\n" : "";
     std::fprintf(
         stderr,
         "Database:          %s%s\n"
         "Files converted:   %d\n"
         "Files skipped:     %d\n"
+        "%s"
         "Lines written:     %s\n"
         "Batches failed:    %s\n"
         "Lines not written: %s\n"
         "Elapsed:           %.2f s (%s lines/s)\n",
-        database.c_str(), dryRun ? " (dry run)" : "", totals.filesConverted, totals.filesSkipped,
+        database.c_str(), dryRun ? " (dry run)" : "", totals.filesConverted, totals.filesSkipped + totals.filesResumed,
+        resumed.c_str(),
         Thousands(totals.writes.linesWritten).c_str(), Thousands(totals.writes.batchesFailed).c_str(),
         Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
         Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
             .c_str());
-    if (totals.filesResumed > 0) std::fprintf(stderr, "Already converted: %d files, skipped\n", totals.filesResumed);
     if (totals.writes.linesSaved > 0)
         std::fprintf(stderr, "Lines saved:       %s in %s/ (quarvel-cli repost sends them)\n",
                      Thousands(totals.writes.linesSaved).c_str(), kUnsentFolder);

@@ -314,16 +314,18 @@ RdbCommands::RdbCommands(CLI::App& app) {
                                "Build and inspect table files (*.rdb): the tag table and the raw, minute, "
                                "hour and day tables that convert --kind rtdb reads.");
     m_rdb->require_subcommand(1);
+    m_rdb->footer(kFileExitCodes);
     m_create = m_rdb->add_subcommand("create", "Write a table file of one kind from CSV rows.");
     m_create->add_option("--kind", m_kind, "Kind of table: T tags, X raw, M minute, H hour, D day")
         ->required()
         ->check(CLI::IsMember({"T", "X", "M", "H", "D"}));
     m_create->add_option("--from", m_from, "CSV file to read ('-' for standard input)")->required();
     m_create->add_option("OUT", m_out, "Table file to write (replaced when it exists)")->required();
-    m_create->footer(kCsvColumns);
+    const std::string footer = std::string(kCsvColumns) + "\n\n" + kFileExitCodes;
+    m_create->footer(footer);
     auto* dump = m_rdb->add_subcommand("dump", "Print a table file's rows as CSV on standard output.");
     dump->add_option("FILE", m_file, "Table file to read")->required();
-    dump->footer(kCsvColumns);
+    dump->footer(footer);
 }
 
 bool RdbCommands::Chosen() const {

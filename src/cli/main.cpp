@@ -5,6 +5,7 @@
 #include "cli/Report.h"
 #include "cli/RepostCommand.h"
 #include "cli/ServerOptions.h"
+#include "cli/StopSignal.h"
 #include "cli/TableCommands.h"
 #include "cli/VerifyCommand.h"
 #include "influx/Unsent.h"
@@ -45,6 +46,7 @@ struct ConvertOptions {
     std::optional<bool> gzip;
     RetryPolicy retry;
     std::optional<int> jobs;
+    int progressInterval = ConsoleProgress::kPlainInterval.count();
 };
 
 // Instead of posting, writes each batch to `file` (opened later) as line protocol, one line per line.
@@ -121,10 +123,20 @@ int RunConvert(const ConvertOptions& options) {
         std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
                      session.JournalProblem().c_str());
 
-    ConsoleProgress console(options.quiet, session.Found().files);
-    const int status = session.Run(console);
+    ConsoleProgress console(options.quiet, session.Found(), std::chrono::seconds(options.progressInterval));
+    int status = kAllWritten;
+    bool interrupted = false;
+    {
+        const StopSignal stopSignal([&console, &session] {
+            console.Line("Stopping after the files under way (Ctrl-C again ends at once)");
+            session.RequestStop();
+        });
+        status = session.Run(console);
+        interrupted = stopSignal.Received();
+    }
     console.Finish();
     PrintSummary(session.Database(), request.dryRun, session.Totals(), console.Elapsed());
+    if (interrupted) std::fputs("quarvel-cli: stopped; run again with --resume to convert the rest\n", stderr);
     if (!session.RefusedWith().empty())
         std::fprintf(stderr,
                      "Stopped:           %d batches in a row were refused (%s); they are saved in %s/. Once the "
@@ -137,7 +149,7 @@ int RunConvert(const ConvertOptions& options) {
     }
 
     int verified = kAllWritten;
-    if (options.verify) {
+    if (options.verify && !interrupted) {
         Verification result;
         std::string error;
         verified = Verify(request, result, error);
@@ -149,6 +161,7 @@ int RunConvert(const ConvertOptions& options) {
 
     LogMessage("Quarvel Exit");
     ShutdownLogging();
+    if (interrupted) return kStoppedBySignal;
     if (status == kAllWritten && !outputClosed) return kLinesNotWritten;
     return status != kAllWritten ? status : verified;
 }
@@ -179,7 +192,7 @@ int Main(int argc, char** argv) {
     CLI::App app{"Moves the stored history of a SCADA node into an InfluxDB 1.x database.", "quarvel-cli"};
     app.set_version_flag("--version", QUARVEL_VERSION);
     app.require_subcommand(1);
-    app.footer(kExitCodes);
+    app.footer("Each command's --help tells its exit status.");
 
     ConvertOptions convert;
     auto* convertCommand = app.add_subcommand(
@@ -225,6 +238,12 @@ int Main(int argc, char** argv) {
                              "Skip the files an earlier conversion into the database posted whole and that have "
                              "not changed since (the journal Logs/journal/<database>.journal)");
     convertCommand->add_flag("--quiet", convert.quiet, "Print only the summary");
+    convertCommand
+        ->add_option("--progress-interval", convert.progressInterval,
+                     "When standard error is no terminal (a log file, a service): seconds between plain "
+                     "progress lines (files, lines, rate, time left); 0 for none")
+        ->check(CLI::Range(0, 86400))
+        ->capture_default_str();
     convertCommand->add_flag("--verify", convert.verify,
                              "After the conversion, compare the node with what the server holds (as quarvel-cli "
                              "verify) and print its summary; points missing make the exit status 1");
@@ -245,6 +264,7 @@ int Main(int argc, char** argv) {
     sampleCommand->add_option("--days", sample.days, "Days of history")
         ->check(CLI::Range(1, 3650))
         ->capture_default_str();
+    sampleCommand->footer(kFileExitCodes);
 
     const RdbCommands rdb(app);
     const CheckCommand check(app);

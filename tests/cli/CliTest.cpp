@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -146,15 +147,17 @@ struct TerminalRun {
     std::string shown;
 };
 
-// Runs the binary with its standard error on a terminal (standard output discarded) and
-// returns what the terminal was sent.
-TerminalRun RunOnTerminal(const std::vector<std::string>& arguments) {
+// Runs the binary with its standard error on a terminal `columns` wide (standard output
+// discarded) and returns what the terminal was sent.
+TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, unsigned short columns = 80) {
     TerminalRun run;
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_GE(master, 0);
     EXPECT_EQ(grantpt(master), 0);
     EXPECT_EQ(unlockpt(master), 0);
     const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const winsize size{24, columns, 0, 0};
+    EXPECT_EQ(ioctl(terminal, TIOCSWINSZ, &size), 0);
     const int nothing = open("/dev/null", O_WRONLY | O_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -397,11 +400,16 @@ TEST_F(CliTest, HelpAndVersion) {
     struct Case {
         std::vector<std::string> arguments;
         std::vector<std::string> mentions;
+        std::vector<std::string> absent{};
     } cases[] = {
-        {{"--help"}, {"convert", "make-sample", "--version", "Exit status:"}},
+        {{"--help"}, {"convert", "make-sample", "--version", "exit status"}, {"130"}},
         {{"convert", "--help"},
-         {"--kind", "--node", "--folder", "--database", "--url", "--codepage", "--output", "--quiet", "Exit status:"}},
-        {{"make-sample", "--help"}, {"DIR", "--tags", "--days"}},
+         {"--kind", "--node", "--folder", "--database", "--url", "--codepage", "--output", "--quiet",
+          "--progress-interval", "Exit status:", "130  stopped by Ctrl-C"}},
+        {{"make-sample", "--help"}, {"DIR", "--tags", "--days", "Exit status:", "output that cannot be written"},
+         {"130", "server"}},
+        {{"rdb", "--help"}, {"Exit status:", "output that cannot be written"}, {"130", "server"}},
+        {{"rdb", "dump", "--help"}, {"time,tag_id", "output that cannot be written"}, {"130"}},
         {{"--version"}, {"1.0.0.1\n"}},
     };
     for (const auto& c : cases) {
@@ -409,6 +417,7 @@ TEST_F(CliTest, HelpAndVersion) {
         const RunResult run = RunCli(c.arguments);
         EXPECT_EQ(run.status, 0) << run.err;
         for (const auto& m : c.mentions) EXPECT_TRUE(Contains(run.out, m)) << m << " in:\n" << run.out;
+        for (const auto& m : c.absent) EXPECT_FALSE(Contains(run.out, m)) << m << " in:\n" << run.out;
     }
     EXPECT_EQ(RunCli({"--version"}).out, "1.0.0.1\n");
 }
@@ -532,21 +541,34 @@ TEST_F(CliTest, QuietPrintsOnlyTheSummary) {
 TEST_F(CliTest, TerminalShowsALiveStatusLineUnlessQuiet) {
     const Sample sample = MakeSample(m_dir / "Node_Tty");
     const std::string done =
-        "[" + std::to_string(sample.made.files) + "/" + std::to_string(sample.made.files) + " files] 21,657 samples";
+        std::to_string(sample.made.files) + "/" + std::to_string(sample.made.files) + " files, 21,657 lines, ";
     ASSERT_EQ(sample.total, 21657u);
-    for (const bool quiet : {false, true}) {
-        SCOPED_TRACE(quiet ? "--quiet" : "live");
+    const struct {
+        const char* what;
+        bool quiet;
+        unsigned short columns;
+    } cases[] = {{"live", false, 80}, {"--quiet", true, 80}, {"narrow", false, 24}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         std::vector<std::string> arguments = {"convert", "--node", "Node_Tty", "--output", "out.lp"};
-        if (quiet) arguments.push_back("--quiet");
-        const TerminalRun run = RunOnTerminal(arguments);
+        if (c.quiet) arguments.push_back("--quiet");
+        const TerminalRun run = RunOnTerminal(arguments, c.columns);
         EXPECT_EQ(run.status, 0) << run.shown;
         EXPECT_TRUE(Contains(run.shown, "Database:")) << run.shown;
-        EXPECT_EQ(Contains(run.shown, done), !quiet) << run.shown;
-        EXPECT_EQ(Contains(run.shown, "Start conversion"), !quiet) << run.shown;
+        EXPECT_EQ(Contains(run.shown, done), !c.quiet && c.columns > done.size()) << run.shown;
+        EXPECT_EQ(Contains(run.shown, "Start conversion"), !c.quiet) << run.shown;
         // The status line is wiped before the summary, so none of it is left in front.
-        EXPECT_EQ(Contains(run.shown, "\r\x1b[KDatabase:"), !quiet) << run.shown;
-        if (quiet) {
+        EXPECT_EQ(Contains(run.shown, "\r\x1b[KDatabase:"), !c.quiet) << run.shown;
+        if (c.quiet) {
             EXPECT_EQ(run.shown.find('\x1b'), std::string::npos) << run.shown;
+        }
+        // Each status line fits the terminal: a wrapped one would leave its start behind.
+        for (size_t at = run.shown.find("\r\x1b[K"); at != std::string::npos; at = run.shown.find("\r\x1b[K", at)) {
+            at += 4;
+            const size_t end = run.shown.find('\r', at);
+            // A progress line of its own ends with a line break (the terminal's "\r\n").
+            if (end != std::string::npos && run.shown.compare(end, 2, "\r\n") == 0) continue;
+            EXPECT_LT(std::min(end, run.shown.size()) - at, c.columns) << run.shown.substr(at, end - at);
         }
     }
 }

@@ -14,8 +14,10 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -143,11 +145,11 @@ TEST_F(CheckCli, ResumeSkipsWhatWasPostedAndNothingElse) {
     MakeDatabase(database, AllInf());
     const RunResult first = RunCli({"convert", "--node", node, "--url", url, "--quiet"});
     ASSERT_EQ(first.status, 0) << first.err;
-    ASSERT_EQ(SummaryNumber(first.err, "Already converted"), -1) << first.err;
+    ASSERT_EQ(SummaryNumber(first.err, "  already converted"), -1) << first.err;
 
     const RunResult again = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
     ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(SummaryNumber(again.err, "Already converted"), made.files) << again.err;
+    EXPECT_EQ(SummaryNumber(again.err, "  already converted"), made.files) << again.err;
     EXPECT_EQ(SummaryNumber(again.err, "Lines written"), 0) << again.err;
 
     const fs::path changed = fs::path(made.dataLogFolder) / "Group1" / "FLOW_01$0001M.DAT";
@@ -164,37 +166,66 @@ TEST_F(CheckCli, ResumeSkipsWhatWasPostedAndNothingElse) {
     EXPECT_TRUE(Contains(dry.err, "--resume does not go with --output")) << dry.err;
 }
 
-TEST_F(CheckCli, AKilledRunResumedEndsWithEveryPoint) {
+// A run killed (SIGKILL) or stopped by Ctrl-C (SIGINT: the files under way end, then the
+// summary) and resumed ends with every point, each file's lines once.
+TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
     preflight::Drop(database);
     node = testsupport::UniqueDatabaseName("Node");
     database = "Ry_" + node;
     made = testsupport::MakeSmallSampleNode((m_dir / node).string(), 12, 4);
     MakeDatabase(database, AllInf());
+    // Slow writes, so that the run is under way for seconds.
+    testsupport::FakeHttpServer slow([this](const testsupport::FakeRequest& request) {
+        if (request.target.starts_with("/write")) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        return testsupport::Forward(url);
+    });
+    const auto names = [](const std::string& text) {
+        int count = 0;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            if (line.ends_with(".DAT") && line.find('/') == std::string::npos) ++count;
+        return count;
+    };
+    struct Case {
+        int signal;
+        int status;
+        // Once the fifth name shows (one file at a time), the four before it are posted whole.
+        std::function<bool(const std::string&)> ready;
+    } cases[] = {
+        {SIGKILL, 128 + SIGKILL, [&names](const std::string& text) { return names(text) >= 5; }},
+        // Off a terminal, a plain progress line comes every interval.
+        {SIGINT, 130, [&names](const std::string& text) { return Contains(text, "\nProgress: ") && names(text) >= 5; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.signal);
+        preflight::Drop(database);
+        MakeDatabase(database, AllInf());
+        fs::remove_all(m_dir / "Logs");
+        testsupport::Child child = testsupport::Spawn(
+            QUARVEL_CLI, {"convert", "--node", node, "--url", slow.Url(), "--jobs", "1", "--progress-interval", "1"});
+        const std::string shown = testsupport::ReadUntil(child.err, c.ready, 30000);
+        ASSERT_EQ(kill(child.pid, c.signal), 0);
+        const std::string rest = testsupport::ReadUntil(child.err, [](const std::string&) { return false; }, 30000);
+        ASSERT_EQ(testsupport::Finish(child), c.status) << shown << rest;
+        ASSERT_LT(Points(), Records()) << "the run was stopped before its end";
+        if (c.signal == SIGINT) {
+            EXPECT_TRUE(Contains(rest, "Stopping after the files under way")) << rest;
+            EXPECT_GT(SummaryNumber(rest, "Files converted"), 4) << rest;
+            EXPECT_TRUE(Contains(rest, "\nquarvel-cli: stopped; run again with --resume to convert the rest\n"))
+                << rest;
+            const std::string status = shown.substr(shown.find("\nProgress: "));
+            EXPECT_TRUE(Contains(status, " lines/s, ") && Contains(status, " left\n")) << status;
+        }
 
-    // One file at a time: once the fifth name shows, the four before it are posted whole.
-    testsupport::Child child =
-        testsupport::Spawn(QUARVEL_CLI, {"convert", "--node", node, "--url", url, "--jobs", "1"});
-    const std::string shown = testsupport::ReadUntil(
-        child.err,
-        [](const std::string& text) {
-            int names = 0;
-            std::istringstream in(text);
-            for (std::string line; std::getline(in, line);)
-                if (line.ends_with(".DAT") && line.find('/') == std::string::npos) ++names;
-            return names >= 5;
-        },
-        30000);
-    ASSERT_EQ(kill(child.pid, SIGKILL), 0);
-    ASSERT_EQ(testsupport::Finish(child), 128 + SIGKILL) << shown;
-    ASSERT_LT(Points(), Records()) << "the run was killed before its end";
-
-    const RunResult resumed = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
-    ASSERT_EQ(resumed.status, 0) << resumed.err;
-    const long long skipped = SummaryNumber(resumed.err, "Already converted");
-    EXPECT_GE(skipped, 4) << resumed.err;
-    EXPECT_LT(skipped, made.files) << resumed.err;
-    EXPECT_EQ(SummaryNumber(resumed.err, "Files converted") + skipped, made.files) << resumed.err;
-    EXPECT_EQ(Points(), Records());
+        const RunResult resumed = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
+        ASSERT_EQ(resumed.status, 0) << resumed.err;
+        const long long skipped = SummaryNumber(resumed.err, "  already converted");
+        EXPECT_GE(skipped, 4) << resumed.err;
+        EXPECT_LT(skipped, made.files) << resumed.err;
+        EXPECT_EQ(SummaryNumber(resumed.err, "Files skipped"), skipped) << "counted once: " << resumed.err;
+        EXPECT_EQ(SummaryNumber(resumed.err, "Files converted") + skipped, made.files) << resumed.err;
+        EXPECT_EQ(Points(), Records());
+    }
 }
 
 // verify after a migration: points taken away, kept out by a short retention policy or

@@ -2,6 +2,7 @@
 // terminal or a script, and writes sample nodes for trials.
 
 #include "cli/CheckCommand.h"
+#include "cli/DryRunFile.h"
 #include "cli/Report.h"
 #include "cli/RepostCommand.h"
 #include "cli/ServerOptions.h"
@@ -18,13 +19,8 @@
 #include <unistd.h>
 
 #include <iconv.h>
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
 
 using namespace quarvel;
@@ -48,21 +44,6 @@ struct ConvertOptions {
     std::optional<int> jobs;
     int progressInterval = ConsoleProgress::kPlainInterval.count();
 };
-
-// Instead of posting, writes each batch to `file` (opened later) as line protocol, one line per line.
-std::function<HttpResult(const std::string&, const std::string&)> DryRunPost(FILE*& file) {
-    auto mutex = std::make_shared<std::mutex>();
-    return [&file, mutex](const std::string&, const std::string& body) {
-        std::lock_guard lock(*mutex);
-        HttpResult result;
-        // Flushed per batch, so that a full disk shows as failed batches, not as success.
-        const bool written = std::fwrite(body.data(), 1, body.size(), file) == body.size() &&
-                             std::fputc('\n', file) != EOF && std::fflush(file) == 0;
-        result.status = written ? 204 : 500;
-        if (!written) result.error = std::string("cannot write the output file: ") + std::strerror(errno);
-        return result;
-    };
-}
 
 bool KnownCodePage(const std::string& name) {
     if (name.empty()) return true;
@@ -97,18 +78,16 @@ int RunConvert(const ConvertOptions& options) {
     request.target.codePage = !options.codePage.empty() ? options.codePage : server.codePage;
     request.gzip = options.gzip ? options.gzip : server.gzip;
     request.maxRefusals = server.maxRefusals;
-    FILE* output = nullptr;
-    if (request.dryRun) request.target.post = DryRunPost(output);
+    DryRunFile output;
+    if (request.dryRun) request.target.post = output.Post();
 
     Session session(request);
     if (!session.FolderExists())
         return Usage((request.kind == SourceKind::kTables ? "the table folder " : "the data-log folder ") +
                      session.Folder() + " does not exist" +
                      (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
-    if (request.dryRun) {
-        output = options.output == "-" ? stdout : std::fopen(options.output.c_str(), "wb");
-        if (output == nullptr) return Usage("cannot write " + options.output);
-    }
+    if (std::string error; request.dryRun && !output.Open(options.output, session.DatabaseUtf8(), error))
+        return Usage(error);
 
     InitLogging();
     LogMessage("Quarvel Start");
@@ -143,8 +122,8 @@ int RunConvert(const ConvertOptions& options) {
                      "cause is fixed, convert again with --resume for the rest\n",
                      server.maxRefusals, session.RefusedWith().c_str(), kUnsentFolder);
     bool outputClosed = true;
-    if (output != nullptr && output != stdout && std::fclose(output) != 0) {
-        std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", options.output.c_str(), std::strerror(errno));
+    if (std::string error; request.dryRun && !output.Close(error)) {
+        std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", options.output.c_str(), error.c_str());
         outputClosed = false;
     }
 
@@ -224,7 +203,8 @@ int Main(int argc, char** argv) {
                                "Code page of the tag names (e.g. CP950); default: the locale's");
     convertCommand->add_option("--output", convert.output,
                                "Dry run: write the line protocol to FILE ('-' for standard output) "
-                               "instead of posting it");
+                               "instead of posting it, with the context lines that influx -import reads; "
+                               "a FILE ending in .gz is compressed (influx -import -compressed)");
     convertCommand
         ->add_option("--jobs", convert.jobs,
                      "Data-log files converted at once, each with its own posts; 1 converts them one by "

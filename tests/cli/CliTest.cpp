@@ -434,7 +434,9 @@ TEST_F(CliTest, DryRunWritesTheLinesFileByFileWithoutAServer) {
     const std::string text = ReadFile(m_dir / "out.lp");
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
-    const std::vector<std::string> lines = Lines(text);
+    EXPECT_TRUE(text.starts_with("# DML\n# CONTEXT-DATABASE: Ry_Node_Dry\n# CONTEXT-RETENTION-POLICY: ")) << text;
+    std::vector<std::string> lines = Lines(text);
+    std::erase_if(lines, [](const std::string& line) { return line.starts_with("# "); });
     ASSERT_EQ(lines.size(), sample.total);
 
     // Each file's lines come together, in the order the files were shown, under the
@@ -473,6 +475,39 @@ TEST_F(CliTest, DryRunToStandardOutputWritesOnlyTheLines) {
     EXPECT_TRUE(Contains(toStdout.err, "Lines not written: 0\n")) << toStdout.err;
 }
 
+// A plant without a network path to the historian carries the dry-run file there:
+// influx -import loads it, plain or compressed, as a direct conversion would have.
+TEST_F(CliTest, ADryRunFileImportedHoldsWhatADirectConversionStores) {
+    QUARVEL_REQUIRE_SERVER();
+    MakeSample(m_dir / "Node_Import");
+    const std::string url = *testsupport::ServerUrl();
+    const std::string port = url.substr(url.rfind(':') + 1);
+    const std::string direct = testsupport::UniqueDatabaseName("Ry_direct");
+    testsupport::CreateDatabaseWithPolicies(direct);
+    ASSERT_EQ(RunCli({"convert", "--node", "Node_Import", "--url", url, "--database", direct}).status, 0);
+    for (const std::string file : {"out.lp", "out.lp.gz"}) {
+        SCOPED_TRACE(file);
+        const std::string imported = testsupport::UniqueDatabaseName("Ry_imported");
+        testsupport::CreateDatabaseWithPolicies(imported);
+        const RunResult dry =
+            RunCli({"convert", "--node", "Node_Import", "--database", imported, "--output", file, "--quiet"});
+        ASSERT_EQ(dry.status, 0) << dry.err;
+        std::vector<std::string> import = {"-host", "127.0.0.1", "-port", port, "-import", "-path", file, "-precision",
+                                           "ns"};
+        if (file.ends_with(".gz")) import.push_back("-compressed");
+        const RunResult loaded = testsupport::Run("/usr/bin/influx", import);
+        ASSERT_EQ(loaded.status, 0) << loaded.out << loaded.err;
+        EXPECT_TRUE(Contains(loaded.out + loaded.err, "Failed 0 inserts")) << loaded.out << loaded.err;
+        for (int kind = 0; kind < kTableKindCount; ++kind) {
+            const auto stored = SelectAll(imported, kRetentionPolicy[kind], kMeasurement[kind]);
+            EXPECT_FALSE(stored.empty()) << kRetentionPolicy[kind];
+            EXPECT_EQ(stored, SelectAll(direct, kRetentionPolicy[kind], kMeasurement[kind])) << kRetentionPolicy[kind];
+        }
+        testsupport::DropDatabase(imported);
+    }
+    testsupport::DropDatabase(direct);
+}
+
 TEST_F(CliTest, DryRunIntoAFullDeviceDoesNotClaimSuccess) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
     const Sample sample = MakeSample(m_dir / "Node_Full");
@@ -504,7 +539,8 @@ TEST_F(CliTest, SummariesBefore1970AreLeftOutWithoutCountingAsLost) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 1);
     EXPECT_EQ(SummaryNumber(run.err, "Lines not written"), 0);
-    EXPECT_EQ(Lines(ReadFile(m_dir / "out.lp")).size(), 1u);
+    EXPECT_TRUE(Lines(ReadFile(m_dir / "out.lp")).back().ends_with(" 1599971200000000000"));
+    EXPECT_EQ(Lines(ReadFile(m_dir / "out.lp")).size(), 4u) << "the three context lines and one line";
 }
 
 TEST_F(CliTest, ProgressOnAPipeIsPlainLinesLikeTheLog) {

@@ -364,9 +364,7 @@ public:
     }
 
     bool CreateMissing(const ServerCheck& found) override {
-        std::vector<std::string> policies;
-        for (int kind = 0; kind < kTableKindCount; ++kind)
-            if (!found.policies[kind].exists) policies.emplace_back(kRetentionPolicy[kind]);
+        const std::vector<std::string> policies = found.MissingPolicies();
         const QString list = QString::fromStdString(JoinAnd(policies));
         const bool one = policies.size() == 1;
         const QString question =
@@ -451,6 +449,7 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     ApplyServerSettings(server, options.target);
     UseLogin(options.target.access);
     options.maxRefusals = server.maxRefusals;
+    options.shardDuration = server.shardDuration;
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps
         // the window painted and its workers served, but takes no input.

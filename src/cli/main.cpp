@@ -78,6 +78,7 @@ int RunConvert(const ConvertOptions& options) {
     request.target.codePage = !options.codePage.empty() ? options.codePage : server.codePage;
     request.gzip = options.gzip ? options.gzip : server.gzip;
     request.maxRefusals = server.maxRefusals;
+    request.shardDuration = server.shardDuration;
     DryRunFile output;
     if (request.dryRun) request.target.post = output.Post();
 
@@ -199,6 +200,9 @@ int Main(int argc, char** argv) {
                      "Stop after the files under way once this many batches in a row were refused for good "
                      "(the login, a right, the database); default 3")
         ->check(CLI::Range(1, 1000000));
+    convertCommand->add_option("--shard-duration", convert.server.shardDuration,
+                               "Shard groups of the retention policies --create-database makes (a whole number and "
+                               "a unit: 52w, 30d, 168h); default 52w, so that years of history make few shards");
     convertCommand->add_option("--codepage", convert.codePage,
                                "Code page of the tag names (e.g. CP950); default: the locale's");
     convertCommand->add_option("--output", convert.output,

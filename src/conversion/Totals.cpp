@@ -13,9 +13,10 @@ uint64_t FileBytes(const std::string& path) {
     return error ? 0 : static_cast<uint64_t>(bytes);
 }
 
-void SourceSize::Add(const std::string& path) {
+void SourceSize::Add(const std::string& path, int kind) {
     ++files;
     bytes += FileBytes(path);
+    if (kind >= 0 && kind < kTableKindCount) kinds[kind] = true;
 }
 
 void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts) {

@@ -5,6 +5,7 @@
 
 #include "influx/RyInfluxDB.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -14,7 +15,8 @@ namespace quarvel {
 struct SourceSize {
     int files = 0;
     uint64_t bytes = 0;
-    void Add(const std::string& path);
+    std::array<bool, kTableKindCount> kinds{};  // the kinds of the files, by TableKind
+    void Add(const std::string& path, int kind);  // kind: a TableKind, or -1 for none
 };
 
 struct ConversionTotals {

@@ -120,7 +120,7 @@ void ForEachDataLogFile(const std::string& folderPath, const std::function<void(
 
 SourceSize DataLogFilesIn(const std::string& folderPath) {
     SourceSize size;
-    ForEachDataLogFile(folderPath, [&size](const std::string& path) { size.Add(path); });
+    ForEachDataLogFile(folderPath, [&size](const std::string& path) { size.Add(path, ParseDatFileName(path).kind); });
     return size;
 }
 

@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <string_view>
 
 namespace quarvel {
@@ -72,18 +74,20 @@ std::string Plural(int64_t count, const char* unit) {
 }  // namespace
 
 bool ServerCheck::Complete() const {
-    if (!Checked() || !databaseExists) return false;
-    for (const RetentionPolicyState& policy : policies)
-        if (!policy.exists) return false;
-    return true;
+    return Checked() && databaseExists && MissingPolicies().empty();
+}
+
+std::vector<std::string> ServerCheck::MissingPolicies() const {
+    std::vector<std::string> missing;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (needed[kind] && (!databaseExists || !policies[kind].exists)) missing.emplace_back(kRetentionPolicy[kind]);
+    return missing;
 }
 
 std::vector<std::string> ServerCheck::Missing(const std::string& database) const {
-    std::vector<std::string> missing;
-    if (!Checked()) return missing;
-    if (!databaseExists) missing.push_back("database " + database);
-    for (int kind = 0; kind < kTableKindCount; ++kind)
-        if (!policies[kind].exists) missing.emplace_back(kRetentionPolicy[kind]);
+    if (!Checked()) return {};
+    std::vector<std::string> missing = MissingPolicies();
+    if (!databaseExists) missing.insert(missing.begin(), "database " + database);
     return missing;
 }
 
@@ -191,16 +195,29 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
     return check;
 }
 
+bool IsDurationLiteral(const std::string& text) {
+    size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits == 0 || digits > 9 || text[0] == '0') return false;
+    static constexpr std::string_view kUnits[] = {"ns", "u", "\xC2\xB5", "ms", "s", "m", "h", "d", "w"};
+    const std::string_view unit = std::string_view(text).substr(digits);
+    return std::find(std::begin(kUnits), std::end(kUnits), unit) != std::end(kUnits);
+}
+
 bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
-                    std::string& error, const PreflightTimeouts& timeouts, const ServerAccess& access) {
+                    std::string& error, const PreflightTimeouts& timeouts, const ServerAccess& access,
+                    const std::string& shardDuration) {
+    if (!IsDurationLiteral(shardDuration)) {
+        error = "the shard duration is a whole number and a unit such as 52w, not " + shardDuration;
+        return false;
+    }
     ServerClient client(ServerClient::Use::kChecks);
     const std::string name = QuoteIdentifier(database);
     std::vector<std::string> statements;
     if (!found.databaseExists) statements.push_back("CREATE DATABASE " + name);
-    for (int kind = 0; kind < kTableKindCount; ++kind)
-        if (!found.databaseExists || !found.policies[kind].exists)
-            statements.push_back("CREATE RETENTION POLICY " + QuoteIdentifier(kRetentionPolicy[kind]) + " ON " + name +
-                                 " DURATION INF REPLICATION 1");
+    for (const std::string& policy : found.MissingPolicies())
+        statements.push_back("CREATE RETENTION POLICY " + QuoteIdentifier(policy) + " ON " + name +
+                             " DURATION INF REPLICATION 1 SHARD DURATION " + shardDuration);
     for (const std::string& statement : statements) {
         std::string why;
         if (!Query(client, baseUrl, statement, timeouts, access, why)) {
@@ -220,14 +237,12 @@ std::string JoinAnd(const std::vector<std::string>& parts) {
     return text;
 }
 
-std::string CreationText(const std::string& database, const ServerCheck& before) {
-    std::vector<std::string> policies;
-    for (int kind = 0; kind < kTableKindCount; ++kind)
-        if (!before.databaseExists || !before.policies[kind].exists) policies.emplace_back(kRetentionPolicy[kind]);
-    if (!before.databaseExists)
-        return "Created database " + database + " with the retention policies " + JoinAnd(policies) + " (duration INF)";
-    return std::string("Created the retention ") + (policies.size() == 1 ? "policy " : "policies ") +
-           JoinAnd(policies) + " on " + database + " (duration INF)";
+std::string CreationText(const std::string& database, const ServerCheck& before, const std::string& shardDuration) {
+    const std::vector<std::string> policies = before.MissingPolicies();
+    const std::string kept = " (duration INF, shard groups of " + shardDuration + ")";
+    const std::string named = (policies.size() == 1 ? "policy " : "policies ") + JoinAnd(policies);
+    if (!before.databaseExists) return "Created database " + database + " with the retention " + named + kept;
+    return "Created the retention " + named + " on " + database + kept;
 }
 
 std::vector<std::string> RetentionWarnings(const ServerCheck& found, const OldestLineTimes& oldest, int64_t now) {

@@ -44,9 +44,13 @@ struct ServerCheck {
     // empty write, and its retention policies could not be seen (they count as existing).
     bool readable = true;
     std::array<RetentionPolicyState, kTableKindCount> policies{};  // by TableKind
+    // The kinds the node holds: only their policies are required and created.
+    std::array<bool, kTableKindCount> needed{true, true, true, true};
 
     bool Checked() const { return outcome == Outcome::kChecked; }
-    bool Complete() const;  // checked, with the database and all four policies
+    bool Complete() const;  // checked, with the database and every needed policy
+    // The needed policies that are missing, in kind order.
+    std::vector<std::string> MissingPolicies() const;
     // "database Ry_X" and the missing policies' names, in kind order.
     std::vector<std::string> Missing(const std::string& database) const;
 };
@@ -57,17 +61,28 @@ struct ServerCheck {
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
                         const PreflightTimeouts& timeouts = {}, const ServerAccess& access = {});
 
-// Creates the database (when `found` lacks it) and each missing policy, DURATION INF
-// REPLICATION 1. False with `error` set at the first statement the server refuses.
+// Shard groups of the policies a conversion creates. Years of history in the server's
+// 7-day groups make hundreds of shards per policy; a year each keeps them few.
+inline constexpr const char* kDefaultShardDuration = "52w";
+
+// Creates the database (when `found` lacks it) and each missing policy that is needed,
+// DURATION INF REPLICATION 1 SHARD DURATION `shardDuration`. False with `error` set at the
+// first statement the server refuses.
 bool CreateDatabase(const std::string& baseUrl, const std::string& database, const ServerCheck& found,
-                    std::string& error, const PreflightTimeouts& timeouts = {}, const ServerAccess& access = {});
+                    std::string& error, const PreflightTimeouts& timeouts = {}, const ServerAccess& access = {},
+                    const std::string& shardDuration = kDefaultShardDuration);
+
+// True for a duration as a policy statement takes it: a whole number and a unit, "52w", "30d", "168h".
+bool IsDurationLiteral(const std::string& text);
 
 // The oldest line time stamp (seconds since 1970, UTC) the conversion will write per kind.
 using OldestLineTimes = std::array<std::optional<int64_t>, kTableKindCount>;
 
 // What CreateDatabase made of what `before` lacked: "Created database Ry_X with the retention
-// policies RP_Sec, RP_Min, RP_Hour and RP_Day (duration INF)", or the policies alone.
-std::string CreationText(const std::string& database, const ServerCheck& before);
+// policies RP_Sec, RP_Min, RP_Hour and RP_Day (duration INF, shard groups of 52w)", or the
+// policies alone.
+std::string CreationText(const std::string& database, const ServerCheck& before,
+                         const std::string& shardDuration = kDefaultShardDuration);
 
 // "a, b, c and d", for the front ends' messages.
 std::string JoinAnd(const std::vector<std::string>& parts);

@@ -92,7 +92,7 @@ SourceSize TableFilesIn(const std::string& folderPath) {
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(folder + "*.rdb", entry); more; more = listing.Next(entry))
-        if (!IsTagTable(entry.name)) size.Add(folder + entry.name);
+        if (!IsTagTable(entry.name)) size.Add(folder + entry.name, TableKindOfPath(entry.name));
     return size;
 }
 

@@ -86,12 +86,18 @@ public:
             return Number(key, value, 1, 64, m_file.jobs, error);
         } else if (name == "max-refusals") {
             return Number(key, value, 1, 1000000, server.maxRefusals, error);
+        } else if (name == "shard-duration") {
+            if (!IsDurationLiteral(value)) {
+                error = "shard-duration is a whole number and a unit such as 52w or 30d, not " + value;
+                return Fail(error);
+            }
+            server.shardDuration = value;
         } else if (name == "timeout") {
             return Number(key, value, 1, 1000000, server.timeoutSeconds, error);
         } else {
             error = "[server] has no key " + key +
                     " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
-                    "codepage, timeout and max-refusals)";
+                    "codepage, timeout, max-refusals and shard-duration)";
             return Fail(error);
         }
         return true;
@@ -329,6 +335,14 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
             return false;
         }
         settings.maxRefusals = *refusals;
+    }
+    if (const std::string& shard = !told.shardDuration.empty() ? told.shardDuration : filed.shardDuration;
+        !shard.empty()) {
+        if (!IsDurationLiteral(shard)) {
+            error = "the shard duration is a whole number and a unit such as 52w or 30d, not " + shard;
+            return false;
+        }
+        settings.shardDuration = shard;
     }
     return true;
 }

@@ -16,12 +16,14 @@
 //
 // The configuration file (kConfigFileName, INI) holds one section [server] with the keys
 // url (one or more, separated by blanks or commas), username, password-file, token-file,
-// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout and max-refusals; the
+// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals and
+// shard-duration; the
 // yes-or-no ones take true, false, yes, no, 1 or 0. A password or token is never written
 // in it: password-file and token-file name files that hold them, and a URL in it carries
 // no login. Relative file names are relative to the file's folder. Any other key of
 // [server] is an error; other sections are not read.
 
+#include "influx/Preflight.h"
 #include "influx/RyInfluxDB.h"
 #include "influx/ServerClient.h"
 
@@ -44,6 +46,7 @@ struct ServerOptions {
     std::string consistency{};             // any, one, quorum or all: a cluster's write consistency
     std::optional<long> timeoutSeconds{};  // the stall limit of a post
     std::optional<int> maxRefusals{};
+    std::string shardDuration{};  // of the policies a conversion creates
 };
 
 struct ServerSettings {
@@ -53,6 +56,7 @@ struct ServerSettings {
     ServerAccess access;
     long timeoutSeconds = 60;
     int maxRefusals = 3;  // batches in a row refused for good before a run stops
+    std::string shardDuration = kDefaultShardDuration;
 
     // What the configuration file says of the conversion itself (no flag of ServerOptions
     // names these: a front end's own flags win over them). Unset or empty: not said.

@@ -74,7 +74,10 @@ ServerReport CheckServerFor(const std::string& url, const std::string& database,
     ServerReport report;
     report.found = CheckServer(url, database, {}, access);
     if (!report.found.Checked()) return report;
-    if (!folder.empty()) report.oldest = OldestOf(folder, kind);
+    if (!folder.empty()) {
+        report.found.needed = (kind == SourceKind::kTables ? TableFilesIn(folder) : DataLogFilesIn(folder)).kinds;
+        report.oldest = OldestOf(folder, kind);
+    }
     report.warnings = Warnings(report.found, report.oldest, database, access);
     return report;
 }
@@ -112,6 +115,7 @@ int Session::Prepare(CheckQuestions& questions) {
 int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {
     const ServerAccess& access = m_options.target.access;
     ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
+    found.needed = m_found.kinds;
     if (!found.Checked()) {
         questions.ServerUnusable(found);
         const bool refused = found.outcome == ServerCheck::Outcome::kLoginRefused ||
@@ -121,12 +125,13 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     if (!found.Complete()) {
         if (!questions.CreateMissing(found)) return kUsageError;
         std::string error;
-        if (!CreateDatabase(url, m_databaseUtf8, found, error, {}, access)) {
+        if (!CreateDatabase(url, m_databaseUtf8, found, error, {}, access, m_options.shardDuration)) {
             questions.CreationFailed(found.Missing(m_databaseUtf8), error);
             return kUsageError;
         }
-        questions.Created(CreationText(m_databaseUtf8, found));
+        questions.Created(CreationText(m_databaseUtf8, found, m_options.shardDuration));
         found = CheckServer(url, m_databaseUtf8, {}, access);
+        found.needed = m_found.kinds;
         if (!found.Complete()) {
             questions.StillIncomplete(found);
             return kUsageError;

@@ -43,6 +43,7 @@ struct SessionOptions {
     int jobs = 1;          // data-log files converted at once
     std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
     int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
+    std::string shardDuration = kDefaultShardDuration;  // of the policies the checks create
     InfluxTarget target;       // the server, its login, the code page and how batches travel
 };
 

@@ -122,13 +122,24 @@ TEST_F(CheckCli, ConvertCreatesTheDatabaseOnlyWhenTold) {
     ASSERT_EQ(created.status, 0) << created.err;
     EXPECT_TRUE(Contains(created.err, "Created database " + database +
                                           " with the retention policies RP_Sec, RP_Min, RP_Hour and RP_Day "
-                                          "(duration INF)\n"))
+                                          "(duration INF, shard groups of 52w)\n"))
         << created.err;
     const ServerCheck after = CheckServer(url, database);
     ASSERT_TRUE(after.Complete());
     for (const RetentionPolicyState& policy : after.policies) EXPECT_EQ(policy.durationSeconds, 0);
     EXPECT_EQ(Points(), Records());
     EXPECT_TRUE(Contains(ReadFile(m_dir / "Logs" / "Quarvel.log"), "Created database " + database));
+}
+
+// Only the policies of the kinds the node holds are required.
+TEST_F(CheckCli, ANodeOfRawFilesAloneNeedsRpSecAlone) {
+    for (const auto& entry : fs::recursive_directory_iterator(made.dataLogFolder))
+        if (entry.path().extension() == ".DAT" && !entry.path().stem().string().ends_with("X")) fs::remove(entry.path());
+    MakeDatabase(database, {{"RP_Sec", "INF"}});
+    const RunResult run = Cli("convert", {"--quiet"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Points(), static_cast<long>(made.rawRecords));
+    EXPECT_EQ(Cli("check").status, 0);
 }
 
 TEST_F(CheckCli, ConvertWarnsOfAShortPolicyAndGoesOn) {

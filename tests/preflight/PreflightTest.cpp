@@ -122,6 +122,9 @@ TEST_F(ServerCheckTest, MissingPartsAreFoundAndCreatedWithDurationInf) {
         std::map<std::string, std::string> policies;  // before
         std::vector<std::string> missing;             // without the database's name
         const char* created;
+        std::array<bool, kTableKindCount> needed = {true, true, true, true};
+        std::string shard = kDefaultShardDuration;
+        const char* shardShown = "8736h0m0s";
     };
     const std::vector<Case> cases = {
         {"no database", false, {}, {"RP_Sec", "RP_Min", "RP_Hour", "RP_Day"}, "database"},
@@ -131,13 +134,18 @@ TEST_F(ServerCheckTest, MissingPartsAreFoundAndCreatedWithDurationInf) {
          {{"RP_Sec", "INF"}, {"RP_Hour", "INF"}, {"RP_Day", "2h"}},
          {"RP_Min"},
          "policy RP_Min on"},
+        // A node of raw and day files needs neither RP_Min nor RP_Hour.
+        {"raw and day files alone", false, {}, {"RP_Sec", "RP_Day"},
+         "with the retention policies RP_Sec and RP_Day (duration INF, shard groups of 30d)",
+         {true, false, false, true}, "30d", "720h0m0s"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string database = NewName();
         if (c.database) MakeDatabase(database, c.policies);
 
-        const ServerCheck before = CheckServer(url, database);
+        ServerCheck before = CheckServer(url, database);
+        before.needed = c.needed;
         ASSERT_TRUE(before.Checked()) << before.error;
         EXPECT_FALSE(before.version.empty());
         EXPECT_EQ(before.databaseExists, c.database);
@@ -146,15 +154,25 @@ TEST_F(ServerCheckTest, MissingPartsAreFoundAndCreatedWithDurationInf) {
         EXPECT_EQ(before.Missing(database), missing);
 
         std::string error;
-        ASSERT_TRUE(CreateDatabase(url, database, before, error)) << error;
-        EXPECT_NE(CreationText(database, before).find(c.created), std::string::npos) << CreationText(database, before);
-        const ServerCheck after = CheckServer(url, database);
+        ASSERT_TRUE(CreateDatabase(url, database, before, error, {}, {}, c.shard)) << error;
+        const std::string text = CreationText(database, before, c.shard);
+        EXPECT_NE(text.find(c.created), std::string::npos) << text;
+        ServerCheck after = CheckServer(url, database);
+        after.needed = c.needed;
         ASSERT_TRUE(after.Complete()) << after.error;
-        // What was created keeps for ever; what was there is left as it was.
+        // What was created keeps for ever in groups of the shard duration; what was there
+        // is left as it was, and what is not needed is not made.
+        const nlohmann::json shown = testsupport::Query("SHOW RETENTION POLICIES ON " + QuoteIdentifier(database));
         for (int kind = 0; kind < kTableKindCount; ++kind) {
             const auto given = c.policies.find(kRetentionPolicy[kind]);
+            EXPECT_EQ(after.policies[kind].exists, c.needed[kind] || given != c.policies.end());
             const int64_t expected = given != c.policies.end() && given->second == "2h" ? 7200 : 0;
             EXPECT_EQ(after.policies[kind].durationSeconds, expected) << kRetentionPolicy[kind];
+            for (const nlohmann::json& row : shown["results"][0]["series"][0]["values"]) {
+                if (row[0] == kRetentionPolicy[kind] && given == c.policies.end()) {
+                    EXPECT_EQ(row[2], c.shardShown) << kRetentionPolicy[kind];
+                }
+            }
         }
     }
 }

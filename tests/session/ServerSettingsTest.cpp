@@ -23,7 +23,8 @@ Fields Summary(const ServerSettings& s) {
             {"token", s.access.token}, {"ca", s.access.caCertFile}, {"insecure", s.access.insecure ? "yes" : "no"},
             {"consistency", s.consistency}, {"timeout", std::to_string(s.timeoutSeconds)},
             {"refusals", std::to_string(s.maxRefusals)}, {"gzip", s.gzip ? (*s.gzip ? "yes" : "no") : "-"},
-            {"jobs", s.jobs ? std::to_string(*s.jobs) : "-"}, {"codepage", s.codePage}, {"file", s.configFile}};
+            {"jobs", s.jobs ? std::to_string(*s.jobs) : "-"}, {"codepage", s.codePage}, {"file", s.configFile},
+            {"shard", s.shardDuration}};
     // clang-format on
 }
 
@@ -99,13 +100,16 @@ TEST_F(ServerSettingsTest, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
          {}, {{"url", "http://env:2"}, {"user", "eu"}, {"password", "ep"}}},
         {"the file's other settings; the first of a key counts, an empty one says nothing",
          "URL = http://a:1, http://b:2 \t http://c:3,\nconsistency=quorum\ntimeout=5\ntimeout=8\nmax-refusals=7\n"
-         "ca-cert=ca.pem\ninsecure=Yes\ngzip=0\njobs=\ncodepage=CP950\n", {}, {},
+         "ca-cert=ca.pem\ninsecure=Yes\ngzip=0\njobs=\ncodepage=CP950\nshard-duration=30d\n", {}, {},
          {{"url", "http://a:1"}, {"more", "http://b:2 http://c:3"}, {"consistency", "quorum"}, {"timeout", "5"},
           {"refusals", "7"}, {"ca", (m_dir / "xdg/quarvel/ca.pem").string()}, {"insecure", "yes"}, {"gzip", "no"},
-          {"jobs", "-"}, {"codepage", "CP950"}}},
-        {"flags over the file's other settings", "consistency=quorum\ntimeout=5\nmax-refusals=7\nca-cert=/ca.pem\n",
-         {}, {.caCertFile = "/x/ca.pem", .consistency = "one", .timeoutSeconds = 9, .maxRefusals = 2},
-         {{"consistency", "one"}, {"timeout", "9"}, {"refusals", "2"}, {"ca", "/x/ca.pem"}}},
+          {"jobs", "-"}, {"codepage", "CP950"}, {"shard", "30d"}}},
+        {"flags over the file's other settings",
+         "consistency=quorum\ntimeout=5\nmax-refusals=7\nca-cert=/ca.pem\nshard-duration=30d\n", {},
+         {.caCertFile = "/x/ca.pem", .consistency = "one", .timeoutSeconds = 9, .maxRefusals = 2,
+          .shardDuration = "168h"},
+         {{"consistency", "one"}, {"timeout", "9"}, {"refusals", "2"}, {"ca", "/x/ca.pem"}, {"shard", "168h"}}},
+        {"a year's shard groups unless told", "", {}, {}, {{"shard", "52w"}}},
     };
     // clang-format on
     for (const PrecedenceCase& c : cases) {
@@ -133,6 +137,7 @@ TEST_F(ServerSettingsTest, AFileThatMakesNoSenseIsRefusedWithoutShowingSecrets) 
         {"jobs=65\n", "jobs is a whole number from 1 to 64, not 65"},
         {"timeout=-5\n", "timeout is a whole number from 1 to 1000000, not -5"},
         {"codepage=NO-SUCH-PAGE\n", "unknown code page: NO-SUCH-PAGE"},
+        {"shard-duration=1y\n", "shard-duration is a whole number and a unit such as 52w or 30d, not 1y"},
         {"username=u\ntoken-file=file.tok\n", "username and token-file do not go together"},
         {"username=u\npassword-file=gone.pw\n", "cannot read " + (m_dir / "xdg/quarvel/gone.pw").string()},
     };

@@ -450,6 +450,7 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     UseLogin(options.target.access);
     options.maxRefusals = server.maxRefusals;
     options.shardDuration = server.shardDuration;
+    options.maxRate = static_cast<uint64_t>(server.maxRate.value_or(0));
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps
         // the window painted and its workers served, but takes no input.

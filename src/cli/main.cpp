@@ -42,6 +42,7 @@ struct ConvertOptions {
     std::optional<bool> gzip;
     RetryPolicy retry;
     std::optional<int> jobs;
+    std::optional<long> maxRate;
     int progressInterval = ConsoleProgress::kPlainInterval.count();
 };
 
@@ -75,6 +76,7 @@ int RunConvert(const ConvertOptions& options) {
     ApplyServerSettings(server, request.target);
     // An option wins over the configuration file.
     request.jobs = options.jobs.value_or(server.jobs.value_or(DefaultJobs()));
+    request.maxRate = static_cast<uint64_t>(options.maxRate.value_or(server.maxRate.value_or(0)));
     request.target.codePage = !options.codePage.empty() ? options.codePage : server.codePage;
     request.gzip = options.gzip ? options.gzip : server.gzip;
     request.maxRefusals = server.maxRefusals;
@@ -214,6 +216,11 @@ int Main(int argc, char** argv) {
                      "Data-log files converted at once, each with its own posts; 1 converts them one by "
                      "one in listing order; default: one per core")
         ->check(CLI::Range(1, 64));
+    convertCommand
+        ->add_option("--max-rate", convert.maxRate,
+                     "Lines per second at most, over all jobs, for a historian busy with live writes; "
+                     "0: as fast as the server takes them (default)")
+        ->check(CLI::Range(0L, kMaxLineRate));
     AddGzipOption(*convertCommand, convert.gzip);
     convertCommand->add_flag("--create-database", convert.createDatabase,
                              "Create the database and the retention policies that are missing (duration INF); "

@@ -15,6 +15,16 @@ namespace quarvel {
 
 namespace {
 
+// The target's own wait (a window keeps handling its events), else a sleep.
+void Pause(const InfluxTarget& target, std::chrono::steady_clock::duration delay) {
+    if (delay <= std::chrono::steady_clock::duration::zero()) return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(delay);
+    if (target.wait)
+        target.wait(wait);
+    else
+        std::this_thread::sleep_for(wait);
+}
+
 constexpr std::string_view kPartialWrite = "partial write";
 constexpr std::string_view kPolicyNotFound = "retention policy not found";
 
@@ -114,10 +124,7 @@ private:
             LogMessage("Post of %d lines to %s failed (try %d of %d): %s", lines, m_where.c_str(), attempt,
                        policy.tries, notice.error.c_str());
             if (m_target.onRetry) m_target.onRetry(notice);
-            if (m_target.wait)
-                m_target.wait(notice.delay);
-            else
-                std::this_thread::sleep_for(notice.delay);
+            Pause(m_target, notice.delay);
         }
         if (watch != nullptr && answer.curlCode != 0 && !watch->silent.exchange(true))
             LogMessage("The server at %s is not answering; later batches get one try each until it answers",
@@ -189,6 +196,7 @@ DeliveryResult Deliver(const InfluxTarget& target, const std::vector<std::string
                        int lines, const std::string& where) {
     DeliveryResult result;
     if (lines <= 0) lines = LinesIn(body);
+    if (target.rate) Pause(target, target.rate->Reserve(static_cast<uint64_t>(lines)));
     Courier(target, urls, body, where).Send(0, body.size(), lines, result);
     if (target.watch != nullptr) {
         if (!result.refusedForGood.empty())

@@ -6,6 +6,7 @@
 
 #include "influx/Delivery.h"
 #include "influx/HttpPost.h"
+#include "influx/LineRate.h"
 #include "influx/LogSample.h"
 
 #include <chrono>
@@ -46,6 +47,8 @@ struct InfluxTarget {
     std::string unsentFolder;
     // Copies of a target share what they learnt about the server.
     std::shared_ptr<ServerWatch> watch = std::make_shared<ServerWatch>();
+    // Lines per second over every writer of the target's copies; null: as fast as the server takes them.
+    std::shared_ptr<LineRate> rate;
 };
 
 // What became of the lines a writer was given.

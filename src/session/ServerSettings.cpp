@@ -35,6 +35,7 @@ struct FileSettings {
     std::optional<bool> insecure;
     std::optional<bool> gzip;
     std::optional<int> jobs;
+    std::optional<long> maxRate;
     std::string codePage;
 };
 
@@ -84,6 +85,8 @@ public:
             m_file.codePage = value;
         } else if (name == "jobs") {
             return Number(key, value, 1, 64, m_file.jobs, error);
+        } else if (name == "max-rate") {
+            return Number(key, value, 0, kMaxLineRate, m_file.maxRate, error);
         } else if (name == "max-refusals") {
             return Number(key, value, 1, 1000000, server.maxRefusals, error);
         } else if (name == "shard-duration") {
@@ -97,7 +100,7 @@ public:
         } else {
             error = "[server] has no key " + key +
                     " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
-                    "codepage, timeout, max-refusals and shard-duration)";
+                    "max-rate, codepage, timeout, max-refusals and shard-duration)";
             return Fail(error);
         }
         return true;
@@ -246,6 +249,7 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     settings.configFile = configFile;
     settings.gzip = file.gzip;
     settings.jobs = file.jobs;
+    settings.maxRate = file.maxRate;
     settings.codePage = file.codePage;
     const ServerOptions& filed = file.server;
 

@@ -16,8 +16,8 @@
 //
 // The configuration file (kConfigFileName, INI) holds one section [server] with the keys
 // url (one or more, separated by blanks or commas), username, password-file, token-file,
-// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals and
-// shard-duration; the
+// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals,
+// shard-duration and max-rate; the
 // yes-or-no ones take true, false, yes, no, 1 or 0. A password or token is never written
 // in it: password-file and token-file name files that hold them, and a URL in it carries
 // no login. Relative file names are relative to the file's folder. Any other key of
@@ -62,12 +62,14 @@ struct ServerSettings {
     // names these: a front end's own flags win over them). Unset or empty: not said.
     std::optional<bool> gzip;  // compressed posts
     std::optional<int> jobs;   // data-log files converted at once, 1 to 64
+    std::optional<long> maxRate;  // lines per second over all jobs; 0: no limit
     std::string codePage;      // of the tag and node names, an iconv name such as CP950
 
     std::string configFile;  // the configuration file read; empty: none
 };
 
 inline constexpr const char* kConfigFileName = "quarvel.conf";
+inline constexpr long kMaxLineRate = 100000000;  // the highest --max-rate and max-rate
 
 // The user's configuration file: $XDG_CONFIG_HOME/quarvel/quarvel.conf, or
 // $HOME/.config/quarvel/quarvel.conf when XDG_CONFIG_HOME is unset, empty or relative;

@@ -155,6 +155,7 @@ int Session::Run(Progress& progress) {
     target.unsentFolder = m_options.dryRun ? "" : kUnsentFolder;
     if (m_options.dryRun) target.retry.tries = 1;
     target.watch = std::make_shared<ServerWatch>();
+    if (m_options.maxRate > 0) target.rate = std::make_shared<LineRate>(m_options.maxRate);
     RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {
         RtdbConverter converter(m_database, m_folder, target);

@@ -44,6 +44,7 @@ struct SessionOptions {
     std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
     int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
     std::string shardDuration = kDefaultShardDuration;  // of the policies the checks create
+    uint64_t maxRate = 0;      // lines per second over all jobs; 0: no limit
     InfluxTarget target;       // the server, its login, the code page and how batches travel
 };
 

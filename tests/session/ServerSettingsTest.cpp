@@ -24,7 +24,7 @@ Fields Summary(const ServerSettings& s) {
             {"consistency", s.consistency}, {"timeout", std::to_string(s.timeoutSeconds)},
             {"refusals", std::to_string(s.maxRefusals)}, {"gzip", s.gzip ? (*s.gzip ? "yes" : "no") : "-"},
             {"jobs", s.jobs ? std::to_string(*s.jobs) : "-"}, {"codepage", s.codePage}, {"file", s.configFile},
-            {"shard", s.shardDuration}};
+            {"shard", s.shardDuration}, {"rate", s.maxRate ? std::to_string(*s.maxRate) : "-"}};
     // clang-format on
 }
 
@@ -100,10 +100,10 @@ TEST_F(ServerSettingsTest, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
          {}, {{"url", "http://env:2"}, {"user", "eu"}, {"password", "ep"}}},
         {"the file's other settings; the first of a key counts, an empty one says nothing",
          "URL = http://a:1, http://b:2 \t http://c:3,\nconsistency=quorum\ntimeout=5\ntimeout=8\nmax-refusals=7\n"
-         "ca-cert=ca.pem\ninsecure=Yes\ngzip=0\njobs=\ncodepage=CP950\nshard-duration=30d\n", {}, {},
+         "ca-cert=ca.pem\ninsecure=Yes\ngzip=0\njobs=\ncodepage=CP950\nshard-duration=30d\nmax-rate=5000\n", {}, {},
          {{"url", "http://a:1"}, {"more", "http://b:2 http://c:3"}, {"consistency", "quorum"}, {"timeout", "5"},
           {"refusals", "7"}, {"ca", (m_dir / "xdg/quarvel/ca.pem").string()}, {"insecure", "yes"}, {"gzip", "no"},
-          {"jobs", "-"}, {"codepage", "CP950"}, {"shard", "30d"}}},
+          {"jobs", "-"}, {"codepage", "CP950"}, {"shard", "30d"}, {"rate", "5000"}}},
         {"flags over the file's other settings",
          "consistency=quorum\ntimeout=5\nmax-refusals=7\nca-cert=/ca.pem\nshard-duration=30d\n", {},
          {.caCertFile = "/x/ca.pem", .consistency = "one", .timeoutSeconds = 9, .maxRefusals = 2,

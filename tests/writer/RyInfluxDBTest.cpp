@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -80,6 +82,33 @@ TEST(Writer, TenThousandthLinePostsAFullBatch) {
     writer.FlushAll();
     EXPECT_EQ(posts.size(), 1u) << "the batch was emptied by the post";
     EXPECT_EQ(writer.Counts().linesWritten, 10000u);
+}
+
+// A ceiling on the rate holds over the writers that share it: each batch waits until the
+// lines before it, at the ceiling, have had their time. (The waits are recorded, not slept.)
+TEST(Writer, ARateCeilingSharedByWritersSpacesTheirBatches) {
+    std::vector<Post> posts;
+    std::vector<std::chrono::milliseconds> waits;
+    InfluxTarget target = Capturing(posts);
+    target.rate = std::make_shared<LineRate>(10000);
+    target.wait = [&waits](std::chrono::milliseconds delay) { waits.push_back(delay); };
+    RyInfluxDB first("Ry_Plant1", target);
+    RyInfluxDB second("Ry_Plant1", target);
+    const auto add = [](RyInfluxDB& writer, int lines) {
+        for (int i = 0; i < lines; ++i) {
+            const LogSample s = SampleAround(1600000000 + i, 1.5f);
+            std::lock_guard lock(writer.m_batchLock[kRaw]);
+            writer.AddRawSample("T1", &s);
+        }
+        writer.FlushAll();
+    };
+    add(first, kBatchLines);   // at once
+    add(second, 5000);         // after the first's 10000 lines: 1 s
+    add(first, kBatchLines);   // after 15000: 1.5 s
+    ASSERT_EQ(posts.size(), 3u);
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(waits[0].count()), 1000, 10);
+    EXPECT_NEAR(static_cast<double>(waits[1].count()), 1500, 10);
 }
 
 TEST(Writer, DestructionPostsWhatIsLeftInKindOrder) {

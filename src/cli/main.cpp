@@ -255,6 +255,14 @@ int Main(int argc, char** argv) {
     sampleCommand->add_option("--days", sample.days, "Days of history")
         ->check(CLI::Range(1, 3650))
         ->capture_default_str();
+    sampleCommand->add_option("--raw-step", sample.rawStepSeconds, "Seconds between raw samples of the data-log files")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    sampleCommand->add_option("--table-hours", sample.rawTableHours, "Hours of each tag's history in the raw table")
+        ->check(CLI::Range(1, 240))
+        ->capture_default_str();
+    sampleCommand->add_option("--kinds", sample.kinds, "Kinds of data-log files of each tag: X raw, M minute, H hour, D day")
+        ->capture_default_str();
     sampleCommand->footer(kFileExitCodes);
 
     const RdbCommands rdb(app);

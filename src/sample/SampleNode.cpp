@@ -36,9 +36,9 @@ constexpr std::array<uint32_t, 2> kNoValueBits = {0xFFFFFFFFu, 0xFFFFFFFEu};
 constexpr uint32_t kSeed = 0x51A7u;
 // Records are gathered and written in blocks of this size, never one by one.
 constexpr size_t kWriteBlock = size_t{1} << 20;
-// The raw table: a row every 10 s over the last hour, each carrying the nine seconds
+// The raw table: a row every 10 s over the last hours, each carrying the nine seconds
 // after it as follow-on entries; one row in 40 stops after four.
-constexpr int64_t kRawTableRows = 360;
+constexpr int64_t kRawTableRowsPerHour = 360;
 constexpr int64_t kRawTableRowStep = 10;
 constexpr int kRawTableFollowOns = 9;
 constexpr int64_t kShortRowOneIn = 40;
@@ -249,17 +249,17 @@ void AddTagRow(int index, NodeTables& tables) {
     tables.tags.push_back(row);
 }
 
-void AddRawTableRows(int index, int64_t endTime, NodeTables& tables, SampleNodeResult& result) {
+void AddRawTableRows(int index, int64_t endTime, int64_t rows, NodeTables& tables, SampleNodeResult& result) {
     Signal signal(index);  // a generator of its own: the data-log files stay as they are
-    const int64_t first = endTime - kRawTableFollowOns - (kRawTableRows - 1) * kRawTableRowStep;
-    for (int64_t k = 0; k < kRawTableRows; ++k) {
+    const int64_t first = endTime - kRawTableFollowOns - (rows - 1) * kRawTableRowStep;
+    for (int64_t k = 0; k < rows; ++k) {
         const int64_t t = first + k * kRawTableRowStep;
         RawRow row{};
         row.time = static_cast<int32_t>(t);
         row.tagId = TagId(index);
         row.status = signal.Status();
         row.value = signal.At(t);
-        if (k == kRawTableRows / 2) {
+        if (k == rows / 2) {
             row.value = NoValue(index);
             row.status = kBadStatus;
         }
@@ -271,7 +271,7 @@ void AddRawTableRows(int index, int64_t endTime, NodeTables& tables, SampleNodeR
         tables.raw.push_back(row);
         result.tableSamples[kRaw] += static_cast<uint64_t>(1 + followOns);
     }
-    result.tableRows[kRaw] += static_cast<uint64_t>(kRawTableRows);
+    result.tableRows[kRaw] += static_cast<uint64_t>(rows);
 }
 
 void AddSummaryRows(int index, TableKind kind, const std::vector<LogSample>& records, NodeTables& tables,
@@ -296,8 +296,10 @@ bool WriteSummaries(const fs::path& path, const std::vector<LogSample>& records,
     return true;
 }
 
-bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawCount, int64_t step, NodeTables& tables,
-              SampleNodeResult& result, std::string& error) {
+bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawCount, const SampleNodeOptions& options,
+              NodeTables& tables, SampleNodeResult& result, std::string& error) {
+    const int64_t step = options.rawStepSeconds;
+    const int64_t tableHours = options.rawTableHours;
     Signal signal(index);
     RecordFile raw;
     const bool writeRaw = target.kinds[kRaw];
@@ -333,7 +335,7 @@ bool WriteTag(int index, const TagFiles& target, int64_t firstTime, int64_t rawC
         result.rawRecords += static_cast<uint64_t>(rawCount);
         result.noValueRecords += noValueRaw;
         ++result.files;
-        AddRawTableRows(index, firstTime + (rawCount - 1) * step, tables, result);
+        AddRawTableRows(index, firstTime + (rawCount - 1) * step, tableHours * kRawTableRowsPerHour, tables, result);
     }
 
     for (size_t p = 0; p < kPeriods.size(); ++p) {
@@ -365,6 +367,14 @@ bool CheckOptions(const SampleNodeOptions& o, int64_t& rawCount, int64_t& firstT
     }
     if (o.days < 1) {
         error = "days must be at least 1, got " + std::to_string(o.days);
+        return false;
+    }
+    if (o.kinds.empty() || o.kinds.find_first_not_of("XMHD") != std::string::npos) {
+        error = "kinds are letters of X, M, H and D, not \"" + o.kinds + "\"";
+        return false;
+    }
+    if (o.rawTableHours < 1) {
+        error = "raw table hours must be at least 1, got " + std::to_string(o.rawTableHours);
         return false;
     }
     if (o.rawStepSeconds < 1) {
@@ -453,13 +463,15 @@ bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& opti
         return false;
 
     NodeTables tables;
-    TagFiles all{group1, {true, true, true, true}};
+    TagFiles all{group1, {}};
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        all.kinds[kind] = options.kinds.find(kKindLetter[kind]) != std::string::npos;
     for (int i = 0; i < options.tags; ++i)
-        if (!WriteTag(i, all, firstTime, rawCount, options.rawStepSeconds, tables, result, error)) return false;
+        if (!WriteTag(i, all, firstTime, rawCount, options, tables, result, error)) return false;
 
     // One more tag, minutes only, in a second group.
     TagFiles extra{group2, {false, true, false, false}};
-    if (!WriteTag(options.tags, extra, firstTime, rawCount, options.rawStepSeconds, tables, result, error))
+    if (!WriteTag(options.tags, extra, firstTime, rawCount, options, tables, result, error))
         return false;
     return WriteTables(log, tables, result, error);
 }

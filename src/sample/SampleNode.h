@@ -9,7 +9,7 @@
 // Files hold smooth signals with noise, written record by record in the data-log layout
 // (LogSample: raw records 10 bytes, summaries 22), with a few no-value records. The
 // summary tables hold the same summaries as the M, H and D files; the raw table holds
-// each tag's last hour at one sample a second, a row every 10 s with its follow-on entries.
+// each tag's last hour (or rawTableHours) at one sample a second, a row every 10 s with its follow-on entries.
 
 #include "influx/LogSample.h"
 
@@ -23,6 +23,8 @@ struct SampleNodeOptions {
     int tags = 4;                  // tags in the first group, each with an X, M, H and D file
     int days = 2;                  // days of history per tag, ending at endTime
     int rawStepSeconds = 10;       // one raw sample every so many seconds
+    int rawTableHours = 1;         // each tag's last hours in the raw table
+    std::string kinds = "XMHD";    // the kind letters of the files each tag of the first group has
     int64_t endTime = 1700000000;  // stored seconds of the last sample
 };
 

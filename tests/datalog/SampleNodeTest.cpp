@@ -152,6 +152,13 @@ TEST_F(SampleNodeTest, WritesNodeFolderWithSettingsAndTwoGroups) {
     EXPECT_FALSE(second[0]->records.empty());
     EXPECT_EQ(result.files, 6 * 4 + 1);
     EXPECT_EQ(static_cast<int>(files.size()), result.files);
+
+    // Raw files alone, and two hours in the raw table.
+    options.kinds = "X";
+    options.rawTableHours = 2;
+    const SampleNodeResult raw = Make(m_dir / "node_R", options);
+    EXPECT_EQ(raw.files, 6 + 1);
+    EXPECT_EQ(raw.tableRows[kRaw], 6u * 720u);
 }
 
 template <typename Row>
@@ -437,6 +444,9 @@ TEST_F(SampleNodeTest, RejectsOptionsItCannotWriteAndCreatesNothing) {
         {"too many tags for four digits", [](SampleNodeOptions& o) { o.tags = 9999; }},
         {"no days", [](SampleNodeOptions& o) { o.days = 0; }},
         {"no step", [](SampleNodeOptions& o) { o.rawStepSeconds = 0; }},
+        {"no kinds", [](SampleNodeOptions& o) { o.kinds.clear(); }},
+        {"a letter of no kind", [](SampleNodeOptions& o) { o.kinds = "XQ"; }},
+        {"no hours in the raw table", [](SampleNodeOptions& o) { o.rawTableHours = 0; }},
         {"step longer than the history",
          [](SampleNodeOptions& o) {
              o.days = 1;

@@ -1,10 +1,11 @@
 #pragma once
 
 // The resume journal of one database: the source files whose lines are all in the
-// server, one line "size mtime_ns path" each, appended and synced after a file's last
-// post. A resumed conversion skips a file whose path, size and modification time match
+// server, one line "size mtime_ns path" each, appended after a file's last post and
+// synced to disk within a second, and when the journal is closed. A resumed conversion skips a file whose path, size and modification time match
 // an entry; a file that changed since is converted again.
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -43,13 +44,17 @@ public:
     // True when a resumed conversion may skip the file: it was converted whole as it is now.
     bool Converted(const FileStamp& stamp) const;
 
-    // Appends the file and syncs the journal to disk; from any thread. False when that failed.
+    // Appends the file; from any thread. False when that failed.
     bool Record(const FileStamp& stamp);
 
     size_t Entries() const;
 
 private:
+    static constexpr std::chrono::seconds kSyncInterval{1};
+
     int m_fd = -1;
+    bool m_unsynced = false;
+    std::chrono::steady_clock::time_point m_lastSync{};
     mutable std::mutex m_mutex;
     std::set<FileStamp> m_done;
 };

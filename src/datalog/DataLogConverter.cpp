@@ -1,6 +1,5 @@
 #include "datalog/DataLogConverter.h"
 
-#include "conversion/Journal.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
 
@@ -180,8 +179,10 @@ int DataLogConverter::ConvertFolder(const std::string& name) {
     platform::FindFile listing;
     platform::FindData entry;
     if (m_jobs == 1) {
+        const std::unique_ptr<RyInfluxDB> writer = JobWriter();
         for (bool more = listing.First(pattern, entry); more && !m_stopRequested; more = listing.Next(entry))
-            ConvertListedFile(folder, entry.name);
+            ConvertListedFile(folder, entry.name, *writer);
+        writer->FlushAll();
         return 0;
     }
     // Several jobs take the listed files in order; the folder is done when all are, so
@@ -193,26 +194,57 @@ int DataLogConverter::ConvertFolder(const std::string& name) {
     std::vector<std::thread> jobs;
     for (int i = 0; i < m_jobs; ++i)
         jobs.emplace_back([&] {
+            const std::unique_ptr<RyInfluxDB> writer = JobWriter();
             for (size_t index = next++; index < names.size() && !m_stopRequested; index = next++)
-                ConvertListedFile(folder, names[index]);
+                ConvertListedFile(folder, names[index], *writer);
+            writer->FlushAll();
         });
     for (auto& job : jobs) job.join();
     return 0;
 }
 
-// Converts one file that the listing named: its name line, the file, its path line.
-void DataLogConverter::ConvertListedFile(const std::string& folder, const std::string& name) {
+std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {
+    auto writer = std::make_unique<RyInfluxDB>(databaseName.c_str(), m_target);
+    writer->OnSourceDone([this](uint64_t source, const WriteCounts& counts, bool allStored) {
+        FileStored(source, counts, allStored);
+    });
+    return writer;
+}
+
+// Converts one file that the listing named: its name line, the file, and once it is done
+// its path line.
+void DataLogConverter::ConvertListedFile(const std::string& folder, const std::string& name, RyInfluxDB& writer) {
     ShowProgress(name);
     const std::string path = folder + name;
+    bool handed = false;
     if (Fits(path)) {
-        ConvertDatFile(path);
+        handed = ConvertDatFile(path, writer);
     } else {
         SkipFile(name, "path too long");
     }
+    if (!handed) FileDone(path);
+}
+
+void DataLogConverter::FileDone(const std::string& path) {
     const uint64_t bytes = FileBytes(path);
     std::lock_guard lock(m_mutex);
     m_totals.bytesDone += bytes;
     progress.FileDone(path, m_totals);
+}
+
+// Every post that carried the file's lines has ended: only a file whose lines are all in
+// the server goes into the journal.
+void DataLogConverter::FileStored(uint64_t source, const WriteCounts& counts, bool allStored) {
+    PendingFile file;
+    {
+        std::lock_guard lock(m_mutex);
+        auto node = m_pending.extract(source);
+        if (node.empty()) return;
+        file = std::move(node.mapped());
+        AddConvertedFile(m_totals, file.path, file.records, counts);
+    }
+    if (file.stamp && allStored && counts.linesNotWritten == 0) m_journal->Record(*file.stamp);
+    FileDone(file.path);
 }
 
 void DataLogConverter::CountSkipped() {
@@ -226,14 +258,21 @@ void DataLogConverter::SkipFile(const std::string& name, const char* why) {
 }
 
 int DataLogConverter::ConvertDatFile(const std::string& path) {
+    const std::unique_ptr<RyInfluxDB> writer = JobWriter();
+    ConvertDatFile(path, *writer);
+    writer->FlushAll();
+    return 0;
+}
+
+bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& writer) {
     const DatFileName parsed = ParseDatFileName(path);
     if (parsed.kind < 0) {
         CountSkipped();  // not a data-log kind: passed over without a word, as always
-        return 0;
+        return false;
     }
     if (parsed.problem != nullptr) {
         SkipFile(path.substr(path.rfind('/') + 1), parsed.problem);
-        return 0;
+        return false;
     }
 
     const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path) : std::nullopt;
@@ -243,24 +282,29 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
             ++m_totals.filesResumed;
         }
         ShowProgress("Already converted: " + path.substr(path.rfind('/') + 1));
-        return 0;
+        return false;
     }
 
     FileImage image = ReadWholeFile(path);
     if (!image.opened) {
         CountSkipped();
-        return 0;
+        return false;
     }
     if (image.unreadable) {
         SkipFile(path.substr(path.rfind('/') + 1), "could not be read");
-        return 0;
+        return false;
     }
     const int kind = parsed.kind;
     const size_t recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
     const size_t records = image.size / recordSize;
     const char* name = parsed.tagName.c_str();
 
-    RyInfluxDB writer(databaseName.c_str(), m_target);
+    const uint64_t source = m_nextSource++;
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending.emplace(source, PendingFile{path, records, stamp});
+    }
+    writer.BeginSource(source);
     for (size_t i = 0; i < records; ++i) {
         // A record is a LogSample byte for byte; the writer reads it in place.
         const auto* sample = reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
@@ -274,12 +318,8 @@ int DataLogConverter::ConvertDatFile(const std::string& path) {
             writer.AddSummarySample(kind, name, sample);
     }
     image.bytes.reset();
-    writer.FlushAll();
-    if (stamp && writer.Counts().linesNotWritten == 0) m_journal->Record(*stamp);
-
-    std::lock_guard lock(m_mutex);
-    AddConvertedFile(m_totals, path, records, writer.Counts());
-    return 0;
+    writer.EndSource();
+    return true;
 }
 
 }  // namespace quarvel

@@ -1,8 +1,12 @@
 #pragma once
 
 // Converts a whole data-log folder: every "*.DAT" file of its first-level sub-folders,
-// one writer per file, with progress lines at the top of the progress list and in the log.
+// with progress lines at the top of the progress list and in the log. Each job has one
+// writer for a sub-folder, so that a post carries the lines of several small files; a
+// file is done (journaled, counted, told to the progress) once every post that carried
+// its lines has ended.
 
+#include "conversion/Journal.h"
 #include "conversion/Progress.h"
 #include "conversion/Totals.h"
 #include "influx/RyInfluxDB.h"
@@ -10,12 +14,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace quarvel {
-
-class Journal;
 
 class DataLogConverter {
 public:
@@ -25,6 +30,7 @@ public:
 
     int ConvertAllFolders();
     int ConvertFolder(const std::string& name);
+    // One file with a writer of its own.
     int ConvertDatFile(const std::string& path);
     void ShowProgress(const std::string& text);
 
@@ -44,20 +50,33 @@ public:
     void SetJournal(Journal* journal) { m_journal = journal; }
 
 private:
+    struct PendingFile {
+        std::string path;
+        uint64_t records = 0;
+        std::optional<FileStamp> stamp;
+    };
+
     void SkipFile(const std::string& name, const char* why);
+    std::unique_ptr<RyInfluxDB> JobWriter();
+    // True when the file's records went to `writer`; it is done once they are posted.
+    bool ConvertDatFile(const std::string& path, RyInfluxDB& writer);
+    void FileStored(uint64_t source, const WriteCounts& counts, bool allStored);
+    void FileDone(const std::string& path);
 
     std::string folderPath;
     std::string databaseName;
     Progress& progress;
     InfluxTarget m_target;
     ConversionTotals m_totals;
-    void ConvertListedFile(const std::string& folder, const std::string& name);
+    void ConvertListedFile(const std::string& folder, const std::string& name, RyInfluxDB& writer);
     void CountSkipped();
 
     std::atomic<bool> m_stopRequested{false};
     int m_jobs = 1;
     Journal* m_journal = nullptr;
-    std::recursive_mutex m_mutex;  // the totals, and one progress call at a time
+    std::recursive_mutex m_mutex;  // the totals, the files pending, and one progress call at a time
+    std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number
+    std::atomic<uint64_t> m_nextSource{0};
 };
 
 // Calls `visit` with the path of every "*.DAT" entry of the folder's first-level

@@ -5,6 +5,7 @@
 #include "logging/Logging.h"
 #include "influx/Unsent.h"
 
+#include <algorithm>
 #include <ctime>
 #include <exception>
 #include <string_view>
@@ -111,8 +112,10 @@ void RyInfluxDB::AddRawSample(const char* name, const LogSample* sample) {
                 if (m_lineCount[kRaw] > 0) m_batch[kRaw].push_back('\n');
                 AppendRawLine(m_batch[kRaw], lineName.escaped, *sample, LineTimestamp(sample->time, m_zoneOffset));
                 ++m_lineCount[kRaw];
+                NoteLine(kRaw);
             } else {
                 ++m_counts.linesNotWritten;
+                NoteLineLost();
             }
         }
         FullBatchRule(kRaw, false);
@@ -128,6 +131,10 @@ void RyInfluxDB::AddSummarySample(int kind, const char* name, const LogSample* s
             const int32_t timestamp = LineTimestamp(sample->time, m_zoneOffset);
             if (timestamp < 0) {
                 ++m_counts.summariesBefore1970;
+                if (m_tracking) {
+                    std::lock_guard lock(m_sourceMutex);
+                    ++m_sources[m_source].counts.summariesBefore1970;
+                }
                 return;
             }
             const LineName& lineName = NameOf(name);
@@ -135,8 +142,10 @@ void RyInfluxDB::AddSummarySample(int kind, const char* name, const LogSample* s
                 if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
                 AppendSummaryLine(m_batch[kind], kind, lineName.escaped, *sample, timestamp);
                 ++m_lineCount[kind];
+                NoteLine(kind);
             } else {
                 ++m_counts.linesNotWritten;
+                NoteLineLost();
             }
         }
         FullBatchRule(kind, true);
@@ -170,14 +179,17 @@ void RyInfluxDB::FlushAll() {
 
 // Runs under the kind's lock, retries included, as the full-batch rule has it.
 bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
+    const WriteCounts before = m_counts;
     const DeliveryResult delivery = Deliver(m_target, m_writeUrls[kind], body, lines, m_where[kind]);
     m_counts.linesWritten += delivery.linesStored;
-    if (delivery.Complete()) return true;
-    ++m_counts.batchesFailed;
-    m_counts.linesNotWritten += delivery.linesNotWritten;
-    if (delivery.unanswered) ++m_counts.batchesUnanswered;
-    SaveUnsent(body, kind, delivery);
-    return false;
+    if (!delivery.Complete()) {
+        ++m_counts.batchesFailed;
+        m_counts.linesNotWritten += delivery.linesNotWritten;
+        if (delivery.unanswered) ++m_counts.batchesUnanswered;
+        SaveUnsent(body, kind, delivery);
+    }
+    ShareBatch(kind, before);
+    return delivery.Complete();
 }
 
 // Keeps each part the server did not store whole, exactly as it was posted. A partial
@@ -206,6 +218,7 @@ void RyInfluxDB::SaveUnsent(const std::string& body, int kind, const DeliveryRes
 }
 
 void RyInfluxDB::DropBatch(int kind, const char* why) {
+    const WriteCounts before = m_counts;
     if (m_lineCount[kind] > 0) {
         ++m_counts.batchesFailed;
         m_counts.linesNotWritten += static_cast<uint64_t>(m_lineCount[kind]);
@@ -214,6 +227,95 @@ void RyInfluxDB::DropBatch(int kind, const char* why) {
     }
     m_batch[kind].clear();
     m_lineCount[kind] = 0;
+    ShareBatch(kind, before);
+}
+
+void RyInfluxDB::BeginSource(uint64_t source) {
+    std::lock_guard lock(m_sourceMutex);
+    m_tracking = true;
+    m_source = source;
+    m_sources.try_emplace(source);
+}
+
+void RyInfluxDB::EndSource() {
+    {
+        std::lock_guard lock(m_sourceMutex);
+        const auto it = m_sources.find(m_source);
+        if (it == m_sources.end()) return;
+        it->second.ended = true;
+    }
+    FinishIfDone(m_source);
+}
+
+void RyInfluxDB::NoteLine(int kind) {
+    if (!m_tracking) return;
+    std::lock_guard lock(m_sourceMutex);
+    std::vector<BatchShare>& shares = m_shares[kind];
+    if (shares.empty() || shares.back().source != m_source) {
+        shares.push_back({m_source, 0});
+        ++m_sources[m_source].batches;
+    }
+    ++shares.back().lines;
+}
+
+void RyInfluxDB::NoteLineLost() {
+    if (!m_tracking) return;
+    std::lock_guard lock(m_sourceMutex);
+    SourceState& state = m_sources[m_source];
+    ++state.counts.linesNotWritten;
+    state.allStored = false;
+}
+
+void RyInfluxDB::ShareBatch(int kind, const WriteCounts& before) {
+    if (!m_tracking) return;
+    std::vector<BatchShare> shares;
+    {
+        std::lock_guard lock(m_sourceMutex);
+        shares.swap(m_shares[kind]);
+        if (shares.empty()) return;
+        // Lines as they fell, in the order the sources came; a batch's own counts go to its first source.
+        uint64_t written = m_counts.linesWritten - before.linesWritten;
+        uint64_t lost = m_counts.linesNotWritten - before.linesNotWritten;
+        uint64_t saved = m_counts.linesSaved - before.linesSaved;
+        const bool whole = lost == 0;
+        const auto take = [](uint64_t& pool, uint64_t most) {
+            const uint64_t part = std::min(pool, most);
+            pool -= part;
+            return part;
+        };
+        for (size_t i = 0; i < shares.size(); ++i) {
+            SourceState& state = m_sources[shares[i].source];
+            WriteCounts& counts = state.counts;
+            const uint64_t stored = take(written, shares[i].lines);
+            counts.linesWritten += stored;
+            counts.linesNotWritten += take(lost, shares[i].lines - stored);
+            counts.linesSaved += take(saved, shares[i].lines);
+            // Which of a batch's lines the server kept is not known: each of its sources missed some.
+            if (!whole) state.allStored = false;
+            --state.batches;
+        }
+        WriteCounts& first = m_sources[shares.front().source].counts;
+        first.batchesFailed += m_counts.batchesFailed - before.batchesFailed;
+        first.batchesUnanswered += m_counts.batchesUnanswered - before.batchesUnanswered;
+        first.batchesSaved += m_counts.batchesSaved - before.batchesSaved;
+        first.linesNotWritten += lost;  // nothing is left over unless the counts disagree
+        first.linesSaved += saved;
+    }
+    for (const BatchShare& share : shares) FinishIfDone(share.source);
+}
+
+void RyInfluxDB::FinishIfDone(uint64_t source) {
+    WriteCounts counts;
+    bool allStored = true;
+    {
+        std::lock_guard lock(m_sourceMutex);
+        const auto it = m_sources.find(source);
+        if (it == m_sources.end() || !it->second.ended || it->second.batches > 0) return;
+        counts = it->second.counts;
+        allStored = it->second.allStored;
+        m_sources.erase(it);
+    }
+    if (m_sourceDone) m_sourceDone(source, counts, allStored);
 }
 
 }  // namespace quarvel

@@ -94,6 +94,17 @@ public:
     // Complete once FlushAll has run (the destructor runs it too late to be read).
     const WriteCounts& Counts() const { return m_counts; }
 
+    // Lines may come from several sources (files) one after another, so that a batch
+    // carries the lines of several small ones. Lines added after BeginSource(id) are that
+    // source's. After EndSource, once every batch that carried its lines was posted, the
+    // writer tells `done` what became of them: its share of the counts (lines as they
+    // fell to it, a batch's own counts to the batch's first source), and whether every
+    // line of it was stored.
+    using SourceDone = std::function<void(uint64_t source, const WriteCounts& counts, bool allStored)>;
+    void OnSourceDone(SourceDone done) { m_sourceDone = std::move(done); }
+    void BeginSource(uint64_t source);
+    void EndSource();
+
     std::recursive_mutex m_batchLock[kTableKindCount];
 
 private:
@@ -109,6 +120,23 @@ private:
     void SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery);
     void DropBatch(int kind, const char* why);
 
+    struct SourceState {
+        int batches = 0;  // not yet posted that carry its lines
+        bool ended = false;
+        bool allStored = true;
+        WriteCounts counts;
+    };
+    struct BatchShare {
+        uint64_t source;
+        uint64_t lines;
+    };
+    void NoteLine(int kind);
+    void NoteLineLost();
+    // The batch of `kind` has ended (posted or dropped): what became of it since `before`,
+    // shared among the sources whose lines it carried.
+    void ShareBatch(int kind, const WriteCounts& before);
+    void FinishIfDone(uint64_t source);
+
     InfluxTarget m_target;
     std::string m_database;
     std::vector<std::string> m_writeUrls[kTableKindCount];  // one per node
@@ -118,6 +146,13 @@ private:
     int32_t m_zoneOffset = 0;
     uint32_t m_maxBatchSize[kTableKindCount] = {};
     WriteCounts m_counts;
+
+    SourceDone m_sourceDone;
+    bool m_tracking = false;  // BeginSource was called
+    uint64_t m_source = 0;
+    std::mutex m_sourceMutex;  // the sources and shares: kinds are posted under their own locks
+    std::unordered_map<uint64_t, SourceState> m_sources;
+    std::vector<BatchShare> m_shares[kTableKindCount];
 
     std::unordered_map<std::string, LineName> m_names;
     std::string m_lastName;

@@ -182,7 +182,7 @@ TEST_F(DataLogConversion, PartialTrailingRecordIsIgnored) {
     EXPECT_EQ(posts.size(), 1u) << "files without a whole record post nothing";
 }
 
-TEST_F(DataLogConversion, TwoAndAHalfBatchesMakeThreePosts) {
+TEST_F(DataLogConversion, TwoAndAHalfBatchesMakeThreePostsAndTheNextFileJoinsTheLast) {
     WriteDat(data / "G" / "BIG$0001X.DAT", Records(25000), kRawSampleSize);
     WriteDat(data / "G" / "NEXT$0001X.DAT", Records(10), kRawSampleSize);
     testsupport::RecordedProgress list;
@@ -190,7 +190,7 @@ TEST_F(DataLogConversion, TwoAndAHalfBatchesMakeThreePosts) {
     size_t bigPosts = 0;
     for (const auto& p : posts) bigPosts += p.firstTag == "BIG";
     EXPECT_EQ(bigPosts, 3u);
-    EXPECT_EQ(posts.size(), 4u) << "the next file starts with empty batches";
+    EXPECT_EQ(posts.size(), 3u) << "the next file's lines go with the last half batch";
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 25010);
 }
 
@@ -225,14 +225,16 @@ TEST_F(DataLogConversion, ProgressLinesAndLog) {
     EXPECT_EQ(logged, expected);
 }
 
+// A file is done once its lines are posted, which may be after later files' name lines.
 TEST_F(DataLogConversion, EveryFileIsToldDoneAfterItsNameLine) {
     for (int i = 0; i < 26; ++i)
         WriteDat(data / "G" / ("T" + std::to_string(i) + "$0001X.DAT"), Records(1), kRawSampleSize);
     testsupport::RecordedProgress list;
     std::vector<std::string> namesBeforeDone;
     list.onFileDone = [&](const std::string& path, const ConversionTotals& totals) {
-        EXPECT_EQ(path.substr(path.rfind('/') + 1), list.Told().back());
-        namesBeforeDone.push_back(list.Told().back());
+        const std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_NE(std::find(list.Told().begin(), list.Told().end(), name), list.Told().end()) << name;
+        namesBeforeDone.push_back(name);
         EXPECT_EQ(totals.filesConverted, static_cast<int>(namesBeforeDone.size()));
     };
     Convert(list);
@@ -323,24 +325,41 @@ TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
     EXPECT_EQ(list.Lines()[0], "Conversion stopped after 1 files");
 }
 
+// Files one by one, each with a writer of its own, store what one job or several store
+// when the lines of many small files share posts.
 TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
-    const SampleNodeResult made = testsupport::MakeSmallSampleNode((m_dir / "Node_J").string(), 3);
-    const std::string sequential = database;
-    const std::string parallel = testsupport::UniqueDatabaseName("Ry_jobs");
-    testsupport::CreateDatabaseWithPolicies(parallel);
-    for (const auto& [db, jobs] : {std::pair{sequential, 1}, std::pair{parallel, 3}}) {
+    SampleNodeOptions options;
+    options.tags = 40;
+    options.rawStepSeconds = 600;  // 144 raw records a file
+    SampleNodeResult made;
+    std::string error;
+    ASSERT_TRUE(MakeSampleNode((m_dir / "Node_J").string(), options, made, error)) << error;
+    const std::string fileByFile = database;
+    {
         testsupport::RecordedProgress list;
-        DataLogConverter converter(made.dataLogFolder, db, list, target);
+        DataLogConverter converter(made.dataLogFolder, fileByFile, list, target);
+        ForEachDataLogFile(made.dataLogFolder, [&converter](const std::string& path) { converter.ConvertDatFile(path); });
+        ASSERT_EQ(converter.Totals().filesConverted, made.files);
+        ASSERT_GE(posts.size(), static_cast<size_t>(made.files));
+        posts.clear();
+    }
+    for (const int jobs : {1, 3}) {
+        const std::string shared = testsupport::UniqueDatabaseName("Ry_jobs");
+        testsupport::CreateDatabaseWithPolicies(shared);
+        testsupport::RecordedProgress list;
+        DataLogConverter converter(made.dataLogFolder, shared, list, target);
         converter.SetJobs(jobs);
         converter.ConvertAllFolders();
         EXPECT_EQ(converter.Totals().writes.linesWritten, made.rawRecords + made.summaryRecords) << jobs;
         EXPECT_EQ(converter.Totals().filesConverted, made.files) << jobs;
+        EXPECT_LT(posts.size(), static_cast<size_t>(made.files / 4)) << "small files share posts";
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            EXPECT_EQ(SelectAll(shared, kRetentionPolicy[kind], kMeasurement[kind]),
+                      SelectAll(fileByFile, kRetentionPolicy[kind], kMeasurement[kind]))
+                << kMeasurement[kind] << ", " << jobs << " jobs";
+        testsupport::DropDatabase(shared);
+        posts.clear();
     }
-    for (int kind = 0; kind < kTableKindCount; ++kind)
-        EXPECT_EQ(SelectAll(parallel, kRetentionPolicy[kind], kMeasurement[kind]),
-                  SelectAll(sequential, kRetentionPolicy[kind], kMeasurement[kind]))
-            << kMeasurement[kind];
-    testsupport::DropDatabase(parallel);
 }
 
 TEST(DatFileName, TagAndKindComeFromTheFileName) {

@@ -235,24 +235,29 @@ TEST_F(Resume, AResumedRunSkipsWhatWasPostedAndConvertsWhatChanged) {
 }
 
 TEST_F(Resume, AStoppedRunResumedEndsWithEveryPoint) {
+    // Asked to stop once three files are done: the files whose lines wait in the job's
+    // batches end too.
     const ConversionTotals stopped = ConvertDataLog(false, 1, 3);
-    ASSERT_EQ(stopped.filesConverted, 3);
+    ASSERT_GE(stopped.filesConverted, 3);
     ASSERT_LT(Points(), Records());
     const ConversionTotals rest = ConvertDataLog(true, 4);
-    EXPECT_EQ(rest.filesResumed, 3);
-    EXPECT_EQ(rest.filesConverted, made.files - 3);
+    EXPECT_EQ(rest.filesResumed, stopped.filesConverted);
+    EXPECT_EQ(rest.filesConverted, made.files - stopped.filesConverted);
     EXPECT_EQ(Points(), Records());
 }
 
 TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
     refuse = "PRESS_02";
     const ConversionTotals first = ConvertDataLog(false);
-    ASSERT_EQ(first.filesWithLoss, 4) << "the tag's X, M, H and D files";
-    for (const std::string& path : JournalPaths(database)) EXPECT_EQ(path.find("PRESS_02"), std::string::npos) << path;
+    // The tag's X, M, H and D files, and the files whose lines shared a refused post.
+    ASSERT_GE(first.filesWithLoss, 4);
+    const std::set<std::string> journaled = JournalPaths(database);
+    EXPECT_EQ(journaled.size(), static_cast<size_t>(made.files - first.filesWithLoss));
+    for (const std::string& path : journaled) EXPECT_EQ(path.find("PRESS_02"), std::string::npos) << path;
 
     refuse.clear();
     const ConversionTotals second = ConvertDataLog(true);
-    EXPECT_EQ(second.filesConverted, 4);
+    EXPECT_EQ(second.filesConverted, first.filesWithLoss);
     EXPECT_EQ(second.writes.linesNotWritten, 0u);
     EXPECT_EQ(Points(), Records());
 }

@@ -4,12 +4,17 @@
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
 #include "app/QuarvelApp.h"
+#include "logging/Logging.h"
 #include "sample/SampleNode.h"
 #include "SampleNodes.h"
 
+#include <QProgressBar>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
 
 #include <memory>
+#include <numeric>
 
 using namespace apptest;
 
@@ -29,18 +34,24 @@ private:
     }
     static std::string Database(const QString& node) { return "Ry_" + node.toStdString(); }
 
-    QString SampleNode(int tags, int days, uint64_t& records) {
+    // The last line of a conversion that wrote every line, whatever its time; and the bar full.
+    static void VerifyTotals(CQuarvelDlg& dialog, const QString& line, int files, uint64_t lines) {
+        const QString expected = QStringLiteral("Files: %1 converted, 0 skipped, 0 already converted; lines written: %2; "
+                                                "not written: 0; ")
+                                     .arg(files)
+                                     .arg(QString::fromStdString(Thousands(lines)));
+        QVERIFY2(line.startsWith(expected) && QRegularExpression("; \\d+:\\d\\d$").match(line).hasMatch(),
+                 qPrintable(line));
+        auto* bar = Control<QProgressBar>(dialog, "progress");
+        QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    // `records`: of every file; `files`: how many.
+    QString SampleNode(int tags, int days, uint64_t& records, int* files = nullptr) {
         const QString node = NewNode();
-        SampleNodeOptions options;
-        options.tags = tags;
-        options.days = days;
-        SampleNodeResult made;
-        std::string error;
-        if (!MakeSampleNode((Folder() + node).toStdString(), options, made, error)) {
-            qWarning("%s", error.c_str());
-            return QString();
-        }
+        const SampleNodeResult made = testsupport::MakeSmallSampleNode((Folder() + node).toStdString(), tags, days);
         records = made.rawRecords + made.summaryRecords;
+        if (files != nullptr) *files = made.files;
         return node;
     }
 
@@ -57,7 +68,8 @@ private slots:
 
     void convertsWhileTheOperatorWorksTheWindow() {
         uint64_t records = 0;
-        const QString node = SampleNode(8, 10, records);
+        int files = 0;
+        const QString node = SampleNode(8, 10, records, &files);
         QVERIFY(!node.isEmpty());
         CQuarvelDlg dialog(nullptr, Folder());
         dialog.show();
@@ -88,27 +100,50 @@ private slots:
         QVERIFY2(heart.Beats() >= 20 && heart.LongestGap() < 1000, qPrintable(heart.Summary()));
         QCOMPARE(dialog.pos(), moved);
         QVERIFY(rtdb->isChecked());  // changed after the click: the data-log conversion went on
-        QCOMPARE(TopLine(dialog), QStringLiteral("Conversion completed"));
+        QCOMPARE(ListLines(dialog).value(1), QStringLiteral("Conversion completed"));
+        VerifyTotals(dialog, TopLine(dialog), files, records);
         QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
     }
 
-    void exportsTheTablesOnTheWindowThread() {
+    // The export runs on the window's thread, which paints each line as it is added: what
+    // the screen holds when a line comes shows the line before it.
+    void exportsTheTablesPaintingEachLine() {
         const QString node = NewNode();
-        SampleNodeOptions options;
-        options.tags = 2;
-        options.days = 1;
-        SampleNodeResult made;
-        std::string error;
-        QVERIFY2(MakeSampleNode((Folder() + node).toStdString(), options, made, error), error.c_str());
+        const SampleNodeResult made = testsupport::MakeSmallSampleNode((Folder() + node).toStdString(), 2, 1);
         CQuarvelDlg dialog(nullptr, Folder());
         dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QVERIFY(PickNode(dialog, node));
         QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
-        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
 
-        // The click returned when the export had ended: it ran on this thread.
-        QCOMPARE(dialog.RunningConversions(), 0);
-        QVERIFY(ListLines(dialog).first().endsWith(QStringLiteral("Tags.rdb")));
+        QListWidget* list = dialog.m_lbProgress;
+        QWidget* viewport = list->viewport();
+        const QRect area(viewport->mapTo(&dialog, QPoint(0, 0)), viewport->size());
+        QMap<int, QImage> screens;  // by the row being added: the viewport as painted before it
+        connect(list->model(), &QAbstractItemModel::rowsInserted, &dialog, [&](const QModelIndex&, int row) {
+            // Asks nothing of the list, which would lay it out.
+            if (row > 0) screens[row] = dialog.screen()->grabWindow(dialog.winId()).toImage().copy(area);
+        });
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+
+        const QStringList lines = ListLines(dialog);
+        QVERIFY(lines.value(1).endsWith(QStringLiteral("Tags.rdb")));
+        int painted = 0;
+        for (auto it = screens.begin(); it != screens.end(); ++it) {
+            const QRect before = list->visualItemRect(list->item(it.key() - 1)).intersected(viewport->rect());
+            if (before.height() < list->visualItemRect(list->item(0)).height()) continue;  // not whole in view
+            const QColor base = list->palette().color(QPalette::Base);
+            bool drawn = false;
+            for (int y = before.top(); y <= before.bottom() && !drawn; ++y)
+                for (int x = before.left(); x <= before.right() && !drawn; ++x)
+                    drawn = it.value().pixelColor(x, y) != base;
+            QVERIFY2(drawn, qPrintable(QStringLiteral("line %1 unpainted: %2").arg(it.key() - 1).arg(lines[it.key() - 1])));
+            ++painted;
+        }
+        QVERIFY2(painted >= 8, qPrintable(QString::number(painted)));
+        VerifyTotals(dialog, lines.last(), 4,
+                     std::accumulate(made.tableSamples.begin(), made.tableSamples.end(), uint64_t{0}));
         for (int kind = 0; kind < kTableKindCount; ++kind)
             QCOMPARE(testsupport::CountPoints(Database(node), kRetentionPolicy[kind], kMeasurement[kind]),
                      static_cast<long>(made.tableSamples[kind]));
@@ -123,10 +158,19 @@ private slots:
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, node));
         auto* convert = Control<QPushButton>(dialog, "1");
+        // The first conversion's first line comes once its checks are done, and it cannot
+        // end before this thread has shown it: a click then starts a second beside it.
+        int running = 0;
+        connect(dialog.m_lbProgress->model(), &QAbstractItemModel::rowsInserted, &dialog, [&](const QModelIndex&, int row) {
+            if (running > 0 || dialog.m_lbProgress->item(row)->text() != QStringLiteral("Start conversion")) return;
+            QTest::mouseClick(convert, Qt::LeftButton);
+            running = dialog.RunningConversions();
+        });
         QTest::mouseClick(convert, Qt::LeftButton);
-        QTest::mouseClick(convert, Qt::LeftButton);
-        // Neither can have ended: each waits for this thread to show its first line.
-        QCOMPARE(dialog.RunningConversions(), 2);
+        QTest::mouseClick(convert, Qt::LeftButton);  // during the checks: no second check of the same
+        QCOMPARE(dialog.RunningConversions(), 1);
+        QVERIFY(!convert->isEnabled());
+        QTRY_COMPARE(running, 2);
 
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, (QStringList{"Conversion completed", "Conversion completed"}), 60000);
         QTRY_COMPARE(dialog.RunningConversions(), 0);
@@ -188,7 +232,9 @@ private slots:
         const qsizetype stopped =
             log.indexOf(QStringLiteral("Conversion stopped after %1 files").arg(converted.size()));
         QVERIFY(closing > 0);
-        QCOMPARE(stopped, log.size() - 2);
+        QCOMPARE(stopped, log.size() - 3);
+        QVERIFY2(log[stopped + 1].startsWith(QStringLiteral("Files: %1 converted").arg(converted.size())),
+                 qPrintable(log[stopped + 1]));
         QVERIFY(closing < stopped);
         QCOMPARE(testsupport::CountPoints(Database(node), "RP_Sec", "datalogX"), expected);
     }

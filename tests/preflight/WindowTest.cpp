@@ -15,8 +15,10 @@
 #include <QRadioButton>
 #include <QUrl>
 
+#include <chrono>
 #include <memory>
 #include <numeric>
+#include <thread>
 
 using namespace apptest;
 
@@ -179,6 +181,52 @@ private slots:
         QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("The server %1 cannot be reached").arg(server)),
                  qPrintable(boxes.texts.first()));
         QCOMPARE(TopLine(dialog), QStringLiteral("Nothing converted: the server %1 cannot be reached").arg(server));
+    }
+
+    // A server slow to answer its pings: while the checks wait the window goes on handling
+    // events, says what it is doing and takes no second Convert; its questions are still
+    // boxes. A window closed meanwhile asks nothing, converts nothing and then closes.
+    void theChecksLeaveTheWindowFree_data() {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("answered") << false;
+        QTest::newRow("closed during the checks") << true;
+    }
+    void theChecksLeaveTheWindowFree() {
+        QFETCH(bool, close);
+        testsupport::FakeHttpServer slow([real = m_url.toStdString()](const testsupport::FakeRequest& request) {
+            if (request.target.starts_with("/ping")) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            return testsupport::Forward(real);
+        });
+        const QString server = QString::fromStdString(slow.Url());
+        qputenv("QUARVEL_INFLUX_URL", server.toUtf8());
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({QStringLiteral("Yes")});
+        QVERIFY(PickNode(dialog, m_node));
+        auto* convert = Control<QPushButton>(dialog, "1");
+
+        Heartbeat heart;
+        QTest::mouseClick(convert, Qt::LeftButton);
+        QVERIFY(!convert->isEnabled());
+        QTRY_COMPARE(TopLine(dialog), QStringLiteral("Checking the server %1 ...").arg(server));
+        if (close) dialog.close();
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+        heart.Stop();
+        QVERIFY2(heart.Elapsed() >= 1500 && heart.LongestGap() < 1000, qPrintable(heart.Summary()));
+
+        const ServerCheck found = CheckServer(m_url.toStdString(), m_database);
+        if (close) {
+            QVERIFY(!dialog.isVisible());
+            QCOMPARE(boxes.texts, QStringList());
+            QVERIFY(!found.databaseExists);
+            return;
+        }
+        QVERIFY(convert->isEnabled());
+        QVERIFY(!boxes.texts.isEmpty());
+        QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("Database Ry_%1 does not exist on %2.").arg(m_node, server)),
+                 qPrintable(boxes.texts.first()));
+        QTRY_VERIFY(boxes.texts.contains(QStringLiteral("Conversion completed")));
+        QCOMPARE(testsupport::CountAllPoints(m_database), Expected(false));
     }
 
     // A server that refuses the window's login (none here) gets the operator's, asked for in

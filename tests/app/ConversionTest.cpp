@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 
+#include <filesystem>
 #include <memory>
 #include <numeric>
 
@@ -176,6 +177,39 @@ private slots:
         QTRY_COMPARE(dialog.RunningConversions(), 0);
         // The same points twice: the second conversion overwrote the first's.
         QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
+    }
+
+    // A node whose names are Big5 bytes, with its code page in the configuration file
+    // beside the program: the window shows them, and the server holds them, as 中文.
+    void namesInTheNodesCodePage() {
+        const std::string node = testsupport::UniqueDatabaseName("App") + "\xA4\xA4\xA4\xE5";
+        const QString chinese = QString::fromUtf8("中文");
+        const QString shown = QString::fromStdString(node.substr(0, node.size() - 4)) + chinese;
+        const std::string database = "Ry_" + shown.toStdString();
+        testsupport::CreateDatabaseWithPolicies(database);
+        // The file is written under a name of letters, then given its Big5 one.
+        QVERIFY(WriteRawFile(Folder() + "raw.DAT", 100));
+        const std::string group = Folder().toStdString() + node + "/Log/G/";
+        std::filesystem::create_directories(group);
+        std::filesystem::rename(Folder().toStdString() + "raw.DAT", group + "\xA4\xA4\xA4\xE5$0001X.DAT");
+        QVERIFY(WriteTextFile(Folder() + "quarvel.conf", "[server]\ncodepage = CP950\n"));
+
+        CQuarvelDlg dialog(nullptr, Folder());
+        dialog.show();
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, shown));
+        QCOMPARE(dialog.m_strDataLogFolder, Folder() + shown + "/Log/");
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList{"Conversion completed"}, 60000);
+        QTRY_COMPARE(dialog.RunningConversions(), 0);
+
+        const QStringList lines = ListLines(dialog);
+        QVERIFY2(lines.filter(QChar(0xFFFD)).isEmpty() && lines.contains(chinese + "$0001X.DAT"),
+                 qPrintable(lines.join(QLatin1Char('\n'))));
+        const auto rows = testsupport::SelectAll(database, "RP_Sec", "datalogX");
+        QCOMPARE(rows.size(), size_t{100});
+        QCOMPARE(QString::fromStdString(rows.front()["name"].get<std::string>()), chinese);
+        testsupport::DropDatabase(database);
     }
 
     void closingFinishesTheFileUnderWayAndThenEnds() {

@@ -363,30 +363,18 @@ private slots:
         QCOMPARE(lines[lines.size() - 2], Folder() + "Node_1/Log/*.*");
     }
 
-    void aMissingFolderConvertsNothing_data() {
-        QTest::addColumn<QByteArray>("ini");  // empty: no sysinfo.ini
-        QTest::addColumn<bool>("tables");
-        QTest::addColumn<QString>("expected");  // "@" stands for the app folder
-        QTest::newRow("sysinfo.ini names a folder that is not there")
-            << QByteArray("[NODE_INFO]\nDATA_LOG_FOLDER=@gone\n") << false << "data-log folder @gone/";
-        QTest::newRow("no Log folder, tables") << QByteArray() << true << "table folder @Node_1/Log/";
-    }
-    void aMissingFolderConvertsNothing() {
-        QFETCH(QByteArray, ini);
-        QFETCH(bool, tables);
-        QFETCH(QString, expected);
+    // (The table folder's words: radioButtonsReturnAfterANodeIsPicked.)
+    void aMissingDataLogFolderConvertsNothing() {
         MakeFolders({"Node_1"});
-        if (!ini.isEmpty()) WriteText("Node_1/sysinfo.ini", ini.replace('@', QFile::encodeName(Folder())));
-        expected.replace(QLatin1Char('@'), Folder());
+        WriteText("Node_1/sysinfo.ini", "[NODE_INFO]\nDATA_LOG_FOLDER=" + QFile::encodeName(Folder()) + "gone\n");
         CQuarvelDlg dialog(nullptr, Folder());
-        dialog.show();
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, "Node_1"));
-        if (tables) QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
         QCOMPARE(dialog.RunningConversions(), 0);
-        QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("The %1 does not exist. Nothing was converted.").arg(expected)});
-        QCOMPARE(ListLines(dialog), QStringList{QStringLiteral("Nothing converted: the %1 does not exist").arg(expected)});
+        const QString folder = Folder() + "gone/";
+        QTRY_COMPARE(boxes.texts, QStringList{"The data-log folder " + folder + " does not exist. Nothing was converted."});
+        QCOMPARE(ListLines(dialog), QStringList{"Nothing converted: the data-log folder " + folder + " does not exist"});
     }
 
     void aboutBoxFromF1AndTheContextMenu_data() {

@@ -5,8 +5,8 @@
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
 #include "app/LoginDlg.h"
-#include "logging/Logging.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 #include "platform/CodePage.h"
 #include "platform/FindFile.h"
 #include "session/NodeFolder.h"
@@ -312,7 +312,8 @@ void CQuarvelDlg::OnWindowThread(const std::function<void()>& work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(this, [&work] { work(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [&work] { work(); }, Qt::BlockingQueuedConnection);
 }
 
 QString CQuarvelDlg::Shown(const std::string& text) const {
@@ -639,7 +640,8 @@ void CQuarvelDlg::SayWhyRefused(const Session& session, Progress& progress) {
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
     const bool ran = dialog->PrepareConversion(*conversion);
     if (ran && conversion->options.kind == SourceKind::kTables)
-        dialog->OnWindowThread([dialog, conversion] { dialog->RunConversion(*conversion, ListProgress::Order::kInOrder); });
+        dialog->OnWindowThread(
+            [dialog, conversion] { dialog->RunConversion(*conversion, ListProgress::Order::kInOrder); });
     else if (ran)
         dialog->RunConversion(*conversion, ListProgress::Order::kNewestFirst);
     {

@@ -106,7 +106,7 @@ private:
         SessionOptions options;  // the login given after a refusal joins them
         std::unique_ptr<Session> session;
         std::thread thread;
-        bool ran = false;    // guarded by m_conversionsMutex, as is `ended`: the checks let it run
+        bool ran = false;  // guarded by m_conversionsMutex, as is `ended`: the checks let it run
         bool ended = false;
         // On the window's thread only: the bytes of its files, all and done.
         uint64_t bytesToConvert = 0;

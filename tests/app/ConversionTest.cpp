@@ -3,10 +3,10 @@
 
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
+#include "SampleNodes.h"
 #include "app/QuarvelApp.h"
 #include "logging/Logging.h"
 #include "sample/SampleNode.h"
-#include "SampleNodes.h"
 
 #include <QProgressBar>
 #include <QRadioButton>
@@ -37,8 +37,10 @@ private:
 
     // The last line of a conversion that wrote every line, and the bar full.
     static void VerifyTotals(CQuarvelDlg& dialog, const QString& line, int files, uint64_t lines) {
-        const QString totals("^Files: %1 converted, 0 skipped, 0 already converted; lines written: %2; not written: 0; \\d+:\\d\\d$");
-        QVERIFY2(QRegularExpression(totals.arg(files).arg(Thousands(lines).c_str())).match(line).hasMatch(), qPrintable(line));
+        const QString totals(
+            "^Files: %1 converted, 0 skipped, 0 already converted; lines written: %2; not written: 0; \\d+:\\d\\d$");
+        QVERIFY2(QRegularExpression(totals.arg(files).arg(Thousands(lines).c_str())).match(line).hasMatch(),
+                 qPrintable(line));
         auto* bar = Control<QProgressBar>(dialog, "progress");
         QCOMPARE(bar->value(), bar->maximum());
     }
@@ -153,11 +155,13 @@ private slots:
         // The first conversion's first line comes after its checks, and it waits for this
         // thread to show it: a click then starts a second beside it.
         int running = 0;
-        connect(dialog.m_lbProgress->model(), &QAbstractItemModel::rowsInserted, &dialog, [&](const QModelIndex&, int row) {
-            if (running > 0 || dialog.m_lbProgress->item(row)->text() != QStringLiteral("Start conversion")) return;
-            QTest::mouseClick(convert, Qt::LeftButton);
-            running = dialog.RunningConversions();
-        });
+        connect(dialog.m_lbProgress->model(), &QAbstractItemModel::rowsInserted, &dialog,
+                [&](const QModelIndex&, int row) {
+                    if (running > 0 || dialog.m_lbProgress->item(row)->text() != QStringLiteral("Start conversion"))
+                        return;
+                    QTest::mouseClick(convert, Qt::LeftButton);
+                    running = dialog.RunningConversions();
+                });
         QTest::mouseClick(convert, Qt::LeftButton);
         QTest::mouseClick(convert, Qt::LeftButton);  // during the checks: no second check of the same
         QCOMPARE(dialog.RunningConversions(), 1);

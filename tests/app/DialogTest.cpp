@@ -373,8 +373,10 @@ private slots:
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
         QCOMPARE(dialog.RunningConversions(), 0);
         const QString folder = Folder() + "gone/";
-        QTRY_COMPARE(boxes.texts, QStringList{"The data-log folder " + folder + " does not exist. Nothing was converted."});
-        QCOMPARE(ListLines(dialog), QStringList{"Nothing converted: the data-log folder " + folder + " does not exist"});
+        QTRY_COMPARE(boxes.texts,
+                     QStringList{"The data-log folder " + folder + " does not exist. Nothing was converted."});
+        QCOMPARE(ListLines(dialog),
+                 QStringList{"Nothing converted: the data-log folder " + folder + " does not exist"});
     }
 
     void aboutBoxFromF1AndTheContextMenu_data() {

@@ -216,7 +216,9 @@ private slots:
         QCOMPARE(dialog.isVisible(), !close);
         QCOMPARE(convert->isEnabled(), !close);
         QCOMPARE(boxes.texts.size(), close ? 0 : 2);
-        if (!close) QVERIFY(boxes.texts.first().startsWith(QStringLiteral("Database Ry_%1 does not exist on %2.").arg(m_node, server)));
+        if (!close)
+            QVERIFY(boxes.texts.first().startsWith(
+                QStringLiteral("Database Ry_%1 does not exist on %2.").arg(m_node, server)));
         QCOMPARE(testsupport::CountAllPoints(m_database), close ? 0 : Expected(false));
     }
 

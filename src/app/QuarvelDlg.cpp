@@ -13,7 +13,6 @@
 #include "session/ServerSettings.h"
 #include "session/Session.h"
 
-#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>

@@ -4,16 +4,15 @@
 #include "app/AppIcon.h"
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
-#include "app/ListProgress.h"
 #include "app/LoginDlg.h"
-#include "logging/Logging.h"
-#include "platform/FindFile.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
+#include "platform/CodePage.h"
+#include "platform/FindFile.h"
 #include "session/NodeFolder.h"
 #include "session/ServerSettings.h"
 #include "session/Session.h"
 
-#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,6 +27,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
@@ -35,7 +35,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <ctime>
+#include <chrono>
 #include <system_error>
 
 namespace quarvel {
@@ -43,6 +43,7 @@ namespace quarvel {
 namespace {
 
 constexpr int kComboDropDownHeight = 103;
+constexpr int kBarSteps = 1000;
 
 const char* const kAboutEntry = "關於 Quarvel(&A)...";
 
@@ -55,11 +56,11 @@ QString Wide(const std::string& text) {
 }
 
 // A sorted drop-down list keeps its entries in case-insensitive order; equal ones stay in
-// the order they came.
-void AddSorted(QComboBox* combo, const QString& text) {
+// the order they came. Each keeps its name's bytes.
+void AddSorted(QComboBox* combo, const QString& text, const std::string& bytes) {
     int at = 0;
     while (at < combo->count() && QString::compare(combo->itemText(at), text, Qt::CaseInsensitive) <= 0) ++at;
-    combo->insertItem(at, text);
+    combo->insertItem(at, text, QByteArray::fromStdString(bytes));
 }
 
 }  // namespace
@@ -190,33 +191,34 @@ void CQuarvelDlg::CreateControls() {
         hidden->setVisible(false);
 
     m_chkResume = check(QStringLiteral("Resume"), "resume", 219, 306, 45, 10);
+
+    m_progressBar = new QProgressBar(this);
+    place(m_progressBar, "progress", 7, 290, 381, 10);
+    m_progressBar->setRange(0, kBarSteps);
+    m_progressBar->setValue(0);
 }
 
 // Workers reach the list only through m_progressList. Each of its operations runs on this
 // thread while the worker waits, as a sent list-box message would, and the widget mirrors
 // every change.
 void CQuarvelDlg::ConnectProgressList() {
-    m_progressList.SetDispatcher([this](const std::function<void()>& operation) {
-        if (QThread::currentThread() == thread()) {
-            operation();
-            return;
-        }
-        QMetaObject::invokeMethod(
-            this, [&operation] { operation(); }, Qt::BlockingQueuedConnection);
-    });
+    m_progressList.SetDispatcher([this](const std::function<void()>& operation) { OnWindowThread(operation); });
     m_progressList.SetObserver([this](platform::ProgressList::Change change, int index, const std::string& text) {
         using Change = platform::ProgressList::Change;
         switch (change) {
             case Change::Inserted:
-                m_lbProgress->insertItem(index, Wide(text));
+                m_lbProgress->insertItem(index, QString::fromStdString(text));
                 break;
             case Change::Added:
-                m_lbProgress->addItem(Wide(text));
+                m_lbProgress->addItem(QString::fromStdString(text));
                 break;
             case Change::Deleted:
                 delete m_lbProgress->takeItem(index);
                 break;
             case Change::Repaint:
+                // The list lays new rows out from the event loop, which a table export on
+                // this thread keeps from running: lay them out now, or they stay unpainted.
+                m_lbProgress->doItemsLayout();
                 m_lbProgress->viewport()->repaint();
                 break;
         }
@@ -291,10 +293,36 @@ bool CQuarvelDlg::OnInitDialog() {
     m_strAppFolder = m_appFolderGiven.isEmpty() ? QCoreApplication::applicationDirPath() : m_appFolderGiven;
     if (m_strAppFolder.isEmpty()) m_strAppFolder = QStringLiteral(".");
     if (!m_strAppFolder.endsWith(QLatin1Char('/'))) m_strAppFolder += QLatin1Char('/');
+    // Node names are shown in the code page of the configuration file; an unusable file is
+    // told of at Convert.
+    ServerSettings server;
+    std::string error;
+    if (ReadSettings(server, error)) m_codePage = server.codePage;
     FillScadaNameList(m_strAppFolder);
 
     m_btnConvert->setFocus();
     return true;
+}
+
+// The window's helpers run on its thread while the worker that asked waits, as a sent
+// message would.
+void CQuarvelDlg::OnWindowThread(const std::function<void()>& work) {
+    if (QThread::currentThread() == thread()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [&work] { work(); }, Qt::BlockingQueuedConnection);
+}
+
+QString CQuarvelDlg::Shown(const std::string& text) const {
+    return QString::fromStdString(WindowText(text, m_codePage));
+}
+
+// What the conversion takes for a name or folder shown in the window: the bytes it was
+// shown from, unless the text has changed since.
+std::string CQuarvelDlg::Bytes(const QString& shown, const std::string& bytes) const {
+    return shown == Shown(bytes) ? bytes : Narrow(shown);
 }
 
 void CQuarvelDlg::FillScadaNameList(const QString& folder) {
@@ -302,7 +330,8 @@ void CQuarvelDlg::FillScadaNameList(const QString& folder) {
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(Narrow(folder) + "*.*", entry); more; more = listing.Next(entry)) {
-        if (entry.isDirectory && entry.name.find('_') != std::string::npos) AddSorted(m_cbScadaName, Wide(entry.name));
+        if (entry.isDirectory && entry.name.find('_') != std::string::npos)
+            AddSorted(m_cbScadaName, Shown(entry.name), entry.name);
     }
     // Adding entries selects none: the toolkit's box takes its first entry otherwise.
     m_cbScadaName->setCurrentIndex(selected.isEmpty() ? -1 : m_cbScadaName->findText(selected));
@@ -311,15 +340,18 @@ void CQuarvelDlg::FillScadaNameList(const QString& folder) {
 void CQuarvelDlg::OnSelchangeScadaName() {
     const int index = m_cbScadaName->currentIndex();
     m_strScadaName = index >= 0 ? m_cbScadaName->itemText(index) : QString();
+    m_scadaNameBytes = index >= 0 ? m_cbScadaName->itemData(index).toByteArray().toStdString() : std::string();
     // The same reading of sysinfo.ini as the command line's, falling back to the Log folder.
-    m_strDataLogFolder = Wide(NodeDataLogFolder(Narrow(m_strAppFolder + m_strScadaName)));
+    m_dataLogFolderBytes = NodeDataLogFolder(Narrow(m_strAppFolder) + m_scadaNameBytes);
+    m_strDataLogFolder = Shown(m_dataLogFolderBytes);
     DoDataExchange(false);
 }
 
 void CQuarvelDlg::OnBrowseFolder() {
     CFileDialogST picker;
     if (picker.ChooseFolder(this) != CFileDialogST::kChosen) return;
-    m_strDataLogFolder = picker.GetChosenFolder() + QLatin1Char('/');
+    m_dataLogFolderBytes = Narrow(picker.GetChosenFolder()) + '/';
+    m_strDataLogFolder = Shown(m_dataLogFolderBytes);
     DoDataExchange(false);
 }
 
@@ -327,9 +359,10 @@ std::string CQuarvelDlg::DatabaseName(const QString& scadaName, const std::strin
     return DatabaseFor(Narrow(scadaName), codePage);
 }
 
-// The checks' questions, asked by this window on its thread. A missing database or policy
-// is created only when the operator says so; a policy that would drop old samples is
-// shown before anything is written.
+// The checks' questions, called on the conversion's thread and asked by this window on its
+// own while the checks wait. A missing database or policy is created only when the
+// operator says so; a policy that would drop old samples is shown before anything is
+// written. A window that is closing asks nothing and answers no.
 class CQuarvelDlg::Questions : public CheckQuestions {
 public:
     Questions(CQuarvelDlg& dialog, const Session& session)
@@ -337,12 +370,7 @@ public:
           m_server(QString::fromStdString(session.Url())),
           m_name(QString::fromStdString(session.DatabaseUtf8())),
           m_who(session.Access().HasLogin() ? QString::fromStdString(session.Access().Who()) : QString()),
-          m_database(session.DatabaseUtf8()) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);  // until the first question, or the end of the checks
-    }
-    ~Questions() override { StopWaiting(); }
-    Questions(const Questions&) = delete;
-    Questions& operator=(const Questions&) = delete;
+          m_database(session.DatabaseUtf8()) {}
 
     // A refused login is not told here: the window asks for another (LoginRefused()).
     void ServerUnusable(const ServerCheck& found) override {
@@ -357,10 +385,12 @@ public:
         if (found.outcome == Outcome::kWriteRefused)
             what = QStringLiteral("does not let %1 write to %2").arg(m_who, m_name);
         const std::string why = found.certificateProblem.empty() ? found.error : found.certificateProblem;
-        Ask(QMessageBox::Warning,
-            QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(m_server, what, Wide(why)),
-            QStringLiteral("OK"), QString());
-        m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(m_server, what));
+        m_dialog.OnWindowThread([&] {
+            Ask(QMessageBox::Warning,
+                QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(m_server, what, Wide(why)),
+                QStringLiteral("OK"), QString());
+            m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(m_server, what));
+        });
     }
 
     bool CreateMissing(const ServerCheck& found) override {
@@ -375,10 +405,15 @@ public:
                 : QStringLiteral("Database %1 on %2 lacks the retention %3 %4. Create %5 (duration INF)?")
                       .arg(m_name, m_server, one ? QStringLiteral("policy") : QStringLiteral("policies"), list,
                            one ? QStringLiteral("it") : QStringLiteral("them"));
-        if (Ask(QMessageBox::Question, question, QStringLiteral("&Yes"), QStringLiteral("&No"))) return true;
-        m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: missing on %1: %2")
-                                      .arg(m_server, QString::fromStdString(JoinAnd(found.Missing(m_database)))));
-        return false;
+        bool create = false;
+        m_dialog.OnWindowThread([&] {
+            create = Ask(QMessageBox::Question, question, QStringLiteral("&Yes"), QStringLiteral("&No"));
+            if (!create)
+                m_dialog.ShowProgressLine(
+                    QStringLiteral("Nothing converted: missing on %1: %2")
+                        .arg(m_server, QString::fromStdString(JoinAnd(found.Missing(m_database)))));
+        });
+        return create;
     }
 
     void CreationFailed(const std::vector<std::string>&, const std::string& error) override { CannotCreate(error); }
@@ -388,8 +423,12 @@ public:
     bool ConvertDespite(const std::vector<std::string>& warnings) override {
         QString text;
         for (const std::string& warning : warnings) text += QString::fromStdString(warning) + QStringLiteral(".\n");
-        return Ask(QMessageBox::Warning, text + QStringLiteral("\nConvert anyway?"), QStringLiteral("Continue"),
-                   QStringLiteral("Cancel"));
+        bool convert = false;
+        m_dialog.OnWindowThread([&] {
+            convert = Ask(QMessageBox::Warning, text + QStringLiteral("\nConvert anyway?"), QStringLiteral("Continue"),
+                          QStringLiteral("Cancel"));
+        });
+        return convert;
     }
 
     // "needs a login" or "refused the login of NAME" when the server answered 401; else empty.
@@ -397,12 +436,15 @@ public:
 
 private:
     void CannotCreate(const std::string& error) {
-        Ask(QMessageBox::Warning, QStringLiteral("Cannot create %1: %2").arg(m_name, Wide(error)), QStringLiteral("OK"),
-            QString());
+        m_dialog.OnWindowThread([&] {
+            Ask(QMessageBox::Warning, QStringLiteral("Cannot create %1: %2").arg(m_name, Wide(error)),
+                QStringLiteral("OK"), QString());
+        });
     }
 
+    // On the window's thread.
     bool Ask(QMessageBox::Icon icon, const QString& text, const QString& yes, const QString& no) {
-        StopWaiting();
+        if (m_dialog.m_finishing || m_dialog.m_destroying) return false;
         QMessageBox box(icon, QStringLiteral("Quarvel"), text, QMessageBox::NoButton, &m_dialog);
         box.setObjectName(QStringLiteral("preflight"));
         QPushButton* accept = box.addButton(yes, QMessageBox::AcceptRole);
@@ -411,38 +453,39 @@ private:
         return box.clickedButton() == accept;
     }
 
-    void StopWaiting() {
-        if (!m_waiting) return;
-        m_waiting = false;
-        QApplication::restoreOverrideCursor();
-    }
-
     CQuarvelDlg& m_dialog;
     const QString m_server;
     const QString m_name;
     const QString m_who;  // the login's name; empty without one
     const std::string m_database;
     QString m_loginRefused;
-    bool m_waiting = true;
 };
 
 QString CQuarvelDlg::ConfigFile() const {
     return m_strAppFolder + QString::fromLatin1(kConfigFileName);
 }
 
-bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error) {
-    // The window has no flags: the settings come from the environment, then the
-    // configuration file. The site's file beside the program wins over the user's own.
+// The window has no flags: the settings come from the environment, then the configuration
+// file. The site's file beside the program wins over the user's own.
+bool CQuarvelDlg::ReadSettings(ServerSettings& server, std::string& error) const {
     ServerOptions told;
     if (QFileInfo(ConfigFile()).isFile()) told.configFile = Narrow(ConfigFile());
+    return ResolveServer(told, server, error);
+}
+
+bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error) {
     ServerSettings server;
-    if (!ResolveServer(told, server, error)) return false;
+    if (!ReadSettings(server, error)) return false;
     if (!server.configFile.empty()) LogMessage("Settings from %s", server.configFile.c_str());
+    if (std::string probe; !platform::ConvertToUtf8({}, server.codePage, probe)) {
+        error = "unknown code page: " + server.codePage;
+        return false;
+    }
 
     options.kind = m_nOldDataType == kDataLog ? SourceKind::kDataLog : SourceKind::kTables;
-    options.folder = Narrow(m_strDataLogFolder);
+    options.folder = Bytes(m_strDataLogFolder, m_dataLogFolderBytes);
     options.target.codePage = server.codePage;
-    options.database = DatabaseName(m_strScadaName, server.codePage);
+    options.database = DatabaseFor(Bytes(m_strScadaName, m_scadaNameBytes), server.codePage);
     options.resume = m_chkResume->isChecked();
     options.jobs = server.jobs.value_or(DefaultJobs());
     options.gzip = server.gzip;
@@ -480,59 +523,109 @@ bool CQuarvelDlg::AskLogin(const QString& why, ServerAccess& access) {
     return true;
 }
 
+// Reads the controls and starts a conversion on a thread of its own: the server checks,
+// then the data-log files there or the tables on this thread. Convert waits while checks run.
 void CQuarvelDlg::OnConvert() {
-    if (m_finishing) return;
+    if (m_finishing || m_checking > 0) return;
     DoDataExchange(true);  // a failed validation does not stop the conversion
-    SessionOptions options;
+    auto conversion = std::make_unique<Conversion>();
     std::string error;
-    if (!ConversionOptions(options, error)) {
+    if (!ConversionOptions(conversion->options, error)) {
         QMessageBox::warning(
             this, QStringLiteral("Quarvel"),
             QStringLiteral("The settings cannot be used: %1. Nothing was converted.").arg(Wide(error)));
         ShowProgressLine(QStringLiteral("Nothing converted: %1").arg(Wide(error)));
         return;
     }
-    // A refused login asks for another, until one is taken or the operator cancels.
-    std::unique_ptr<Session> session;
-    for (;;) {
-        session = std::make_unique<Session>(options);
-        QString refused;
-        {
-            Questions questions(*this, *session);
-            if (session->Prepare(questions) == kAllWritten) break;
-            refused = questions.LoginRefused();
-        }
-        if (refused.isEmpty()) return;
-        const QString why = QStringLiteral("%1 %2").arg(QString::fromStdString(session->Url()), refused);
-        if (!AskLogin(why, options.target.access)) {
-            ShowProgressLine(QStringLiteral("Nothing converted: the server %1").arg(why));
-            return;
-        }
-    }
-    if (!session->JournalProblem().empty()) LogMessage("No journal: %s", session->JournalProblem().c_str());
-    if (m_nOldDataType != kDataLog) {
-        ConvertTables(*session);
+    conversion->session = std::make_unique<Session>(conversion->options);
+    const Session& session = *conversion->session;
+    if (!session.FolderExists()) {
+        const QString folder = QStringLiteral("%1 %2").arg(
+            conversion->options.kind == SourceKind::kTables ? QStringLiteral("table folder")
+                                                            : QStringLiteral("data-log folder"),
+            QString::fromStdString(WindowText(session.Folder(), conversion->options.target.codePage)));
+        ShowProgressLine(QStringLiteral("Nothing converted: the %1 does not exist").arg(folder));
+        QMessageBox::warning(this, QStringLiteral("Quarvel"),
+                             QStringLiteral("The %1 does not exist. Nothing was converted.").arg(folder));
         return;
     }
 
-    auto conversion = std::make_unique<Conversion>();
-    conversion->session = std::move(session);
     Conversion* const started = conversion.get();
-    std::lock_guard lock(m_conversionsMutex);
-    m_conversions.push_back(std::move(conversion));
-    try {
-        started->thread = std::thread(ConversionThreadProc, this, started);
-    } catch (const std::system_error&) {
-        m_conversions.pop_back();  // no thread, no conversion, and nothing to report
+    started->bytesToConvert = session.Found().bytes;
+    {
+        std::lock_guard lock(m_conversionsMutex);
+        if (m_conversions.empty()) m_bytes = {};  // the bar starts afresh
+        m_conversions.push_back(std::move(conversion));
+        try {
+            started->thread = std::thread(ConversionThreadProc, this, started);
+        } catch (const std::system_error&) {
+            m_conversions.pop_back();  // no thread, no conversion, and nothing to report
+            return;
+        }
+    }
+    m_bytes.toConvert += started->bytesToConvert;
+    ++m_checking;
+    UpdateConvertButton();
+    UpdateProgressBar();
+}
+
+// On the conversion's thread: the server checks, whose questions the window asks. A
+// refused login asks for another, until one is taken or the operator cancels. True to
+// convert.
+bool CQuarvelDlg::PrepareConversion(Conversion& conversion) {
+    for (;;) {
+        Session& session = *conversion.session;
+        if (session.ChecksServer())
+            ShowProgressLine(QStringLiteral("Checking the server %1 ...").arg(QString::fromStdString(session.Url())));
+        int status = kAllWritten;
+        QString refused;
+        {
+            Questions questions(*this, session);
+            status = session.Prepare(questions);
+            refused = questions.LoginRefused();
+        }
+        if (status == kAllWritten && !session.JournalProblem().empty())
+            LogMessage("No journal: %s", session.JournalProblem().c_str());
+        bool go = false;
+        bool again = false;
+        OnWindowThread([&] {
+            const bool closing = m_finishing || m_destroying;
+            go = status == kAllWritten && !closing;
+            again = !refused.isEmpty() && !closing && TryAnotherLogin(conversion, refused);
+            if (again) return;
+            --m_checking;
+            UpdateConvertButton();
+        });
+        if (!again) return go;
     }
 }
 
-// The table export runs on the dialog thread, so the window takes no other input until it
-// ends; its progress lines repaint one by one.
-void CQuarvelDlg::ConvertTables(Session& session) {
-    ListProgress progress(*this, m_progressList, ListProgress::Order::kInOrder);
+// On the window's thread: the login box, and a new session with the login taken.
+bool CQuarvelDlg::TryAnotherLogin(Conversion& conversion, const QString& refused) {
+    const QString why = QStringLiteral("%1 %2").arg(QString::fromStdString(conversion.session->Url()), refused);
+    if (!AskLogin(why, conversion.options.target.access)) {
+        ShowProgressLine(QStringLiteral("Nothing converted: the server %1").arg(why));
+        return false;
+    }
+    auto session = std::make_unique<Session>(conversion.options);
+    std::lock_guard lock(m_conversionsMutex);
+    conversion.session = std::move(session);
+    return true;
+}
+
+// The run, its refusals and, as its last line, its totals. The table export runs on the
+// window's thread, which takes no other input until it ends; its lines repaint one by one.
+void CQuarvelDlg::RunConversion(Conversion& conversion, ListProgress::Order order) {
+    Session& session = *conversion.session;
+    ListProgress progress(*this, m_progressList, order, conversion.options.target.codePage);
+    progress.OnBytesDone([this, &conversion](uint64_t bytesDone) { ShowBytesDone(conversion, bytesDone); });
+    const auto started = std::chrono::steady_clock::now();
     session.Run(progress);
     SayWhyRefused(session, progress);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    const std::string totals = TotalsText(session.Totals(), elapsed);
+    progress.Line(totals);
+    LogMessage("%s", totals.c_str());
 }
 
 // A run the server's refusals stopped says why in a box of its own.
@@ -544,13 +637,15 @@ void CQuarvelDlg::SayWhyRefused(const Session& session, Progress& progress) {
 }
 
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
-    {
-        ListProgress progress(*dialog, dialog->m_progressList, ListProgress::Order::kNewestFirst);
-        conversion->session->Run(progress);
-        SayWhyRefused(*conversion->session, progress);
-    }
+    const bool ran = dialog->PrepareConversion(*conversion);
+    if (ran && conversion->options.kind == SourceKind::kTables)
+        dialog->OnWindowThread(
+            [dialog, conversion] { dialog->RunConversion(*conversion, ListProgress::Order::kInOrder); });
+    else if (ran)
+        dialog->RunConversion(*conversion, ListProgress::Order::kNewestFirst);
     {
         std::lock_guard lock(dialog->m_conversionsMutex);
+        conversion->ran = ran;
         conversion->ended = true;
     }
     QMetaObject::invokeMethod(
@@ -569,7 +664,18 @@ void CQuarvelDlg::OnConversionEnded() {
         }
         noneLeft = m_conversions.empty();
     }
-    for (auto& conversion : ended) conversion->thread.join();
+    for (auto& conversion : ended) {
+        conversion->thread.join();
+        // On the bar, a conversion that ran is done, whatever it left; one that did not
+        // never was.
+        if (conversion->ran) {
+            m_bytes.done += conversion->bytesToConvert - std::min(conversion->bytesDone, conversion->bytesToConvert);
+            m_bytes.ended = true;
+        } else {
+            m_bytes.toConvert -= conversion->bytesToConvert;
+        }
+    }
+    if (!ended.empty()) UpdateProgressBar();
     if (m_finishing && noneLeft && !m_destroying) {
         m_finishing = false;
         QDialog::done(m_closeResult);
@@ -586,6 +692,32 @@ void CQuarvelDlg::RequestStopAll() {
     for (const auto& conversion : m_conversions) conversion->session->RequestStop();
 }
 
+// From any thread: the bar takes the bytes a conversion has done so far. During a table
+// export this thread is busy, so the bar repaints at once.
+void CQuarvelDlg::ShowBytesDone(Conversion& conversion, uint64_t bytesDone) {
+    auto show = [this, &conversion, bytesDone] {
+        m_bytes.done += bytesDone - conversion.bytesDone;
+        conversion.bytesDone = bytesDone;
+        UpdateProgressBar();
+    };
+    if (QThread::currentThread() == thread()) {
+        show();
+        m_progressBar->repaint();
+    } else {
+        QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+    }
+}
+
+void CQuarvelDlg::UpdateProgressBar() {
+    const uint64_t all = m_bytes.toConvert;
+    const uint64_t done = std::min(m_bytes.done, all);
+    m_progressBar->setValue(all == 0 ? (m_bytes.ended ? kBarSteps : 0) : static_cast<int>(done * kBarSteps / all));
+}
+
+void CQuarvelDlg::UpdateConvertButton() {
+    m_btnConvert->setEnabled(!m_finishing && m_checking == 0);
+}
+
 // Escape, the close box and every other way out. While conversions run, the window asks
 // them to stop after the file each is converting, and closes once the last has ended.
 void CQuarvelDlg::done(int result) {
@@ -597,7 +729,7 @@ void CQuarvelDlg::done(int result) {
     m_finishing = true;
     m_closeResult = result;
     RequestStopAll();
-    m_btnConvert->setEnabled(false);
+    UpdateConvertButton();
     setWindowTitle(QStringLiteral("Quarvel - finishing the current file"));
     ShowProgressLine(QStringLiteral("Closing: the conversion ends after the file it is converting"));
 }
@@ -617,7 +749,7 @@ void CQuarvelDlg::OnSysCommand(unsigned id, qintptr param) {
 
 // A line of the window's own at the top of the progress list, cut like the converters'.
 void CQuarvelDlg::ShowProgressLine(const QString& text) {
-    const std::string line = Narrow(text);
+    const std::string line = text.toStdString();
     ListProgress(*this, m_progressList, ListProgress::Order::kNewestFirst).Line(line);
     LogMessage("%s", line.c_str());
 }

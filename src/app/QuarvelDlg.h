@@ -1,15 +1,20 @@
 #pragma once
 
 // The operator's window, template 102: pick a node, see its data-log folder, choose the
-// kind of old data and convert. Data-log conversions run on worker threads of their own;
-// they reach the window only through their ListProgress: m_progressList and the message box.
+// kind of old data and convert. Each conversion's server checks and data-log conversion
+// run on a worker thread of its own; it reaches the window through its ListProgress
+// (m_progressList and the message box) and through calls the window carries out on its
+// own thread while the worker waits: the checks' questions and the table export.
 
+#include "app/ListProgress.h"
 #include "platform/ProgressList.h"
+#include "session/Session.h"
 
 #include <QDialog>
 #include <QIcon>
 #include <QString>
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -22,14 +27,12 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QPushButton;
 
 namespace quarvel {
 
-class Progress;
-class Session;
-struct ServerAccess;
-struct SessionOptions;
+struct ServerSettings;
 
 class CQuarvelDlg : public QDialog {
     Q_OBJECT
@@ -55,7 +58,7 @@ public:
     void OnConvert();
     void OnSysCommand(unsigned id, qintptr param);
 
-    // Data-log conversions started and not yet ended.
+    // Conversions started and not yet ended, those whose server checks run included.
     int RunningConversions();
     // True from a close request during a conversion until the window really closes.
     bool IsFinishing() const { return m_finishing; }
@@ -78,7 +81,8 @@ public:
     QComboBox* m_cbScadaName = nullptr;
     QString m_strDataLogFolder;
     QListWidget* m_lbProgress = nullptr;    // shows m_progressList
-    platform::ProgressList m_progressList;  // what the conversions' ListProgress writes to
+    platform::ProgressList m_progressList;  // what the conversions' ListProgress writes to, in UTF-8
+    QProgressBar* m_progressBar = nullptr;  // bytes of the files done of all the running conversions meet
     int m_nOldDataType = kDataLog;
     int m_bFilterSec = 0;
     int m_bFilterMin = 0;
@@ -99,9 +103,14 @@ private:
         std::string password;
     };
     struct Conversion {
+        SessionOptions options;  // the login given after a refusal joins them
         std::unique_ptr<Session> session;
         std::thread thread;
+        bool ran = false;  // guarded by m_conversionsMutex, as is `ended`: the checks let it run
         bool ended = false;
+        // On the window's thread only: the bytes of its files, all and done.
+        uint64_t bytesToConvert = 0;
+        uint64_t bytesDone = 0;
     };
     class Questions;
 
@@ -109,13 +118,23 @@ private:
 
     void CreateControls();
     void ConnectProgressList();
+    // Runs `work` on the window's thread and returns once it is done.
+    void OnWindowThread(const std::function<void()>& work);
+    bool ReadSettings(ServerSettings& server, std::string& error) const;
+    bool PrepareConversion(Conversion& conversion);
+    bool TryAnotherLogin(Conversion& conversion, const QString& refused);
+    void RunConversion(Conversion& conversion, ListProgress::Order order);
     void OnConversionEnded();
     bool AskLogin(const QString& why, ServerAccess& access);
     void UseLogin(ServerAccess& access) const;
-    void ConvertTables(Session& session);
     static void SayWhyRefused(const Session& session, Progress& progress);
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
+    void ShowBytesDone(Conversion& conversion, uint64_t bytesDone);
+    void UpdateProgressBar();
+    void UpdateConvertButton();
+    QString Shown(const std::string& text) const;
+    std::string Bytes(const QString& shown, const std::string& bytes) const;
     bool Validate(QWidget* control, bool ok, const QString& prompt);
 
     QString m_appFolderGiven;
@@ -130,8 +149,21 @@ private:
     QCheckBox* m_chkFilterDay = nullptr;
     QCheckBox* m_chkResume = nullptr;  // skip the files the journal holds as converted
 
+    // The node's name and data-log folder as the file system has them; m_strScadaName and
+    // m_strDataLogFolder show them in m_codePage, read when the window opened.
+    std::string m_scadaNameBytes;
+    std::string m_dataLogFolderBytes;
+    std::string m_codePage;
+
     std::mutex m_conversionsMutex;
     std::list<std::unique_ptr<Conversion>> m_conversions;
+    int m_checking = 0;  // conversions whose server checks run; Convert waits for them
+    // The progress bar's bytes, over the conversions since none ran.
+    struct {
+        uint64_t toConvert = 0;
+        uint64_t done = 0;
+        bool ended = false;  // one of them has run to its end
+    } m_bytes;
     std::optional<Login> m_login;
     bool m_finishing = false;
     bool m_destroying = false;

@@ -98,7 +98,7 @@ bool Session::FolderExists() const {
 }
 
 int Session::Prepare(CheckQuestions& questions) {
-    if (m_options.dryRun || m_found.files == 0) return kAllWritten;
+    if (!ChecksServer()) return kAllWritten;
     // Every node of a cluster or relay pair must take the lines; each is checked alike.
     std::vector<std::string> nodes{Url()};
     nodes.insert(nodes.end(), m_options.target.moreUrls.begin(), m_options.target.moreUrls.end());

@@ -99,6 +99,8 @@ public:
     bool FolderExists() const;
     const SourceSize& Found() const { return m_found; }  // the files to convert and their bytes
 
+    // Whether Prepare asks the server: a folder with nothing to convert and a dry run do not.
+    bool ChecksServer() const { return !m_options.dryRun && m_found.files > 0; }
     // Before the run: the server checks with their questions, then the journal. A folder
     // with nothing to convert and a dry run need neither. kAllWritten to go on; otherwise
     // the exit status, and nothing is to be converted.

@@ -3,13 +3,19 @@
 
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
-#include "app/QuarvelApp.h"
-#include "sample/SampleNode.h"
 #include "SampleNodes.h"
+#include "app/QuarvelApp.h"
+#include "logging/Logging.h"
+#include "sample/SampleNode.h"
 
+#include <QProgressBar>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
 
+#include <filesystem>
 #include <memory>
+#include <numeric>
 
 using namespace apptest;
 
@@ -29,18 +35,22 @@ private:
     }
     static std::string Database(const QString& node) { return "Ry_" + node.toStdString(); }
 
-    QString SampleNode(int tags, int days, uint64_t& records) {
+    // The last line of a conversion that wrote every line, and the bar full.
+    static void VerifyTotals(CQuarvelDlg& dialog, const QString& line, int files, uint64_t lines) {
+        const QString totals(
+            "^Files: %1 converted, 0 skipped, 0 already converted; lines written: %2; not written: 0; \\d+:\\d\\d$");
+        QVERIFY2(QRegularExpression(totals.arg(files).arg(Thousands(lines).c_str())).match(line).hasMatch(),
+                 qPrintable(line));
+        auto* bar = Control<QProgressBar>(dialog, "progress");
+        QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    // `records`: of every file; `files`: how many.
+    QString SampleNode(int tags, int days, uint64_t& records, int* files = nullptr) {
         const QString node = NewNode();
-        SampleNodeOptions options;
-        options.tags = tags;
-        options.days = days;
-        SampleNodeResult made;
-        std::string error;
-        if (!MakeSampleNode((Folder() + node).toStdString(), options, made, error)) {
-            qWarning("%s", error.c_str());
-            return QString();
-        }
+        const SampleNodeResult made = testsupport::MakeSmallSampleNode((Folder() + node).toStdString(), tags, days);
         records = made.rawRecords + made.summaryRecords;
+        if (files != nullptr) *files = made.files;
         return node;
     }
 
@@ -57,7 +67,8 @@ private slots:
 
     void convertsWhileTheOperatorWorksTheWindow() {
         uint64_t records = 0;
-        const QString node = SampleNode(8, 10, records);
+        int files = 0;
+        const QString node = SampleNode(8, 10, records, &files);
         QVERIFY(!node.isEmpty());
         CQuarvelDlg dialog(nullptr, Folder());
         dialog.show();
@@ -88,27 +99,45 @@ private slots:
         QVERIFY2(heart.Beats() >= 20 && heart.LongestGap() < 1000, qPrintable(heart.Summary()));
         QCOMPARE(dialog.pos(), moved);
         QVERIFY(rtdb->isChecked());  // changed after the click: the data-log conversion went on
-        QCOMPARE(TopLine(dialog), QStringLiteral("Conversion completed"));
+        QCOMPARE(ListLines(dialog).value(1), QStringLiteral("Conversion completed"));
+        VerifyTotals(dialog, TopLine(dialog), files, records);
         QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
     }
 
-    void exportsTheTablesOnTheWindowThread() {
+    // The export runs on the window's thread, which paints each line as it is added: what
+    // the screen holds when a line comes shows the line before it.
+    void exportsTheTablesPaintingEachLine() {
         const QString node = NewNode();
-        SampleNodeOptions options;
-        options.tags = 2;
-        options.days = 1;
-        SampleNodeResult made;
-        std::string error;
-        QVERIFY2(MakeSampleNode((Folder() + node).toStdString(), options, made, error), error.c_str());
+        const SampleNodeResult made = testsupport::MakeSmallSampleNode((Folder() + node).toStdString(), 2, 1);
         CQuarvelDlg dialog(nullptr, Folder());
         dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QVERIFY(PickNode(dialog, node));
         QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
-        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
 
-        // The click returned when the export had ended: it ran on this thread.
-        QCOMPARE(dialog.RunningConversions(), 0);
-        QVERIFY(ListLines(dialog).first().endsWith(QStringLiteral("Tags.rdb")));
+        QListWidget* list = dialog.m_lbProgress;
+        const QRect area(list->viewport()->mapTo(&dialog, QPoint(0, 0)), list->viewport()->size());
+        QMap<int, QImage> screens;  // by the row being added: the list as the screen holds it; asks the list nothing
+        connect(list->model(), &QAbstractItemModel::rowsInserted, &dialog, [&](const QModelIndex&, int row) {
+            if (row > 0) screens[row] = dialog.screen()->grabWindow(dialog.winId()).toImage().copy(area);
+        });
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+
+        const QStringList lines = ListLines(dialog);
+        QVERIFY(lines.value(1).endsWith(QStringLiteral("Tags.rdb")));
+        int painted = 0;
+        for (auto it = screens.begin(); it != screens.end(); ++it) {
+            const QRect before = list->visualItemRect(list->item(it.key() - 1));
+            if (!list->viewport()->rect().contains(before)) continue;
+            QImage blank(before.size(), it->format());
+            blank.fill(list->palette().color(QPalette::Base));
+            QVERIFY2(it->copy(before) != blank, qPrintable(QStringLiteral("unpainted: ") + lines[it.key() - 1]));
+            ++painted;
+        }
+        QVERIFY2(painted >= 8, qPrintable(QString::number(painted)));
+        VerifyTotals(dialog, lines.last(), 4,
+                     std::accumulate(made.tableSamples.begin(), made.tableSamples.end(), uint64_t{0}));
         for (int kind = 0; kind < kTableKindCount; ++kind)
             QCOMPARE(testsupport::CountPoints(Database(node), kRetentionPolicy[kind], kMeasurement[kind]),
                      static_cast<long>(made.tableSamples[kind]));
@@ -123,15 +152,58 @@ private slots:
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, node));
         auto* convert = Control<QPushButton>(dialog, "1");
+        // The first conversion's first line comes after its checks, and it waits for this
+        // thread to show it: a click then starts a second beside it.
+        int running = 0;
+        connect(dialog.m_lbProgress->model(), &QAbstractItemModel::rowsInserted, &dialog,
+                [&](const QModelIndex&, int row) {
+                    if (running > 0 || dialog.m_lbProgress->item(row)->text() != QStringLiteral("Start conversion"))
+                        return;
+                    QTest::mouseClick(convert, Qt::LeftButton);
+                    running = dialog.RunningConversions();
+                });
         QTest::mouseClick(convert, Qt::LeftButton);
-        QTest::mouseClick(convert, Qt::LeftButton);
-        // Neither can have ended: each waits for this thread to show its first line.
-        QCOMPARE(dialog.RunningConversions(), 2);
+        QTest::mouseClick(convert, Qt::LeftButton);  // during the checks: no second check of the same
+        QCOMPARE(dialog.RunningConversions(), 1);
+        QVERIFY(!convert->isEnabled());
+        QTRY_COMPARE(running, 2);
 
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, (QStringList{"Conversion completed", "Conversion completed"}), 60000);
         QTRY_COMPARE(dialog.RunningConversions(), 0);
         // The same points twice: the second conversion overwrote the first's.
         QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
+    }
+
+    // A node whose names are Big5 bytes, with its code page in the configuration file
+    // beside the program: the window shows them, and the server holds them, as 中文.
+    void namesInTheNodesCodePage() {
+        const std::string letters = testsupport::UniqueDatabaseName("App");
+        const QString chinese = QString::fromUtf8("中文");
+        const QString shown = QString::fromStdString(letters) + chinese;
+        const std::string database = "Ry_" + shown.toStdString();
+        testsupport::CreateDatabaseWithPolicies(database);
+        // The file is written under a name of letters, then given its Big5 one.
+        QVERIFY(WriteRawFile(Folder() + "raw.DAT", 100));
+        const std::string group = Folder().toStdString() + letters + "\xA4\xA4\xA4\xE5/Log/G/";
+        std::filesystem::create_directories(group);
+        std::filesystem::rename(Folder().toStdString() + "raw.DAT", group + "\xA4\xA4\xA4\xE5$0001X.DAT");
+        QVERIFY(WriteTextFile(Folder() + "quarvel.conf", "[server]\ncodepage = CP950\n"));
+
+        CQuarvelDlg dialog(nullptr, Folder());
+        dialog.show();
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, shown));
+        QCOMPARE(dialog.m_strDataLogFolder, Folder() + shown + "/Log/");
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+        QCOMPARE(boxes.texts, QStringList{"Conversion completed"});
+        const QStringList lines = ListLines(dialog);
+        QVERIFY2(lines.filter(QChar(0xFFFD)).isEmpty() && lines.contains(chinese + "$0001X.DAT"),
+                 qPrintable(lines.join(QLatin1Char('\n'))));
+        const auto rows = testsupport::SelectAll(database, "RP_Sec", "datalogX");
+        QCOMPARE(rows.size(), size_t{100});
+        QCOMPARE(QString::fromStdString(rows.front()["name"].get<std::string>()), chinese);
+        testsupport::DropDatabase(database);
     }
 
     void closingFinishesTheFileUnderWayAndThenEnds() {
@@ -188,7 +260,9 @@ private slots:
         const qsizetype stopped =
             log.indexOf(QStringLiteral("Conversion stopped after %1 files").arg(converted.size()));
         QVERIFY(closing > 0);
-        QCOMPARE(stopped, log.size() - 2);
+        QCOMPARE(stopped, log.size() - 3);
+        QVERIFY2(log[stopped + 1].startsWith(QStringLiteral("Files: %1 converted").arg(converted.size())),
+                 qPrintable(log[stopped + 1]));
         QVERIFY(closing < stopped);
         QCOMPARE(testsupport::CountPoints(Database(node), "RP_Sec", "datalogX"), expected);
     }

@@ -113,6 +113,7 @@ private slots:
             {"1006", "QCheckBox", "Day", 125, 49, 29, 10, false},
             {"group_Filter", "QGroupBox", "Filter", 121, 37, 267, 30, false},
             {"resume", "QCheckBox", "Resume", 219, 306, 45, 10, true},
+            {"progress", "QProgressBar", "", 7, 290, 381, 10, true},
         };
 
         // Created in template order: the order of the dialog's children.
@@ -221,11 +222,14 @@ private slots:
         QTest::mouseClick(rtdb, Qt::LeftButton);
         QVERIFY(rtdb->isChecked());
         if (convertWithRtdb) {
+            BoxCloser boxes;
             QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
-            // No node and no folder: the table export ran on the dialog thread, found no
-            // table, and started no worker.
-            QCOMPARE(ListLines(dialog).last(), QStringLiteral("Error"));
+            // No node and no folder: nothing to export from, said at once, and no worker.
             QCOMPARE(dialog.RunningConversions(), 0);
+            QTRY_COMPARE(boxes.texts.size(), 1);
+            QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("The table folder ")) &&
+                         boxes.texts.first().endsWith(QStringLiteral(" does not exist. Nothing was converted.")),
+                     qPrintable(boxes.texts.first()));
             // The radio changed after the Convert does not count.
             QTest::mouseClick(dataLog, Qt::LeftButton);
         }
@@ -338,7 +342,7 @@ private slots:
     }
     void enterStartsAConversionAndTheDialogStaysOpen() {
         QFETCH(QByteArray, focused);
-        MakeFolders({"Node_1"});  // no Log folder: the walk finds nothing and posts nothing
+        MakeFolders({"Node_1/Log"});  // an empty Log folder: the walk finds nothing and posts nothing
         CQuarvelDlg dialog(nullptr, Folder());
         QVERIFY(Activate(dialog));
         QVERIFY(PickNode(dialog, "Node_1"));
@@ -352,9 +356,27 @@ private slots:
         QTRY_COMPARE(dialog.RunningConversions(), 0);
         QVERIFY(dialog.isVisible());
         const QStringList lines = ListLines(dialog);
-        QCOMPARE(lines.first(), QStringLiteral("Conversion completed"));
+        QVERIFY2(lines.first().startsWith(QStringLiteral("Files: 0 converted, 0 skipped, 0 already converted; ")),
+                 qPrintable(lines.first()));
+        QCOMPARE(lines[1], QStringLiteral("Conversion completed"));
         QCOMPARE(lines.last(), QStringLiteral("Start conversion"));
         QCOMPARE(lines[lines.size() - 2], Folder() + "Node_1/Log/*.*");
+    }
+
+    // (The table folder's words: radioButtonsReturnAfterANodeIsPicked.)
+    void aMissingDataLogFolderConvertsNothing() {
+        MakeFolders({"Node_1"});
+        WriteText("Node_1/sysinfo.ini", "[NODE_INFO]\nDATA_LOG_FOLDER=" + QFile::encodeName(Folder()) + "gone\n");
+        CQuarvelDlg dialog(nullptr, Folder());
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, "Node_1"));
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QCOMPARE(dialog.RunningConversions(), 0);
+        const QString folder = Folder() + "gone/";
+        QTRY_COMPARE(boxes.texts,
+                     QStringList{"The data-log folder " + folder + " does not exist. Nothing was converted."});
+        QCOMPARE(ListLines(dialog),
+                 QStringList{"Nothing converted: the data-log folder " + folder + " does not exist"});
     }
 
     void aboutBoxFromF1AndTheContextMenu_data() {

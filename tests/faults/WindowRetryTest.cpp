@@ -57,7 +57,8 @@ private slots:
         QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
 
         Heartbeat heart;
-        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);  // returns when the export ends
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
         const qint64 took = heart.Elapsed();
         heart.Stop();
         qputenv("QUARVEL_INFLUX_URL", previous);

@@ -15,8 +15,10 @@
 #include <QRadioButton>
 #include <QUrl>
 
+#include <chrono>
 #include <memory>
 #include <numeric>
+#include <thread>
 
 using namespace apptest;
 
@@ -179,6 +181,45 @@ private slots:
         QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("The server %1 cannot be reached").arg(server)),
                  qPrintable(boxes.texts.first()));
         QCOMPARE(TopLine(dialog), QStringLiteral("Nothing converted: the server %1 cannot be reached").arg(server));
+    }
+
+    // A server slow to answer its pings: the window goes on handling events, takes no second
+    // Convert and still asks in boxes; closed meanwhile, it asks nothing and converts nothing.
+    void theChecksLeaveTheWindowFree_data() {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("answered") << false;
+        QTest::newRow("closed during the checks") << true;
+    }
+    void theChecksLeaveTheWindowFree() {
+        QFETCH(bool, close);
+        testsupport::FakeHttpServer slow([real = m_url.toStdString()](const testsupport::FakeRequest& request) {
+            if (request.target.starts_with("/ping")) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            return testsupport::Forward(real);
+        });
+        const QString server = QString::fromStdString(slow.Url());
+        qputenv("QUARVEL_INFLUX_URL", server.toUtf8());
+        CQuarvelDlg dialog(nullptr, m_scratch->Path());
+        dialog.show();
+        Boxes boxes({QStringLiteral("Yes")});
+        QVERIFY(PickNode(dialog, m_node));
+        auto* convert = Control<QPushButton>(dialog, "1");
+
+        Heartbeat heart;
+        QTest::mouseClick(convert, Qt::LeftButton);
+        QVERIFY(!convert->isEnabled());
+        QTRY_COMPARE(TopLine(dialog), QStringLiteral("Checking the server %1 ...").arg(server));
+        if (close) dialog.close();
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+        heart.Stop();
+        QVERIFY2(heart.Elapsed() >= 1500 && heart.LongestGap() < 1000, qPrintable(heart.Summary()));
+
+        QCOMPARE(dialog.isVisible(), !close);
+        QCOMPARE(convert->isEnabled(), !close);
+        QCOMPARE(boxes.texts.size(), close ? 0 : 2);
+        if (!close)
+            QVERIFY(boxes.texts.first().startsWith(
+                QStringLiteral("Database Ry_%1 does not exist on %2.").arg(m_node, server)));
+        QCOMPARE(testsupport::CountAllPoints(m_database), close ? 0 : Expected(false));
     }
 
     // A server that refuses the window's login (none here) gets the operator's, asked for in

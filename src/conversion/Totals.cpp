@@ -22,13 +22,7 @@ void SourceSize::Add(const std::string& path, int kind) {
 void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts) {
     ++totals.filesConverted;
     totals.records += records;
-    totals.writes.linesWritten += counts.linesWritten;
-    totals.writes.batchesFailed += counts.batchesFailed;
-    totals.writes.batchesUnanswered += counts.batchesUnanswered;
-    totals.writes.linesNotWritten += counts.linesNotWritten;
-    totals.writes.summariesBefore1970 += counts.summariesBefore1970;
-    totals.writes.batchesSaved += counts.batchesSaved;
-    totals.writes.linesSaved += counts.linesSaved;
+    totals.writes += counts;
     if (counts.linesNotWritten > 0) {
         ++totals.filesWithLoss;
         LogMessage("%s: %llu lines not written", path.c_str(), static_cast<unsigned long long>(counts.linesNotWritten));

@@ -60,6 +60,17 @@ struct WriteCounts {
     uint64_t summariesBefore1970 = 0;  // summaries with a negative time stamp, left out on purpose
     uint64_t batchesSaved = 0;         // kept in unsent-line files for a later post
     uint64_t linesSaved = 0;           // their lines; a partial write's kept lines are among them
+
+    WriteCounts& operator+=(const WriteCounts& other) {
+        linesWritten += other.linesWritten;
+        batchesFailed += other.batchesFailed;
+        batchesUnanswered += other.batchesUnanswered;
+        linesNotWritten += other.linesNotWritten;
+        summariesBefore1970 += other.summariesBefore1970;
+        batchesSaved += other.batchesSaved;
+        linesSaved += other.linesSaved;
+        return *this;
+    }
 };
 
 // The zone offset a writer's line times are taken with (see LineTimestamp): the local

@@ -6,9 +6,14 @@
 
 #include <strings.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace quarvel {
 
@@ -65,6 +70,109 @@ bool IsTagTable(const std::string& name) {
     return strcasecmp(name.c_str(), kTagTableName) == 0;
 }
 
+// One table's samples through several writers at once, each on a thread of its own. The
+// reader hands each lane its samples in chunks; a lane holds a few chunks at most, so
+// the reader waits for a lane that falls behind. One lane writes on the reader's thread.
+class TableLanes {
+public:
+    TableLanes(int lanes, int kind, const std::string& database, const InfluxTarget& target) : m_kind(kind) {
+        for (int i = 0; i < lanes; ++i) m_lanes.push_back(std::make_unique<Lane>(database, target));
+        if (lanes > 1)
+            for (auto& lane : m_lanes) lane->thread = std::thread([this, &lane = *lane] { Drain(lane); });
+    }
+    ~TableLanes() { Finish(); }
+    TableLanes(const TableLanes&) = delete;
+    TableLanes& operator=(const TableLanes&) = delete;
+
+    // `name` stays valid until Finish.
+    void Add(int32_t tagId, const std::string& name, const LogSample& sample) {
+        Lane& lane = *m_lanes[static_cast<uint32_t>(tagId) % m_lanes.size()];
+        if (m_lanes.size() == 1) {
+            Write(lane.writer, {&name, sample});
+            return;
+        }
+        lane.filling.push_back({&name, sample});
+        if (lane.filling.size() >= kChunk) Hand(lane);
+    }
+
+    // Every sample posted; what became of them all.
+    WriteCounts Finish() {
+        if (!m_finished) {
+            m_finished = true;
+            for (auto& lane : m_lanes) {
+                if (!lane->thread.joinable()) continue;
+                if (!lane->filling.empty()) Hand(*lane);
+                {
+                    std::lock_guard lock(lane->mutex);
+                    lane->ended = true;
+                }
+                lane->changed.notify_all();
+                lane->thread.join();
+            }
+            for (auto& lane : m_lanes) lane->writer.FlushAll();
+        }
+        WriteCounts total;
+        for (const auto& lane : m_lanes) total += lane->writer.Counts();
+        return total;
+    }
+
+private:
+    static constexpr size_t kChunk = 4096;  // samples handed over at once
+    static constexpr size_t kChunksHeld = 4;
+
+    struct Sample {
+        const std::string* name;
+        LogSample sample;
+    };
+    struct Lane {
+        Lane(const std::string& database, const InfluxTarget& target) : writer(database.c_str(), target) {}
+        RyInfluxDB writer;
+        std::vector<Sample> filling;  // the reader's
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<std::vector<Sample>> chunks;
+        bool ended = false;
+        std::thread thread;
+    };
+
+    void Write(RyInfluxDB& writer, const Sample& s) const {
+        std::lock_guard lock(writer.m_batchLock[m_kind]);
+        if (m_kind == kRaw)
+            writer.AddRawSample(s.name->c_str(), &s.sample);
+        else
+            writer.AddSummarySample(m_kind, s.name->c_str(), &s.sample);
+    }
+
+    static void Hand(Lane& lane) {
+        std::unique_lock lock(lane.mutex);
+        lane.changed.wait(lock, [&lane] { return lane.chunks.size() < kChunksHeld; });
+        lane.chunks.push_back(std::move(lane.filling));
+        lane.filling = {};
+        lane.filling.reserve(kChunk);
+        lock.unlock();
+        lane.changed.notify_all();
+    }
+
+    void Drain(Lane& lane) const {
+        for (;;) {
+            std::vector<Sample> chunk;
+            {
+                std::unique_lock lock(lane.mutex);
+                lane.changed.wait(lock, [&lane] { return !lane.chunks.empty() || lane.ended; });
+                if (lane.chunks.empty()) return;
+                chunk = std::move(lane.chunks.front());
+                lane.chunks.pop_front();
+            }
+            lane.changed.notify_all();
+            for (const Sample& s : chunk) Write(lane.writer, s);
+        }
+    }
+
+    const int m_kind;
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+    bool m_finished = false;
+};
+
 }  // namespace
 
 int TableKindOfPath(const std::string& path) {
@@ -119,6 +227,7 @@ RtdbConverter::~RtdbConverter() {
 }
 
 void RtdbConverter::AddProgressLine(const std::string& text) {
+    std::lock_guard lock(m_progressMutex);
     if (progress != nullptr) progress->Line(text);
 }
 
@@ -180,7 +289,6 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
         AddProgressLine("Already converted: " + path.substr(path.rfind('/') + 1));
         return;
     }
-    RyInfluxDB writer(databaseName.c_str(), m_target);
     AddProgressLine(path);
 
     const SummaryLibrary& summaries = kSummaryLibraries[kind];
@@ -190,33 +298,29 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
         return;
     }
     uint64_t samples = 0;
+    // Retries that wait in the caller's event loop must stay on its thread.
+    TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);
     {
         OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
-        const auto add = [&writer, kind, &samples](const char* name, const LogSample& sample) {
-            std::lock_guard lock(writer.m_batchLock[kind]);
-            if (kind == kRaw)
-                writer.AddRawSample(name, &sample);
-            else
-                writer.AddSummarySample(kind, name, &sample);
-            ++samples;
-        };
         LogSample sample{};
         if (kind == kRaw) {
             const int selection = RySelectXAll(handle);
             RawRow row{};
             while (RySelectXNext(handle, selection, &row) != 0) {
-                const char* name = TagName(row.tagId).c_str();
+                const std::string& name = TagName(row.tagId);
                 sample.status = row.status;
                 sample.time = AdjustedTime(row.time);
                 sample.value = row.value;
-                add(name, sample);
+                lanes.Add(row.tagId, name, sample);
+                ++samples;
                 for (const FollowOn& entry : row.followOn) {
                     const int8_t offset = entry.offset;
                     if (offset <= 0) break;
                     // Each sample is adjusted on its own stored time, never the row's adjusted one.
                     sample.time = AdjustedTime(FollowOnTime(row.time, offset));
                     sample.value = entry.value;
-                    add(name, sample);
+                    lanes.Add(row.tagId, name, sample);
+                    ++samples;
                 }
             }
         } else {
@@ -229,13 +333,14 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
                 sample.max = row.max;
                 sample.min = row.min;
                 sample.mean = row.mean;
-                add(TagName(row.tagId).c_str(), sample);
+                lanes.Add(row.tagId, TagName(row.tagId), sample);
+                ++samples;
             }
         }
     }
-    writer.FlushAll();
-    if (stamp && writer.Counts().linesNotWritten == 0) m_journal->Record(*stamp);
-    AddConvertedFile(m_totals, path, samples, writer.Counts());
+    const WriteCounts counts = lanes.Finish();
+    if (stamp && counts.linesNotWritten == 0) m_journal->Record(*stamp);
+    AddConvertedFile(m_totals, path, samples, counts);
 }
 
 }  // namespace quarvel

@@ -1,7 +1,9 @@
 #pragma once
 
 // Converts a node's tables: the tag catalogue from "Tags.rdb", then every other "*.rdb"
-// file of the folder through the table library of its kind letter, one writer per file.
+// file of the folder through the table library of its kind letter, one file at a time.
+// A file's samples go to one writer per job (lane), each posting on a thread of its own,
+// a tag always through the same lane so that its lines keep their order.
 // Keeps the five libraries connected for its lifetime (T, X, M, H, D), also when an
 // exception leaves a conversion. Progress lines come in the order things happen, one at a
 // time, so a caller may run it on the window's own thread and show each line at once.
@@ -12,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -49,6 +52,10 @@ public:
     // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
     void SetJournal(Journal* journal) { m_journal = journal; }
 
+    // Writers of a table at once. A target that waits in its caller's event loop
+    // (InfluxTarget::wait) keeps one: the export's posts then stay on the caller's thread.
+    void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
+
 private:
     std::string folderPath;
     std::string databaseName;
@@ -58,6 +65,8 @@ private:
     ConversionTotals m_totals;
     std::atomic<bool> m_stopRequested{false};
     Journal* m_journal = nullptr;
+    int m_jobs = 1;
+    std::mutex m_progressMutex;  // lanes tell their retries on their own threads
 };
 
 // TableKind of a table file's path from the letter before its last '.': X raw; M, 1 or 2

@@ -160,6 +160,7 @@ int Session::Run(Progress& progress) {
     if (m_options.kind == SourceKind::kTables) {
         RtdbConverter converter(m_database, m_folder, target);
         converter.SetProgress(guarded);
+        converter.SetJobs(m_options.jobs);
         Drive(converter, [&converter] { converter.ConvertAllTables(); });
     } else {
         DataLogConverter converter(m_folder, m_database, guarded, target);

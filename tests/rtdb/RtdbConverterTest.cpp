@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <ctime>
 #include <functional>
@@ -99,7 +101,7 @@ protected:
     ZoneScope zone{"Europe/Berlin"};
     std::string database;
     InfluxTarget target;
-    int posts = 0;
+    std::atomic<int> posts{0};
     fs::path folder;
     testsupport::RecordedProgress list{testsupport::RecordedProgress::Order::kInOrder};
     std::vector<std::string> calls;
@@ -353,6 +355,20 @@ TEST_F(RtdbConversion, SampleNodeTablesAreExportedWhole) {
     std::set<std::string> names;
     for (const auto& row : SelectAll(database, "RP_Min", "datalogM")) names.insert(row["name"].get<std::string>());
     EXPECT_EQ(names, (std::set<std::string>{"FLOW_01", "PRESS_02", "TEMP_03"}));
+
+    // Three writers at once, a tag always through the same one, store what one stores.
+    const std::string oneWriter = database;
+    database = testsupport::UniqueDatabaseName("Ry_lanes");
+    testsupport::CreateDatabaseWithPolicies(database);
+    RtdbConverter lanes(database, folder.string(), target);
+    lanes.SetJobs(3);
+    lanes.ConvertAllTables();
+    EXPECT_EQ(lanes.Totals().writes.linesWritten, totals.writes.linesWritten);
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        EXPECT_EQ(SelectAll(database, kRetentionPolicy[kind], kMeasurement[kind]),
+                  SelectAll(oneWriter, kRetentionPolicy[kind], kMeasurement[kind]))
+            << kMeasurement[kind];
+    testsupport::DropDatabase(oneWriter);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
         if (delivery.unanswered) ++m_counts.batchesUnanswered;
         SaveUnsent(body, kind, delivery);
     }
-    ShareBatch(kind, before);
+    ShareBatch(kind, lines, before);
     return delivery.Complete();
 }
 
@@ -219,6 +219,7 @@ void RyInfluxDB::SaveUnsent(const std::string& body, int kind, const DeliveryRes
 
 void RyInfluxDB::DropBatch(int kind, const char* why) {
     const WriteCounts before = m_counts;
+    const int32_t lines = m_lineCount[kind];
     if (m_lineCount[kind] > 0) {
         ++m_counts.batchesFailed;
         m_counts.linesNotWritten += static_cast<uint64_t>(m_lineCount[kind]);
@@ -227,7 +228,7 @@ void RyInfluxDB::DropBatch(int kind, const char* why) {
     }
     m_batch[kind].clear();
     m_lineCount[kind] = 0;
-    ShareBatch(kind, before);
+    ShareBatch(kind, lines, before);
 }
 
 void RyInfluxDB::BeginSource(uint64_t source) {
@@ -247,15 +248,14 @@ void RyInfluxDB::EndSource() {
     FinishIfDone(m_source);
 }
 
+// Called after the line is counted; only a source's first line in a batch costs a lock.
 void RyInfluxDB::NoteLine(int kind) {
     if (!m_tracking) return;
-    std::lock_guard lock(m_sourceMutex);
     std::vector<BatchShare>& shares = m_shares[kind];
-    if (shares.empty() || shares.back().source != m_source) {
-        shares.push_back({m_source, 0});
-        ++m_sources[m_source].batches;
-    }
-    ++shares.back().lines;
+    if (!shares.empty() && shares.back().source == m_source) return;
+    shares.push_back({m_source, m_lineCount[kind] - 1});
+    std::lock_guard lock(m_sourceMutex);
+    ++m_sources[m_source].batches;
 }
 
 void RyInfluxDB::NoteLineLost() {
@@ -266,13 +266,12 @@ void RyInfluxDB::NoteLineLost() {
     state.allStored = false;
 }
 
-void RyInfluxDB::ShareBatch(int kind, const WriteCounts& before) {
-    if (!m_tracking) return;
+void RyInfluxDB::ShareBatch(int kind, int32_t lines, const WriteCounts& before) {
+    if (!m_tracking || m_shares[kind].empty()) return;
     std::vector<BatchShare> shares;
+    shares.swap(m_shares[kind]);
     {
         std::lock_guard lock(m_sourceMutex);
-        shares.swap(m_shares[kind]);
-        if (shares.empty()) return;
         // Lines as they fell, in the order the sources came; a batch's own counts go to its first source.
         uint64_t written = m_counts.linesWritten - before.linesWritten;
         uint64_t lost = m_counts.linesNotWritten - before.linesNotWritten;
@@ -286,10 +285,12 @@ void RyInfluxDB::ShareBatch(int kind, const WriteCounts& before) {
         for (size_t i = 0; i < shares.size(); ++i) {
             SourceState& state = m_sources[shares[i].source];
             WriteCounts& counts = state.counts;
-            const uint64_t stored = take(written, shares[i].lines);
+            const int32_t end = i + 1 < shares.size() ? shares[i + 1].firstLine : lines;
+            const auto its = static_cast<uint64_t>(end - shares[i].firstLine);
+            const uint64_t stored = take(written, its);
             counts.linesWritten += stored;
-            counts.linesNotWritten += take(lost, shares[i].lines - stored);
-            counts.linesSaved += take(saved, shares[i].lines);
+            counts.linesNotWritten += take(lost, its - stored);
+            counts.linesSaved += take(saved, its);
             // Which of a batch's lines the server kept is not known: each of its sources missed some.
             if (!whole) state.allStored = false;
             --state.batches;

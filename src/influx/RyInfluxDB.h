@@ -139,13 +139,13 @@ private:
     };
     struct BatchShare {
         uint64_t source;
-        uint64_t lines;
+        int32_t firstLine;  // where its lines begin in the batch
     };
     void NoteLine(int kind);
     void NoteLineLost();
-    // The batch of `kind` has ended (posted or dropped): what became of it since `before`,
-    // shared among the sources whose lines it carried.
-    void ShareBatch(int kind, const WriteCounts& before);
+    // The batch of `kind`, of `lines` lines, has ended (posted or dropped): what became of
+    // it since `before`, shared among the sources whose lines it carried.
+    void ShareBatch(int kind, int32_t lines, const WriteCounts& before);
     void FinishIfDone(uint64_t source);
 
     InfluxTarget m_target;
@@ -161,9 +161,9 @@ private:
     SourceDone m_sourceDone;
     bool m_tracking = false;  // BeginSource was called
     uint64_t m_source = 0;
-    std::mutex m_sourceMutex;  // the sources and shares: kinds are posted under their own locks
+    std::mutex m_sourceMutex;  // the sources: kinds are posted under their own locks
     std::unordered_map<uint64_t, SourceState> m_sources;
-    std::vector<BatchShare> m_shares[kTableKindCount];
+    std::vector<BatchShare> m_shares[kTableKindCount];  // under the kind's lock
 
     std::unordered_map<std::string, LineName> m_names;
     std::string m_lastName;

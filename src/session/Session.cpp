@@ -137,8 +137,11 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
             return kUsageError;
         }
     }
-    if (m_oldest == std::nullopt) m_oldest = OldestOf(m_folder, m_options.kind);
-    for (std::string& warning : Warnings(found, *m_oldest, m_databaseUtf8, access))
+    // Only a policy that drops old points makes the oldest samples matter: the scan opens every file.
+    const bool dropsOld = std::any_of(found.policies.begin(), found.policies.end(),
+                                      [](const RetentionPolicyState& policy) { return policy.durationSeconds > 0; });
+    if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestOf(m_folder, m_options.kind);
+    for (std::string& warning : Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access))
         if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end()) warnings.push_back(std::move(warning));
     return kAllWritten;
 }

@@ -132,7 +132,7 @@ private:
     std::string m_database;
     std::string m_databaseUtf8;
     SourceSize m_found;
-    std::optional<OldestLineTimes> m_oldest;  // scanned once, for the first node checked
+    std::optional<OldestLineTimes> m_oldest;  // scanned once, when a node's policy drops old points
     Journal m_journal;
     std::string m_journalProblem;
     ConversionTotals m_totals;

@@ -85,13 +85,21 @@ TEST(Writer, TenThousandthLinePostsAFullBatch) {
 }
 
 // A ceiling on the rate holds over the writers that share it: each batch waits until the
-// lines before it, at the ceiling, have had their time. (The waits are recorded, not slept.)
+// lines before it, at the ceiling, have had their time since the first batch went. (The
+// waits are recorded, not slept; each is held against the time it was asked at.)
 TEST(Writer, ARateCeilingSharedByWritersSpacesTheirBatches) {
+    using Clock = std::chrono::steady_clock;
     std::vector<Post> posts;
-    std::vector<std::chrono::milliseconds> waits;
+    std::vector<Clock::time_point> starts;  // when each wait would end
     InfluxTarget target = Capturing(posts);
+    const auto capture = target.post;
+    Clock::time_point firstPost{};
+    target.post = [&](const std::string& url, const std::string& body) {
+        if (posts.empty()) firstPost = Clock::now();
+        return capture(url, body);
+    };
     target.rate = std::make_shared<LineRate>(10000);
-    target.wait = [&waits](std::chrono::milliseconds delay) { waits.push_back(delay); };
+    target.wait = [&starts](std::chrono::milliseconds delay) { starts.push_back(Clock::now() + delay); };
     RyInfluxDB first("Ry_Plant1", target);
     RyInfluxDB second("Ry_Plant1", target);
     const auto add = [](RyInfluxDB& writer, int lines) {
@@ -106,9 +114,12 @@ TEST(Writer, ARateCeilingSharedByWritersSpacesTheirBatches) {
     add(second, 5000);         // after the first's 10000 lines: 1 s
     add(first, kBatchLines);   // after 15000: 1.5 s
     ASSERT_EQ(posts.size(), 3u);
-    ASSERT_EQ(waits.size(), 2u);
-    EXPECT_NEAR(static_cast<double>(waits[0].count()), 1000, 10);
-    EXPECT_NEAR(static_cast<double>(waits[1].count()), 1500, 10);
+    ASSERT_EQ(starts.size(), 2u);
+    const auto after = [&firstPost](Clock::time_point t) {
+        return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(t - firstPost).count());
+    };
+    EXPECT_NEAR(after(starts[0]), 1000, 5);
+    EXPECT_NEAR(after(starts[1]), 1500, 5);
 }
 
 TEST(Writer, DestructionPostsWhatIsLeftInKindOrder) {

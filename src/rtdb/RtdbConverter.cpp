@@ -50,15 +50,38 @@ private:
 };
 
 // The stored time less an hour when the local zone keeps daylight-saving time at it.
-int32_t AdjustedTime(int32_t time) {
-    // Local time is looked up for times from 1970 on; an earlier sample goes out as
-    // stored, without adjustment.
-    if (time < 0) return time;
-    const time_t seconds = time;
-    struct tm local {};
-    if (localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0) return time - kDaylightSaving;
-    return time;
-}
+// Local time is looked up once per hour of stored time: an hour whose first and last
+// seconds agree has one answer for every second of it; only an hour with a change in it
+// is looked up second by second.
+class DaylightSaving {
+public:
+    int32_t Adjusted(int32_t time) {
+        // Local time is looked up for times from 1970 on; an earlier sample goes out as
+        // stored, without adjustment.
+        if (time < 0) return time;
+        const int64_t hour = time / kSecondsPerHour;
+        if (hour != m_hour) {
+            m_hour = hour;
+            m_kept = Kept(hour * kSecondsPerHour);
+            m_uniform = m_kept == Kept(hour * kSecondsPerHour + kSecondsPerHour - 1);
+        }
+        const bool kept = m_uniform ? m_kept : Kept(time);
+        return kept ? time - kDaylightSaving : time;
+    }
+
+private:
+    static constexpr int64_t kSecondsPerHour = 3600;
+
+    static bool Kept(int64_t time) {
+        const auto seconds = static_cast<time_t>(time);
+        struct tm local {};
+        return localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0;
+    }
+
+    int64_t m_hour = -1;
+    bool m_kept = false;
+    bool m_uniform = false;
+};
 
 // A follow-on's stored time: the row's time plus its offset, taken modulo 2^32 as a
 // signed 32-bit number.
@@ -300,6 +323,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
     uint64_t samples = 0;
     // Retries that wait in the caller's event loop must stay on its thread.
     TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);
+    DaylightSaving daylight;
     {
         OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
         LogSample sample{};
@@ -309,7 +333,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             while (RySelectXNext(handle, selection, &row) != 0) {
                 const std::string& name = TagName(row.tagId);
                 sample.status = row.status;
-                sample.time = AdjustedTime(row.time);
+                sample.time = daylight.Adjusted(row.time);
                 sample.value = row.value;
                 lanes.Add(row.tagId, name, sample);
                 ++samples;
@@ -317,7 +341,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
                     const int8_t offset = entry.offset;
                     if (offset <= 0) break;
                     // Each sample is adjusted on its own stored time, never the row's adjusted one.
-                    sample.time = AdjustedTime(FollowOnTime(row.time, offset));
+                    sample.time = daylight.Adjusted(FollowOnTime(row.time, offset));
                     sample.value = entry.value;
                     lanes.Add(row.tagId, name, sample);
                     ++samples;
@@ -327,7 +351,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             const int selection = summaries.selectAll(handle);
             SummaryRow row{};
             while (summaries.selectNext(handle, selection, &row) != 0) {
-                sample.time = AdjustedTime(row.time);
+                sample.time = daylight.Adjusted(row.time);
                 sample.status = row.status;
                 sample.value = row.last;
                 sample.max = row.max;

@@ -124,13 +124,27 @@ bool MakeFolder(const char* path) {
 
 }  // namespace
 
-std::optional<FileStamp> FileStamp::Of(const std::string& path) {
+std::string FileStamp::ResolvedFolder(const std::string& folder) {
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr) return {};
+    std::string path = resolved;
+    if (path.back() != '/') path += '/';
+    return path;
+}
+
+std::optional<FileStamp> FileStamp::Of(const std::string& path, const std::string& resolvedFolder) {
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     FileStamp stamp;
     // The resolved path, so that a relative and an absolute name of one file agree.
-    char resolved[PATH_MAX];
-    stamp.path = realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    // Resolving walks every part of the path: a node of thousands of files resolves its
+    // folder once.
+    if (!resolvedFolder.empty() && lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        stamp.path = resolvedFolder + path.substr(path.rfind('/') + 1);
+    } else {
+        if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+        char resolved[PATH_MAX];
+        stamp.path = realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    }
     stamp.size = static_cast<uint64_t>(info.st_size);
     stamp.mtimeNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     return stamp;

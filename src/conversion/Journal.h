@@ -22,8 +22,13 @@ struct FileStamp {
     int64_t mtimeNs = 0;
     auto operator<=>(const FileStamp&) const = default;  // NOLINT(modernize-use-nullptr): no pointer here
 
-    // Nothing when the file cannot be examined.
-    static std::optional<FileStamp> Of(const std::string& path);
+    // Nothing when the file cannot be examined. `resolvedFolder` (ending in '/'), when
+    // given, is the file's folder resolved already: a file that is no link is then named
+    // in it without resolving its path again.
+    static std::optional<FileStamp> Of(const std::string& path, const std::string& resolvedFolder = {});
+
+    // The folder's resolved path with a '/' at its end; empty when it cannot be resolved.
+    static std::string ResolvedFolder(const std::string& folder);
 };
 
 class Journal {

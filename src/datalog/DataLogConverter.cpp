@@ -31,6 +31,9 @@ struct FileImage {
     bool unreadable = false;  // it has bytes, but they could not be read
 };
 
+// A file this large is read ahead further; a small one is not worth the call.
+constexpr size_t kReadAheadFrom = size_t{1} << 18;
+
 FileImage ReadWholeFile(const std::string& path) {
     FileImage image;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -39,7 +42,7 @@ FileImage ReadWholeFile(const std::string& path) {
     struct stat info {};
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
         const auto size = static_cast<size_t>(info.st_size);
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        if (size >= kReadAheadFrom) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
         size_t done = 0;
         while (bytes && done < size) {
@@ -178,6 +181,7 @@ int DataLogConverter::ConvertFolder(const std::string& name) {
     }
     platform::FindFile listing;
     platform::FindData entry;
+    m_resolvedFolder = m_journal != nullptr ? FileStamp::ResolvedFolder(folder) : std::string();
     if (m_jobs == 1) {
         const std::unique_ptr<RyInfluxDB> writer = JobWriter();
         for (bool more = listing.First(pattern, entry); more && !m_stopRequested; more = listing.Next(entry))
@@ -218,15 +222,14 @@ void DataLogConverter::ConvertListedFile(const std::string& folder, const std::s
     const std::string path = folder + name;
     bool handed = false;
     if (Fits(path)) {
-        handed = ConvertDatFile(path, writer);
+        handed = ConvertDatFile(path, writer, m_resolvedFolder);
     } else {
         SkipFile(name, "path too long");
     }
-    if (!handed) FileDone(path);
+    if (!handed) FileDone(path, FileBytes(path));
 }
 
-void DataLogConverter::FileDone(const std::string& path) {
-    const uint64_t bytes = FileBytes(path);
+void DataLogConverter::FileDone(const std::string& path, uint64_t bytes) {
     std::lock_guard lock(m_mutex);
     m_totals.bytesDone += bytes;
     progress.FileDone(path, m_totals);
@@ -244,7 +247,7 @@ void DataLogConverter::FileStored(uint64_t source, const WriteCounts& counts, bo
         AddConvertedFile(m_totals, file.path, file.records, counts);
     }
     if (file.stamp && allStored && counts.linesNotWritten == 0) m_journal->Record(*file.stamp);
-    FileDone(file.path);
+    FileDone(file.path, file.bytes);
 }
 
 void DataLogConverter::CountSkipped() {
@@ -259,12 +262,12 @@ void DataLogConverter::SkipFile(const std::string& name, const char* why) {
 
 int DataLogConverter::ConvertDatFile(const std::string& path) {
     const std::unique_ptr<RyInfluxDB> writer = JobWriter();
-    ConvertDatFile(path, *writer);
+    ConvertDatFile(path, *writer, {});
     writer->FlushAll();
     return 0;
 }
 
-bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& writer) {
+bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder) {
     const DatFileName parsed = ParseDatFileName(path);
     if (parsed.kind < 0) {
         CountSkipped();  // not a data-log kind: passed over without a word, as always
@@ -275,7 +278,7 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
         return false;
     }
 
-    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path) : std::nullopt;
+    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path, resolvedFolder) : std::nullopt;
     if (stamp && m_journal->Converted(*stamp)) {
         {
             std::lock_guard lock(m_mutex);
@@ -302,7 +305,7 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
     const uint64_t source = m_nextSource++;
     {
         std::lock_guard lock(m_mutex);
-        m_pending.emplace(source, PendingFile{path, records, stamp});
+        m_pending.emplace(source, PendingFile{path, records, stamp, image.size});
     }
     writer.BeginSource(source);
     for (size_t i = 0; i < records; ++i) {

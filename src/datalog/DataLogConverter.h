@@ -54,14 +54,16 @@ private:
         std::string path;
         uint64_t records = 0;
         std::optional<FileStamp> stamp;
+        uint64_t bytes = 0;
     };
 
     void SkipFile(const std::string& name, const char* why);
     std::unique_ptr<RyInfluxDB> JobWriter();
     // True when the file's records went to `writer`; it is done once they are posted.
-    bool ConvertDatFile(const std::string& path, RyInfluxDB& writer);
+    // resolvedFolder: the file's folder resolved, or empty.
+    bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
     void FileStored(uint64_t source, const WriteCounts& counts, bool allStored);
-    void FileDone(const std::string& path);
+    void FileDone(const std::string& path, uint64_t bytes);
 
     std::string folderPath;
     std::string databaseName;
@@ -76,6 +78,7 @@ private:
     Journal* m_journal = nullptr;
     std::recursive_mutex m_mutex;  // the totals, the files pending, and one progress call at a time
     std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number
+    std::string m_resolvedFolder;  // of the sub-folder under way, for the journal's stamps
     std::atomic<uint64_t> m_nextSource{0};
 };
 

@@ -49,8 +49,14 @@ TEST_F(JournalFile, SizeAndModificationTimeTellAChangedFile) {
     const auto stamp = FileStamp::Of(file.string());
     ASSERT_TRUE(stamp);
     ASSERT_TRUE(journal.Record(*stamp));
-    // The same file by another name of its path is the same entry.
+    // The same file by another name of its path is the same entry, also when its folder
+    // was resolved beforehand; a link in that folder is the file it points to.
     EXPECT_TRUE(journal.Converted(*FileStamp::Of((m_dir / "d" / ".." / "d" / "a.DAT").string())));
+    const std::string folder = FileStamp::ResolvedFolder((m_dir / "d" / "..").string());
+    EXPECT_EQ(FileStamp::Of((m_dir / "a.DAT").string(), folder), std::nullopt);
+    EXPECT_EQ(*FileStamp::Of((m_dir / "d" / "a.DAT").string(), folder + "d/"), *stamp);
+    fs::create_symlink(file, m_dir / "link.DAT");
+    EXPECT_EQ(*FileStamp::Of((m_dir / "link.DAT").string(), folder), *stamp);
     Touch(file);
     EXPECT_FALSE(journal.Converted(*FileStamp::Of(file.string()))) << "a new modification time";
     WriteFile("d/b.DAT", "0123456789");

@@ -7,8 +7,6 @@
 #include <QThread>
 #include <QWidget>
 
-#include <cstdio>
-
 namespace quarvel {
 
 std::string WindowText(const std::string& text, const std::string& codePage) {
@@ -18,16 +16,10 @@ std::string WindowText(const std::string& text, const std::string& codePage) {
 }
 
 std::string TotalsText(const ConversionTotals& totals, std::chrono::seconds elapsed) {
-    const long long seconds = elapsed.count();
-    char time[32];
-    if (seconds >= 3600)
-        std::snprintf(time, sizeof time, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
-    else
-        std::snprintf(time, sizeof time, "%lld:%02lld", seconds / 60, seconds % 60);
     auto files = [](int count) { return Thousands(static_cast<uint64_t>(count)); };
     return "Files: " + files(totals.filesConverted) + " converted, " + files(totals.filesSkipped) + " skipped, " +
            files(totals.filesResumed) + " already converted; lines written: " + Thousands(totals.writes.linesWritten) +
-           "; not written: " + Thousands(totals.writes.linesNotWritten) + "; " + time;
+           "; not written: " + Thousands(totals.writes.linesNotWritten) + "; " + ClockText(elapsed.count());
 }
 
 void ListProgress::Line(const std::string& text) {

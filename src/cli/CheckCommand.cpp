@@ -95,15 +95,18 @@ CheckCommand::CheckCommand(CLI::App& app) {
         "Check the server without converting: that it answers, that the database and its retention policies "
         "RP_Sec, RP_Min, RP_Hour and RP_Day exist, and that each policy keeps the oldest sample of its kind "
         "in the node's data-log files (or, with --kind rtdb, its tables). Prints what it found.");
-    m_check->add_option("--node", m_node,
+    m_check->add_option("--node", m_told.node,
                         "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
-    m_check->add_option("--folder", m_folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
-    m_check->add_option("--database", m_database, "Database name; overrides Ry_<node>; alone, checks only the server");
-    m_check->add_option("--kind", m_kind, "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)")
+    m_check->add_option("--folder", m_told.folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
+    m_check->add_option("--database", m_told.database,
+                        "Database name; overrides Ry_<node>; alone, checks only the server");
+    m_check
+        ->add_option("--kind", m_told.kind, "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)")
         ->check(CLI::IsMember({"datalog", "rtdb"}))
         ->capture_default_str();
-    AddServerOptions(*m_check, m_server);
-    m_check->add_option("--codepage", m_codePage, "Code page of the node's name (e.g. CP950); default: the locale's");
+    AddServerOptions(*m_check, m_told.server);
+    m_check->add_option("--codepage", m_told.codePage,
+                        "Code page of the node's name (e.g. CP950); default: the locale's");
     m_check->footer(kCheckExitCodes);
 }
 
@@ -112,26 +115,20 @@ bool CheckCommand::Chosen() const {
 }
 
 int CheckCommand::Run() const {
-    if (m_node.empty() && m_database.empty()) return Usage("name a node (--node DIR) or a database (--database NAME)");
+    if (m_told.node.empty() && m_told.database.empty())
+        return Usage("name a node (--node DIR) or a database (--database NAME)");
     SessionOptions options;
-    options.kind = m_kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
-    options.node = m_node;
-    options.folder = m_folder;
-    options.database = m_database;
     ServerSettings server;
-    if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
-    ApplyServerSettings(server, options.target);
-    options.target.codePage = m_codePage.empty() ? server.codePage : m_codePage;  // --codepage wins over the file
+    if (const int status = NodeSession(m_told, options, server); status != kAllWritten) return status;
     const Session session(options);
     const std::string& database = session.DatabaseUtf8();
     if (database.empty()) return Usage("the database name cannot be read in code page " + options.target.codePage);
-    const bool withFolder = !m_folder.empty() || !m_node.empty();
+    const bool withFolder = !m_told.folder.empty() || !m_told.node.empty();
     if (withFolder && !session.FolderExists()) return Usage("the folder " + session.Folder() + " does not exist");
     const std::string& url = server.url;
     WarnIfInsecure(server);
 
-    const ServerReport report =
-        CheckServerFor(url, database, withFolder ? session.Folder() : "", options.kind, server.access);
+    const ServerReport report = session.CheckOnly(withFolder);
     const ServerCheck& found = report.found;
     if (found.outcome == ServerCheck::Outcome::kUnreachable) {
         const std::string why = found.certificateProblem.empty()

@@ -3,7 +3,7 @@
 // The server checks: "check" runs them alone and prints what it found; convert runs them
 // before it writes, creating a missing database only when told to (--create-database).
 
-#include "session/ServerSettings.h"
+#include "cli/ServerOptions.h"
 #include "session/Session.h"
 
 #include <string>
@@ -42,12 +42,7 @@ public:
 
 private:
     CLI::App* m_check;
-    std::string m_kind = "datalog";
-    std::string m_node;
-    std::string m_folder;
-    std::string m_database;
-    ServerOptions m_server;
-    std::string m_codePage;
+    NodeOptions m_told;
 };
 
 }  // namespace quarvel

@@ -14,16 +14,6 @@ namespace quarvel {
 
 namespace {
 
-std::string Duration(double seconds) {
-    const long whole = std::lround(seconds);
-    char text[32];
-    if (whole >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
-
 // Columns of the terminal on standard error; 80 when it does not say.
 size_t TerminalWidth() {
     winsize size{};
@@ -77,7 +67,8 @@ std::string ConsoleProgress::Status() const {
     std::string left = "--:--";
     const uint64_t measured = m_bytesDone - m_bytesPassedOver;
     if (measured > 0 && m_found.bytes >= m_bytesDone)
-        left = Duration(elapsed * static_cast<double>(m_found.bytes - m_bytesDone) / static_cast<double>(measured));
+        left = ClockText(
+            std::llround(elapsed * static_cast<double>(m_found.bytes - m_bytesDone) / static_cast<double>(measured)));
     return std::to_string(m_filesDone) + "/" + std::to_string(m_found.files) + " files, " + Thousands(m_lines) +
            " lines, " + Thousands(static_cast<uint64_t>(rate)) + " lines/s, " + left + " left";
 }

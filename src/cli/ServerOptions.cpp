@@ -76,6 +76,17 @@ int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings
     return kAllWritten;
 }
 
+int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, bool mayAsk) {
+    options.kind = told.kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
+    options.node = told.node;
+    options.folder = told.folder;
+    options.database = told.database;
+    if (const int status = ResolveServerSettings(told.server, server, mayAsk); status != kAllWritten) return status;
+    ApplyServerSettings(server, options.target);
+    options.target.codePage = !told.codePage.empty() ? told.codePage : server.codePage;
+    return kAllWritten;
+}
+
 void WarnIfInsecure(const ServerSettings& settings) {
     if (!settings.access.insecure) return;
     const char* warning = "Warning: --insecure: the server's certificate is not checked; anyone on the way can "

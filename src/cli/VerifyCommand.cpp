@@ -142,14 +142,17 @@ VerifyCommand::VerifyCommand(CLI::App& app) {
         "against the server's counts. Prints the tags complete, short, missing and only in the server, and the "
         "tags with the most missing points; missing points older than the retention policy keeps, or waiting in "
         "Logs/unsent, are named as such.");
-    m_command->add_option("--node", m_node, "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
-    m_command->add_option("--folder", m_folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
-    m_command->add_option("--database", m_database, "Database name; overrides Ry_<node>, required with --folder alone");
-    m_command->add_option("--kind", m_kind, "datalog (the *.DAT files) or rtdb (the *.rdb tables)")
+    m_command->add_option("--node", m_told.node,
+                          "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
+    m_command->add_option("--folder", m_told.folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
+    m_command->add_option("--database", m_told.database,
+                          "Database name; overrides Ry_<node>, required with --folder alone");
+    m_command->add_option("--kind", m_told.kind, "datalog (the *.DAT files) or rtdb (the *.rdb tables)")
         ->check(CLI::IsMember({"datalog", "rtdb"}))
         ->capture_default_str();
-    m_command->add_option("--codepage", m_codePage, "Code page of the tag names (e.g. CP950); default: the locale's");
-    AddServerOptions(*m_command, m_server);
+    m_command->add_option("--codepage", m_told.codePage,
+                          "Code page of the tag names (e.g. CP950); default: the locale's");
+    AddServerOptions(*m_command, m_told.server);
     m_command->add_option("--report", m_report, "Write one CSV row per kind and tag with every figure to FILE");
     m_command->add_flag("--json", m_json, "Print the summary as JSON instead of text");
     m_command->footer(kVerifyExitCodes);
@@ -160,17 +163,12 @@ bool VerifyCommand::Chosen() const {
 }
 
 int VerifyCommand::Run() const {
-    if (m_node.empty() && m_folder.empty()) return Usage("name a node (--node DIR) or a folder (--folder DIR)");
-    if (m_node.empty() && m_database.empty()) return Usage("--folder without --node needs --database NAME");
+    if (m_told.node.empty() && m_told.folder.empty())
+        return Usage("name a node (--node DIR) or a folder (--folder DIR)");
+    if (m_told.node.empty() && m_told.database.empty()) return Usage("--folder without --node needs --database NAME");
     SessionOptions options;
-    options.kind = m_kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
-    options.node = m_node;
-    options.folder = m_folder;
-    options.database = m_database;
     ServerSettings server;
-    if (const int status = ResolveServerSettings(m_server, server); status != kAllWritten) return status;
-    ApplyServerSettings(server, options.target);
-    options.target.codePage = !m_codePage.empty() ? m_codePage : server.codePage;
+    if (const int status = NodeSession(m_told, options, server); status != kAllWritten) return status;
     if (const Session probe(options); !probe.FolderExists())
         return Usage("the folder " + probe.Folder() + " does not exist");
     WarnIfInsecure(server);

@@ -32,14 +32,9 @@ public:
 
 private:
     CLI::App* m_command;
-    std::string m_kind = "datalog";
-    std::string m_node;
-    std::string m_folder;
-    std::string m_database;
-    std::string m_codePage;
+    NodeOptions m_told;
     std::string m_report;
     bool m_json = false;
-    ServerOptions m_server;
 };
 
 }  // namespace quarvel

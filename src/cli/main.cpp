@@ -11,6 +11,7 @@
 #include "cli/VerifyCommand.h"
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
+#include "platform/CodePage.h"
 #include "sample/SampleNode.h"
 #include "session/Session.h"
 
@@ -18,7 +19,6 @@
 
 #include <unistd.h>
 
-#include <iconv.h>
 #include <clocale>
 #include <cstdio>
 #include <optional>
@@ -28,12 +28,7 @@ using namespace quarvel;
 namespace {
 
 struct ConvertOptions {
-    std::string kind = "datalog";
-    std::string node;
-    std::string folder;
-    std::string database;
-    ServerOptions server;
-    std::string codePage;
+    NodeOptions source;
     std::string output;
     bool quiet = false;
     bool createDatabase = false;
@@ -46,38 +41,25 @@ struct ConvertOptions {
     int progressInterval = ConsoleProgress::kPlainInterval.count();
 };
 
-bool KnownCodePage(const std::string& name) {
-    if (name.empty()) return true;
-    iconv_t cd = iconv_open("UTF-8", name.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    iconv_close(cd);
-    return true;
-}
-
 int RunConvert(const ConvertOptions& options) {
-    if (options.node.empty() && options.folder.empty())
+    const NodeOptions& source = options.source;
+    if (source.node.empty() && source.folder.empty())
         return Usage("name a node (--node DIR) or a folder (--folder DIR)");
-    if (options.node.empty() && options.database.empty()) return Usage("--folder without --node needs --database NAME");
-    if (!KnownCodePage(options.codePage)) return Usage("unknown code page: " + options.codePage);
+    if (source.node.empty() && source.database.empty()) return Usage("--folder without --node needs --database NAME");
+    if (std::string ignored; !platform::ConvertToUtf8("", source.codePage, ignored))
+        return Usage("unknown code page: " + source.codePage);
     if (options.resume && !options.output.empty()) return Usage("--resume does not go with --output");
     if (options.verify && !options.output.empty()) return Usage("--verify does not go with --output");
 
     SessionOptions request;
-    request.kind = options.kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
-    request.node = options.node;
-    request.folder = options.folder;
-    request.database = options.database;
-    request.resume = options.resume;
-    request.target.retry = options.retry;
     request.dryRun = !options.output.empty();
     ServerSettings server;
-    if (const int status = ResolveServerSettings(options.server, server, !request.dryRun); status != kAllWritten)
-        return status;
-    ApplyServerSettings(server, request.target);
+    if (const int status = NodeSession(source, request, server, !request.dryRun); status != kAllWritten) return status;
+    request.resume = options.resume;
+    request.target.retry = options.retry;
     // An option wins over the configuration file.
     request.jobs = options.jobs.value_or(server.jobs.value_or(DefaultJobs()));
     request.maxRate = static_cast<uint64_t>(options.maxRate.value_or(server.maxRate.value_or(0)));
-    request.target.codePage = !options.codePage.empty() ? options.codePage : server.codePage;
     request.gzip = options.gzip ? options.gzip : server.gzip;
     request.maxRefusals = server.maxRefusals;
     request.shardDuration = server.shardDuration;
@@ -88,7 +70,7 @@ int RunConvert(const ConvertOptions& options) {
     if (!session.FolderExists())
         return Usage((request.kind == SourceKind::kTables ? "the table folder " : "the data-log folder ") +
                      session.Folder() + " does not exist" +
-                     (options.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
+                     (source.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
     if (std::string error; request.dryRun && !output.Open(options.output, session.DatabaseUtf8(), error))
         return Usage(error);
 
@@ -186,26 +168,27 @@ int Main(int argc, char** argv) {
         "its policies must exist (or --create-database), and a policy shorter than the age of its oldest sample "
         "is warned of.");
     convertCommand
-        ->add_option("--kind", convert.kind, "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)")
+        ->add_option("--kind", convert.source.kind,
+                     "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)")
         ->check(CLI::IsMember({"datalog", "rtdb"}))
         ->capture_default_str();
-    convertCommand->add_option("--node", convert.node,
+    convertCommand->add_option("--node", convert.source.node,
                                "Node folder; its name gives the database Ry_<name>, its sysinfo.ini "
                                "([NODE_INFO] DATA_LOG_FOLDER) or Log sub-folder the data-log folder");
-    convertCommand->add_option("--folder", convert.folder,
+    convertCommand->add_option("--folder", convert.source.folder,
                                "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's");
-    convertCommand->add_option("--database", convert.database,
+    convertCommand->add_option("--database", convert.source.database,
                                "Database name; overrides Ry_<node>, required with --folder alone");
-    AddServerOptions(*convertCommand, convert.server);
+    AddServerOptions(*convertCommand, convert.source.server);
     convertCommand
-        ->add_option("--max-refusals", convert.server.maxRefusals,
+        ->add_option("--max-refusals", convert.source.server.maxRefusals,
                      "Stop after the files under way once this many batches in a row were refused for good "
                      "(the login, a right, the database); default 3")
         ->check(CLI::Range(1, 1000000));
-    convertCommand->add_option("--shard-duration", convert.server.shardDuration,
+    convertCommand->add_option("--shard-duration", convert.source.server.shardDuration,
                                "Shard groups of the retention policies --create-database makes (a whole number and "
                                "a unit: 52w, 30d, 168h); default 52w, so that years of history make few shards");
-    convertCommand->add_option("--codepage", convert.codePage,
+    convertCommand->add_option("--codepage", convert.source.codePage,
                                "Code page of the tag names (e.g. CP950); default: the locale's");
     convertCommand->add_option("--output", convert.output,
                                "Dry run: write the line protocol to FILE ('-' for standard output) "

@@ -143,6 +143,16 @@ void ShutdownLogging() {
     log4cpp::Category::shutdown();
 }
 
+std::string ClockText(int64_t seconds) {
+    const auto whole = static_cast<long long>(seconds);
+    char text[32];
+    if (whole >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    return text;
+}
+
 std::string Thousands(uint64_t value) {
     const std::string digits = std::to_string(value);
     std::string grouped;

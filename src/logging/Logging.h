@@ -29,4 +29,7 @@ void ShutdownLogging();
 // 1234567 as "1,234,567", for counts in messages.
 std::string Thousands(uint64_t value);
 
+// A span of time as a clock shows it: "0:06", "12:34", "1:02:03" from an hour on.
+std::string ClockText(int64_t seconds);
+
 }  // namespace quarvel

@@ -69,19 +69,6 @@ std::string DatabaseFor(const std::string& nodeName, const std::string& codePage
     return name.substr(0, platform::CharacterPrefix(name, kMaxDatabaseBytes, codePage));
 }
 
-ServerReport CheckServerFor(const std::string& url, const std::string& database, const std::string& folder,
-                            SourceKind kind, const ServerAccess& access) {
-    ServerReport report;
-    report.found = CheckServer(url, database, {}, access);
-    if (!report.found.Checked()) return report;
-    if (!folder.empty()) {
-        report.found.needed = (kind == SourceKind::kTables ? TableFilesIn(folder) : DataLogFilesIn(folder)).kinds;
-        report.oldest = OldestOf(folder, kind);
-    }
-    report.warnings = Warnings(report.found, report.oldest, database, access);
-    return report;
-}
-
 Session::Session(SessionOptions options) : m_options(std::move(options)) {
     m_folder = platform::WithSeparator(m_options.folder.empty() ? NodeDataLogFolder(m_options.node)
                                                                 : m_options.folder);
@@ -90,6 +77,18 @@ Session::Session(SessionOptions options) : m_options(std::move(options)) {
     m_databaseUtf8 = ToUtf8(m_database.c_str(), codePage);
     m_options.target.gzip = m_options.gzip.value_or(GzipByDefault(m_options.target.baseUrl));
     m_found = m_options.kind == SourceKind::kTables ? TableFilesIn(m_folder) : DataLogFilesIn(m_folder);
+}
+
+ServerReport Session::CheckOnly(bool withSamples) const {
+    ServerReport report;
+    report.found = CheckServer(Url(), m_databaseUtf8, {}, Access());
+    if (!report.found.Checked()) return report;
+    if (withSamples) {
+        report.found.needed = m_found.kinds;
+        report.oldest = OldestOf(m_folder, m_options.kind);
+    }
+    report.warnings = Warnings(report.found, report.oldest, m_databaseUtf8, Access());
+    return report;
 }
 
 bool Session::FolderExists() const {

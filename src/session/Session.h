@@ -56,11 +56,6 @@ struct ServerReport {
     std::vector<std::string> warnings;
 };
 
-// Runs the checks of `database` on the server at `url`; the retention warnings are
-// about the samples of `folder` (empty: none).
-ServerReport CheckServerFor(const std::string& url, const std::string& database, const std::string& folder,
-                            SourceKind kind, const ServerAccess& access = {});
-
 // The questions and news of the checks before a conversion. The command line answers
 // from its options and prints; the window asks the operator.
 class CheckQuestions {
@@ -101,6 +96,11 @@ public:
 
     // Whether Prepare asks the server: a folder with nothing to convert and a dry run do not.
     bool ChecksServer() const { return !m_options.dryRun && m_found.files > 0; }
+    // The checks of the database on the first server alone, asking nothing; with the
+    // node's samples, only the policies of its kinds are needed, and the retention
+    // warnings are about its oldest samples.
+    ServerReport CheckOnly(bool withSamples) const;
+
     // Before the run: the server checks with their questions, then the journal. A folder
     // with nothing to convert and a dry run need neither. kAllWritten to go on; otherwise
     // the exit status, and nothing is to be converted.

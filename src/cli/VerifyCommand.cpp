@@ -169,8 +169,6 @@ int VerifyCommand::Run() const {
     SessionOptions options;
     ServerSettings server;
     if (const int status = NodeSession(m_told, options, server); status != kAllWritten) return status;
-    if (const Session probe(options); !probe.FolderExists())
-        return Usage("the folder " + probe.Folder() + " does not exist");
     WarnIfInsecure(server);
 
     Verification result;

@@ -113,8 +113,13 @@ int Session::Prepare(CheckQuestions& questions) {
 
 int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {
     const ServerAccess& access = m_options.target.access;
-    ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
-    found.needed = m_found.kinds;
+    // Only the policies of the kinds the node holds are needed.
+    const auto check = [&] {
+        ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
+        found.needed = m_found.kinds;
+        return found;
+    };
+    ServerCheck found = check();
     if (!found.Checked()) {
         questions.ServerUnusable(found);
         const bool refused = found.outcome == ServerCheck::Outcome::kLoginRefused ||
@@ -129,8 +134,7 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
             return kUsageError;
         }
         questions.Created(CreationText(m_databaseUtf8, found, m_options.shardDuration));
-        found = CheckServer(url, m_databaseUtf8, {}, access);
-        found.needed = m_found.kinds;
+        found = check();
         if (!found.Complete()) {
             questions.StillIncomplete(found);
             return kUsageError;

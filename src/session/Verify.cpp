@@ -178,6 +178,10 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     std::optional<NodeReader> reader;  // made once the server has told its retention policies
     reading.target.post = [&reader](const std::string&, const std::string& body) { return reader->Post(body); };
     Session session(reading);
+    if (!session.FolderExists()) {
+        error = "the folder " + session.Folder() + " does not exist";
+        return kUsageError;
+    }
     result.database = session.DatabaseUtf8();
     const std::string& url = session.Url();
     const ServerAccess& access = session.Access();

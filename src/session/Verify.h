@@ -58,8 +58,8 @@ struct Verification {
 
 // Reads the session's source and asks its server. Returns the exit status: kAllWritten when
 // every expected point is stored, kLinesNotWritten when some are missing, kUsageError when the
-// database is missing or the login is refused, kServerUnreachable when the server cannot be
-// used; `error` says why for the last two.
+// folder or the database is missing or the login is refused, kServerUnreachable when the
+// server cannot be used; `error` says why for the last two.
 int Verify(const SessionOptions& options, Verification& result, std::string& error);
 
 // A line of line protocol read back: its kind, its name (unescaped; "" without one) and its

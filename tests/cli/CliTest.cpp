@@ -375,6 +375,7 @@ TEST_F(CliTest, UsageErrorsExitWith2BeforeAnythingIsDone) {
         {{"convert", "--node", "Node_Missing"}, "does not exist"},
         {{"convert", "--node", "Node_Bad"}, "gone/ does not exist (taken from the node"},
         {{"convert", "--folder", "gone", "--database", "Ry_x"}, "does not exist"},
+        {{"verify", "--folder", "gone", "--database", "Ry_x"}, "the folder gone/ does not exist"},
         {{"convert", "--node", "Node_U", "--codepage", "NO-SUCH-CP"}, "unknown code page: NO-SUCH-CP"},
         {{"convert", "--node", "Node_U", "--bogus"}, "--bogus"},
         {{"convert", "--node", "Node_U", "--kind", "other"}, "--kind"},

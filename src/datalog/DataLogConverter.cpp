@@ -308,17 +308,20 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
         m_pending.emplace(source, PendingFile{path, records, stamp, image.size});
     }
     writer.BeginSource(source);
-    for (size_t i = 0; i < records; ++i) {
-        // A record is a LogSample byte for byte; the writer reads it in place.
-        const auto* sample = reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
-        if (HasNoValue(*sample))
-            DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample->time).c_str(),
-                             DisplayDate(sample->time).c_str(), ValueBits(*sample));
+    {
+        // The writer is this job's alone: one lock for the file's samples instead of one each.
         std::lock_guard lock(writer.m_batchLock[kind]);
-        if (kind == kRaw)
-            writer.AddRawSample(name, sample);
-        else
-            writer.AddSummarySample(kind, name, sample);
+        for (size_t i = 0; i < records; ++i) {
+            // A record is a LogSample byte for byte; the writer reads it in place.
+            const auto* sample = reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
+            if (HasNoValue(*sample))
+                DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample->time).c_str(),
+                                 DisplayDate(sample->time).c_str(), ValueBits(*sample));
+            if (kind == kRaw)
+                writer.AddRawSample(name, sample);
+            else
+                writer.AddSummarySample(kind, name, sample);
+        }
     }
     image.bytes.reset();
     writer.EndSource();

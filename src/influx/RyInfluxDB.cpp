@@ -36,6 +36,17 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
+// Whether `name` is `last`: asked for every sample, mostly of a short name seen just
+// before, where a byte loop beats measuring the name and comparing it in two calls.
+bool SameName(const std::string& last, const char* name) {
+    const char* kept = last.c_str();
+    while (*kept != '\0' && *kept == *name) {
+        ++kept;
+        ++name;
+    }
+    return *kept == *name;
+}
+
 }  // namespace
 
 std::string ToUtf8(const char* text, const std::string& codePage) {
@@ -89,7 +100,7 @@ RyInfluxDB::~RyInfluxDB() {
 }
 
 const RyInfluxDB::LineName& RyInfluxDB::NameOf(const char* name) {
-    if (m_lastLineName != nullptr && m_lastName == name) return *m_lastLineName;
+    if (m_lastLineName != nullptr && SameName(m_lastName, name)) return *m_lastLineName;
     auto [entry, inserted] = m_names.try_emplace(name);
     if (inserted) {
         entry->second.writable = EscapeTagValue(ToUtf8(name, m_target.codePage), entry->second.escaped);

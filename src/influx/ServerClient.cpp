@@ -17,6 +17,7 @@ namespace {
 
 constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
 constexpr const char* kCookieFile = "cookies.txt";
+constexpr long kUploadBufferSize = 1L << 20;
 constexpr const char* kVersionHeader = "X-Influxdb-Version";
 constexpr const char* kErrorHeader = "X-Influxdb-Error";
 
@@ -29,6 +30,27 @@ constexpr unsigned int kUrlFlags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME
 CURLcode GlobalInit() {
     static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
     return code;
+}
+
+// Whether the handle holds a cookie after its request, or any of the request's answers
+// (redirects included) set or dropped one. Neither means the jar has nothing new: it gave
+// no cookie that is still valid, and writing it would cost each post a file written and
+// renamed, and would create the file where there was none.
+bool HoldsOrReceivedCookies(CURL* curl) {
+    curl_slist* cookies = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return true;
+    const bool holds = cookies != nullptr;
+    curl_slist_free_all(cookies);
+    if (holds) return true;
+    long redirects = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects) != CURLE_OK) return true;
+    for (long request = 0; request <= redirects && request < INT_MAX; ++request) {
+        curl_header* header = nullptr;
+        if (curl_easy_header(curl, "Set-Cookie", 0, CURLH_HEADER | CURLH_1XX, static_cast<int>(request), &header) ==
+            CURLHE_OK)
+            return true;
+    }
+    return false;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -296,6 +318,9 @@ private:
             // it per request would lengthen its list of files to read by one each time.
             curl_easy_setopt(m_curl, CURLOPT_COOKIEFILE, kCookieFile);
             curl_easy_setopt(m_curl, CURLOPT_COOKIEJAR, kCookieFile);
+            // A batch of about a megabyte goes out in a few writes instead of many of 64 KiB,
+            // each with its own wait for the socket.
+            curl_easy_setopt(m_curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
         }
     }
 
@@ -389,8 +414,9 @@ HttpResult ServerClient::Exchange(const std::string& url, const std::string* bod
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &result.newConnections);
-    // The jar is written after every request, so that other handles read what this one got.
-    if (m_use == Use::kWrites) curl_easy_setopt(curl, CURLOPT_COOKIELIST, "FLUSH");
+    // The jar is written after every request that may have changed it, so that other
+    // handles read what this one got.
+    if (m_use == Use::kWrites && HoldsOrReceivedCookies(curl)) curl_easy_setopt(curl, CURLOPT_COOKIELIST, "FLUSH");
     // Nothing of this call's stack may stay within libcurl's reach.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);

@@ -99,7 +99,8 @@ class ServerClient {
 public:
     enum class Use {
         // Posts of lines. The cookie file "cookies.txt" in the current directory is read
-        // before and written after every request, and redirects are followed.
+        // before every request and written after every one that leaves the handle holding
+        // cookies or that received any, and redirects are followed.
         kWrites,
         // /ping and /query. No cookies, and a redirect is the answer.
         kChecks,

@@ -46,11 +46,14 @@ bool IsUsableRuntimeDir(const char* dir) {
 
 // A folder only this user can reach; refused when someone else could have planted it.
 std::string PrivateFolder() {
-    std::string folder = "/tmp/quarvel-" + std::to_string(geteuid());
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    const uid_t user = geteuid();
+    std::string folder = "/tmp/quarvel-" + std::to_string(user);
     struct stat st {};
-    if (lstat(folder.c_str(), &st) != 0) return {};
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) return {};
+    if (lstat(folder.c_str(), &st) != 0) {
+        if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+        if (lstat(folder.c_str(), &st) != 0) return {};
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != user || (st.st_mode & 077) != 0) return {};
     return folder;
 }
 
@@ -85,7 +88,11 @@ bool MakeSocketAddress(const std::string& path, sockaddr_un& address) {
 
 int FindDebugWindow(const char* className, const char* title) {
     sockaddr_un address{};
-    if (!wire::MakeSocketAddress(DebugWindowPath(className, title), address)) return -1;
+    const std::string path = DebugWindowPath(className, title);
+    if (!wire::MakeSocketAddress(path, address)) return -1;
+    // Most of the time there is no window: one look at the name costs far less than a socket.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return -1;
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;

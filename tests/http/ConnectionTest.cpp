@@ -194,6 +194,7 @@ TEST(HttpPostCookies, ACookieOneThreadReceivesGoesOutWithAnotherThreadsNextPost)
     other.join();
     EXPECT_FALSE(std::filesystem::exists("cookies.txt"));
     EXPECT_TRUE(HttpPost(url, "forgotten").Succeeded());  // the file, not memory, holds the cookies
+    EXPECT_FALSE(std::filesystem::exists("cookies.txt"));  // nor is a jar with nothing in it written
 
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 4u);
@@ -242,6 +243,7 @@ TEST(HttpPostCookies, EveryPostOpensTheCookieFileEquallyOften) {
     constexpr int kPosts = 60;
     constexpr int kMeasured = 10;
     std::vector<FakeReply> replies(kPosts, KeptNoContent());
+    replies[0].bytes = "HTTP/1.1 204 No Content\r\nSet-Cookie: kept=yes; Path=/\r\n\r\n";
     FakeHttpServer server(replies);
     CookieFileOpens opens;
     ASSERT_TRUE(opens.Ready());

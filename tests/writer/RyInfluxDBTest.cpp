@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
 #include <ctime>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -243,6 +245,25 @@ TEST(Writer, NamesWithLineBreaksAreNotPosted) {
     EXPECT_TRUE(posts[0].body.starts_with("datalogX,name=GOOD "));
     EXPECT_EQ(writer.Counts().linesNotWritten, 2u);
     EXPECT_EQ(writer.Counts().linesWritten, 1u);
+}
+
+// A caller may hand the same buffer with another name in it, or a name that begins
+// another: each sample's line carries the name as it is at that call.
+TEST(Writer, EachSampleTakesItsNameAsItIsThen) {
+    std::vector<Post> posts;
+    RyInfluxDB writer("Ry_Z", Capturing(posts));
+    const LogSample s = SampleAround(1600000000, 1.0f);
+    char name[8];
+    for (const char* text : {"T1", "T10", "T1", "T", "T1"}) {
+        std::strcpy(name, text);
+        writer.AddRawSample(name, &s);
+    }
+    writer.FlushAll();
+    ASSERT_EQ(posts.size(), 1u);
+    std::vector<std::string> names;
+    std::istringstream lines(posts[0].body);
+    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(14, line.find(' ') - 14));
+    EXPECT_EQ(names, (std::vector<std::string>{"T1", "T10", "T1", "T", "T1"}));
 }
 
 TEST(Writer, NamesAreConvertedFromTheirCodePage) {

@@ -66,6 +66,21 @@ char* PutInt(char* p, int32_t value) {
     return PutUnsigned(p, static_cast<uint32_t>(value));
 }
 
+uint64_t PairBits(uint32_t twoDigits) {
+    uint16_t pair = 0;
+    std::memcpy(&pair, &kDigitPairs[size_t{2} * twoDigits], 2);
+    return pair;
+}
+
+// "." and six decimals (below 10^6), put together in a register and written in one store
+// of 8 bytes; the last byte lies past the text, within the room the line buffer keeps.
+char* PutPointAndDecimals(char* p, uint32_t decimals) {
+    const uint32_t low = decimals % 10000;
+    const uint64_t text = '.' | PairBits(decimals / 10000) << 8 | PairBits(low / 100) << 24 | PairBits(low % 100) << 40;
+    std::memcpy(p, &text, 8);  // the host is little-endian (LogSample.h)
+    return p + 7;
+}
+
 template <size_t N>
 char* PutText(char* p, const char (&text)[N]) {
     std::memcpy(p, text, N - 1);
@@ -102,27 +117,26 @@ char* PutFixed6(char* p, float value, bool& readsBack) {
         deviation = scaled;  // far below 0.0000005: prints as zero
     } else {
         const int shift = -exponent;
+        const uint64_t unit = uint64_t{1} << shift;
         const uint64_t quotient = scaled >> shift;
-        const uint64_t remainder = scaled & ((uint64_t{1} << shift) - 1);
-        const uint64_t half = uint64_t{1} << (shift - 1);
-        roundedUp = remainder > half || (remainder == half && (quotient & 1) != 0);
-        micros = roundedUp ? quotient + 1 : quotient;
-        deviation = roundedUp ? (uint64_t{1} << shift) - remainder : remainder;
+        const uint64_t remainder = scaled & (unit - 1);
+        // Up when above half a unit, or at half with an odd quotient (ties to even). Kept
+        // free of branches: to a branch, the remainders of sensor readings look random.
+        roundedUp = remainder + (quotient & 1) > unit / 2;
+        micros = quotient + roundedUp;
+        deviation = std::min(remainder, unit - remainder);  // the nearer multiple is the one taken
     }
 
     // The text reads back as `value` when it lies within half a unit in the last place;
     // just above a power of two the gap below is half as wide. Ties go to the even mantissa.
     const bool narrowBelow = !roundedUp && fraction == 0 && exponentField > 1;
     const uint64_t limit = narrowBelow ? kMicro / 4 : kMicro / 2;
-    readsBack = deviation < limit || (deviation == limit && (mantissa & 1) == 0);
+    readsBack = deviation + (mantissa & 1) <= limit;
 
-    if (bits >> 31) *p++ = '-';
+    *p = '-';  // kept only for a negative value
+    p += bits >> 31;
     p = PutUnsigned(p, static_cast<uint32_t>(micros / kMicro));  // below 2^32
-    *p++ = '.';
-    const auto decimals = static_cast<uint32_t>(micros % kMicro);
-    p = PutPair(p, decimals / 10000);
-    p = PutPair(p, decimals / 100 % 100);
-    return PutPair(p, decimals % 100);
+    return PutPointAndDecimals(p, static_cast<uint32_t>(micros % kMicro));
 }
 
 char* PutFloat(char* p, float value) {

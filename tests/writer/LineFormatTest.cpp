@@ -169,6 +169,8 @@ std::vector<float> EdgeAndRandomFloats(size_t count) {
                                  0.5f,
                                  1.0f,
                                  16.0f,
+                                 16.0078125f,  // ties at the seventh decimal whose text reads back:
+                                 16.0234375f,  // kept even, and rounded up to even
                                  std::nextafter(16.0f, 0.0f),
                                  8388608.0f,
                                  8796093022208.0f,  // 2^43

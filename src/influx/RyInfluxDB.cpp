@@ -118,16 +118,25 @@ const RyInfluxDB::LineName& RyInfluxDB::NameOf(const char* name) {
 void RyInfluxDB::AddRawSample(const char* name, const LogSample* sample) {
     try {
         if (name != nullptr && sample != nullptr) {
-            const LineName& lineName = NameOf(name);
-            if (lineName.writable) {
-                if (m_lineCount[kRaw] > 0) m_batch[kRaw].push_back('\n');
-                AppendRawLine(m_batch[kRaw], lineName.escaped, *sample, LineTimestamp(sample->time, m_zoneOffset));
-                ++m_lineCount[kRaw];
-                NoteLine(kRaw);
-            } else {
-                ++m_counts.linesNotWritten;
-                NoteLineLost();
-            }
+            AddRawSample(NameOf(name), *sample);
+            return;
+        }
+        FullBatchRule(kRaw, false);
+    } catch (...) {
+        DropBatch(kRaw, "an error while adding a line");
+    }
+}
+
+void RyInfluxDB::AddRawSample(const LineName& name, const LogSample& sample) {
+    try {
+        if (name.writable) {
+            if (m_lineCount[kRaw] > 0) m_batch[kRaw].push_back('\n');
+            AppendRawLine(m_batch[kRaw], name.escaped, sample, LineTimestamp(sample.time, m_zoneOffset));
+            ++m_lineCount[kRaw];
+            NoteLine(kRaw);
+        } else {
+            ++m_counts.linesNotWritten;
+            NoteLineLost();
         }
         FullBatchRule(kRaw, false);
     } catch (...) {
@@ -139,29 +148,47 @@ void RyInfluxDB::AddSummarySample(int kind, const char* name, const LogSample* s
     if (kind < 0 || kind >= kTableKindCount) return;
     try {
         if (name != nullptr && sample != nullptr) {
-            const int32_t timestamp = LineTimestamp(sample->time, m_zoneOffset);
-            if (timestamp < 0) {
-                ++m_counts.summariesBefore1970;
-                if (m_tracking) {
-                    std::lock_guard lock(m_sourceMutex);
-                    ++m_sources[m_source].counts.summariesBefore1970;
-                }
-                return;
-            }
-            const LineName& lineName = NameOf(name);
-            if (lineName.writable) {
-                if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
-                AppendSummaryLine(m_batch[kind], kind, lineName.escaped, *sample, timestamp);
-                ++m_lineCount[kind];
-                NoteLine(kind);
-            } else {
-                ++m_counts.linesNotWritten;
-                NoteLineLost();
-            }
+            // A summary left out for its time stamp is not looked up by name.
+            if (LineTimestamp(sample->time, m_zoneOffset) < 0)
+                CountSummaryBefore1970();
+            else
+                AddSummarySample(kind, NameOf(name), *sample);
+            return;
         }
         FullBatchRule(kind, true);
     } catch (...) {
         DropBatch(kind, "an error while adding a line");
+    }
+}
+
+void RyInfluxDB::AddSummarySample(int kind, const LineName& name, const LogSample& sample) {
+    if (kind < 0 || kind >= kTableKindCount) return;
+    try {
+        const int32_t timestamp = LineTimestamp(sample.time, m_zoneOffset);
+        if (timestamp < 0) {
+            CountSummaryBefore1970();
+            return;
+        }
+        if (name.writable) {
+            if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
+            AppendSummaryLine(m_batch[kind], kind, name.escaped, sample, timestamp);
+            ++m_lineCount[kind];
+            NoteLine(kind);
+        } else {
+            ++m_counts.linesNotWritten;
+            NoteLineLost();
+        }
+        FullBatchRule(kind, true);
+    } catch (...) {
+        DropBatch(kind, "an error while adding a line");
+    }
+}
+
+void RyInfluxDB::CountSummaryBefore1970() {
+    ++m_counts.summariesBefore1970;
+    if (m_tracking) {
+        std::lock_guard lock(m_sourceMutex);
+        ++m_sources[m_source].counts.summariesBefore1970;
     }
 }
 

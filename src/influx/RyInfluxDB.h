@@ -99,6 +99,17 @@ public:
     void AddRawSample(const char* name, const LogSample* sample);
     void AddSummarySample(int kind, const char* name, const LogSample* sample);
 
+    // A name as it goes on the line: converted and escaped once per distinct name, and
+    // kept as long as the writer. A caller that interleaves many names resolves each once
+    // and adds its samples by the resolved name.
+    struct LineName {
+        std::string escaped;
+        bool writable = true;
+    };
+    const LineName& NameOf(const char* name);
+    void AddRawSample(const LineName& name, const LogSample& sample);
+    void AddSummarySample(int kind, const LineName& name, const LogSample& sample);
+
     // Posts every non-empty batch, kinds in the order X, M, H, D, each under its lock.
     void FlushAll();
 
@@ -119,13 +130,6 @@ public:
     std::recursive_mutex m_batchLock[kTableKindCount];
 
 private:
-    // A name as it goes on the line: converted and escaped once per distinct name.
-    struct LineName {
-        std::string escaped;
-        bool writable = true;
-    };
-
-    const LineName& NameOf(const char* name);
     void FullBatchRule(int kind, bool announceSize);
     bool PostBatch(const std::string& body, int kind, int lines);
     void SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery);
@@ -143,6 +147,7 @@ private:
     };
     void NoteLine(int kind);
     void NoteLineLost();
+    void CountSummaryBefore1970();
     // The batch of `kind`, of `lines` lines, has ended (posted or dropped): what became of
     // it since `before`, shared among the sources whose lines it carried.
     void ShareBatch(int kind, int32_t lines, const WriteCounts& before);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace quarvel {
@@ -109,9 +110,15 @@ public:
 
     // `name` stays valid until Finish.
     void Add(int32_t tagId, const std::string& name, const LogSample& sample) {
-        Lane& lane = *m_lanes[static_cast<uint32_t>(tagId) % m_lanes.size()];
+        // A row's samples follow each other: its lane is found once.
+        if (tagId != m_lastTag || m_lastLane == nullptr) {
+            m_lastTag = tagId;
+            m_lastLane = m_lanes[static_cast<uint32_t>(tagId) % m_lanes.size()].get();
+        }
+        Lane& lane = *m_lastLane;
         if (m_lanes.size() == 1) {
-            Write(lane.writer, {&name, sample});
+            std::lock_guard lock(lane.writer.m_batchLock[m_kind]);
+            Write(lane, {&name, sample});
             return;
         }
         lane.filling.push_back({&name, sample});
@@ -150,20 +157,33 @@ private:
     struct Lane {
         Lane(const std::string& database, const InfluxTarget& target) : writer(database.c_str(), target) {}
         RyInfluxDB writer;
-        std::vector<Sample> filling;  // the reader's
-        std::mutex mutex;
+        // The writer's names by the reader's, so that a name is looked up once: the
+        // samples of a row follow each other, the rows of many tags take turns.
+        std::unordered_map<const std::string*, const RyInfluxDB::LineName*> names;
+        const std::string* lastName = nullptr;
+        const RyInfluxDB::LineName* lastLineName = nullptr;
+        // The reader's, on cache lines of its own: the lane's thread writes the lines above
+        // as it works.
+        alignas(64) std::vector<Sample> filling;
+        alignas(64) std::mutex mutex;
         std::condition_variable changed;
         std::deque<std::vector<Sample>> chunks;
         bool ended = false;
         std::thread thread;
     };
 
-    void Write(RyInfluxDB& writer, const Sample& s) const {
-        std::lock_guard lock(writer.m_batchLock[m_kind]);
+    // Under the writer's lock of the kind.
+    void Write(Lane& lane, const Sample& s) const {
+        if (s.name != lane.lastName) {
+            const RyInfluxDB::LineName*& name = lane.names[s.name];
+            if (name == nullptr) name = &lane.writer.NameOf(s.name->c_str());
+            lane.lastName = s.name;
+            lane.lastLineName = name;
+        }
         if (m_kind == kRaw)
-            writer.AddRawSample(s.name->c_str(), &s.sample);
+            lane.writer.AddRawSample(*lane.lastLineName, s.sample);
         else
-            writer.AddSummarySample(m_kind, s.name->c_str(), &s.sample);
+            lane.writer.AddSummarySample(m_kind, *lane.lastLineName, s.sample);
     }
 
     static void Hand(Lane& lane) {
@@ -187,12 +207,15 @@ private:
                 lane.chunks.pop_front();
             }
             lane.changed.notify_all();
-            for (const Sample& s : chunk) Write(lane.writer, s);
+            std::lock_guard lock(lane.writer.m_batchLock[m_kind]);
+            for (const Sample& s : chunk) Write(lane, s);
         }
     }
 
     const int m_kind;
     std::vector<std::unique_ptr<Lane>> m_lanes;
+    int32_t m_lastTag = 0;
+    Lane* m_lastLane = nullptr;
     bool m_finished = false;
 };
 

@@ -309,18 +309,20 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
     }
     writer.BeginSource(source);
     {
-        // The writer is this job's alone: one lock for the file's samples instead of one each.
+        // The writer is this job's alone: one lock and one look at the name for the file's
+        // samples instead of one each.
         std::lock_guard lock(writer.m_batchLock[kind]);
+        const RyInfluxDB::LineName& lineName = writer.NameOf(name);
         for (size_t i = 0; i < records; ++i) {
             // A record is a LogSample byte for byte; the writer reads it in place.
-            const auto* sample = reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
-            if (HasNoValue(*sample))
-                DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample->time).c_str(),
-                                 DisplayDate(sample->time).c_str(), ValueBits(*sample));
+            const auto& sample = *reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
+            if (HasNoValue(sample))
+                DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample.time).c_str(),
+                                 DisplayDate(sample.time).c_str(), ValueBits(sample));
             if (kind == kRaw)
-                writer.AddRawSample(name, sample);
+                writer.AddRawSample(lineName, sample);
             else
-                writer.AddSummarySample(kind, name, sample);
+                writer.AddSummarySample(kind, lineName, sample);
         }
     }
     image.bytes.reset();

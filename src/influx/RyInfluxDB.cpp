@@ -104,11 +104,7 @@ const RyInfluxDB::LineName& RyInfluxDB::NameOf(const char* name) {
     auto [entry, inserted] = m_names.try_emplace(name);
     if (inserted) {
         entry->second.writable = EscapeTagValue(ToUtf8(name, m_target.codePage), entry->second.escaped);
-        if (!entry->second.writable)
-            LogMessage(
-                "Tag \"%s\" cannot be carried by line protocol (a line break, or a backslash before a "
-                "blank, comma, quote, equals sign or at the end); its samples are not written",
-                Printable(name).c_str());
+        if (!entry->second.writable) entry->second.shown = Printable(name);
     }
     m_lastName = name;
     m_lastLineName = &entry->second;  // elements of an unordered_map keep their address
@@ -135,8 +131,7 @@ void RyInfluxDB::AddRawSample(const LineName& name, const LogSample& sample) {
             ++m_lineCount[kRaw];
             NoteLine(kRaw);
         } else {
-            ++m_counts.linesNotWritten;
-            NoteLineLost();
+            NotWritable(name);
         }
         FullBatchRule(kRaw, false);
     } catch (...) {
@@ -175,13 +170,29 @@ void RyInfluxDB::AddSummarySample(int kind, const LineName& name, const LogSampl
             ++m_lineCount[kind];
             NoteLine(kind);
         } else {
-            ++m_counts.linesNotWritten;
-            NoteLineLost();
+            NotWritable(name);
         }
         FullBatchRule(kind, true);
     } catch (...) {
         DropBatch(kind, "an error while adding a line");
     }
+}
+
+// A sample of a name that is not writable: counted as not written; the log says why once
+// per name, at its first sample.
+void RyInfluxDB::NotWritable(const LineName& name) {
+    ++m_counts.linesNotWritten;
+    if (m_tracking) {
+        std::lock_guard lock(m_sourceMutex);
+        SourceState& state = m_sources[m_source];
+        ++state.counts.linesNotWritten;
+        state.allStored = false;
+    }
+    if (m_reported.insert(&name).second)
+        LogMessage(
+            "Tag \"%s\" cannot be carried by line protocol (a line break, or a backslash before a "
+            "blank, comma, quote, equals sign or at the end); its samples are not written",
+            name.shown.c_str());
 }
 
 void RyInfluxDB::CountSummaryBefore1970() {
@@ -294,14 +305,6 @@ void RyInfluxDB::NoteLine(int kind) {
     shares.push_back({m_source, m_lineCount[kind] - 1});
     std::lock_guard lock(m_sourceMutex);
     ++m_sources[m_source].batches;
-}
-
-void RyInfluxDB::NoteLineLost() {
-    if (!m_tracking) return;
-    std::lock_guard lock(m_sourceMutex);
-    SourceState& state = m_sources[m_source];
-    ++state.counts.linesNotWritten;
-    state.allStored = false;
 }
 
 void RyInfluxDB::ShareBatch(int kind, int32_t lines, const WriteCounts& before) {

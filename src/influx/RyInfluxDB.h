@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace quarvel {
@@ -105,6 +106,7 @@ public:
     struct LineName {
         std::string escaped;
         bool writable = true;
+        std::string shown;  // a name that is not writable, as the log shows it
     };
     const LineName& NameOf(const char* name);
     void AddRawSample(const LineName& name, const LogSample& sample);
@@ -146,8 +148,8 @@ private:
         int32_t firstLine;  // where its lines begin in the batch
     };
     void NoteLine(int kind);
-    void NoteLineLost();
     void CountSummaryBefore1970();
+    void NotWritable(const LineName& name);
     // The batch of `kind`, of `lines` lines, has ended (posted or dropped): what became of
     // it since `before`, shared among the sources whose lines it carried.
     void ShareBatch(int kind, int32_t lines, const WriteCounts& before);
@@ -171,6 +173,7 @@ private:
     std::vector<BatchShare> m_shares[kTableKindCount];  // under the kind's lock
 
     std::unordered_map<std::string, LineName> m_names;
+    std::unordered_set<const LineName*> m_reported;  // names not writable that the log has named
     std::string m_lastName;
     const LineName* m_lastLineName = nullptr;
 };

@@ -247,6 +247,7 @@ TEST_F(DataLogConversion, EveryFileIsToldDoneAfterItsNameLine) {
 TEST_F(DataLogConversion, LostLinesAreReportedAtTheEnd) {
     WriteDat(data / "G" / "T1$0001X.DAT", Records(3), kRawSampleSize);
     WriteDat(data / "G" / "T2$0001M.DAT", Records(2), kSummarySampleSize);
+    WriteDat(data / "G" / "T3\\$0001X.DAT", Records(2), kRawSampleSize);  // a name line protocol cannot carry
     testsupport::DropDatabase(database);  // every post now fails with 404
     InitLogging();
     testsupport::RecordedProgress list;
@@ -255,13 +256,16 @@ TEST_F(DataLogConversion, LostLinesAreReportedAtTheEnd) {
     ASSERT_EQ(list.Ended().size(), 1u);
     const std::string box = list.Ended()[0];
 
-    EXPECT_EQ(totals.writes.linesNotWritten, 5u);
-    EXPECT_EQ(totals.filesWithLoss, 2);
-    EXPECT_EQ(box, "Conversion completed, but 5 lines were not written (see Logs/Quarvel.log)");
+    EXPECT_EQ(totals.writes.linesNotWritten, 7u);
+    EXPECT_EQ(totals.filesWithLoss, 3);
+    EXPECT_EQ(box, "Conversion completed, but 7 lines were not written (see Logs/Quarvel.log)");
     EXPECT_EQ(list.Lines()[0], box);
     const std::string log = ReadFile(m_dir / "Logs" / "Quarvel.log");
     EXPECT_NE(log.find("T1$0001X.DAT: 3 lines not written"), std::string::npos) << log;
     EXPECT_NE(log.find("T2$0001M.DAT: 2 lines not written"), std::string::npos) << log;
+    EXPECT_NE(log.find("Tag \"T3\\\" cannot be carried"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cannot be carried", log.find("cannot be carried") + 1), std::string::npos)
+        << "said once, not per sample";
     EXPECT_NE(log.find("HTTP 404"), std::string::npos) << log;
     database.clear();
 }

@@ -6,6 +6,7 @@
 // an entry; a file that changed since is converted again.
 
 #include <chrono>
+#include <compare>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -20,7 +21,14 @@ struct FileStamp {
     std::string path;
     uint64_t size = 0;
     int64_t mtimeNs = 0;
-    auto operator<=>(const FileStamp&) const = default;  // NOLINT(modernize-use-nullptr): no pointer here
+    // Time and size first: they tell most stamps apart before their long paths, alike up
+    // to the file name, are compared.
+    std::strong_ordering operator<=>(const FileStamp& other) const {
+        if (const auto order = mtimeNs <=> other.mtimeNs; order != 0) return order;  // NOLINT(modernize-use-nullptr)
+        if (const auto order = size <=> other.size; order != 0) return order;        // NOLINT(modernize-use-nullptr)
+        return path <=> other.path;
+    }
+    bool operator==(const FileStamp&) const = default;
 
     // Nothing when the file cannot be examined. `resolvedFolder` (ending in '/'), when
     // given, is the file's folder resolved already: a file that is no link is then named

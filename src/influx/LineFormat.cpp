@@ -87,11 +87,73 @@ char* PutText(char* p, const char (&text)[N]) {
     return p + N - 1;
 }
 
-// Writes the "%f" text of `value` (six decimals of the exact binary value, ties to even,
-// as printf prints it) and tells whether that text reads back as the same float.
-// Works on the float's integer mantissa, so no decimal conversion library is needed for
-// the values sensors produce.
-char* PutFixed6(char* p, float value, bool& readsBack) {
+// Eight digits, leading zeros kept, put together in a register and written in one store.
+char* PutEightDigits(char* p, uint32_t value) {
+    const uint32_t high = value / 10000;
+    const uint32_t low = value % 10000;
+    const uint64_t text =
+        PairBits(high / 100) | PairBits(high % 100) << 16 | PairBits(low / 100) << 32 | PairBits(low % 100) << 48;
+    std::memcpy(p, &text, 8);
+    return p + 8;
+}
+
+constexpr uint64_t kMicro = 1000000;
+// Values from 2^-13 on (above 0.0001, so the text stays fixed-point) get their further
+// decimals here; this also keeps ten times the remainder below 2^40.
+constexpr int kLongestShift = 36;
+
+constexpr auto kPowersOfTen = [] {
+    std::array<uint64_t, 13> powers{};
+    powers[0] = 1;
+    for (size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
+    return powers;
+}();
+
+// The text of a value whose six decimals do not read back: the decimals continue one at
+// a time from the six-decimal quotient and remainder (value * 10^6 = quotient + remainder
+// / 2^shift) until the nearest text of that many decimals reads back. That is the shortest
+// text, whose last digit is never 0, and std::to_chars's general format writes it so.
+// A float needs at most nine significant digits, so this ends by the twelfth decimal.
+char* PutLongerDecimals(char* p, int shift, uint64_t quotient, uint64_t remainder) {
+    const uint64_t unit = uint64_t{1} << shift;
+    uint64_t halfStep = kMicro / 2;  // half a unit in the last place, in units of 2^-shift / 10^decimals
+    int decimals = 6;
+    bool roundedUp = false;
+    uint64_t deviation = 0;
+    do {
+        remainder *= 10;
+        quotient = quotient * 10 + (remainder >> shift);
+        remainder &= unit - 1;
+        halfStep *= 10;
+        ++decimals;
+        roundedUp = remainder + (quotient & 1) > unit / 2;
+        deviation = std::min(remainder, unit - remainder);
+        // No text lands on a bound of the read-back range: halfway to the next float has
+        // more than twenty decimals from 2^-13 to 16.
+    } while (deviation > halfStep);
+    const uint64_t digits = quotient + roundedUp;
+
+    // From 1 on, seven decimals always read back: half their step is below half a unit in
+    // the last place (at least 2^-24). Sensor values land here.
+    if (decimals == 7) {
+        p = PutUnsigned(p, static_cast<uint32_t>(digits / 10000000));  // below 16
+        *p = '.';
+        PutEightDigits(p + 1, static_cast<uint32_t>(digits % 10000000 * 10));
+        return p + 8;
+    }
+    // Longer texts are below 1: twelve digits are put, and the text ends after `decimals`.
+    const uint64_t twelveDigits = digits * kPowersOfTen[size_t{12} - static_cast<size_t>(decimals)];
+    p = PutText(p, "0.");
+    PutFourDigits(p, static_cast<uint32_t>(twelveDigits / 100000000));
+    PutEightDigits(p + 4, static_cast<uint32_t>(twelveDigits % 100000000));
+    return p + decimals;
+}
+
+// Writes the shortest text that reads back as `value` in the form this writer has always
+// used: the "%f" text (six decimals of the exact binary value, ties to even, as printf
+// prints it) when it reads back, else what std::to_chars's general format gives. Works on
+// the float's integer mantissa, so the values sensors produce need no conversion library.
+char* PutFloat(char* p, float value) {
     const uint32_t bits = std::bit_cast<uint32_t>(value);
     const uint32_t exponentField = (bits >> 23) & 0xFF;
     const uint32_t fraction = bits & 0x7FFFFF;
@@ -100,50 +162,49 @@ char* PutFixed6(char* p, float value, bool& readsBack) {
 
     if (exponent > 8) {
         // |value| >= 2^32: an integer whose "%f" digits are exact.
-        readsBack = true;
         return std::to_chars(p, p + 64, static_cast<double>(value), std::chars_format::fixed, 6).ptr;
     }
 
-    // micros = round(|value| * 10^6); deviation = |micros * 2^s - mantissa * 10^6|,
-    // the distance of the printed text from the value in units of 2^-s / 10^6.
-    constexpr uint64_t kMicro = 1000000;
-    const uint64_t scaled = mantissa * kMicro;  // below 2^44, so micros stays below 2^52
-    uint64_t micros = 0;
-    uint64_t deviation = 0;
-    bool roundedUp = false;
+    char* const start = p;
+    *p = '-';  // kept only for a negative value
+    p += bits >> 31;
     if (exponent >= 0) {
-        micros = scaled << exponent;
-    } else if (-exponent >= 64) {
-        deviation = scaled;  // far below 0.0000005: prints as zero
-    } else {
-        const int shift = -exponent;
-        const uint64_t unit = uint64_t{1} << shift;
-        const uint64_t quotient = scaled >> shift;
-        const uint64_t remainder = scaled & (unit - 1);
-        // Up when above half a unit, or at half with an odd quotient (ties to even). Kept
-        // free of branches: to a branch, the remainders of sensor readings look random.
-        roundedUp = remainder + (quotient & 1) > unit / 2;
-        micros = quotient + roundedUp;
-        deviation = std::min(remainder, unit - remainder);  // the nearer multiple is the one taken
+        p = PutUnsigned(p, static_cast<uint32_t>(mantissa << exponent));  // below 2^32
+        return PutPointAndDecimals(p, 0);
     }
+    const int shift = -exponent;
+    if (shift >= 64) {
+        // Zero, or far below 0.0000005, which prints as zero and does not read back.
+        if (mantissa != 0) return std::to_chars(start, start + 64, value, std::chars_format::general).ptr;
+        return PutPointAndDecimals(PutUnsigned(p, 0), 0);
+    }
+
+    // micros = round(|value| * 10^6); deviation = |micros * 2^shift - mantissa * 10^6|,
+    // the distance of the printed text from the value in units of 2^-shift / 10^6.
+    const uint64_t scaled = mantissa * kMicro;  // below 2^44
+    const uint64_t unit = uint64_t{1} << shift;
+    const uint64_t quotient = scaled >> shift;
+    const uint64_t remainder = scaled & (unit - 1);
+    // Up when above half a unit, or at half with an odd quotient (ties to even). Kept
+    // free of branches: to a branch, the remainders of sensor readings look random.
+    const bool roundedUp = remainder + (quotient & 1) > unit / 2;
+    const uint64_t deviation = std::min(remainder, unit - remainder);  // the nearer multiple is the one taken
 
     // The text reads back as `value` when it lies within half a unit in the last place;
     // just above a power of two the gap below is half as wide. Ties go to the even mantissa.
-    const bool narrowBelow = !roundedUp && fraction == 0 && exponentField > 1;
+    const bool narrowBelow = fraction == 0 && exponentField > 1 && !roundedUp;
     const uint64_t limit = narrowBelow ? kMicro / 4 : kMicro / 2;
-    readsBack = deviation + (mantissa & 1) <= limit;
-
-    *p = '-';  // kept only for a negative value
-    p += bits >> 31;
-    p = PutUnsigned(p, static_cast<uint32_t>(micros / kMicro));  // below 2^32
-    return PutPointAndDecimals(p, static_cast<uint32_t>(micros % kMicro));
-}
-
-char* PutFloat(char* p, float value) {
-    bool readsBack = false;
-    char* end = PutFixed6(p, value, readsBack);
-    if (readsBack) return end;
-    return std::to_chars(p, p + 64, value, std::chars_format::general).ptr;
+    if (deviation + (mantissa & 1) <= limit) {
+        const uint64_t micros = quotient + roundedUp;
+        p = PutUnsigned(p, static_cast<uint32_t>(micros / kMicro));  // below 2^32
+        return PutPointAndDecimals(p, static_cast<uint32_t>(micros % kMicro));
+    }
+    // At a power of two the range that reads back is narrower below, so the text that does
+    // may lie beyond the nearest; below 2^-13 the shortest text may be scientific. Both are
+    // left to the library.
+    if (fraction == 0 || shift > kLongestShift)
+        return std::to_chars(start, start + 64, value, std::chars_format::general).ptr;
+    return PutLongerDecimals(p, shift, quotient, remainder);
 }
 
 // Appends ",key=value" (or " key=value" for the first field); a value that line

@@ -36,11 +36,14 @@ constexpr size_t kReadAheadFrom = size_t{1} << 18;
 
 FileImage ReadWholeFile(const std::string& path) {
     FileImage image;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a pipe or device among the files would otherwise wait for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return image;
     image.opened = true;
     struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        image.unreadable = true;
+    } else if (info.st_size > 0) {
         const auto size = static_cast<size_t>(info.st_size);
         if (size >= kReadAheadFrom) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);

@@ -101,7 +101,8 @@ TableStatus TableReader::Open(const std::string& path) {
     m_kind = 0;
     m_rowSize = 0;
     m_rowCount = m_next = m_bufferFirst = m_bufferRows = 0;
-    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a pipe named as a table would otherwise wait for a writer.
+    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (m_fd < 0) return TableStatus::kCannotOpen;
     const auto fail = [this](TableStatus status) {
         close(m_fd);

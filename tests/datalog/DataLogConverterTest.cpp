@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <bit>
 #include <fstream>
 #include <mutex>
@@ -132,13 +134,16 @@ TEST_F(DataLogConversion, FilesThatAreNoDataLogFilesAreSkipped) {
         {data / "G" / (longName + "$1X.DAT"), longName.c_str(), "tag name longer than 31 characters"},
     };
     for (const auto& c : cases) WriteDat(c.file, Records(3), kRawSampleSize);
+    // Nobody writes to it: the walk must not wait for a writer.
+    ASSERT_EQ(mkfifo((data / "G" / "PIPE$0001X.DAT").c_str(), 0600), 0);
 
     testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
     const std::vector<std::string> lines = list.Told();
 
     EXPECT_EQ(totals.filesConverted, 0);
-    EXPECT_EQ(totals.filesSkipped, 4) << "the two files outside the sub-folders are never met";
+    EXPECT_EQ(totals.filesSkipped, 5) << "the two files outside the sub-folders are never met";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Skipped PIPE$0001X.DAT: could not be read"), lines.end());
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 0);
     for (const auto& c : cases) {
         if (c.progressLine == nullptr) continue;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <bit>
 #include <climits>
 #include <cstdlib>
@@ -181,6 +183,8 @@ TEST_F(TableLibrary, BrokenFilesAreRefusedBesideGoodOnes) {
     }
     fs::create_directory(m_dir / "FolderM.rdb");
     EXPECT_EQ(RyOpenMTable((m_dir / "FolderM.rdb").c_str()), kRyCannotRead);
+    ASSERT_EQ(mkfifo((m_dir / "PipeM.rdb").c_str(), 0600), 0);  // nobody writes it: no waiting for a writer
+    EXPECT_EQ(RyOpenMTable((m_dir / "PipeM.rdb").c_str()), kRyCannotRead);
     EXPECT_EQ(RyOpenMTable((m_dir / "MissingM.rdb").c_str()), kRyCannotRead);
     EXPECT_EQ(RyOpenMTable(nullptr), kRyCannotRead);
     AsUnprivilegedUser([this, &good] {

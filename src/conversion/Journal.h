@@ -2,8 +2,9 @@
 
 // The resume journal of one database: the source files whose lines are all in the
 // server, one line "size mtime_ns path" each, appended after a file's last post and
-// synced to disk within a second, and when the journal is closed. A resumed conversion skips a file whose path, size and modification time match
-// an entry; a file that changed since is converted again.
+// synced to disk within a second, and when the journal is closed. A resumed conversion
+// skips a file whose path, size and modification time match an entry; a file that
+// changed since is converted again.
 
 #include <chrono>
 #include <compare>

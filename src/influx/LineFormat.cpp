@@ -72,15 +72,6 @@ uint64_t PairBits(uint32_t twoDigits) {
     return pair;
 }
 
-// "." and six decimals (below 10^6), put together in a register and written in one store
-// of 8 bytes; the last byte lies past the text, within the room the line buffer keeps.
-char* PutPointAndDecimals(char* p, uint32_t decimals) {
-    const uint32_t low = decimals % 10000;
-    const uint64_t text = '.' | PairBits(decimals / 10000) << 8 | PairBits(low / 100) << 24 | PairBits(low % 100) << 40;
-    std::memcpy(p, &text, 8);  // the host is little-endian (LogSample.h)
-    return p + 7;
-}
-
 template <size_t N>
 char* PutText(char* p, const char (&text)[N]) {
     std::memcpy(p, text, N - 1);
@@ -93,8 +84,16 @@ char* PutEightDigits(char* p, uint32_t value) {
     const uint32_t low = value % 10000;
     const uint64_t text =
         PairBits(high / 100) | PairBits(high % 100) << 16 | PairBits(low / 100) << 32 | PairBits(low % 100) << 48;
-    std::memcpy(p, &text, 8);
+    std::memcpy(p, &text, 8);  // the host is little-endian (LogSample.h)
     return p + 8;
+}
+
+// "." and six decimals (below 10^6); the two digits stored past the text lie within the
+// room the line buffer keeps.
+char* PutPointAndDecimals(char* p, uint32_t decimals) {
+    *p = '.';
+    PutEightDigits(p + 1, decimals * 100);
+    return p + 7;
 }
 
 constexpr uint64_t kMicro = 1000000;

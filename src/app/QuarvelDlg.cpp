@@ -5,9 +5,7 @@
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
 #include "app/LoginDlg.h"
-#include "influx/Unsent.h"
 #include "logging/Logging.h"
-#include "platform/CodePage.h"
 #include "platform/FindFile.h"
 #include "session/NodeFolder.h"
 #include "session/ServerSettings.h"
@@ -477,23 +475,12 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     ServerSettings server;
     if (!ReadSettings(server, error)) return false;
     if (!server.configFile.empty()) LogMessage("Settings from %s", server.configFile.c_str());
-    if (std::string probe; !platform::ConvertToUtf8({}, server.codePage, probe)) {
-        error = "unknown code page: " + server.codePage;
-        return false;
-    }
 
     options.kind = m_nOldDataType == kDataLog ? SourceKind::kDataLog : SourceKind::kTables;
     options.folder = Bytes(m_strDataLogFolder, m_dataLogFolderBytes);
-    options.target.codePage = server.codePage;
     options.database = DatabaseFor(Bytes(m_strScadaName, m_scadaNameBytes), server.codePage);
-    options.resume = m_chkResume->isChecked();
-    options.jobs = server.jobs.value_or(DefaultJobs());
-    options.gzip = server.gzip;
-    ApplyServerSettings(server, options.target);
+    BuildSessionOptions(server, {.resume = m_chkResume->isChecked()}, options);
     UseLogin(options.target.access);
-    options.maxRefusals = server.maxRefusals;
-    options.shardDuration = server.shardDuration;
-    options.maxRate = static_cast<uint64_t>(server.maxRate.value_or(0));
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps
         // the window painted and its workers served, but takes no input.
@@ -621,19 +608,14 @@ void CQuarvelDlg::RunConversion(Conversion& conversion, ListProgress::Order orde
     progress.OnBytesDone([this, &conversion](uint64_t bytesDone) { ShowBytesDone(conversion, bytesDone); });
     const auto started = std::chrono::steady_clock::now();
     session.Run(progress);
-    SayWhyRefused(session, progress);
+    // A run the server's refusals stopped says why in a box of its own.
+    if (!session.RefusedWith().empty())
+        progress.Ended("The conversion stopped: " +
+                       RefusalStopText(conversion.options.maxRefusals, session.RefusedWith(), "\"Resume\"") + ".");
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
     const std::string totals = TotalsText(session.Totals(), elapsed);
     progress.Line(totals);
     LogMessage("%s", totals.c_str());
-}
-
-// A run the server's refusals stopped says why in a box of its own.
-void CQuarvelDlg::SayWhyRefused(const Session& session, Progress& progress) {
-    if (session.RefusedWith().empty()) return;
-    progress.Ended("The conversion stopped: the server refused batch after batch (" + session.RefusedWith() +
-                   "). The refused batches are saved in " + kUnsentFolder +
-                   "/. Once the cause is fixed, convert again with \"Resume\" for the rest.");
 }
 
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {

@@ -127,7 +127,6 @@ private:
     void OnConversionEnded();
     bool AskLogin(const QString& why, ServerAccess& access);
     void UseLogin(ServerAccess& access) const;
-    static void SayWhyRefused(const Session& session, Progress& progress);
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
     void ShowBytesDone(Conversion& conversion, uint64_t bytesDone);

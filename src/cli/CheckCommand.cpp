@@ -95,18 +95,13 @@ CheckCommand::CheckCommand(CLI::App& app) {
         "Check the server without converting: that it answers, that the database and its retention policies "
         "RP_Sec, RP_Min, RP_Hour and RP_Day exist, and that each policy keeps the oldest sample of its kind "
         "in the node's data-log files (or, with --kind rtdb, its tables). Prints what it found.");
-    m_check->add_option("--node", m_told.node,
-                        "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
-    m_check->add_option("--folder", m_told.folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
-    m_check->add_option("--database", m_told.database,
-                        "Database name; overrides Ry_<node>; alone, checks only the server");
-    m_check
-        ->add_option("--kind", m_told.kind, "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)")
-        ->check(CLI::IsMember({"datalog", "rtdb"}))
-        ->capture_default_str();
-    AddServerOptions(*m_check, m_told.server);
-    m_check->add_option("--codepage", m_told.codePage,
-                        "Code page of the node's name (e.g. CP950); default: the locale's");
+    m_told.databaseAlone = true;
+    AddNodeOptions(*m_check, m_told,
+                   {.kind = "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)",
+                    .node = "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini",
+                    .folder = "Data-log folder (with --kind rtdb: the folder of the tables)",
+                    .database = "Database name; overrides Ry_<node>; alone, checks only the server",
+                    .codePage = "Code page of the node's name (e.g. CP950); default: the locale's"});
     m_check->footer(kCheckExitCodes);
 }
 
@@ -115,8 +110,6 @@ bool CheckCommand::Chosen() const {
 }
 
 int CheckCommand::Run() const {
-    if (m_told.node.empty() && m_told.database.empty())
-        return Usage("name a node (--node DIR) or a database (--database NAME)");
     SessionOptions options;
     ServerSettings server;
     if (const int status = NodeSession(m_told, options, server); status != kAllWritten) return status;

@@ -47,7 +47,7 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
                     "the nodes of a cluster or relay pair, over which posts are spread")
         ->default_str(kDefaultInfluxUrl);
     command.add_option("--consistency", options.consistency, "Write consistency of a cluster: any, one, quorum or all")
-        ->check(CLI::IsMember({"any", "one", "quorum", "all"}));
+        ->check(CLI::IsMember(kConsistencies));
     command.add_option("--username", options.username,
                        "Log in as this user (also INFLUX_USERNAME); the password comes from INFLUX_PASSWORD, "
                        "--password-file or, on a terminal, a prompt");
@@ -62,8 +62,29 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
                        "self-signed certificate) instead of the system's")
         ->check(CLI::ExistingFile);
     command.add_flag("--insecure", options.insecure, "Do not check the https server's certificate at all");
-    command.add_option("--timeout", options.timeoutSeconds,
-                       "Seconds without a byte moving before a post is given up (and tried again); default 60");
+    command
+        .add_option("--timeout", options.timeoutSeconds,
+                    "Seconds without a byte moving before a post is given up (and tried again); default 60")
+        ->check(InRange(kTimeout));
+}
+
+CLI::Validator InRange(const NumberSetting& setting) {
+    return CLI::Range(setting.low, setting.high);
+}
+
+CLI::Validator Fits(std::string (*problem)(const std::string&)) {
+    return CLI::Validator([problem](const std::string& value) { return problem(value); }, "");
+}
+
+void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help) {
+    command.add_option("--node", options.node, help.node);
+    command.add_option("--folder", options.folder, help.folder);
+    command.add_option("--database", options.database, help.database);
+    command.add_option("--kind", options.kind, help.kind)
+        ->check(CLI::IsMember({"datalog", "rtdb"}))
+        ->capture_default_str();
+    command.add_option("--codepage", options.server.codePage, help.codePage)->check(Fits(CodePageProblem));
+    AddServerOptions(command, options.server);
 }
 
 int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings, bool mayAsk) {
@@ -76,14 +97,21 @@ int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings
     return kAllWritten;
 }
 
-int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, bool mayAsk) {
+int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, const RunChoices* run) {
+    if (told.node.empty() && (told.databaseAlone ? told.database.empty() : told.folder.empty()))
+        return Usage(told.databaseAlone ? "name a node (--node DIR) or a database (--database NAME)"
+                                        : "name a node (--node DIR) or a folder (--folder DIR)");
+    if (told.node.empty() && told.database.empty()) return Usage("--folder without --node needs --database NAME");
     options.kind = told.kind == "rtdb" ? SourceKind::kTables : SourceKind::kDataLog;
     options.node = told.node;
     options.folder = told.folder;
     options.database = told.database;
-    if (const int status = ResolveServerSettings(told.server, server, mayAsk); status != kAllWritten) return status;
-    ApplyServerSettings(server, options.target);
-    options.target.codePage = !told.codePage.empty() ? told.codePage : server.codePage;
+    if (const int status = ResolveServerSettings(told.server, server, !options.dryRun); status != kAllWritten)
+        return status;
+    if (run != nullptr)
+        BuildSessionOptions(server, *run, options);
+    else
+        ApplyServerSettings(server, options.target);
     return kAllWritten;
 }
 

@@ -11,31 +11,51 @@
 
 namespace CLI {
 class App;
-}
+class Validator;
+}  // namespace CLI
 
 namespace quarvel {
 
 void AddServerOptions(CLI::App& command, ServerOptions& options);
+
+// The flag's check of a whole-number setting.
+CLI::Validator InRange(const NumberSetting& setting);
+// The flag's check of a setting with a rule of its own (ShardDurationProblem, ...).
+CLI::Validator Fits(std::string (*problem)(const std::string&));
 
 // The settings from the options, the environment and the configuration file. A user named
 // on a terminal without a password is asked for one, without echo, when `mayAsk`.
 // kAllWritten, or the usage error's exit status (printed).
 int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings, bool mayAsk = true);
 
-// --node, --folder, --database, --kind and --codepage (each command words their help), and the server.
+// What convert, check and verify are told of the node, and the server.
 struct NodeOptions {
     std::string kind = "datalog";
     std::string node;
     std::string folder;
     std::string database;
-    std::string codePage;
-    ServerOptions server;
+    bool databaseAlone = false;  // a database without a node or folder will do
+    ServerOptions server;        // --codepage included
 };
 
-// The session of `told`: its node, kind and database, the server's settings applied to its
-// target, and the code page (the option's over the configuration file's). kAllWritten, or
-// the usage error's exit status (printed).
-int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, bool mayAsk = true);
+// How a command words the help of --kind, --node, --folder, --database and --codepage.
+struct NodeHelp {
+    const char* kind;
+    const char* node;
+    const char* folder;
+    const char* database;
+    const char* codePage;
+};
+
+// The node's options and the server's.
+void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help);
+
+// The session of `told`: its node, kind and database, and the server's settings applied to
+// its target; with `run`, a conversion's whole options (BuildSessionOptions). A user without
+// a password is asked for one unless the run is dry. kAllWritten, or the usage error's exit
+// status (printed).
+int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server,
+                const RunChoices* run = nullptr);
 
 // With --insecure: the warning, once per run, on the standard error stream and in the log.
 void WarnIfInsecure(const ServerSettings& settings);

@@ -142,17 +142,12 @@ VerifyCommand::VerifyCommand(CLI::App& app) {
         "against the server's counts. Prints the tags complete, short, missing and only in the server, and the "
         "tags with the most missing points; missing points older than the retention policy keeps, or waiting in "
         "Logs/unsent, are named as such.");
-    m_command->add_option("--node", m_told.node,
-                          "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini");
-    m_command->add_option("--folder", m_told.folder, "Data-log folder (with --kind rtdb: the folder of the tables)");
-    m_command->add_option("--database", m_told.database,
-                          "Database name; overrides Ry_<node>, required with --folder alone");
-    m_command->add_option("--kind", m_told.kind, "datalog (the *.DAT files) or rtdb (the *.rdb tables)")
-        ->check(CLI::IsMember({"datalog", "rtdb"}))
-        ->capture_default_str();
-    m_command->add_option("--codepage", m_told.codePage,
-                          "Code page of the tag names (e.g. CP950); default: the locale's");
-    AddServerOptions(*m_command, m_told.server);
+    AddNodeOptions(*m_command, m_told,
+                   {.kind = "datalog (the *.DAT files) or rtdb (the *.rdb tables)",
+                    .node = "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini",
+                    .folder = "Data-log folder (with --kind rtdb: the folder of the tables)",
+                    .database = "Database name; overrides Ry_<node>, required with --folder alone",
+                    .codePage = "Code page of the tag names (e.g. CP950); default: the locale's"});
     m_command->add_option("--report", m_report, "Write one CSV row per kind and tag with every figure to FILE");
     m_command->add_flag("--json", m_json, "Print the summary as JSON instead of text");
     m_command->footer(kVerifyExitCodes);
@@ -163,9 +158,6 @@ bool VerifyCommand::Chosen() const {
 }
 
 int VerifyCommand::Run() const {
-    if (m_told.node.empty() && m_told.folder.empty())
-        return Usage("name a node (--node DIR) or a folder (--folder DIR)");
-    if (m_told.node.empty() && m_told.database.empty()) return Usage("--folder without --node needs --database NAME");
     SessionOptions options;
     ServerSettings server;
     if (const int status = NodeSession(m_told, options, server); status != kAllWritten) return status;

@@ -1,7 +1,9 @@
 #include "session/ServerSettings.h"
 
+#include "influx/Unsent.h"
 #include "platform/CodePage.h"
 #include "platform/Ini.h"
+#include "session/Session.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,10 +27,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool IsConsistency(const std::string& text) {
-    return text == "any" || text == "one" || text == "quorum" || text == "all";
-}
-
 // What the configuration file says; empty or unset: not said.
 struct FileSettings {
     ServerOptions server;  // the keys that flags also name; token stays empty
@@ -36,7 +34,6 @@ struct FileSettings {
     std::optional<bool> gzip;
     std::optional<int> jobs;
     std::optional<long> maxRate;
-    std::string codePage;
 };
 
 // One key of [server] and its value, read into `file`; false with `error` (which names the
@@ -71,32 +68,19 @@ public:
         } else if (name == "gzip") {
             return YesOrNo(key, value, m_file.gzip, error);
         } else if (name == "consistency") {
-            if (!IsConsistency(value)) {
-                error = "consistency is any, one, quorum or all, not " + value;
-                return Fail(error);
-            }
-            server.consistency = value;
+            return Text(ConsistencyProblem(value), value, server.consistency, error);
         } else if (name == "codepage") {
-            std::string ignored;
-            if (!platform::ConvertToUtf8("", value, ignored)) {
-                error = "unknown code page: " + value;
-                return Fail(error);
-            }
-            m_file.codePage = value;
-        } else if (name == "jobs") {
-            return Number(key, value, 1, 64, m_file.jobs, error);
-        } else if (name == "max-rate") {
-            return Number(key, value, 0, kMaxLineRate, m_file.maxRate, error);
-        } else if (name == "max-refusals") {
-            return Number(key, value, 1, 1000000, server.maxRefusals, error);
+            return Text(CodePageProblem(value), value, server.codePage, error);
         } else if (name == "shard-duration") {
-            if (!IsDurationLiteral(value)) {
-                error = "shard-duration is a whole number and a unit such as 52w or 30d, not " + value;
-                return Fail(error);
-            }
-            server.shardDuration = value;
-        } else if (name == "timeout") {
-            return Number(key, value, 1, 1000000, server.timeoutSeconds, error);
+            return Text(ShardDurationProblem(value), value, server.shardDuration, error);
+        } else if (name == kJobs.key) {
+            return Number(kJobs, value, m_file.jobs, error);
+        } else if (name == kMaxRate.key) {
+            return Number(kMaxRate, value, m_file.maxRate, error);
+        } else if (name == kMaxRefusals.key) {
+            return Number(kMaxRefusals, value, server.maxRefusals, error);
+        } else if (name == kTimeout.key) {
+            return Number(kTimeout, value, server.timeoutSeconds, error);
         } else {
             error = "[server] has no key " + key +
                     " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
@@ -150,20 +134,18 @@ private:
         return true;
     }
 
+    bool Text(const std::string& problem, const std::string& value, std::string& into, std::string& error) {
+        error = problem;
+        if (!problem.empty()) return Fail(error);
+        into = value;
+        return true;
+    }
+
     template <typename Int>
-    bool Number(const std::string& key, const std::string& value, long low, long high, std::optional<Int>& into,
-                std::string& error) {
+    bool Number(const NumberSetting& setting, const std::string& value, std::optional<Int>& into, std::string& error) {
         long number = 0;
-        bool whole = value.size() <= 9;
-        for (char c : value) {
-            whole = whole && c >= '0' && c <= '9';
-            if (whole) number = number * 10 + (c - '0');
-        }
-        if (!whole || number < low || number > high) {
-            error = key + " is a whole number from " + std::to_string(low) + " to " + std::to_string(high) + ", not " +
-                    value;
-            return Fail(error);
-        }
+        error = NumberProblem(setting, value, number);
+        if (!error.empty()) return Fail(error);
         into = static_cast<Int>(number);
         return true;
     }
@@ -218,7 +200,40 @@ bool ReadConfigFile(const std::string& path, FileSettings& file, std::string& er
     return true;
 }
 
+// Whether a server's URL (without its user information) is one the posts can go to.
+bool IsHttpUrl(const std::string& url) {
+    const std::string scheme = Lower(url.substr(0, url.find("://") + 3));
+    return (scheme == "http://" || scheme == "https://") && !UrlHost(url).empty();
+}
+
 }  // namespace
+
+std::string ConsistencyProblem(const std::string& value) {
+    if (std::find(kConsistencies.begin(), kConsistencies.end(), value) != kConsistencies.end()) return {};
+    return "consistency is any, one, quorum or all, not " + value;
+}
+
+std::string CodePageProblem(const std::string& value) {
+    std::string ignored;
+    return platform::ConvertToUtf8("", value, ignored) ? std::string() : "unknown code page: " + value;
+}
+
+std::string ShardDurationProblem(const std::string& value) {
+    if (IsDurationLiteral(value)) return {};
+    return "shard-duration is a whole number and a unit such as 52w or 30d, not " + value;
+}
+
+std::string NumberProblem(const NumberSetting& setting, const std::string& value, long& number) {
+    number = 0;
+    bool whole = value.size() <= 9;
+    for (char c : value) {
+        whole = whole && c >= '0' && c <= '9';
+        if (whole) number = number * 10 + (c - '0');
+    }
+    if (whole && number >= setting.low && number <= setting.high) return {};
+    return std::string(setting.key) + " is a whole number from " + std::to_string(setting.low) + " to " +
+           std::to_string(setting.high) + ", not " + value;
+}
 
 std::string UserConfigFile() {
     std::string base = Environment("XDG_CONFIG_HOME");
@@ -250,7 +265,6 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     settings.gzip = file.gzip;
     settings.jobs = file.jobs;
     settings.maxRate = file.maxRate;
-    settings.codePage = file.codePage;
     const ServerOptions& filed = file.server;
 
     // The servers: the flags', else the environment's, else the file's. A login in the
@@ -268,9 +282,19 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     }
     if (urls.empty()) urls.emplace_back(kDefaultInfluxUrl);
     ServerAccess urlLogin;
-    settings.url = TakeUserInfo(urls.front(), urlLogin);
     settings.moreUrls.clear();
-    for (size_t i = 1; i < urls.size(); ++i) settings.moreUrls.push_back(TakeUserInfo(urls[i], urlLogin));
+    for (size_t i = 0; i < urls.size(); ++i) {
+        std::string url = TakeUserInfo(urls[i], urlLogin);
+        if (!IsHttpUrl(url)) {
+            const std::string from[] = {"--url ", "QUARVEL_INFLUX_URL=", configFile + ": url "};
+            error = from[urlsFrom] + url + " is not an http or https URL";
+            return false;
+        }
+        if (i == 0)
+            settings.url = std::move(url);
+        else
+            settings.moreUrls.push_back(std::move(url));
+    }
 
     ServerAccess& access = settings.access;
     access = ServerAccess{};
@@ -318,36 +342,16 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     access.caCertFile = !told.caCertFile.empty() ? told.caCertFile : filed.caCertFile;
     access.insecure = told.insecure || file.insecure.value_or(false);
 
-    const std::string& consistency = !told.consistency.empty() ? told.consistency : filed.consistency;
-    if (!consistency.empty()) {
-        if (!IsConsistency(consistency)) {
-            error = "the write consistency is any, one, quorum or all, not " + consistency;
-            return false;
-        }
-        settings.consistency = consistency;
-    }
-    if (const std::optional<long> timeout = told.timeoutSeconds ? told.timeoutSeconds : filed.timeoutSeconds) {
-        if (*timeout < 1) {
-            error = "the time-out must be at least 1 second";
-            return false;
-        }
-        settings.timeoutSeconds = *timeout;
-    }
-    if (const std::optional<int> refusals = told.maxRefusals ? told.maxRefusals : filed.maxRefusals) {
-        if (*refusals < 1) {
-            error = "--max-refusals must be at least 1";
-            return false;
-        }
-        settings.maxRefusals = *refusals;
-    }
-    if (const std::string& shard = !told.shardDuration.empty() ? told.shardDuration : filed.shardDuration;
-        !shard.empty()) {
-        if (!IsDurationLiteral(shard)) {
-            error = "the shard duration is a whole number and a unit such as 52w or 30d, not " + shard;
-            return false;
-        }
+    // The flags' values were checked by the front end, the file's as it was read.
+    auto either = [](const std::string& flagged, const std::string& inFile) {
+        return flagged.empty() ? inFile : flagged;
+    };
+    settings.consistency = either(told.consistency, filed.consistency);
+    settings.codePage = either(told.codePage, filed.codePage);
+    if (const std::string shard = either(told.shardDuration, filed.shardDuration); !shard.empty())
         settings.shardDuration = shard;
-    }
+    settings.timeoutSeconds = told.timeoutSeconds.value_or(filed.timeoutSeconds.value_or(kTimeout.fallback));
+    settings.maxRefusals = told.maxRefusals.value_or(filed.maxRefusals.value_or(kMaxRefusals.fallback));
     return true;
 }
 
@@ -357,6 +361,23 @@ void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
     target.consistency = settings.consistency;
     target.access = settings.access;
     target.timeouts.stallSeconds = settings.timeoutSeconds;
+    target.codePage = settings.codePage;
+}
+
+void BuildSessionOptions(const ServerSettings& settings, const RunChoices& chosen, SessionOptions& options) {
+    ApplyServerSettings(settings, options.target);
+    const int jobs = chosen.jobs.value_or(settings.jobs.value_or(static_cast<int>(kJobs.fallback)));
+    options.jobs = jobs > 0 ? jobs : DefaultJobs();
+    options.gzip = chosen.gzip ? chosen.gzip : settings.gzip;
+    options.maxRate = static_cast<uint64_t>(chosen.maxRate.value_or(settings.maxRate.value_or(kMaxRate.fallback)));
+    options.maxRefusals = settings.maxRefusals;
+    options.shardDuration = settings.shardDuration;
+    options.resume = chosen.resume;
+}
+
+std::string RefusalStopText(int refusals, const std::string& why, const std::string& resume) {
+    return std::to_string(refusals) + " batches in a row were refused (" + why + "); they are saved in " +
+           kUnsentFolder + "/. Once the cause is fixed, convert again with " + resume + " for the rest";
 }
 
 }  // namespace quarvel

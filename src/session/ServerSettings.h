@@ -27,13 +27,36 @@
 #include "influx/RyInfluxDB.h"
 #include "influx/ServerClient.h"
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace quarvel {
 
-// What the front end was told; empty or unset: not told.
+struct SessionOptions;
+
+// A whole-number setting: its key in the configuration file (and, after "--", its flag),
+// its range and its value when nothing names it.
+struct NumberSetting {
+    const char* key;
+    long low;
+    long high;
+    long fallback;
+};
+inline constexpr NumberSetting kJobs{"jobs", 1, 64, 0};                // 0: one per core
+inline constexpr NumberSetting kMaxRate{"max-rate", 0, 100000000, 0};  // 0: no limit
+inline constexpr NumberSetting kMaxRefusals{"max-refusals", 1, 1000000, 3};
+inline constexpr NumberSetting kTimeout{"timeout", 1, 1000000, 60};
+inline constexpr std::array<const char*, 4> kConsistencies{"any", "one", "quorum", "all"};
+
+// Why a value does not fit its setting, in words that name it; empty when it fits.
+std::string ConsistencyProblem(const std::string& value);
+std::string CodePageProblem(const std::string& value);  // an iconv name; empty: the locale's
+std::string ShardDurationProblem(const std::string& value);
+std::string NumberProblem(const NumberSetting& setting, const std::string& value, long& number);
+
+// What the front end was told; empty or unset: not told. Its values fit their settings.
 struct ServerOptions {
     std::string configFile{};         // the configuration file to read instead of UserConfigFile(); it must exist
     std::vector<std::string> urls{};  // the server, or the nodes of a cluster or relay pair
@@ -47,6 +70,7 @@ struct ServerOptions {
     std::optional<long> timeoutSeconds{};  // the stall limit of a post
     std::optional<int> maxRefusals{};
     std::string shardDuration{};  // of the policies a conversion creates
+    std::string codePage{};       // of the tag and node names
 };
 
 struct ServerSettings {
@@ -54,35 +78,51 @@ struct ServerSettings {
     std::vector<std::string> moreUrls;    // further nodes of a cluster or relay pair, likewise
     std::string consistency;              // empty: the server's default
     ServerAccess access;
-    long timeoutSeconds = 60;
-    int maxRefusals = 3;  // batches in a row refused for good before a run stops
+    long timeoutSeconds = kTimeout.fallback;
+    int maxRefusals = kMaxRefusals.fallback;  // batches in a row refused for good before a run stops
     std::string shardDuration = kDefaultShardDuration;
+    std::string codePage;  // of the tag and node names, an iconv name such as CP950; empty: the locale's
 
     // What the configuration file says of the conversion itself (no flag of ServerOptions
-    // names these: a front end's own flags win over them). Unset or empty: not said.
-    std::optional<bool> gzip;  // compressed posts
-    std::optional<int> jobs;   // data-log files converted at once, 1 to 64
-    std::optional<long> maxRate;  // lines per second over all jobs; 0: no limit
-    std::string codePage;      // of the tag and node names, an iconv name such as CP950
+    // names these: a front end's own choices win over them). Unset: not said.
+    std::optional<bool> gzip;     // compressed posts
+    std::optional<int> jobs;      // data-log files converted at once
+    std::optional<long> maxRate;  // lines per second over all jobs
 
     std::string configFile;  // the configuration file read; empty: none
 };
 
+// What a front end chose of a conversion; unset: the configuration file's, else the default.
+struct RunChoices {
+    std::optional<int> jobs{};
+    std::optional<bool> gzip{};
+    std::optional<long> maxRate{};
+    bool resume = false;
+};
+
 inline constexpr const char* kConfigFileName = "quarvel.conf";
-inline constexpr long kMaxLineRate = 100000000;  // the highest --max-rate and max-rate
 
 // The user's configuration file: $XDG_CONFIG_HOME/quarvel/quarvel.conf, or
 // $HOME/.config/quarvel/quarvel.conf when XDG_CONFIG_HOME is unset, empty or relative;
 // empty when neither names a folder. It need not exist.
 std::string UserConfigFile();
 
-// The target of the settings: the server's nodes, the login, the write consistency and the
-// stall limit.
+// The target of the settings: the server's nodes, the login, the write consistency, the
+// stall limit and the code page.
 void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target);
 
-// False with `error` when a named file cannot be read or a value makes no sense. The
-// configuration file is told.configFile, which must exist, else UserConfigFile() if it
-// exists.
+// A conversion's options, as every front end builds them: the settings' target, then the
+// front end's choices over the configuration file's over the defaults, and the limits of
+// refusals and shard duration. The kind, node, folder, database and dry run stay as they are.
+void BuildSessionOptions(const ServerSettings& settings, const RunChoices& chosen, SessionOptions& options);
+
+// Why a run stopped once the server refused `refusals` batches in a row (`why`), and how to
+// go on once the cause is fixed: the conversion again with `resume`.
+std::string RefusalStopText(int refusals, const std::string& why, const std::string& resume);
+
+// False with `error` when a named file cannot be read, a value makes no sense or a URL is
+// not an http or https one. The configuration file is told.configFile, which must exist,
+// else UserConfigFile() if it exists.
 bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::string& error);
 
 // The first line of a file, without its line break; false with `error` when it cannot be read.

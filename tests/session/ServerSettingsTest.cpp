@@ -107,8 +107,9 @@ TEST_F(ServerSettingsTest, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
         {"flags over the file's other settings",
          "consistency=quorum\ntimeout=5\nmax-refusals=7\nca-cert=/ca.pem\nshard-duration=30d\n", {},
          {.caCertFile = "/x/ca.pem", .consistency = "one", .timeoutSeconds = 9, .maxRefusals = 2,
-          .shardDuration = "168h"},
-         {{"consistency", "one"}, {"timeout", "9"}, {"refusals", "2"}, {"ca", "/x/ca.pem"}, {"shard", "168h"}}},
+          .shardDuration = "168h", .codePage = "CP936"},
+         {{"consistency", "one"}, {"timeout", "9"}, {"refusals", "2"}, {"ca", "/x/ca.pem"}, {"shard", "168h"},
+          {"codepage", "CP936"}}},
         {"a year's shard groups unless told", "", {}, {}, {{"shard", "52w"}}},
     };
     // clang-format on
@@ -138,6 +139,9 @@ TEST_F(ServerSettingsTest, AFileThatMakesNoSenseIsRefusedWithoutShowingSecrets) 
         {"timeout=-5\n", "timeout is a whole number from 1 to 1000000, not -5"},
         {"codepage=NO-SUCH-PAGE\n", "unknown code page: NO-SUCH-PAGE"},
         {"shard-duration=1y\n", "shard-duration is a whole number and a unit such as 52w or 30d, not 1y"},
+        {"max-rate=100000001\n", "max-rate is a whole number from 0 to 100000000, not 100000001"},
+        {"url=ftp://x\n", "url ftp://x is not an http or https URL"},
+        {"url=http://a:1 http://[::1\n", "url http://[::1 is not an http or https URL"},
         {"username=u\ntoken-file=file.tok\n", "username and token-file do not go together"},
         {"username=u\npassword-file=gone.pw\n", "cannot read " + (m_dir / "xdg/quarvel/gone.pw").string()},
     };

@@ -1,0 +1,154 @@
+#include "cli/ConvertCommand.h"
+
+#include "cli/CheckCommand.h"
+#include "cli/DryRunFile.h"
+#include "cli/RepostCommand.h"
+#include "cli/StopSignal.h"
+#include "cli/VerifyCommand.h"
+#include "logging/Logging.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+namespace quarvel {
+
+ConvertCommand::ConvertCommand(CLI::App& app) {
+    m_command = app.add_subcommand(
+        "convert",
+        "Convert a node's history: its data-log files (every *.DAT file in the sub-folders of the data-log "
+        "folder) or, with --kind rtdb, its tables (every *.rdb file in that folder, named through its Tags.rdb). "
+        "Every sample becomes line protocol, posted 10000 lines at a time into the database Ry_<node>, one "
+        "retention policy per kind (RP_Sec, RP_Min, RP_Hour, RP_Day). The server is checked first: the database and "
+        "its policies must exist (or --create-database), and a policy shorter than the age of its oldest sample "
+        "is warned of.");
+    AddNodeOptions(*m_command, m_told,
+                   {.kind = "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)",
+                    .node = "Node folder; its name gives the database Ry_<name>, its sysinfo.ini "
+                            "([NODE_INFO] DATA_LOG_FOLDER) or Log sub-folder the data-log folder",
+                    .folder = "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's",
+                    .database = "Database name; overrides Ry_<node>, required with --folder alone",
+                    .codePage = "Code page of the tag names (e.g. CP950); default: the locale's"});
+    m_command
+        ->add_option("--max-refusals", m_told.server.maxRefusals,
+                     "Stop after the files under way once this many batches in a row were refused for good "
+                     "(the login, a right, the database); default 3")
+        ->check(InRange(kMaxRefusals));
+    m_command
+        ->add_option("--shard-duration", m_told.server.shardDuration,
+                     "Shard groups of the retention policies --create-database makes (a whole number and "
+                     "a unit: 52w, 30d, 168h); default 52w, so that years of history make few shards")
+        ->check(Fits(ShardDurationProblem));
+    m_command->add_option("--output", m_output,
+                          "Dry run: write the line protocol to FILE ('-' for standard output) "
+                          "instead of posting it, with the context lines that influx -import reads; "
+                          "a FILE ending in .gz is compressed (influx -import -compressed)");
+    m_command
+        ->add_option("--jobs", m_chosen.jobs,
+                     "Data-log files converted at once, each with its own posts; 1 converts them one by "
+                     "one in listing order; default: one per core")
+        ->check(InRange(kJobs));
+    m_command
+        ->add_option("--max-rate", m_chosen.maxRate,
+                     "Lines per second at most, over all jobs, for a historian busy with live writes; "
+                     "0: as fast as the server takes them (default)")
+        ->check(InRange(kMaxRate));
+    AddGzipOption(*m_command, m_chosen.gzip);
+    m_command->add_flag("--create-database", m_createDatabase,
+                        "Create the database and the retention policies that are missing (duration INF); "
+                        "without it a missing one stops the conversion before anything is written");
+    m_command->add_flag("--resume", m_chosen.resume,
+                        "Skip the files an earlier conversion into the database posted whole and that have "
+                        "not changed since (the journal Logs/journal/<database>.journal)");
+    m_command->add_flag("--quiet", m_quiet, "Print only the summary");
+    m_command
+        ->add_option("--progress-interval", m_progressInterval,
+                     "When standard error is no terminal (a log file, a service): seconds between plain "
+                     "progress lines (files, lines, rate, time left); 0 for none")
+        ->check(CLI::Range(0, 86400))
+        ->capture_default_str();
+    m_command->add_flag("--verify", m_verify,
+                        "After the conversion, compare the node with what the server holds (as quarvel-cli "
+                        "verify) and print its summary; points missing make the exit status 1");
+    AddRetryOption(*m_command, m_retry);
+    m_command->footer(kExitCodes);
+}
+
+bool ConvertCommand::Chosen() const {
+    return m_command->parsed();
+}
+
+int ConvertCommand::Run() const {
+    if (m_chosen.resume && !m_output.empty()) return Usage("--resume does not go with --output");
+    if (m_verify && !m_output.empty()) return Usage("--verify does not go with --output");
+
+    SessionOptions request;
+    request.dryRun = !m_output.empty();
+    ServerSettings server;
+    if (const int status = NodeSession(m_told, request, server, &m_chosen); status != kAllWritten) return status;
+    request.target.retry = m_retry;
+    DryRunFile output;
+    if (request.dryRun) request.target.post = output.Post();
+
+    Session session(request);
+    if (!session.FolderExists())
+        return Usage((request.kind == SourceKind::kTables ? "the table folder " : "the data-log folder ") +
+                     session.Folder() + " does not exist" +
+                     (m_told.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
+    if (std::string error; request.dryRun && !output.Open(m_output, session.DatabaseUtf8(), error)) return Usage(error);
+
+    InitLogging();
+    LogMessage("Quarvel Start");
+    if (!request.dryRun) WarnIfInsecure(server);
+    ConsoleQuestions questions(session, m_createDatabase);
+    if (const int status = session.Prepare(questions); status != kAllWritten) {
+        LogMessage("Quarvel Exit");
+        ShutdownLogging();
+        return status;
+    }
+    if (!session.JournalProblem().empty())
+        std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
+                     session.JournalProblem().c_str());
+
+    ConsoleProgress console(m_quiet, session.Found(), std::chrono::seconds(m_progressInterval));
+    int status = kAllWritten;
+    bool interrupted = false;
+    {
+        const StopSignal stopSignal([&console, &session] {
+            console.Line("Stopping after the files under way (Ctrl-C again ends at once)");
+            session.RequestStop();
+        });
+        status = session.Run(console);
+        interrupted = stopSignal.Received();
+    }
+    console.Finish();
+    PrintSummary(session.Database(), request.dryRun, session.Totals(), console.Elapsed());
+    if (interrupted) std::fputs("quarvel-cli: stopped; run again with --resume to convert the rest\n", stderr);
+    if (!session.RefusedWith().empty())
+        std::fprintf(stderr, "Stopped:           %s\n",
+                     RefusalStopText(request.maxRefusals, session.RefusedWith(), "--resume").c_str());
+    bool outputClosed = true;
+    if (std::string error; request.dryRun && !output.Close(error)) {
+        std::fprintf(stderr, "quarvel-cli: cannot write %s: %s\n", m_output.c_str(), error.c_str());
+        outputClosed = false;
+    }
+
+    int verified = kAllWritten;
+    if (m_verify && !interrupted) {
+        Verification result;
+        std::string error;
+        verified = Verify(request, result, error);
+        if (error.empty())
+            PrintVerification(result);
+        else
+            std::fprintf(stderr, "quarvel-cli: verify: %s\n", error.c_str());
+    }
+
+    LogMessage("Quarvel Exit");
+    ShutdownLogging();
+    if (interrupted) return kStoppedBySignal;
+    if (status == kAllWritten && !outputClosed) return kLinesNotWritten;
+    return status != kAllWritten ? status : verified;
+}
+
+}  // namespace quarvel

@@ -479,7 +479,8 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     options.kind = m_nOldDataType == kDataLog ? SourceKind::kDataLog : SourceKind::kTables;
     options.folder = Bytes(m_strDataLogFolder, m_dataLogFolderBytes);
     options.database = DatabaseFor(Bytes(m_strScadaName, m_scadaNameBytes), server.codePage);
-    BuildSessionOptions(server, {.resume = m_chkResume->isChecked()}, options);
+    BuildSessionOptions(server, options);
+    options.resume = m_chkResume->isChecked();
     UseLogin(options.target.access);
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps

@@ -4,8 +4,6 @@
 #include "cli/ServerOptions.h"
 #include "logging/Logging.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -90,23 +88,19 @@ bool ConsoleQuestions::ConvertDespite(const std::vector<std::string>& warnings) 
 }
 
 CheckCommand::CheckCommand(CLI::App& app) {
-    m_check = app.add_subcommand(
+    m_command = app.add_subcommand(
         "check",
         "Check the server without converting: that it answers, that the database and its retention policies "
         "RP_Sec, RP_Min, RP_Hour and RP_Day exist, and that each policy keeps the oldest sample of its kind "
         "in the node's data-log files (or, with --kind rtdb, its tables). Prints what it found.");
     m_told.databaseAlone = true;
-    AddNodeOptions(*m_check, m_told,
+    AddNodeOptions(*m_command, m_told,
                    {.kind = "Whose sample ages to check: datalog (*.DAT files) or rtdb (*.rdb tables)",
                     .node = "Node folder: the database Ry_<name>, the data-log folder of its sysinfo.ini",
                     .folder = "Data-log folder (with --kind rtdb: the folder of the tables)",
                     .database = "Database name; overrides Ry_<node>; alone, checks only the server",
                     .codePage = "Code page of the node's name (e.g. CP950); default: the locale's"});
-    m_check->footer(kCheckExitCodes);
-}
-
-bool CheckCommand::Chosen() const {
-    return m_check->parsed();
+    m_command->footer(kCheckExitCodes);
 }
 
 int CheckCommand::Run() const {

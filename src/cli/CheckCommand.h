@@ -3,15 +3,12 @@
 // The server checks: "check" runs them alone and prints what it found; convert runs them
 // before it writes, creating a missing database only when told to (--create-database).
 
+#include "cli/Command.h"
 #include "cli/ServerOptions.h"
 #include "session/Session.h"
 
 #include <string>
 #include <vector>
-
-namespace CLI {
-class App;
-}
 
 namespace quarvel {
 
@@ -34,14 +31,12 @@ private:
     const bool m_createDatabase;
 };
 
-class CheckCommand {
+class CheckCommand : public Command {
 public:
     explicit CheckCommand(CLI::App& app);  // adds "check"
-    bool Chosen() const;
-    int Run() const;
+    int Run() const override;
 
 private:
-    CLI::App* m_check;
     NodeOptions m_told;
 };
 

@@ -7,8 +7,6 @@
 #include "cli/VerifyCommand.h"
 #include "logging/Logging.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 
 namespace quarvel {
@@ -44,20 +42,20 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
                           "instead of posting it, with the context lines that influx -import reads; "
                           "a FILE ending in .gz is compressed (influx -import -compressed)");
     m_command
-        ->add_option("--jobs", m_chosen.jobs,
+        ->add_option("--jobs", m_told.server.jobs,
                      "Data-log files converted at once, each with its own posts; 1 converts them one by "
                      "one in listing order; default: one per core")
         ->check(InRange(kJobs));
     m_command
-        ->add_option("--max-rate", m_chosen.maxRate,
+        ->add_option("--max-rate", m_told.server.maxRate,
                      "Lines per second at most, over all jobs, for a historian busy with live writes; "
                      "0: as fast as the server takes them (default)")
         ->check(InRange(kMaxRate));
-    AddGzipOption(*m_command, m_chosen.gzip);
+    AddGzipOption(*m_command, m_told.server.gzip);
     m_command->add_flag("--create-database", m_createDatabase,
                         "Create the database and the retention policies that are missing (duration INF); "
                         "without it a missing one stops the conversion before anything is written");
-    m_command->add_flag("--resume", m_chosen.resume,
+    m_command->add_flag("--resume", m_resume,
                         "Skip the files an earlier conversion into the database posted whole and that have "
                         "not changed since (the journal Logs/journal/<database>.journal)");
     m_command->add_flag("--quiet", m_quiet, "Print only the summary");
@@ -74,18 +72,15 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
     m_command->footer(kExitCodes);
 }
 
-bool ConvertCommand::Chosen() const {
-    return m_command->parsed();
-}
-
 int ConvertCommand::Run() const {
-    if (m_chosen.resume && !m_output.empty()) return Usage("--resume does not go with --output");
+    if (m_resume && !m_output.empty()) return Usage("--resume does not go with --output");
     if (m_verify && !m_output.empty()) return Usage("--verify does not go with --output");
 
     SessionOptions request;
     request.dryRun = !m_output.empty();
     ServerSettings server;
-    if (const int status = NodeSession(m_told, request, server, &m_chosen); status != kAllWritten) return status;
+    if (const int status = NodeSession(m_told, request, server, true); status != kAllWritten) return status;
+    request.resume = m_resume;
     request.target.retry = m_retry;
     DryRunFile output;
     if (request.dryRun) request.target.post = output.Post();

@@ -28,6 +28,16 @@ int Usage(const std::string& message) {
     return kUsageError;
 }
 
+std::string CsvField(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
 ConsoleProgress::ConsoleProgress(bool quiet, const SourceSize& found, std::chrono::seconds interval)
     : m_quiet(quiet), m_live(!quiet && isatty(STDERR_FILENO) != 0), m_found(found), m_interval(interval) {}
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace quarvel {
 
@@ -31,6 +32,9 @@ constexpr const char* kFileExitCodes =
 
 // Prints "quarvel-cli: message" on the standard error stream; returns kUsageError.
 int Usage(const std::string& message);
+
+// `text` as a CSV field: quoted, its quotes doubled, when it holds a comma, a quote or a line break.
+std::string CsvField(std::string_view text);
 
 // The conversion's progress lines on the standard error stream and, on a terminal, one
 // live status line under them, cut to the terminal's width. Elsewhere (a log file, a

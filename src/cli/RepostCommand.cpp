@@ -2,38 +2,19 @@
 
 #include "cli/Report.h"
 #include "cli/ServerOptions.h"
+#include "cli/StopSignal.h"
 #include "influx/HttpPost.h"
 #include "influx/Repost.h"
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 
-#include <CLI/CLI.hpp>
-
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 
 namespace quarvel {
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void OnInterrupt(int) {
-    g_interrupted = true;
-}
-
-// The first Ctrl-C ends the run after the batch under way, so that what was delivered
-// leaves its file; a second one ends the program at once.
-void CatchInterrupts() {
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 constexpr const char* kRepostExitCodes =
     "Exit status:\n"
@@ -71,13 +52,9 @@ RepostCommand::RepostCommand(CLI::App& app) {
     m_command->add_option("FILE", m_files, "Unsent-line files to post; default: all of them")->check(CLI::ExistingFile);
     AddServerOptions(*m_command, m_server);
     m_command->add_flag("--quiet", m_quiet, "Print only the summary");
-    AddGzipOption(*m_command, m_gzip);
+    AddGzipOption(*m_command, m_server.gzip);
     AddRetryOption(*m_command, m_retry);
     m_command->footer(kRepostExitCodes);
-}
-
-bool RepostCommand::Chosen() const {
-    return m_command->parsed();
 }
 
 int RepostCommand::Run() const {
@@ -91,7 +68,10 @@ int RepostCommand::Run() const {
     InitLogging();
     LogMessage("Quarvel Start");
     WarnIfInsecure(server);
-    CatchInterrupts();
+    // The first Ctrl-C ends the run after the batch under way, so that what was delivered
+    // leaves its file; a second one ends the program at once.
+    std::atomic<bool> interrupted{false};
+    const StopSignal stopSignal([&interrupted] { interrupted = true; });
     auto say = [this](const std::string& text) {
         if (!m_quiet) std::fprintf(stderr, "%s\n", text.c_str());
         LogMessage("%s", text.c_str());
@@ -99,13 +79,13 @@ int RepostCommand::Run() const {
 
     InfluxTarget target;
     ApplyServerSettings(server, target);
-    target.gzip = m_gzip.value_or(server.gzip.value_or(GzipByDefault(server.url)));  // --gzip wins over the file
+    target.gzip = server.gzip.value_or(GzipByDefault(server.url));
     target.retry = m_retry;
     target.onRetry = [&say](const RetryNotice& notice) { say(RetryText(notice)); };
     // Waits in short steps, so that Ctrl-C is not held up by a long one.
-    target.wait = [](std::chrono::milliseconds delay) {
+    target.wait = [&interrupted](std::chrono::milliseconds delay) {
         const auto end = std::chrono::steady_clock::now() + delay;
-        while (!g_interrupted && std::chrono::steady_clock::now() < end)
+        while (!interrupted && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                 end - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
     };
@@ -114,8 +94,8 @@ int RepostCommand::Run() const {
         std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
         LogMessage("%s", error.c_str());
     };
-    const RepostTally tally = Repost(files, target, g_interrupted, say, problem);
-    if (g_interrupted) say("Interrupted: the batches not yet sent stay in their files");
+    const RepostTally tally = Repost(files, target, interrupted, say, problem);
+    if (interrupted) say("Interrupted: the batches not yet sent stay in their files");
 
     std::fprintf(stderr,
                  "Files:             %zu\n"

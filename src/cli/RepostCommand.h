@@ -3,16 +3,13 @@
 // quarvel-cli repost: posts the batches of unsent-line files again, with the writer's
 // retries, and takes each batch the server stored whole out of its file.
 
+#include "cli/Command.h"
 #include "influx/RyInfluxDB.h"
 #include "session/ServerSettings.h"
 
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace CLI {
-class App;
-}
 
 namespace quarvel {
 
@@ -23,18 +20,15 @@ void AddRetryOption(CLI::App& command, RetryPolicy& policy);
 // --gzip and --no-gzip; unset when neither is given (see GzipByDefault).
 void AddGzipOption(CLI::App& command, std::optional<bool>& gzip);
 
-class RepostCommand {
+class RepostCommand : public Command {
 public:
     explicit RepostCommand(CLI::App& app);  // adds "repost"
-    bool Chosen() const;
-    int Run() const;
+    int Run() const override;
 
 private:
-    CLI::App* m_command;
     std::vector<std::string> m_files;
     ServerOptions m_server;
     bool m_quiet = false;
-    std::optional<bool> m_gzip;
     RetryPolicy m_retry;
 };
 

@@ -3,8 +3,6 @@
 #include "cli/Report.h"
 #include "logging/Logging.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 
 namespace quarvel {
@@ -32,10 +30,6 @@ SampleCommand::SampleCommand(CLI::App& app) {
         ->add_option("--kinds", m_options.kinds, "Kinds of data-log files of each tag: X raw, M minute, H hour, D day")
         ->capture_default_str();
     m_command->footer(kFileExitCodes);
-}
-
-bool SampleCommand::Chosen() const {
-    return m_command->parsed();
 }
 
 int SampleCommand::Run() const {

@@ -2,24 +2,19 @@
 
 // quarvel-cli make-sample: a sample node folder for trials.
 
+#include "cli/Command.h"
 #include "sample/SampleNode.h"
 
 #include <string>
 
-namespace CLI {
-class App;
-}
-
 namespace quarvel {
 
-class SampleCommand {
+class SampleCommand : public Command {
 public:
     explicit SampleCommand(CLI::App& app);  // adds "make-sample"
-    bool Chosen() const;
-    int Run() const;
+    int Run() const override;
 
 private:
-    CLI::App* m_command;
     std::string m_folder;
     SampleNodeOptions m_options;
 };

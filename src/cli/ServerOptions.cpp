@@ -3,8 +3,6 @@
 #include "cli/Report.h"
 #include "logging/Logging.h"
 
-#include <CLI/CLI.hpp>
-
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,14 +66,6 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
         ->check(InRange(kTimeout));
 }
 
-CLI::Validator InRange(const NumberSetting& setting) {
-    return CLI::Range(setting.low, setting.high);
-}
-
-CLI::Validator Fits(std::string (*problem)(const std::string&)) {
-    return CLI::Validator([problem](const std::string& value) { return problem(value); }, "");
-}
-
 void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help) {
     command.add_option("--node", options.node, help.node);
     command.add_option("--folder", options.folder, help.folder);
@@ -97,7 +87,7 @@ int ResolveServerSettings(const ServerOptions& options, ServerSettings& settings
     return kAllWritten;
 }
 
-int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, const RunChoices* run) {
+int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, bool conversion) {
     if (told.node.empty() && (told.databaseAlone ? told.database.empty() : told.folder.empty()))
         return Usage(told.databaseAlone ? "name a node (--node DIR) or a database (--database NAME)"
                                         : "name a node (--node DIR) or a folder (--folder DIR)");
@@ -108,8 +98,8 @@ int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings
     options.database = told.database;
     if (const int status = ResolveServerSettings(told.server, server, !options.dryRun); status != kAllWritten)
         return status;
-    if (run != nullptr)
-        BuildSessionOptions(server, *run, options);
+    if (conversion)
+        BuildSessionOptions(server, options);
     else
         ApplyServerSettings(server, options.target);
     return kAllWritten;

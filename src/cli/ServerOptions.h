@@ -7,21 +7,21 @@
 #include "session/ServerSettings.h"
 #include "session/Session.h"
 
-#include <string>
+#include <CLI/CLI.hpp>
 
-namespace CLI {
-class App;
-class Validator;
-}  // namespace CLI
+#include <string>
 
 namespace quarvel {
 
 void AddServerOptions(CLI::App& command, ServerOptions& options);
 
-// The flag's check of a whole-number setting.
-CLI::Validator InRange(const NumberSetting& setting);
-// The flag's check of a setting with a rule of its own (ShardDurationProblem, ...).
-CLI::Validator Fits(std::string (*problem)(const std::string&));
+// The flags' checks of a whole-number setting and of one with a rule of its own.
+inline CLI::Validator InRange(const NumberSetting& setting) {
+    return CLI::Range(setting.low, setting.high);
+}
+inline CLI::Validator Fits(std::string (*problem)(const std::string&)) {
+    return {[problem](const std::string& value) { return problem(value); }, ""};
+}
 
 // The settings from the options, the environment and the configuration file. A user named
 // on a terminal without a password is asked for one, without echo, when `mayAsk`.
@@ -51,11 +51,10 @@ struct NodeHelp {
 void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help);
 
 // The session of `told`: its node, kind and database, and the server's settings applied to
-// its target; with `run`, a conversion's whole options (BuildSessionOptions). A user without
+// its target, or for a `conversion` its whole options (BuildSessionOptions). A user without
 // a password is asked for one unless the run is dry. kAllWritten, or the usage error's exit
 // status (printed).
-int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server,
-                const RunChoices* run = nullptr);
+int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings& server, bool conversion = false);
 
 // With --insecure: the warning, once per run, on the standard error stream and in the log.
 void WarnIfInsecure(const ServerSettings& settings);

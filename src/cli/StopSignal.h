@@ -1,8 +1,8 @@
 #pragma once
 
-// Ctrl-C during a conversion: the first SIGINT or SIGTERM asks the run to end after the
-// files under way, so that their lines are posted or saved and the journal stays true;
-// a second one ends the program at once.
+// Ctrl-C during a conversion or a repost: the first SIGINT or SIGTERM asks the run to end
+// after the files (or the batch) under way, so that their lines are posted or saved and the
+// journal stays true; a second one ends the program at once.
 
 #include <atomic>
 #include <functional>

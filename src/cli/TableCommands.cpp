@@ -5,8 +5,6 @@
 #include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
 
-#include <CLI/CLI.hpp>
-
 #include <bit>
 #include <cctype>
 #include <charconv>
@@ -78,20 +76,6 @@ template <typename Int>
 bool ParseInt(const std::string& text, Int& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-void PutName(std::string& out, const char* name, size_t size) {
-    const std::string_view text(name, size);
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out += text;
-        return;
-    }
-    out += '"';
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
 }
 
 // ---- CSV -------------------------------------------------------------------------
@@ -264,7 +248,7 @@ void PutRow(std::string& out, char kind, const char* bytes) {
         TagRow row{};
         std::memcpy(&row, bytes, sizeof row);
         out += std::to_string(row.tagId) + ",";
-        PutName(out, row.name, strnlen(row.name, sizeof row.name));
+        out += CsvField({row.name, strnlen(row.name, sizeof row.name)});
     } else if (kind == 'X') {
         RawRow row{};
         std::memcpy(&row, bytes, sizeof row);
@@ -310,12 +294,12 @@ bool ReadAll(const std::string& path, std::string& text) {
 }  // namespace
 
 RdbCommands::RdbCommands(CLI::App& app) {
-    m_rdb = app.add_subcommand("rdb",
+    m_command = app.add_subcommand("rdb",
                                "Build and inspect table files (*.rdb): the tag table and the raw, minute, "
                                "hour and day tables that convert --kind rtdb reads.");
-    m_rdb->require_subcommand(1);
-    m_rdb->footer(kFileExitCodes);
-    m_create = m_rdb->add_subcommand("create", "Write a table file of one kind from CSV rows.");
+    m_command->require_subcommand(1);
+    m_command->footer(kFileExitCodes);
+    m_create = m_command->add_subcommand("create", "Write a table file of one kind from CSV rows.");
     m_create->add_option("--kind", m_kind, "Kind of table: T tags, X raw, M minute, H hour, D day")
         ->required()
         ->check(CLI::IsMember({"T", "X", "M", "H", "D"}));
@@ -323,13 +307,9 @@ RdbCommands::RdbCommands(CLI::App& app) {
     m_create->add_option("OUT", m_out, "Table file to write (replaced when it exists)")->required();
     const std::string footer = std::string(kCsvColumns) + "\n\n" + kFileExitCodes;
     m_create->footer(footer);
-    auto* dump = m_rdb->add_subcommand("dump", "Print a table file's rows as CSV on standard output.");
+    auto* dump = m_command->add_subcommand("dump", "Print a table file's rows as CSV on standard output.");
     dump->add_option("FILE", m_file, "Table file to read")->required();
     dump->footer(footer);
-}
-
-bool RdbCommands::Chosen() const {
-    return m_rdb->parsed();
 }
 
 int RdbCommands::Run() const {

@@ -3,25 +3,21 @@
 // quarvel-cli's table commands: "rdb create" and "rdb dump" build and inspect table files
 // through CSV.
 
-#include <string>
+#include "cli/Command.h"
 
-namespace CLI {
-class App;
-}
+#include <string>
 
 namespace quarvel {
 
-class RdbCommands {
+class RdbCommands : public Command {
 public:
     explicit RdbCommands(CLI::App& app);  // adds "rdb" with its subcommands "create" and "dump"
-    bool Chosen() const;
-    int Run() const;
+    int Run() const override;
 
 private:
     int Create() const;
     int Dump() const;
 
-    CLI::App* m_rdb;
     CLI::App* m_create;
     std::string m_kind;
     std::string m_from;

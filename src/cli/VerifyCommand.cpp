@@ -4,7 +4,6 @@
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -38,16 +37,6 @@ std::string Utc(int64_t seconds) {
 
 std::string Shown(const std::string& name) {
     return name.empty() ? std::string("(no name)") : name;
-}
-
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
 }
 
 }  // namespace
@@ -151,10 +140,6 @@ VerifyCommand::VerifyCommand(CLI::App& app) {
     m_command->add_option("--report", m_report, "Write one CSV row per kind and tag with every figure to FILE");
     m_command->add_flag("--json", m_json, "Print the summary as JSON instead of text");
     m_command->footer(kVerifyExitCodes);
-}
-
-bool VerifyCommand::Chosen() const {
-    return m_command->parsed();
 }
 
 int VerifyCommand::Run() const {

@@ -3,14 +3,11 @@
 // quarvel-cli verify: compares the node with what the server holds, per kind and tag, and
 // prints what is missing and why. convert --verify runs it after the conversion.
 
+#include "cli/Command.h"
 #include "cli/ServerOptions.h"
 #include "session/Verify.h"
 
 #include <string>
-
-namespace CLI {
-class App;
-}
 
 namespace quarvel {
 
@@ -24,14 +21,12 @@ bool WriteVerificationReport(const Verification& result, const std::string& path
 // The summary as JSON text.
 std::string VerificationJson(const Verification& result);
 
-class VerifyCommand {
+class VerifyCommand : public Command {
 public:
     explicit VerifyCommand(CLI::App& app);  // adds "verify"
-    bool Chosen() const;
-    int Run() const;
+    int Run() const override;
 
 private:
-    CLI::App* m_command;
     NodeOptions m_told;
     std::string m_report;
     bool m_json = false;

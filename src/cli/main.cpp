@@ -9,8 +9,6 @@
 #include "cli/TableCommands.h"
 #include "cli/VerifyCommand.h"
 
-#include <CLI/CLI.hpp>
-
 #include <clocale>
 #include <cstdio>
 
@@ -37,12 +35,9 @@ int Main(int argc, char** argv) {
         const int code = app.exit(error);
         return code == 0 ? 0 : kUsageError;
     }
-    if (convert.Chosen()) return convert.Run();
-    if (rdb.Chosen()) return rdb.Run();
-    if (check.Chosen()) return check.Run();
-    if (repost.Chosen()) return repost.Run();
-    if (verify.Chosen()) return verify.Run();
-    if (sample.Chosen()) return sample.Run();
+    for (const Command* command :
+         std::initializer_list<const Command*>{&convert, &sample, &rdb, &check, &repost, &verify})
+        if (command->Chosen()) return command->Run();
     return kUsageError;  // parse() demands one command
 }
 

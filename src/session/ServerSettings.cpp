@@ -29,81 +29,53 @@ std::string Lower(std::string text) {
 
 // What the configuration file says; empty or unset: not said.
 struct FileSettings {
-    ServerOptions server;  // the keys that flags also name; token stays empty
+    ServerOptions server;  // token stays empty
     std::optional<bool> insecure;
-    std::optional<bool> gzip;
-    std::optional<int> jobs;
-    std::optional<long> maxRate;
 };
 
-// One key of [server] and its value, read into `file`; false with `error` (which names the
-// key, never a secret) when the value makes no sense.
+// The keys of [server], read into `file`; each tells why its value makes no sense (naming
+// the key, never a secret), or nothing when it was taken.
 class ConfigReader {
 public:
     ConfigReader(const std::string& path, FileSettings& file)
-        : m_path(path), m_folder(std::filesystem::path(path).parent_path()), m_file(file) {}
+        : m_folder(std::filesystem::path(path).parent_path()), m_file(file) {}
 
-    bool Take(const std::string& key, const std::string& value, std::string& error) {
+    std::string Take(const std::string& key, const std::string& value) {
         ServerOptions& server = m_file.server;
         const std::string name = Lower(key);
-        if (name == "password" || name == "token") {
-            error = "a " + name +
-                    " is not written in the configuration file; put it alone in a file of its own and "
-                    "name that file with " +
-                    name + "-file";
-            return Fail(error);
-        }
-        if (value.empty()) return true;  // "key=" says nothing
-        if (name == "url") return Urls(value, error);
-        if (name == "username") {
-            server.username = value;
-        } else if (name == "password-file") {
-            server.passwordFile = Path(value);
-        } else if (name == "token-file") {
-            server.tokenFile = Path(value);
-        } else if (name == "ca-cert") {
-            server.caCertFile = Path(value);
-        } else if (name == "insecure") {
-            return YesOrNo(key, value, m_file.insecure, error);
-        } else if (name == "gzip") {
-            return YesOrNo(key, value, m_file.gzip, error);
-        } else if (name == "consistency") {
-            return Text(ConsistencyProblem(value), value, server.consistency, error);
-        } else if (name == "codepage") {
-            return Text(CodePageProblem(value), value, server.codePage, error);
-        } else if (name == "shard-duration") {
-            return Text(ShardDurationProblem(value), value, server.shardDuration, error);
-        } else if (name == kJobs.key) {
-            return Number(kJobs, value, m_file.jobs, error);
-        } else if (name == kMaxRate.key) {
-            return Number(kMaxRate, value, m_file.maxRate, error);
-        } else if (name == kMaxRefusals.key) {
-            return Number(kMaxRefusals, value, server.maxRefusals, error);
-        } else if (name == kTimeout.key) {
-            return Number(kTimeout, value, server.timeoutSeconds, error);
-        } else {
-            error = "[server] has no key " + key +
-                    " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
-                    "max-rate, codepage, timeout, max-refusals and shard-duration)";
-            return Fail(error);
-        }
-        return true;
+        if (name == "password" || name == "token")
+            return "a " + name +
+                   " is not written in the configuration file; put it alone in a file of its own and name that "
+                   "file with " +
+                   name + "-file";
+        if (value.empty()) return {};  // "key=" says nothing
+        if (name == "url") return Urls(value);
+        if (name == "username") return Text({}, value, server.username);
+        if (name == "password-file") return Text({}, Path(value), server.passwordFile);
+        if (name == "token-file") return Text({}, Path(value), server.tokenFile);
+        if (name == "ca-cert") return Text({}, Path(value), server.caCertFile);
+        if (name == "insecure") return YesOrNo(key, value, m_file.insecure);
+        if (name == "gzip") return YesOrNo(key, value, server.gzip);
+        if (name == "consistency") return Text(ConsistencyProblem(value), value, server.consistency);
+        if (name == "codepage") return Text(CodePageProblem(value), value, server.codePage);
+        if (name == "shard-duration") return Text(ShardDurationProblem(value), value, server.shardDuration);
+        if (name == kJobs.key) return Number(kJobs, value, server.jobs);
+        if (name == kMaxRate.key) return Number(kMaxRate, value, server.maxRate);
+        if (name == kMaxRefusals.key) return Number(kMaxRefusals, value, server.maxRefusals);
+        if (name == kTimeout.key) return Number(kTimeout, value, server.timeoutSeconds);
+        return "[server] has no key " + key +
+               " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
+               "max-rate, codepage, timeout, max-refusals and shard-duration)";
     }
 
 private:
-    bool Fail(std::string& error) const {
-        error = m_path + ": " + error;
-        return false;
-    }
-
     // Relative to the file's folder.
     std::string Path(const std::string& value) const {
         const std::filesystem::path path(value);
         return path.is_absolute() ? value : (m_folder / path).string();
     }
 
-    bool Urls(const std::string& value, std::string& error) {
-        std::vector<std::string>& urls = m_file.server.urls;
+    std::string Urls(const std::string& value) {
         size_t at = 0;
         while (at < value.size()) {
             const size_t end = value.find_first_of(" \t,", at);
@@ -111,46 +83,36 @@ private:
             at = end == std::string::npos ? value.size() : end + 1;
             if (url.empty()) continue;
             ServerAccess login;
-            if (TakeUserInfo(url, login) != url || login.HasLogin()) {
-                error = "a URL in the configuration file carries no login (" + RedactUrl(url) +
-                        "); name the user with username and the password with password-file";
-                return Fail(error);
-            }
-            urls.push_back(std::move(url));
+            if (TakeUserInfo(url, login) != url || login.HasLogin())
+                return "a URL in the configuration file carries no login (" + RedactUrl(url) +
+                       "); name the user with username and the password with password-file";
+            m_file.server.urls.push_back(std::move(url));
         }
-        return true;
+        return {};
     }
 
-    bool YesOrNo(const std::string& key, const std::string& value, std::optional<bool>& into, std::string& error) {
+    static std::string YesOrNo(const std::string& key, const std::string& value, std::optional<bool>& into) {
         const std::string word = Lower(value);
-        if (word == "true" || word == "yes" || word == "1") {
-            into = true;
-        } else if (word == "false" || word == "no" || word == "0") {
-            into = false;
-        } else {
-            error = key + " is true, false, yes, no, 1 or 0, not " + value;
-            return Fail(error);
-        }
-        return true;
+        const bool yes = word == "true" || word == "yes" || word == "1";
+        if (!yes && word != "false" && word != "no" && word != "0")
+            return key + " is true, false, yes, no, 1 or 0, not " + value;
+        into = yes;
+        return {};
     }
 
-    bool Text(const std::string& problem, const std::string& value, std::string& into, std::string& error) {
-        error = problem;
-        if (!problem.empty()) return Fail(error);
-        into = value;
-        return true;
+    static std::string Text(const std::string& problem, const std::string& value, std::string& into) {
+        if (problem.empty()) into = value;
+        return problem;
     }
 
     template <typename Int>
-    bool Number(const NumberSetting& setting, const std::string& value, std::optional<Int>& into, std::string& error) {
+    static std::string Number(const NumberSetting& setting, const std::string& value, std::optional<Int>& into) {
         long number = 0;
-        error = NumberProblem(setting, value, number);
-        if (!error.empty()) return Fail(error);
-        into = static_cast<Int>(number);
-        return true;
+        std::string problem = NumberProblem(setting, value, number);
+        if (problem.empty()) into = static_cast<Int>(number);
+        return problem;
     }
 
-    const std::string& m_path;
     const std::filesystem::path m_folder;
     FileSettings& m_file;
 };
@@ -190,7 +152,10 @@ bool ReadConfigFile(const std::string& path, FileSettings& file, std::string& er
         const std::string name = Lower(entry.key);
         if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
         seen.push_back(name);
-        if (!reader.Take(entry.key, entry.value, error)) return false;
+        if (const std::string problem = reader.Take(entry.key, entry.value); !problem.empty()) {
+            error = path + ": " + problem;
+            return false;
+        }
     }
     const ServerOptions& server = file.server;
     if (!server.username.empty() && !server.tokenFile.empty()) {
@@ -200,7 +165,7 @@ bool ReadConfigFile(const std::string& path, FileSettings& file, std::string& er
     return true;
 }
 
-// Whether a server's URL (without its user information) is one the posts can go to.
+// Whether a server's URL is one the posts can go to.
 bool IsHttpUrl(const std::string& url) {
     const std::string scheme = Lower(url.substr(0, url.find("://") + 3));
     return (scheme == "http://" || scheme == "https://") && !UrlHost(url).empty();
@@ -262,9 +227,6 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     FileSettings file;
     if (!configFile.empty() && !ReadConfigFile(configFile, file, error)) return false;
     settings.configFile = configFile;
-    settings.gzip = file.gzip;
-    settings.jobs = file.jobs;
-    settings.maxRate = file.maxRate;
     const ServerOptions& filed = file.server;
 
     // The servers: the flags', else the environment's, else the file's. A login in the
@@ -281,20 +243,15 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
         urlsFrom = kFile;
     }
     if (urls.empty()) urls.emplace_back(kDefaultInfluxUrl);
-    ServerAccess urlLogin;
-    settings.moreUrls.clear();
-    for (size_t i = 0; i < urls.size(); ++i) {
-        std::string url = TakeUserInfo(urls[i], urlLogin);
-        if (!IsHttpUrl(url)) {
-            const std::string from[] = {"--url ", "QUARVEL_INFLUX_URL=", configFile + ": url "};
-            error = from[urlsFrom] + url + " is not an http or https URL";
-            return false;
-        }
-        if (i == 0)
-            settings.url = std::move(url);
-        else
-            settings.moreUrls.push_back(std::move(url));
+    if (const auto bad = std::find_if_not(urls.begin(), urls.end(), IsHttpUrl); bad != urls.end()) {
+        const std::string from[] = {"--url ", "QUARVEL_INFLUX_URL=", configFile + ": url "};
+        error = from[urlsFrom] + RedactUrl(*bad) + " is not an http or https URL";
+        return false;
     }
+    ServerAccess urlLogin;
+    settings.url = TakeUserInfo(urls.front(), urlLogin);
+    settings.moreUrls.clear();
+    for (size_t i = 1; i < urls.size(); ++i) settings.moreUrls.push_back(TakeUserInfo(urls[i], urlLogin));
 
     ServerAccess& access = settings.access;
     access = ServerAccess{};
@@ -352,6 +309,9 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
         settings.shardDuration = shard;
     settings.timeoutSeconds = told.timeoutSeconds.value_or(filed.timeoutSeconds.value_or(kTimeout.fallback));
     settings.maxRefusals = told.maxRefusals.value_or(filed.maxRefusals.value_or(kMaxRefusals.fallback));
+    settings.gzip = told.gzip ? told.gzip : filed.gzip;
+    settings.jobs = told.jobs ? told.jobs : filed.jobs;
+    settings.maxRate = told.maxRate ? told.maxRate : filed.maxRate;
     return true;
 }
 
@@ -364,15 +324,14 @@ void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
     target.codePage = settings.codePage;
 }
 
-void BuildSessionOptions(const ServerSettings& settings, const RunChoices& chosen, SessionOptions& options) {
+void BuildSessionOptions(const ServerSettings& settings, SessionOptions& options) {
     ApplyServerSettings(settings, options.target);
-    const int jobs = chosen.jobs.value_or(settings.jobs.value_or(static_cast<int>(kJobs.fallback)));
+    const int jobs = settings.jobs.value_or(static_cast<int>(kJobs.fallback));
     options.jobs = jobs > 0 ? jobs : DefaultJobs();
-    options.gzip = chosen.gzip ? chosen.gzip : settings.gzip;
-    options.maxRate = static_cast<uint64_t>(chosen.maxRate.value_or(settings.maxRate.value_or(kMaxRate.fallback)));
+    options.gzip = settings.gzip;
+    options.maxRate = static_cast<uint64_t>(settings.maxRate.value_or(kMaxRate.fallback));
     options.maxRefusals = settings.maxRefusals;
     options.shardDuration = settings.shardDuration;
-    options.resume = chosen.resume;
 }
 
 std::string RefusalStopText(int refusals, const std::string& why, const std::string& resume) {

@@ -16,12 +16,11 @@
 //
 // The configuration file (kConfigFileName, INI) holds one section [server] with the keys
 // url (one or more, separated by blanks or commas), username, password-file, token-file,
-// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals,
-// shard-duration and max-rate; the
-// yes-or-no ones take true, false, yes, no, 1 or 0. A password or token is never written
-// in it: password-file and token-file name files that hold them, and a URL in it carries
-// no login. Relative file names are relative to the file's folder. Any other key of
-// [server] is an error; other sections are not read.
+// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals, shard-duration
+// and max-rate; the yes-or-no ones take true, false, yes, no, 1 or 0. A password or token
+// is never written in it: password-file and token-file name files that hold them, and a URL
+// in it carries no login. Relative file names are relative to the file's folder. Any other
+// key of [server] is an error; other sections are not read.
 
 #include "influx/Preflight.h"
 #include "influx/RyInfluxDB.h"
@@ -69,8 +68,11 @@ struct ServerOptions {
     std::string consistency{};             // any, one, quorum or all: a cluster's write consistency
     std::optional<long> timeoutSeconds{};  // the stall limit of a post
     std::optional<int> maxRefusals{};
-    std::string shardDuration{};  // of the policies a conversion creates
-    std::string codePage{};       // of the tag and node names
+    std::string shardDuration{};    // of the policies a conversion creates
+    std::string codePage{};         // of the tag and node names
+    std::optional<bool> gzip{};     // compressed posts
+    std::optional<int> jobs{};      // data-log files converted at once
+    std::optional<long> maxRate{};  // lines per second over all jobs
 };
 
 struct ServerSettings {
@@ -83,21 +85,11 @@ struct ServerSettings {
     std::string shardDuration = kDefaultShardDuration;
     std::string codePage;  // of the tag and node names, an iconv name such as CP950; empty: the locale's
 
-    // What the configuration file says of the conversion itself (no flag of ServerOptions
-    // names these: a front end's own choices win over them). Unset: not said.
-    std::optional<bool> gzip;     // compressed posts
-    std::optional<int> jobs;      // data-log files converted at once
-    std::optional<long> maxRate;  // lines per second over all jobs
+    std::optional<bool> gzip;     // of a conversion; unset: the default (BuildSessionOptions)
+    std::optional<int> jobs;      // likewise
+    std::optional<long> maxRate;  // likewise
 
     std::string configFile;  // the configuration file read; empty: none
-};
-
-// What a front end chose of a conversion; unset: the configuration file's, else the default.
-struct RunChoices {
-    std::optional<int> jobs{};
-    std::optional<bool> gzip{};
-    std::optional<long> maxRate{};
-    bool resume = false;
 };
 
 inline constexpr const char* kConfigFileName = "quarvel.conf";
@@ -111,10 +103,9 @@ std::string UserConfigFile();
 // stall limit and the code page.
 void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target);
 
-// A conversion's options, as every front end builds them: the settings' target, then the
-// front end's choices over the configuration file's over the defaults, and the limits of
-// refusals and shard duration. The kind, node, folder, database and dry run stay as they are.
-void BuildSessionOptions(const ServerSettings& settings, const RunChoices& chosen, SessionOptions& options);
+// A conversion's options, as every front end builds them from its settings: the target, the
+// jobs, gzip, max-rate, max-refusals and shard duration. The rest stays as it is.
+void BuildSessionOptions(const ServerSettings& settings, SessionOptions& options);
 
 // Why a run stopped once the server refused `refusals` batches in a row (`why`), and how to
 // go on once the cause is fixed: the conversion again with `resume`.

@@ -165,7 +165,7 @@ bool ReadConfigFile(const std::string& path, FileSettings& file, std::string& er
     return true;
 }
 
-// Whether a server's URL is one the posts can go to.
+// Whether a server's URL (without its user information) is one the posts can go to.
 bool IsHttpUrl(const std::string& url) {
     const std::string scheme = Lower(url.substr(0, url.find("://") + 3));
     return (scheme == "http://" || scheme == "https://") && !UrlHost(url).empty();
@@ -243,15 +243,15 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
         urlsFrom = kFile;
     }
     if (urls.empty()) urls.emplace_back(kDefaultInfluxUrl);
+    ServerAccess urlLogin;
+    for (std::string& url : urls) url = TakeUserInfo(url, urlLogin);
     if (const auto bad = std::find_if_not(urls.begin(), urls.end(), IsHttpUrl); bad != urls.end()) {
         const std::string from[] = {"--url ", "QUARVEL_INFLUX_URL=", configFile + ": url "};
-        error = from[urlsFrom] + RedactUrl(*bad) + " is not an http or https URL";
+        error = from[urlsFrom] + *bad + " is not an http or https URL";
         return false;
     }
-    ServerAccess urlLogin;
-    settings.url = TakeUserInfo(urls.front(), urlLogin);
-    settings.moreUrls.clear();
-    for (size_t i = 1; i < urls.size(); ++i) settings.moreUrls.push_back(TakeUserInfo(urls[i], urlLogin));
+    settings.url = urls.front();
+    settings.moreUrls.assign(urls.begin() + 1, urls.end());
 
     ServerAccess& access = settings.access;
     access = ServerAccess{};

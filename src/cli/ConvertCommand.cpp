@@ -27,11 +27,9 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
                     .folder = "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's",
                     .database = "Database name; overrides Ry_<node>, required with --folder alone",
                     .codePage = "Code page of the tag names (e.g. CP950); default: the locale's"});
-    m_command
-        ->add_option("--max-refusals", m_told.server.maxRefusals,
-                     "Stop after the files under way once this many batches in a row were refused for good "
-                     "(the login, a right, the database); default 3")
-        ->check(InRange(kMaxRefusals));
+    AddNumberOption(*m_command, kMaxRefusals, m_told.server.maxRefusals,
+                    "Stop after the files under way once this many batches in a row were refused for good "
+                    "(the login, a right, the database); default 3");
     m_command
         ->add_option("--shard-duration", m_told.server.shardDuration,
                      "Shard groups of the retention policies --create-database makes (a whole number and "
@@ -41,16 +39,12 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
                           "Dry run: write the line protocol to FILE ('-' for standard output) "
                           "instead of posting it, with the context lines that influx -import reads; "
                           "a FILE ending in .gz is compressed (influx -import -compressed)");
-    m_command
-        ->add_option("--jobs", m_told.server.jobs,
-                     "Data-log files converted at once, each with its own posts; 1 converts them one by "
-                     "one in listing order; default: one per core")
-        ->check(InRange(kJobs));
-    m_command
-        ->add_option("--max-rate", m_told.server.maxRate,
-                     "Lines per second at most, over all jobs, for a historian busy with live writes; "
-                     "0: as fast as the server takes them (default)")
-        ->check(InRange(kMaxRate));
+    AddNumberOption(*m_command, kJobs, m_told.server.jobs,
+                    "Data-log files converted at once, each with its own posts; 1 converts them one by "
+                    "one in listing order; default: one per core");
+    AddNumberOption(*m_command, kMaxRate, m_told.server.maxRate,
+                    "Lines per second at most, over all jobs, for a historian busy with live writes; "
+                    "0: as fast as the server takes them (default)");
     AddGzipOption(*m_command, m_told.server.gzip);
     m_command->add_flag("--create-database", m_createDatabase,
                         "Create the database and the retention policies that are missing (duration INF); "

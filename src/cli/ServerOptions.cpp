@@ -60,10 +60,8 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
                        "self-signed certificate) instead of the system's")
         ->check(CLI::ExistingFile);
     command.add_flag("--insecure", options.insecure, "Do not check the https server's certificate at all");
-    command
-        .add_option("--timeout", options.timeoutSeconds,
-                    "Seconds without a byte moving before a post is given up (and tried again); default 60")
-        ->check(InRange(kTimeout));
+    AddNumberOption(command, kTimeout, options.timeoutSeconds,
+                    "Seconds without a byte moving before a post is given up (and tried again); default 60");
 }
 
 void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help) {

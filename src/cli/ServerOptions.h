@@ -15,10 +15,12 @@ namespace quarvel {
 
 void AddServerOptions(CLI::App& command, ServerOptions& options);
 
-// The flags' checks of a whole-number setting and of one with a rule of its own.
-inline CLI::Validator InRange(const NumberSetting& setting) {
-    return CLI::Range(setting.low, setting.high);
+// --<key> of a whole-number setting, within its range.
+template <typename Int>
+void AddNumberOption(CLI::App& command, const NumberSetting& setting, std::optional<Int>& into, const char* help) {
+    command.add_option(std::string("--") + setting.key, into, help)->check(CLI::Range(setting.low, setting.high));
 }
+// The flag's check of a setting with a rule of its own (CodePageProblem, ...).
 inline CLI::Validator Fits(std::string (*problem)(const std::string&)) {
     return {[problem](const std::string& value) { return problem(value); }, ""};
 }

@@ -1,5 +1,6 @@
 #include "rtdb/TableFile.h"
 
+#include "platform/Files.h"
 #include "rtdb/TableLibrary.h"
 
 #include <fcntl.h>
@@ -8,9 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <system_error>
 
 namespace quarvel {
 
@@ -166,27 +165,7 @@ std::string TableImage(char kind, const void* rows, uint64_t rowCount) {
 }
 
 bool WriteFileImage(const std::string& path, const std::string& image, std::string& error) {
-    const std::string part = path + ".part";
-    std::FILE* file = std::fopen(part.c_str(), "wb");
-    if (file == nullptr) {
-        error = "cannot create " + part + ": " + std::generic_category().message(errno);
-        return false;
-    }
-    bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    int err = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        err = errno;
-    }
-    if (written && std::rename(part.c_str(), path.c_str()) != 0) {
-        written = false;
-        err = errno;
-    }
-    if (!written) {
-        std::remove(part.c_str());
-        error = "cannot write " + path + ": " + std::generic_category().message(err != 0 ? err : EIO);
-    }
-    return written;
+    return platform::ReplaceFile(path, {image}, error);
 }
 
 }  // namespace rtdb

@@ -29,9 +29,11 @@ OldestLineTimes OldestOf(const std::string& folder, SourceKind kind) {
 std::vector<std::string> Warnings(const ServerCheck& found, const OldestLineTimes& oldest, const std::string& database,
                                   const ServerAccess& access) {
     std::vector<std::string> warnings;
+    // Without a login, the server itself hides what it takes.
     if (!found.readable)
-        warnings.push_back(access.Who() + " may write to " + database +
-                           " but not read it: its retention policies were not checked");
+        warnings.push_back((access.HasLogin() ? access.Who() + " may write to " + database + " but not read it"
+                                              : "the server accepts writes to " + database + " but does not list it") +
+                           ": its retention policies were not checked");
     for (std::string& warning : RetentionWarnings(found, oldest, time(nullptr))) warnings.push_back(std::move(warning));
     return warnings;
 }
@@ -109,6 +111,27 @@ int Session::Prepare(CheckQuestions& questions) {
     if (!warnings.empty() && !questions.ConvertDespite(warnings)) return kUsageError;
     m_journal.Open(m_databaseUtf8, m_options.resume, m_journalProblem);
     return kAllWritten;
+}
+
+std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
+                         UnusableDetail detail) {
+    using Outcome = ServerCheck::Outcome;
+    const bool hints = detail == UnusableDetail::kHints;
+    const std::string server = "the server " + found.url;
+    std::string words;
+    if (found.outcome == Outcome::kLoginRefused && !access.HasLogin()) {
+        words = server + " needs a login";
+        if (hints) return words + " (--username or --token)";
+    } else if (found.outcome == Outcome::kLoginRefused) {
+        words = server + " refused the login of " + access.Who();
+    } else if (found.outcome == Outcome::kWriteRefused) {
+        words = access.Who() + " may not write to " + database;
+    } else {
+        words = server + (found.outcome == Outcome::kUnreachable ? " cannot be reached" : " did not answer the checks");
+        if (detail != UnusableDetail::kWords && !found.certificateProblem.empty())
+            return words + ": " + found.certificateProblem + (hints ? "; add --ca-cert FILE or --insecure" : "");
+    }
+    return detail == UnusableDetail::kWords ? words : words + " (" + found.error + ")";
 }
 
 int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {

@@ -56,6 +56,15 @@ struct ServerReport {
     std::vector<std::string> warnings;
 };
 
+// Why the checks found the server of no use, in the words of every front end: "the server URL
+// cannot be reached", "... did not answer the checks", "... needs a login", "... refused the
+// login of NAME", or "NAME may not write to DB". kReason adds what the transport or the server
+// said, or why the server's certificate is not trusted; kHints, for the command line, also
+// the options that help.
+enum class UnusableDetail { kWords, kReason, kHints };
+std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
+                         UnusableDetail detail);
+
 // The questions and news of the checks before a conversion. The command line answers
 // from its options and prints; the window asks the operator.
 class CheckQuestions {

@@ -63,6 +63,13 @@ protected:
 
 TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
     testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
+    // Takes writes without a login but lists no database.
+    testsupport::FakeHttpServer unlisted([this](const testsupport::FakeRequest& request) {
+        if (!request.target.starts_with("/query")) return testsupport::Forward(url);
+        const std::string none = "{\"results\":[{\"statement_id\":0}]}";
+        return testsupport::FakeReply{"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                                      std::to_string(none.size()) + "\r\n\r\n" + none};
+    });
     struct Case {
         const char* what;
         std::map<std::string, std::string> policies;  // empty: no database
@@ -93,6 +100,12 @@ TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
          0,
          {"RP_Sec:   keeps INF; oldest raw sample 2023-11-"}},
         {"the database alone: no sample ages", AllInf(), {"--database", database}, 0, {"RP_Hour:  keeps INF\n"}},
+        {"writes taken without a login, the database not listed",
+         AllInf(),
+         {"--node", node, "--url", unlisted.Url()},
+         1,
+         {"Warning:  the server accepts writes to " + database +
+          " but does not list it: its retention policies were not checked\n"}},
         {"no server", AllInf(), {"--node", node, "--url", closed.Url()}, 3, {"cannot be reached"}},
         {"neither node nor database", AllInf(), {}, 2, {}},
     };

@@ -55,8 +55,7 @@ QString Wide(const std::string& text) {
     return QFile::decodeName(QByteArray::fromStdString(text));
 }
 
-// A text of the session as a box's sentence begins: "the" becomes "The"; a login's name that
-// begins it is left as it is.
+// A session's text as a box's sentence: "the" becomes "The"; a login's name stays as it is.
 QString Sentence(QString text) {
     if (text.startsWith(QStringLiteral("the "))) text[0] = QLatin1Char('T');
     return text;

@@ -15,13 +15,6 @@ HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
     return HttpTimeouts{timeouts.connectSeconds, 0, timeouts.totalSeconds};
 }
 
-// Calls `row` with the first series of the answer and each of its rows.
-template <typename RowFunction>
-void ForEachRow(const QueryAnswer& answer, RowFunction row) {
-    if (answer.series.empty()) return;
-    for (const nlohmann::json& values : answer.series[0].rows) row(answer.series[0], values);
-}
-
 std::string Plural(int64_t count, const char* unit) {
     return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
 }
@@ -96,28 +89,27 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
     check.error = databases.error;
     if (!databases.Ran() && (refusedLogin(databases.status) || databases.status != 403)) return check;
     check.readable = databases.Ran();
-    ForEachRow(databases, [&](const QuerySeries& series, const nlohmann::json& row) {
-        const nlohmann::json* name = series.Value(row, "name");
-        if (name != nullptr && *name == database) check.databaseExists = true;
-    });
+    for (const QuerySeries& series : databases.series)
+        for (const nlohmann::json& row : series.rows)
+            if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
     if (check.databaseExists) {
         const QueryAnswer policies =
             Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts), access);
         check.error = policies.error;
         if (!policies.Ran() && (refusedLogin(policies.status) || policies.status != 403)) return check;
         check.readable = policies.Ran();
-        ForEachRow(policies, [&](const QuerySeries& series, const nlohmann::json& row) {
-            const nlohmann::json* name = series.Value(row, "name");
-            const nlohmann::json* duration = series.Value(row, "duration");
-            for (int kind = 0; kind < kTableKindCount; ++kind) {
-                if (name == nullptr || *name != kRetentionPolicy[kind]) continue;
-                check.policies[kind].exists = true;
-                const auto seconds = duration != nullptr && duration->is_string()
-                                         ? ParseServerDuration(duration->get<std::string>())
-                                         : std::nullopt;
-                check.policies[kind].durationSeconds = seconds.value_or(0);
+        for (const QuerySeries& series : policies.series)
+            for (const nlohmann::json& row : series.rows) {
+                const nlohmann::json name = row.value("name", nlohmann::json());
+                const nlohmann::json duration = row.value("duration", nlohmann::json());
+                for (int kind = 0; kind < kTableKindCount; ++kind) {
+                    if (name != kRetentionPolicy[kind]) continue;
+                    check.policies[kind].exists = true;
+                    const auto seconds =
+                        duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
+                    check.policies[kind].durationSeconds = seconds.value_or(0);
+                }
             }
-        });
     }
 
     // An empty write stores nothing; its answer says whether the login may write. A login

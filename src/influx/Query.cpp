@@ -1,14 +1,6 @@
 #include "influx/Query.h"
 
-#include <algorithm>
-
 namespace quarvel {
-
-const nlohmann::json* QuerySeries::Value(const nlohmann::json& row, std::string_view column) const {
-    const auto at = std::find(columns.begin(), columns.end(), column);
-    const auto index = static_cast<size_t>(at - columns.begin());
-    return at != columns.end() && row.is_array() && index < row.size() ? &row[index] : nullptr;
-}
 
 QueryAnswer Query(ServerClient& client, const std::string& baseUrl, const std::string& statement,
                   const HttpTimeouts& timeouts, const ServerAccess& access,
@@ -42,15 +34,17 @@ QueryAnswer Query(ServerClient& client, const std::string& baseUrl, const std::s
     }
     if (!result.contains("series") || !result["series"].is_array()) return answer;
     for (const nlohmann::json& series : result["series"]) {
-        if (!series.is_object()) continue;
+        if (!series.is_object() || !series.contains("columns") || !series.contains("values")) continue;
         QuerySeries& read = answer.series.emplace_back();
         if (series.contains("tags") && series["tags"].is_object())
             for (const auto& [name, value] : series["tags"].items())
                 if (value.is_string()) read.tags[name] = value.get<std::string>();
-        if (series.contains("columns") && series["columns"].is_array())
-            for (const nlohmann::json& column : series["columns"])
-                read.columns.push_back(column.is_string() ? column.get<std::string>() : std::string());
-        if (series.contains("values") && series["values"].is_array()) read.rows = series["values"];
+        const nlohmann::json& columns = series["columns"];
+        for (const nlohmann::json& values : series["values"]) {
+            nlohmann::json& row = read.rows.emplace_back(nlohmann::json::object());
+            for (size_t i = 0; columns.is_array() && values.is_array() && i < columns.size() && i < values.size(); ++i)
+                if (columns[i].is_string()) row[columns[i].get<std::string>()] = values[i];
+        }
     }
     return answer;
 }

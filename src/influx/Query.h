@@ -7,21 +7,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include <initializer_list>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quarvel {
 
 struct QuerySeries {
     std::map<std::string, std::string> tags;  // of a GROUP BY
-    std::vector<std::string> columns;
-    nlohmann::json rows = nlohmann::json::array();  // each an array of values in the columns' order
-
-    // The value of `column` in `row`; null when the row has none.
-    const nlohmann::json* Value(const nlohmann::json& row, std::string_view column) const;
+    std::vector<nlohmann::json> rows;         // each an object of column and value
 };
 
 struct QueryAnswer {

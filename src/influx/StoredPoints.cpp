@@ -21,13 +21,12 @@ bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, c
         status = answer.status;
         error = answer.error;
         for (const QuerySeries& series : answer.series) {
-            if (series.rows.empty()) continue;
-            const nlohmann::json* time = series.Value(series.rows[0], "time");
-            const nlohmann::json* value = series.Value(series.rows[0], column);
-            if (time == nullptr || value == nullptr) continue;
+            if (series.rows.empty() || !series.rows[0].contains(column) || !series.rows[0].contains("time")) continue;
+            const nlohmann::json& time = series.rows[0]["time"];
+            const nlohmann::json& value = series.rows[0][column];
             const auto name = series.tags.find("name");
             each(name == series.tags.end() ? std::string() : name->second,
-                 time->is_number_integer() ? time->get<int64_t>() : 0, value->is_number() ? value->get<double>() : 0.0);
+                 time.is_number_integer() ? time.get<int64_t>() : 0, value.is_number() ? value.get<double>() : 0.0);
         }
         return answer.Ran();
     };

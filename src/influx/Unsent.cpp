@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -28,30 +26,10 @@ constexpr std::string_view kPolicyKey = " rp=";
 constexpr std::string_view kRecordStart = "# batch ";
 constexpr size_t kMaxMarkLength = 80;
 constexpr size_t kMaxFileNameBytes = 200;  // leaves room for temporary suffixes under 255
-constexpr char kHex[] = "0123456789ABCDEF";
-
-std::string Hex16(uint64_t value) {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-void AppendEncoded(std::string& out, unsigned char c) {
-    out.push_back('%');
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 15]);
-}
 
 // Header values: readable, with blanks, control bytes and '%' encoded so that one line holds both.
 std::string EncodeValue(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c <= ' ' || c == 0x7F || c == '%')
-            AppendEncoded(out, c);
-        else
-            out.push_back(static_cast<char>(c));
-    }
-    return out;
+    return platform::Escape(text, [](unsigned char c) { return c > ' ' && c != 0x7F && c != '%'; });
 }
 
 int HexDigit(char c) {
@@ -85,11 +63,7 @@ std::string Header(const std::string& database, const std::string& retentionPoli
 
 std::string Mark(std::string_view body, int lines) {
     return std::string(kRecordStart) + std::to_string(lines) + " " + std::to_string(body.size()) + " " +
-           Hex16(platform::Fnv1a(body));
-}
-
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+           platform::Hex16(platform::Fnv1a(body));
 }
 
 // The file with its header only, created whole or not at all; one made meanwhile by
@@ -98,7 +72,7 @@ bool CreateWithHeader(const std::string& path, std::string_view header, std::str
     const std::string aside = platform::WriteAside(path, ".new.", {header}, error);
     if (aside.empty()) return false;
     const bool linked = link(aside.c_str(), path.c_str()) == 0 || errno == EEXIST;
-    if (!linked) error = ErrnoText("cannot create " + path);
+    if (!linked) error = platform::ErrnoText("cannot create " + path);
     unlink(aside.c_str());
     if (linked) platform::SyncFolderOf(path);
     return linked;
@@ -140,7 +114,6 @@ bool ParseNumber(std::string_view text, uint64_t& value, int base = 10) {
 }  // namespace
 
 std::string UnsentFileName(const std::string& database, const std::string& retentionPolicy) {
-    // UTF-8 stays readable.
     return platform::SafeFileName(database, kMaxFileNameBytes, kMaxFileNameBytes - 20, true) + "." + retentionPolicy +
            ".lp";
 }
@@ -164,7 +137,7 @@ bool AppendUnsent(const std::string& folder, const std::string& database, const 
         const int fd = OpenLocked(path, O_RDWR | O_APPEND);
         if (fd < 0) {
             if (errno != ENOENT) {
-                error = ErrnoText("cannot open " + path);
+                error = platform::ErrnoText("cannot open " + path);
                 return false;
             }
             if (!CreateWithHeader(path, Header(database, retentionPolicy), error)) return false;
@@ -178,7 +151,7 @@ bool AppendUnsent(const std::string& folder, const std::string& database, const 
             record.insert(record.begin(), '\n');
         const bool written = platform::WriteAll(fd, record) && fsync(fd) == 0;
         if (!written) {
-            error = ErrnoText("cannot write " + path);
+            error = platform::ErrnoText("cannot write " + path);
             // A record cut short by a full disk would only be skipped later; better not leave it.
             if (ftruncate(fd, before.st_size) == 0) fsync(fd);
         }
@@ -206,7 +179,7 @@ bool UnsentFile::Read(const std::string& path, std::string& error) {
     m_damagedBytes = 0;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = ErrnoText("cannot open " + path);
+        error = platform::ErrnoText("cannot open " + path);
         return false;
     }
     struct stat info {};
@@ -221,7 +194,7 @@ bool UnsentFile::Read(const std::string& path, std::string& error) {
         if (mapped == MAP_FAILED) {
             m_size = 0;
             close(fd);
-            error = ErrnoText("cannot read " + path);
+            error = platform::ErrnoText("cannot read " + path);
             return false;
         }
         m_data = static_cast<const char*>(mapped);
@@ -291,7 +264,7 @@ bool RemoveDelivered(const UnsentFile& file, const std::vector<size_t>& delivere
     const std::string& path = file.Path();
     const int lock = OpenLocked(path, O_RDONLY);
     if (lock < 0) {
-        error = ErrnoText("cannot open " + path);
+        error = platform::ErrnoText("cannot open " + path);
         return false;
     }
     // Read again under the lock: records may have been appended since.
@@ -310,7 +283,7 @@ bool RemoveDelivered(const UnsentFile& file, const std::vector<size_t>& delivere
     if (done && keptBatches == 0) {
         done = unlink(path.c_str()) == 0;
         if (done) platform::SyncFolderOf(path);
-        if (!done) error = ErrnoText("cannot remove " + path);
+        if (!done) error = platform::ErrnoText("cannot remove " + path);
     } else if (done) {
         done = platform::ReplaceFile(path, kept, error);
     }

@@ -15,8 +15,12 @@ namespace platform {
 
 namespace {
 
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+bool FileNameByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+bool Utf8FileNameByte(unsigned char c) {
+    return c >= 0x80 || FileNameByte(c);
 }
 
 }  // namespace
@@ -27,23 +31,35 @@ uint64_t Fnv1a(std::string_view bytes) {
     return hash;
 }
 
-std::string SafeFileName(std::string_view name, size_t longest, size_t cut, bool keepHighBytes) {
+std::string Hex16(uint64_t value) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Escape(std::string_view text, bool (*keep)(unsigned char)) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : name) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-            (keepHighBytes && c >= 0x80))
+    for (unsigned char c : text) {
+        if (keep(c))
             out += static_cast<char>(c);
         else
             out += {'%', kHex[c >> 4], kHex[c & 15]};
     }
+    return out;
+}
+
+std::string SafeFileName(std::string_view name, size_t longest, size_t cut, bool keepHighBytes) {
+    const std::string out = Escape(name, keepHighBytes ? Utf8FileNameByte : FileNameByte);
     if (out.size() <= longest) return out;
     while (cut > 0 && ((static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80 || out[cut - 1] == '%' ||
                        (cut > 1 && out[cut - 2] == '%')))
         --cut;
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(Fnv1a(name)));
-    return out.substr(0, cut) + suffix;
+    return out.substr(0, cut) + "~" + Hex16(Fnv1a(name));
+}
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
 }
 
 bool WriteAll(int fd, std::string_view bytes) {
@@ -57,7 +73,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 void SyncFolderOf(const std::string& path) {
-    std::string folder = std::filesystem::path(path).parent_path().string();
+    const std::string folder = std::filesystem::path(path).parent_path().string();
     const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
     fsync(dir);

@@ -1,6 +1,5 @@
 #include "rtdb/TableFile.h"
 
-#include "platform/Files.h"
 #include "rtdb/TableLibrary.h"
 
 #include <fcntl.h>
@@ -162,10 +161,6 @@ std::string TableImage(char kind, const void* rows, uint64_t rowCount) {
     PutLittle(image, rowCount);
     image.append(static_cast<const char*>(rows), rowCount * rowSize);
     return image;
-}
-
-bool WriteFileImage(const std::string& path, const std::string& image, std::string& error) {
-    return platform::ReplaceFile(path, {image}, error);
 }
 
 }  // namespace rtdb

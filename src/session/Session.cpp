@@ -29,7 +29,6 @@ OldestLineTimes OldestOf(const std::string& folder, SourceKind kind) {
 std::vector<std::string> Warnings(const ServerCheck& found, const OldestLineTimes& oldest, const std::string& database,
                                   const ServerAccess& access) {
     std::vector<std::string> warnings;
-    // Without a login, the server itself hides what it takes.
     if (!found.readable)
         warnings.push_back((access.HasLogin() ? access.Who() + " may write to " + database + " but not read it"
                                               : "the server accepts writes to " + database + " but does not list it") +
@@ -116,22 +115,17 @@ int Session::Prepare(CheckQuestions& questions) {
 std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
                          UnusableDetail detail) {
     using Outcome = ServerCheck::Outcome;
-    const bool hints = detail == UnusableDetail::kHints;
     const std::string server = "the server " + found.url;
-    std::string words;
-    if (found.outcome == Outcome::kLoginRefused && !access.HasLogin()) {
-        words = server + " needs a login";
-        if (hints) return words + " (--username or --token)";
-    } else if (found.outcome == Outcome::kLoginRefused) {
-        words = server + " refused the login of " + access.Who();
-    } else if (found.outcome == Outcome::kWriteRefused) {
-        words = access.Who() + " may not write to " + database;
-    } else {
-        words = server + (found.outcome == Outcome::kUnreachable ? " cannot be reached" : " did not answer the checks");
-        if (detail != UnusableDetail::kWords && !found.certificateProblem.empty())
-            return words + ": " + found.certificateProblem + (hints ? "; add --ca-cert FILE or --insecure" : "");
-    }
-    return detail == UnusableDetail::kWords ? words : words + " (" + found.error + ")";
+    if (found.outcome == Outcome::kLoginRefused && !access.HasLogin())
+        return server + " needs a login" + (detail == UnusableDetail::kHints ? " (--username or --token)" : "");
+    const std::string words = found.outcome == Outcome::kLoginRefused ? server + " refused the login of " + access.Who()
+                              : found.outcome == Outcome::kWriteRefused ? access.Who() + " may not write to " + database
+                              : found.outcome == Outcome::kUnreachable  ? server + " cannot be reached"
+                                                                        : server + " did not answer the checks";
+    if (detail == UnusableDetail::kWords) return words;
+    if (found.certificateProblem.empty()) return words + " (" + found.error + ")";
+    return words + ": " + found.certificateProblem +
+           (detail == UnusableDetail::kHints ? "; add --ca-cert FILE or --insecure" : "");
 }
 
 int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {

@@ -56,11 +56,9 @@ struct ServerReport {
     std::vector<std::string> warnings;
 };
 
-// Why the checks found the server of no use, in the words of every front end: "the server URL
-// cannot be reached", "... did not answer the checks", "... needs a login", "... refused the
-// login of NAME", or "NAME may not write to DB". kReason adds what the transport or the server
-// said, or why the server's certificate is not trusted; kHints, for the command line, also
-// the options that help.
+// Why the checks found the server of no use, in every front end's words: "the server URL cannot be
+// reached" (or "did not answer the checks", "needs a login", "refused the login of NAME"), or "NAME may
+// not write to DB"; kReason adds what was said, or the certificate's fault; kHints, the options that help.
 enum class UnusableDetail { kWords, kReason, kHints };
 std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
                          UnusableDetail detail);

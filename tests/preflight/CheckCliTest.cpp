@@ -63,12 +63,10 @@ protected:
 
 TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
     testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
-    // Takes writes without a login but lists no database.
     testsupport::FakeHttpServer unlisted([this](const testsupport::FakeRequest& request) {
-        if (!request.target.starts_with("/query")) return testsupport::Forward(url);
-        const std::string none = "{\"results\":[{\"statement_id\":0}]}";
-        return testsupport::FakeReply{"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
-                                      std::to_string(none.size()) + "\r\n\r\n" + none};
+        return request.target.starts_with("/query")
+                   ? testsupport::Answer(200, {}, R"({"results":[{"statement_id":0}]})")
+                   : testsupport::Forward(url);
     });
     struct Case {
         const char* what;

@@ -50,7 +50,7 @@ std::string Escape(std::string_view text, bool (*keep)(unsigned char)) {
 }
 
 std::string SafeFileName(std::string_view name, size_t longest, size_t cut, bool keepHighBytes) {
-    const std::string out = Escape(name, keepHighBytes ? Utf8FileNameByte : FileNameByte);
+    std::string out = Escape(name, keepHighBytes ? Utf8FileNameByte : FileNameByte);
     if (out.size() <= longest) return out;
     while (cut > 0 && ((static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80 || out[cut - 1] == '%' ||
                        (cut > 1 && out[cut - 2] == '%')))

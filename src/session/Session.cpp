@@ -118,10 +118,10 @@ std::string UnusableText(const ServerCheck& found, const std::string& database, 
     const std::string server = "the server " + found.url;
     if (found.outcome == Outcome::kLoginRefused && !access.HasLogin())
         return server + " needs a login" + (detail == UnusableDetail::kHints ? " (--username or --token)" : "");
-    const std::string words = found.outcome == Outcome::kLoginRefused ? server + " refused the login of " + access.Who()
-                              : found.outcome == Outcome::kWriteRefused ? access.Who() + " may not write to " + database
-                              : found.outcome == Outcome::kUnreachable  ? server + " cannot be reached"
-                                                                        : server + " did not answer the checks";
+    std::string words = found.outcome == Outcome::kLoginRefused   ? server + " refused the login of " + access.Who()
+                        : found.outcome == Outcome::kWriteRefused ? access.Who() + " may not write to " + database
+                        : found.outcome == Outcome::kUnreachable  ? server + " cannot be reached"
+                                                                  : server + " did not answer the checks";
     if (detail == UnusableDetail::kWords) return words;
     if (found.certificateProblem.empty()) return words + " (" + found.error + ")";
     return words + ": " + found.certificateProblem +

@@ -63,10 +63,9 @@ protected:
 
 TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
     testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
-    testsupport::FakeHttpServer unlisted([this](const testsupport::FakeRequest& request) {
-        return request.target.starts_with("/query")
-                   ? testsupport::Answer(200, {}, R"({"results":[{"statement_id":0}]})")
-                   : testsupport::Forward(url);
+    testsupport::FakeHttpServer unlisted([this](const testsupport::FakeRequest& request) {  // lists no database
+        return request.target.starts_with("/query") ? testsupport::Answer(200, {}, R"({"results":[{}]})")
+                                                    : testsupport::Forward(url);
     });
     struct Case {
         const char* what;

@@ -53,6 +53,12 @@ QString Wide(const std::string& text) {
     return QFile::decodeName(QByteArray::fromStdString(text));
 }
 
+// A session's text as a box's sentence: "the" becomes "The"; a login's name stays as it is.
+QString Sentence(QString text) {
+    if (text.startsWith(QStringLiteral("the "))) text[0] = QLatin1Char('T');
+    return text;
+}
+
 // A sorted drop-down list keeps its entries in case-insensitive order; equal ones stay in
 // the order they came. Each keeps its name's bytes.
 void AddSorted(QComboBox* combo, const QString& text, const std::string& bytes) {
@@ -367,27 +373,21 @@ public:
         : m_dialog(dialog),
           m_server(QString::fromStdString(session.Url())),
           m_name(QString::fromStdString(session.DatabaseUtf8())),
-          m_who(session.Access().HasLogin() ? QString::fromStdString(session.Access().Who()) : QString()),
+          m_access(session.Access()),
           m_database(session.DatabaseUtf8()) {}
 
     // A refused login is not told here: the window asks for another (LoginRefused()).
     void ServerUnusable(const ServerCheck& found) override {
-        using Outcome = ServerCheck::Outcome;
-        QString what = found.outcome == Outcome::kUnreachable ? QStringLiteral("cannot be reached")
-                                                              : QStringLiteral("did not answer the checks");
-        if (found.outcome == Outcome::kLoginRefused) {
-            m_loginRefused = m_who.isEmpty() ? QStringLiteral("needs a login")
-                                             : QStringLiteral("refused the login of %1").arg(m_who);
+        const QString words = QString::fromStdString(UnusableText(found, m_database, m_access, UnusableDetail::kWords));
+        if (found.outcome == ServerCheck::Outcome::kLoginRefused) {
+            m_loginRefused = words;
             return;
         }
-        if (found.outcome == Outcome::kWriteRefused)
-            what = QStringLiteral("does not let %1 write to %2").arg(m_who, m_name);
-        const std::string why = found.certificateProblem.empty() ? found.error : found.certificateProblem;
+        const QString why = Wide(UnusableText(found, m_database, m_access, UnusableDetail::kReason));
         m_dialog.OnWindowThread([&] {
-            Ask(QMessageBox::Warning,
-                QStringLiteral("The server %1 %2 (%3). Nothing was converted.").arg(m_server, what, Wide(why)),
-                QStringLiteral("OK"), QString());
-            m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: the server %1 %2").arg(m_server, what));
+            Ask(QMessageBox::Warning, Sentence(why) + QStringLiteral(". Nothing was converted."), QStringLiteral("OK"),
+                QString());
+            m_dialog.ShowProgressLine(QStringLiteral("Nothing converted: ") + words);
         });
     }
 
@@ -429,7 +429,7 @@ public:
         return convert;
     }
 
-    // "needs a login" or "refused the login of NAME" when the server answered 401; else empty.
+    // "the server URL needs a login" or "... refused the login of NAME" when it answered 401; else empty.
     const QString& LoginRefused() const { return m_loginRefused; }
 
 private:
@@ -454,7 +454,7 @@ private:
     CQuarvelDlg& m_dialog;
     const QString m_server;
     const QString m_name;
-    const QString m_who;  // the login's name; empty without one
+    const ServerAccess m_access;
     const std::string m_database;
     QString m_loginRefused;
 };
@@ -503,7 +503,7 @@ void CQuarvelDlg::UseLogin(ServerAccess& access) const {
 
 // The login box; OK keeps the login for this window's conversions and puts it in `access`.
 bool CQuarvelDlg::AskLogin(const QString& why, ServerAccess& access) {
-    CLoginDlg box(this, QStringLiteral("The server %1. Log in to convert.").arg(why),
+    CLoginDlg box(this, Sentence(why) + QStringLiteral(". Log in to convert."),
                   QString::fromStdString(access.username));
     if (box.exec() != QDialog::Accepted) return false;
     m_login = Login{box.User().toStdString(), box.Password().toStdString()};
@@ -590,9 +590,8 @@ bool CQuarvelDlg::PrepareConversion(Conversion& conversion) {
 
 // On the window's thread: the login box, and a new session with the login taken.
 bool CQuarvelDlg::TryAnotherLogin(Conversion& conversion, const QString& refused) {
-    const QString why = QStringLiteral("%1 %2").arg(QString::fromStdString(conversion.session->Url()), refused);
-    if (!AskLogin(why, conversion.options.target.access)) {
-        ShowProgressLine(QStringLiteral("Nothing converted: the server %1").arg(why));
+    if (!AskLogin(refused, conversion.options.target.access)) {
+        ShowProgressLine(QStringLiteral("Nothing converted: ") + refused);
         return false;
     }
     auto session = std::make_unique<Session>(conversion.options);

@@ -22,33 +22,6 @@ constexpr const char* kCheckExitCodes =
 
 constexpr int kWarnings = 1;
 
-std::string UtcText(int64_t seconds) {
-    const auto time = static_cast<time_t>(seconds);
-    struct tm date {};
-    gmtime_r(&time, &date);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", date.tm_year + 1900, date.tm_mon + 1,
-                  date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
-    return text;
-}
-
-// Why the checks found the server of no use, with what the operator can do about it.
-std::string WhyUnusable(const std::string& url, const std::string& database, const ServerAccess& access,
-                        const ServerCheck& found) {
-    using Outcome = ServerCheck::Outcome;
-    if (found.outcome == Outcome::kLoginRefused)
-        return access.HasLogin() ? "the server " + url + " refused the login of " + access.Who() + " (" + found.error + ")"
-                                 : "the server " + url + " needs a login (--username or --token)";
-    if (found.outcome == Outcome::kWriteRefused)
-        return access.Who() + " may not write to " + database + " (" + found.error + ")";
-    if (!found.certificateProblem.empty())
-        return "the server " + url + " cannot be reached: " + found.certificateProblem +
-               "; add --ca-cert FILE or --insecure";
-    return "the server " + url +
-           (found.outcome == Outcome::kUnreachable ? " cannot be reached (" : " did not answer the checks (") +
-           found.error + ")";
-}
-
 // On the standard error stream and in the log.
 void Say(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -58,7 +31,7 @@ void Say(const std::string& text) {
 }  // namespace
 
 void ConsoleQuestions::ServerUnusable(const ServerCheck& found) {
-    Say("quarvel-cli: " + WhyUnusable(found.url, m_session.DatabaseUtf8(), m_session.Access(), found) +
+    Say("quarvel-cli: " + UnusableText(found, m_session.DatabaseUtf8(), m_session.Access(), UnusableDetail::kHints) +
         "; nothing was converted");
 }
 
@@ -125,7 +98,7 @@ int CheckCommand::Run() const {
         return kServerUnreachable;
     }
     if (found.outcome == ServerCheck::Outcome::kLoginRefused || found.outcome == ServerCheck::Outcome::kWriteRefused) {
-        std::printf("Login:    %s\n", WhyUnusable(url, database, server.access, found).c_str());
+        std::printf("Login:    %s\n", UnusableText(found, database, server.access, UnusableDetail::kHints).c_str());
         return kUsageError;
     }
     std::printf("Server:   %s, InfluxDB %s\n", url.c_str(),
@@ -142,8 +115,9 @@ int CheckCommand::Run() const {
         line.resize(10, ' ');
         line += policy.exists ? "keeps " + DurationText(policy.durationSeconds) : std::string("missing");
         if (report.oldest[kind])
-            line += "; oldest " + std::string(kKindName[kind]) + " sample " + UtcText(*report.oldest[kind]) + ", " +
-                    AgeText(now - *report.oldest[kind]) + " old";
+            line += "; oldest " + std::string(kKindName[kind]) + " sample " +
+                    UtcText(*report.oldest[kind], UtcStyle::kWords) + ", " + AgeText(now - *report.oldest[kind]) +
+                    " old";
         else if (withFolder)
             line += std::string("; no ") + kKindName[kind] + " samples";
         std::printf("%s\n", line.c_str());

@@ -2,6 +2,7 @@
 
 #include "cli/Report.h"
 #include "logging/Logging.h"
+#include "platform/Files.h"
 #include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
 
@@ -337,7 +338,7 @@ int RdbCommands::Create() const {
             return Usage(m_from + ":" + std::to_string(record.line) + ": " + error);
         ++count;
     }
-    if (!rtdb::WriteFileImage(m_out, rtdb::TableImage(kind, rows.data(), count), error)) return Usage(error);
+    if (!platform::ReplaceFile(m_out, {rtdb::TableImage(kind, rows.data(), count)}, error)) return Usage(error);
     std::fprintf(stderr, "%s: %s rows of kind %c\n", m_out.c_str(), Thousands(count).c_str(), kind);
     return kAllWritten;
 }

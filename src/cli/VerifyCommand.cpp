@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -24,16 +23,6 @@ constexpr const char* kVerifyExitCodes =
     "  1  points are missing (the summary says which tags, and why where it can)\n"
     "  2  usage error, a missing database, or a login the server refuses\n"
     "  3  the server could not be reached";
-
-std::string Utc(int64_t seconds) {
-    const auto time = static_cast<time_t>(seconds);
-    struct tm date {};
-    gmtime_r(&time, &date);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", date.tm_year + 1900, date.tm_mon + 1,
-                  date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
-    return text;
-}
 
 std::string Shown(const std::string& name) {
     return name.empty() ? std::string("(no name)") : name;
@@ -65,10 +54,10 @@ void PrintVerification(const Verification& result) {
         if (missing.size() > kMostMissingShown) missing.resize(kMostMissingShown);
         for (const auto& [name, tag] : missing) {
             std::string stored = "none in the server";
-            if (tag->inServer) stored = "server " + Utc(tag->storedFirst) + " to " + Utc(tag->storedLast);
+            if (tag->inServer) stored = "server " + UtcText(tag->storedFirst) + " to " + UtcText(tag->storedLast);
             std::printf("    %s: %s of %s missing; node %s to %s, %s\n", Shown(name).c_str(),
-                        Thousands(tag->Missing()).c_str(), Thousands(tag->expected).c_str(), Utc(tag->first).c_str(),
-                        Utc(tag->last).c_str(), stored.c_str());
+                        Thousands(tag->Missing()).c_str(), Thousands(tag->expected).c_str(),
+                        UtcText(tag->first).c_str(), UtcText(tag->last).c_str(), stored.c_str());
         }
     }
     if (result.summariesBefore1970 > 0 || result.namesNotCarried > 0)
@@ -90,9 +79,9 @@ bool WriteVerificationReport(const Verification& result, const std::string& path
         for (const auto& [name, tag] : result.kinds[k].tags) {
             out << kKindName[k] << ',' << kMeasurement[k] << ',' << kRetentionPolicy[k] << ',' << CsvField(name) << ','
                 << tag.expected << ',' << tag.stored << ',' << tag.Missing() << ',' << tag.BeyondRetention() << ','
-                << tag.Waiting() << ',' << (tag.inNode ? Utc(tag.first) : "") << ','
-                << (tag.inNode ? Utc(tag.last) : "") << ',' << (tag.inServer ? Utc(tag.storedFirst) : "") << ','
-                << (tag.inServer ? Utc(tag.storedLast) : "") << '\n';
+                << tag.Waiting() << ',' << (tag.inNode ? UtcText(tag.first) : "") << ','
+                << (tag.inNode ? UtcText(tag.last) : "") << ',' << (tag.inServer ? UtcText(tag.storedFirst) : "") << ','
+                << (tag.inServer ? UtcText(tag.storedLast) : "") << '\n';
         }
     }
     out.flush();

@@ -1,6 +1,7 @@
 #include "conversion/Journal.h"
 
 #include "logging/Logging.h"
+#include "platform/Files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -20,17 +20,6 @@ namespace {
 
 constexpr const char* kFolder = "Logs/journal";
 constexpr size_t kMaxEncodedName = 180;  // well below NAME_MAX with the hash and suffix
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return false;
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
 
 // A path on one journal line: its line breaks and backslashes escaped.
 std::string EscapePath(const std::string& path) {
@@ -93,31 +82,6 @@ std::optional<FileStamp> ParseLine(std::string_view line) {
     return stamp;
 }
 
-// Letters, digits, '-' and '_' as they are, every other byte as %XX; a long name is cut
-// and keeps a hash of the whole, so that two databases never share a journal.
-std::string SafeFileName(const std::string& name) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : name) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_')
-            out += static_cast<char>(c);
-        else
-            out += {'%', kHex[c >> 4], kHex[c & 15]};
-    }
-    if (out.size() <= kMaxEncodedName) return out;
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same on every build
-    for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
-    out.resize(kMaxEncodedName - 17);
-    // Never half an escape.
-    if (out.size() >= 2 && out[out.size() - 2] == '%')
-        out.resize(out.size() - 2);
-    else if (!out.empty() && out.back() == '%')
-        out.pop_back();
-    return out + suffix;
-}
-
 bool MakeFolder(const char* path) {
     return mkdir(path, 0755) == 0 || errno == EEXIST;
 }
@@ -157,7 +121,9 @@ Journal::~Journal() {
 }
 
 std::string Journal::PathFor(const std::string& database) {
-    return std::string(kFolder) + "/" + SafeFileName(database) + ".journal";
+    // A long name keeps its hash ("~" and 16 digits) within the longest, so that two databases never share a journal.
+    const std::string name = platform::SafeFileName(database, kMaxEncodedName, kMaxEncodedName - 17, false);
+    return std::string(kFolder) + "/" + name + ".journal";
 }
 
 bool Journal::Open(const std::string& database, bool resume, std::string& error) {
@@ -205,11 +171,7 @@ bool Journal::Open(const std::string& database, bool resume, std::string& error)
     }
     if (!existed) {
         // The new file's name must survive a crash as much as its entries.
-        const int folder = open(kFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder >= 0) {
-            fsync(folder);
-            close(folder);
-        }
+        platform::SyncFolderOf(path);
     }
     m_fd = fd;
     return true;
@@ -230,7 +192,7 @@ bool Journal::Record(const FileStamp& stamp) {
     // that a node of thousands of small files does not wait for a sync after each.
     const auto now = std::chrono::steady_clock::now();
     const bool sync = now - m_lastSync >= kSyncInterval;
-    if (!WriteAll(m_fd, line) || (sync && fdatasync(m_fd) != 0)) {
+    if (!platform::WriteAll(m_fd, line) || (sync && fdatasync(m_fd) != 0)) {
         LogMessage("Journal: %s not recorded (%s); a resumed conversion converts it again", stamp.path.c_str(),
                    std::strerror(errno));
         return false;

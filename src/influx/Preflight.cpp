@@ -1,8 +1,6 @@
 #include "influx/Preflight.h"
 
-#include "influx/ServerClient.h"
-
-#include <nlohmann/json.hpp>
+#include "influx/Query.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,56 +13,6 @@ namespace {
 
 HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
     return HttpTimeouts{timeouts.connectSeconds, 0, timeouts.totalSeconds};
-}
-
-// The first statement's result of POST /query, or nothing with `error` set (and `status`,
-// when given, the answer's HTTP status). The server reports a refused statement with
-// status 200 and an "error" member in its result.
-std::optional<nlohmann::json> Query(ServerClient& client, const std::string& baseUrl, const std::string& statement,
-                                    const PreflightTimeouts& timeouts, const ServerAccess& access, std::string& error,
-                                    long* status = nullptr) {
-    const HttpResult answer = client.Post(EndpointUrl(baseUrl, "query"), EncodeParameters({{"q", statement}}),
-                                          BodyEncoding::Identity, Limits(timeouts), access);
-    if (status != nullptr) *status = answer.status;
-    if (answer.curlCode != 0) {
-        error = answer.error;
-        return std::nullopt;
-    }
-    const nlohmann::json parsed = nlohmann::json::parse(answer.body, nullptr, false);
-    if (answer.status != 200) {
-        error = "HTTP " + std::to_string(answer.status);
-        if (!answer.serverError.empty())
-            error += ": " + answer.serverError;
-        else if (parsed.is_object() && parsed.contains("error") && parsed["error"].is_string())
-            error += ": " + parsed["error"].get<std::string>();
-        return std::nullopt;
-    }
-    if (!parsed.is_object() || !parsed.contains("results") || !parsed["results"].is_array() ||
-        parsed["results"].empty() || !parsed["results"][0].is_object()) {
-        error = "the answer to \"" + statement + "\" is not what an InfluxDB 1.x server sends";
-        return std::nullopt;
-    }
-    const nlohmann::json& result = parsed["results"][0];
-    if (result.contains("error")) {
-        error = result["error"].is_string() ? result["error"].get<std::string>() : result["error"].dump();
-        return std::nullopt;
-    }
-    return result;
-}
-
-// Calls `row` with each row of the result's first series, as column -> value.
-template <typename RowFunction>
-void ForEachRow(const nlohmann::json& result, RowFunction row) {
-    if (!result.contains("series") || !result["series"].is_array() || result["series"].empty()) return;
-    const nlohmann::json& series = result["series"][0];
-    if (!series.contains("columns") || !series.contains("values")) return;
-    const nlohmann::json& columns = series["columns"];
-    for (const nlohmann::json& values : series["values"]) {
-        nlohmann::json named = nlohmann::json::object();
-        for (size_t i = 0; i < columns.size() && i < values.size(); ++i)
-            if (columns[i].is_string()) named[columns[i].get<std::string>()] = values[i];
-        row(named);
-    }
 }
 
 std::string Plural(int64_t count, const char* unit) {
@@ -137,21 +85,21 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         check.outcome = ServerCheck::Outcome::kLoginRefused;
         return true;
     };
-    long status = 0;
-    const auto databases = Query(client, baseUrl, "SHOW DATABASES", timeouts, access, check.error, &status);
-    if (!databases && (refusedLogin(status) || status != 403)) return check;
-    check.readable = databases.has_value();
-    if (databases)
-        ForEachRow(*databases, [&](const nlohmann::json& row) {
+    const QueryAnswer databases = Query(client, baseUrl, "SHOW DATABASES", Limits(timeouts), access);
+    check.error = databases.error;
+    if (!databases.Ran() && (refusedLogin(databases.status) || databases.status != 403)) return check;
+    check.readable = databases.Ran();
+    for (const QuerySeries& series : databases.series)
+        for (const nlohmann::json& row : series.rows)
             if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
-        });
     if (check.databaseExists) {
-        const auto policies = Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database),
-                                    timeouts, access, check.error, &status);
-        if (!policies && (refusedLogin(status) || status != 403)) return check;
-        check.readable = policies.has_value();
-        if (policies)
-            ForEachRow(*policies, [&](const nlohmann::json& row) {
+        const QueryAnswer policies =
+            Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts), access);
+        check.error = policies.error;
+        if (!policies.Ran() && (refusedLogin(policies.status) || policies.status != 403)) return check;
+        check.readable = policies.Ran();
+        for (const QuerySeries& series : policies.series)
+            for (const nlohmann::json& row : series.rows) {
                 const nlohmann::json name = row.value("name", nlohmann::json());
                 const nlohmann::json duration = row.value("duration", nlohmann::json());
                 for (int kind = 0; kind < kTableKindCount; ++kind) {
@@ -161,7 +109,7 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
                         duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
                     check.policies[kind].durationSeconds = seconds.value_or(0);
                 }
-            });
+            }
     }
 
     // An empty write stores nothing; its answer says whether the login may write. A login
@@ -219,9 +167,9 @@ bool CreateDatabase(const std::string& baseUrl, const std::string& database, con
         statements.push_back("CREATE RETENTION POLICY " + QuoteIdentifier(policy) + " ON " + name +
                              " DURATION INF REPLICATION 1 SHARD DURATION " + shardDuration);
     for (const std::string& statement : statements) {
-        std::string why;
-        if (!Query(client, baseUrl, statement, timeouts, access, why)) {
-            error = statement + ": " + why;
+        const QueryAnswer answer = Query(client, baseUrl, statement, Limits(timeouts), access);
+        if (!answer.Ran()) {
+            error = statement + ": " + answer.error;
             return false;
         }
     }

@@ -1,51 +1,11 @@
 #include "influx/StoredPoints.h"
 
 #include "influx/Preflight.h"
-
-#include <nlohmann/json.hpp>
+#include "influx/Query.h"
 
 #include <algorithm>
 
 namespace quarvel {
-
-namespace {
-
-// Each series of a GROUP BY "name" result: its name tag and its first row's `column`.
-template <typename SeriesFunction>
-bool ForEachSeries(const std::string& answer, const char* column, SeriesFunction each, std::string& error) {
-    const nlohmann::json parsed = nlohmann::json::parse(answer, nullptr, false);
-    if (!parsed.is_object() || !parsed.contains("results") || !parsed["results"].is_array() ||
-        parsed["results"].empty()) {
-        error = "the answer is not what an InfluxDB 1.x server sends";
-        return false;
-    }
-    const nlohmann::json& result = parsed["results"][0];
-    if (result.contains("error")) {
-        error = result["error"].is_string() ? result["error"].get<std::string>() : result["error"].dump();
-        return false;
-    }
-    if (!result.contains("series")) return true;  // no points at all
-    for (const nlohmann::json& series : result["series"]) {
-        std::string name;
-        if (series.contains("tags") && series["tags"].contains("name") && series["tags"]["name"].is_string())
-            name = series["tags"]["name"].get<std::string>();
-        const nlohmann::json& columns = series.value("columns", nlohmann::json::array());
-        const nlohmann::json& values = series.value("values", nlohmann::json::array());
-        if (values.empty()) continue;
-        const auto at = std::find(columns.begin(), columns.end(), column);
-        const auto timeAt = std::find(columns.begin(), columns.end(), "time");
-        if (at == columns.end() || timeAt == columns.end()) continue;
-        const nlohmann::json& row = values[0];
-        const auto index = static_cast<size_t>(at - columns.begin());
-        const auto timeIndex = static_cast<size_t>(timeAt - columns.begin());
-        if (row.size() <= std::max(index, timeIndex)) continue;
-        each(name, row[timeIndex].is_number_integer() ? row[timeIndex].get<int64_t>() : 0,
-             row[index].is_number() ? row[index].get<double>() : 0.0);
-    }
-    return true;
-}
-
-}  // namespace
 
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
@@ -53,17 +13,22 @@ bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, c
     ServerClient client(ServerClient::Use::kChecks);
     const std::string source =
         QuoteIdentifier(database) + "." + QuoteIdentifier(retentionPolicy) + "." + QuoteIdentifier(measurement);
-    // The status field is on every line a conversion writes.
+    // Each series of a GROUP BY "name" answer: its name tag, and the time and `column` of its
+    // first row. The status field is on every line a conversion writes.
     const auto ask = [&](const std::string& statement, const char* column, auto each) {
-        const HttpResult answer = client.Post(EndpointUrl(baseUrl, "query", {{"epoch", "s"}}),
-                                              EncodeParameters({{"q", statement}}), BodyEncoding::Identity,
-                                              HttpTimeouts{10, 0, 300}, access);
+        const QueryAnswer answer =
+            Query(client, baseUrl, statement, HttpTimeouts{10, 0, 300}, access, {{"epoch", "s"}});
         status = answer.status;
-        if (!answer.Succeeded()) {
-            error = answer.curlCode != 0 ? answer.error : "HTTP " + std::to_string(answer.status) + " " + answer.error;
-            return false;
+        error = answer.error;
+        for (const QuerySeries& series : answer.series) {
+            if (series.rows.empty() || !series.rows[0].contains(column) || !series.rows[0].contains("time")) continue;
+            const nlohmann::json& time = series.rows[0]["time"];
+            const nlohmann::json& value = series.rows[0][column];
+            const auto name = series.tags.find("name");
+            each(name == series.tags.end() ? std::string() : name->second,
+                 time.is_number_integer() ? time.get<int64_t>() : 0, value.is_number() ? value.get<double>() : 0.0);
         }
-        return ForEachSeries(answer.body, column, each, error);
+        return answer.Ran();
     };
     const bool firstAndLast =
         ask("SELECT FIRST(\"status\") FROM " + source + " GROUP BY \"name\"", "first",

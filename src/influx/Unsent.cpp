@@ -1,5 +1,7 @@
 #include "influx/Unsent.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -7,11 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -27,39 +26,10 @@ constexpr std::string_view kPolicyKey = " rp=";
 constexpr std::string_view kRecordStart = "# batch ";
 constexpr size_t kMaxMarkLength = 80;
 constexpr size_t kMaxFileNameBytes = 200;  // leaves room for temporary suffixes under 255
-constexpr char kHex[] = "0123456789ABCDEF";
-
-uint64_t Checksum(std::string_view text) {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (unsigned char c : text) {
-        hash ^= c;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
-std::string Hex16(uint64_t value) {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-void AppendEncoded(std::string& out, unsigned char c) {
-    out.push_back('%');
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 15]);
-}
 
 // Header values: readable, with blanks, control bytes and '%' encoded so that one line holds both.
 std::string EncodeValue(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c <= ' ' || c == 0x7F || c == '%')
-            AppendEncoded(out, c);
-        else
-            out.push_back(static_cast<char>(c));
-    }
-    return out;
+    return platform::Escape(text, [](unsigned char c) { return c > ' ' && c != 0x7F && c != '%'; });
 }
 
 int HexDigit(char c) {
@@ -93,66 +63,18 @@ std::string Header(const std::string& database, const std::string& retentionPoli
 
 std::string Mark(std::string_view body, int lines) {
     return std::string(kRecordStart) + std::to_string(lines) + " " + std::to_string(body.size()) + " " +
-           Hex16(Checksum(body));
-}
-
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-// A new directory entry survives a crash only once its directory is synced.
-void SyncFolderOf(const std::string& path) {
-    const int dir = open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return;
-    fsync(dir);
-    close(dir);
-}
-
-std::string AsideName(const std::string& path, const char* kind) {
-    static std::atomic<unsigned> sequence{0};
-    return path + kind + std::to_string(getpid()) + "." + std::to_string(sequence++);
-}
-
-// Writes the pieces to a file beside `path` and makes it durable; empty on failure.
-std::string WriteAside(const std::string& path, const char* kind, const std::vector<std::string_view>& pieces,
-                       std::string& error) {
-    std::string aside = AsideName(path, kind);  // not const: it is moved out at the end
-    const int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = ErrnoText("cannot create " + aside);
-        return {};
-    }
-    bool written = true;
-    for (size_t i = 0; written && i < pieces.size(); ++i) written = WriteAll(fd, pieces[i]);
-    written = written && fsync(fd) == 0;
-    if (!written) error = ErrnoText("cannot write " + aside);
-    close(fd);
-    if (!written) {
-        unlink(aside.c_str());
-        return {};
-    }
-    return aside;
+           platform::Hex16(platform::Fnv1a(body));
 }
 
 // The file with its header only, created whole or not at all; one made meanwhile by
 // another writer is kept.
 bool CreateWithHeader(const std::string& path, std::string_view header, std::string& error) {
-    const std::string aside = WriteAside(path, ".new.", {header}, error);
+    const std::string aside = platform::WriteAside(path, ".new.", {header}, error);
     if (aside.empty()) return false;
     const bool linked = link(aside.c_str(), path.c_str()) == 0 || errno == EEXIST;
-    if (!linked) error = ErrnoText("cannot create " + path);
+    if (!linked) error = platform::ErrnoText("cannot create " + path);
     unlink(aside.c_str());
-    if (linked) SyncFolderOf(path);
+    if (linked) platform::SyncFolderOf(path);
     return linked;
 }
 
@@ -192,24 +114,8 @@ bool ParseNumber(std::string_view text, uint64_t& value, int base = 10) {
 }  // namespace
 
 std::string UnsentFileName(const std::string& database, const std::string& retentionPolicy) {
-    std::string name;
-    for (unsigned char c : database) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-                           c == '-' || c >= 0x80;
-        if (plain)
-            name.push_back(static_cast<char>(c));
-        else
-            AppendEncoded(name, c);
-    }
-    if (name.size() > kMaxFileNameBytes) {
-        size_t cut = kMaxFileNameBytes - 20;
-        // Never inside an encoded byte or a UTF-8 sequence.
-        while (cut > 0 && ((static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80 || name[cut - 1] == '%' ||
-                           (cut > 1 && name[cut - 2] == '%')))
-            --cut;
-        name = name.substr(0, cut) + "~" + Hex16(Checksum(database));
-    }
-    return name + "." + retentionPolicy + ".lp";
+    return platform::SafeFileName(database, kMaxFileNameBytes, kMaxFileNameBytes - 20, true) + "." + retentionPolicy +
+           ".lp";
 }
 
 bool AppendUnsent(const std::string& folder, const std::string& database, const std::string& retentionPolicy,
@@ -231,7 +137,7 @@ bool AppendUnsent(const std::string& folder, const std::string& database, const 
         const int fd = OpenLocked(path, O_RDWR | O_APPEND);
         if (fd < 0) {
             if (errno != ENOENT) {
-                error = ErrnoText("cannot open " + path);
+                error = platform::ErrnoText("cannot open " + path);
                 return false;
             }
             if (!CreateWithHeader(path, Header(database, retentionPolicy), error)) return false;
@@ -243,9 +149,9 @@ bool AppendUnsent(const std::string& folder, const std::string& database, const 
         char last = '\n';
         if (before.st_size > 0 && pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
             record.insert(record.begin(), '\n');
-        const bool written = WriteAll(fd, record) && fsync(fd) == 0;
+        const bool written = platform::WriteAll(fd, record) && fsync(fd) == 0;
         if (!written) {
-            error = ErrnoText("cannot write " + path);
+            error = platform::ErrnoText("cannot write " + path);
             // A record cut short by a full disk would only be skipped later; better not leave it.
             if (ftruncate(fd, before.st_size) == 0) fsync(fd);
         }
@@ -273,7 +179,7 @@ bool UnsentFile::Read(const std::string& path, std::string& error) {
     m_damagedBytes = 0;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = ErrnoText("cannot open " + path);
+        error = platform::ErrnoText("cannot open " + path);
         return false;
     }
     struct stat info {};
@@ -288,7 +194,7 @@ bool UnsentFile::Read(const std::string& path, std::string& error) {
         if (mapped == MAP_FAILED) {
             m_size = 0;
             close(fd);
-            error = ErrnoText("cannot read " + path);
+            error = platform::ErrnoText("cannot read " + path);
             return false;
         }
         m_data = static_cast<const char*>(mapped);
@@ -333,7 +239,7 @@ bool UnsentFile::Parse(std::string& error) {
                rest[markEnd + 1 + bytes] == '\n';
         if (good) {
             const std::string_view body = rest.substr(markEnd + 1, bytes);
-            good = Checksum(body) == checksum &&
+            good = platform::Fnv1a(body) == checksum &&
                    static_cast<uint64_t>(std::count(body.begin(), body.end(), '\n')) + 1 == lines;
             if (good) {
                 m_batches.push_back({at, rest.substr(0, markEnd), body, static_cast<int>(lines)});
@@ -358,7 +264,7 @@ bool RemoveDelivered(const UnsentFile& file, const std::vector<size_t>& delivere
     const std::string& path = file.Path();
     const int lock = OpenLocked(path, O_RDONLY);
     if (lock < 0) {
-        error = ErrnoText("cannot open " + path);
+        error = platform::ErrnoText("cannot open " + path);
         return false;
     }
     // Read again under the lock: records may have been appended since.
@@ -376,16 +282,11 @@ bool RemoveDelivered(const UnsentFile& file, const std::vector<size_t>& delivere
     }
     if (done && keptBatches == 0) {
         done = unlink(path.c_str()) == 0;
-        if (!done) error = ErrnoText("cannot remove " + path);
+        if (done) platform::SyncFolderOf(path);
+        if (!done) error = platform::ErrnoText("cannot remove " + path);
     } else if (done) {
-        const std::string aside = WriteAside(path, ".tmp.", kept, error);
-        done = !aside.empty() && rename(aside.c_str(), path.c_str()) == 0;
-        if (!done && !aside.empty()) {
-            error = ErrnoText("cannot replace " + path);
-            unlink(aside.c_str());
-        }
+        done = platform::ReplaceFile(path, kept, error);
     }
-    if (done) SyncFolderOf(path);
     close(lock);
     return done;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <fcntl.h>
@@ -141,6 +142,17 @@ int DebugScreenPrint(const char* format, ...) {
 
 void ShutdownLogging() {
     log4cpp::Category::shutdown();
+}
+
+std::string UtcText(int64_t seconds, UtcStyle style) {
+    const auto time = static_cast<time_t>(seconds);
+    struct tm date {};
+    gmtime_r(&time, &date);
+    char text[64];
+    std::snprintf(text, sizeof text,
+                  style == UtcStyle::kIso ? "%04d-%02d-%02dT%02d:%02d:%02dZ" : "%04d-%02d-%02d %02d:%02d:%02d UTC",
+                  date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
+    return text;
 }
 
 std::string ClockText(int64_t seconds) {

@@ -29,6 +29,10 @@ void ShutdownLogging();
 // 1234567 as "1,234,567", for counts in messages.
 std::string Thousands(uint64_t value);
 
+// A time (seconds since 1970) in UTC: "2023-11-14T22:13:20Z", or for people "2023-11-14 22:13:20 UTC".
+enum class UtcStyle { kIso, kWords };
+std::string UtcText(int64_t seconds, UtcStyle style = UtcStyle::kIso);
+
 // A span of time as a clock shows it: "0:06", "12:34", "1:02:03" from an hour on.
 std::string ClockText(int64_t seconds);
 

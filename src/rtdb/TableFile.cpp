@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <system_error>
 
 namespace quarvel {
 
@@ -163,30 +161,6 @@ std::string TableImage(char kind, const void* rows, uint64_t rowCount) {
     PutLittle(image, rowCount);
     image.append(static_cast<const char*>(rows), rowCount * rowSize);
     return image;
-}
-
-bool WriteFileImage(const std::string& path, const std::string& image, std::string& error) {
-    const std::string part = path + ".part";
-    std::FILE* file = std::fopen(part.c_str(), "wb");
-    if (file == nullptr) {
-        error = "cannot create " + part + ": " + std::generic_category().message(errno);
-        return false;
-    }
-    bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    int err = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        err = errno;
-    }
-    if (written && std::rename(part.c_str(), path.c_str()) != 0) {
-        written = false;
-        err = errno;
-    }
-    if (!written) {
-        std::remove(part.c_str());
-        error = "cannot write " + path + ": " + std::generic_category().message(err != 0 ? err : EIO);
-    }
-    return written;
 }
 
 }  // namespace rtdb

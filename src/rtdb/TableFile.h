@@ -66,10 +66,6 @@ private:
 // The bytes of a table file holding `rowCount` rows of `kind` (RowSize bytes each).
 std::string TableImage(char kind, const void* rows, uint64_t rowCount);
 
-// Writes `image` to `path` whole, replacing the file. False with `error` set on failure;
-// no partial file is left behind.
-bool WriteFileImage(const std::string& path, const std::string& image, std::string& error);
-
 }  // namespace rtdb
 
 }  // namespace quarvel

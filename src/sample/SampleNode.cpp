@@ -1,6 +1,7 @@
 #include "sample/SampleNode.h"
 
 #include "influx/LogSample.h"
+#include "platform/Files.h"
 #include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
 
@@ -407,7 +408,7 @@ bool WriteText(const fs::path& path, const std::string& text, std::string& error
 template <typename Row>
 bool WriteTable(const fs::path& path, char kind, const std::vector<Row>& rows, SampleNodeResult& result,
                 std::string& error) {
-    if (!rtdb::WriteFileImage(path.string(), rtdb::TableImage(kind, rows.data(), rows.size()), error)) return false;
+    if (!platform::ReplaceFile(path.string(), {rtdb::TableImage(kind, rows.data(), rows.size())}, error)) return false;
     ++result.tableFiles;
     return true;
 }

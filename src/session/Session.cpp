@@ -30,8 +30,9 @@ std::vector<std::string> Warnings(const ServerCheck& found, const OldestLineTime
                                   const ServerAccess& access) {
     std::vector<std::string> warnings;
     if (!found.readable)
-        warnings.push_back(access.Who() + " may write to " + database +
-                           " but not read it: its retention policies were not checked");
+        warnings.push_back((access.HasLogin() ? access.Who() + " may write to " + database + " but not read it"
+                                              : "the server accepts writes to " + database + " but does not list it") +
+                           ": its retention policies were not checked");
     for (std::string& warning : RetentionWarnings(found, oldest, time(nullptr))) warnings.push_back(std::move(warning));
     return warnings;
 }
@@ -109,6 +110,22 @@ int Session::Prepare(CheckQuestions& questions) {
     if (!warnings.empty() && !questions.ConvertDespite(warnings)) return kUsageError;
     m_journal.Open(m_databaseUtf8, m_options.resume, m_journalProblem);
     return kAllWritten;
+}
+
+std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
+                         UnusableDetail detail) {
+    using Outcome = ServerCheck::Outcome;
+    const std::string server = "the server " + found.url;
+    if (found.outcome == Outcome::kLoginRefused && !access.HasLogin())
+        return server + " needs a login" + (detail == UnusableDetail::kHints ? " (--username or --token)" : "");
+    std::string words = found.outcome == Outcome::kLoginRefused   ? server + " refused the login of " + access.Who()
+                        : found.outcome == Outcome::kWriteRefused ? access.Who() + " may not write to " + database
+                        : found.outcome == Outcome::kUnreachable  ? server + " cannot be reached"
+                                                                  : server + " did not answer the checks";
+    if (detail == UnusableDetail::kWords) return words;
+    if (found.certificateProblem.empty()) return words + " (" + found.error + ")";
+    return words + ": " + found.certificateProblem +
+           (detail == UnusableDetail::kHints ? "; add --ca-cert FILE or --insecure" : "");
 }
 
 int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {

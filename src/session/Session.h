@@ -56,6 +56,13 @@ struct ServerReport {
     std::vector<std::string> warnings;
 };
 
+// Why the checks found the server of no use, in every front end's words: "the server URL cannot be
+// reached" (or "did not answer the checks", "needs a login", "refused the login of NAME"), or "NAME may
+// not write to DB"; kReason adds what was said, or the certificate's fault; kHints, the options that help.
+enum class UnusableDetail { kWords, kReason, kHints };
+std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
+                         UnusableDetail detail);
+
 // The questions and news of the checks before a conversion. The command line answers
 // from its options and prints; the window asks the operator.
 class CheckQuestions {

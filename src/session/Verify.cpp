@@ -188,10 +188,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
 
     const ServerCheck found = CheckServer(url, result.database, {}, access);
     if (!found.Checked()) {
-        error = found.outcome == ServerCheck::Outcome::kLoginRefused
-                    ? "the server " + url + " refused the login" + (access.HasLogin() ? " of " + access.Who() : "")
-                : !found.certificateProblem.empty() ? "the server " + url + " cannot be reached: " + found.certificateProblem
-                                                    : "the server " + url + " cannot be reached (" + found.error + ")";
+        error = UnusableText(found, result.database, access, UnusableDetail::kHints);
         return found.outcome == ServerCheck::Outcome::kLoginRefused ? kUsageError : kServerUnreachable;
     }
     if (!found.databaseExists) {

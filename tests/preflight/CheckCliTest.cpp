@@ -63,6 +63,10 @@ protected:
 
 TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
     testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
+    testsupport::FakeHttpServer unlisted([this](const testsupport::FakeRequest& request) {  // lists no database
+        return request.target.starts_with("/query") ? testsupport::Answer(200, {}, R"({"results":[{}]})")
+                                                    : testsupport::Forward(url);
+    });
     struct Case {
         const char* what;
         std::map<std::string, std::string> policies;  // empty: no database
@@ -93,6 +97,12 @@ TEST_F(CheckCli, CheckPrintsWhatItFoundAndSaysSoInItsStatus) {
          0,
          {"RP_Sec:   keeps INF; oldest raw sample 2023-11-"}},
         {"the database alone: no sample ages", AllInf(), {"--database", database}, 0, {"RP_Hour:  keeps INF\n"}},
+        {"writes taken without a login, the database not listed",
+         AllInf(),
+         {"--node", node, "--url", unlisted.Url()},
+         1,
+         {"Warning:  the server accepts writes to " + database +
+          " but does not list it: its retention policies were not checked\n"}},
         {"no server", AllInf(), {"--node", node, "--url", closed.Url()}, 3, {"cannot be reached"}},
         {"neither node nor database", AllInf(), {}, 2, {}},
     };
@@ -277,11 +287,7 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
         for (const LogSample& s : samples) file.write(reinterpret_cast<const char*>(&s), kRawSampleSize);
     }
     // The minute policy keeps an hour only: the node's minute samples are years old.
-    testsupport::Query("CREATE DATABASE \"" + database + "\"");
-    for (const char* policy : {"RP_Sec", "RP_Hour", "RP_Day"})
-        testsupport::Query(std::string("CREATE RETENTION POLICY \"") + policy + "\" ON \"" + database +
-                           "\" DURATION INF REPLICATION 1");
-    testsupport::Query("CREATE RETENTION POLICY \"RP_Min\" ON \"" + database + "\" DURATION 1h REPLICATION 1");
+    MakeDatabase(database, {{"RP_Sec", "INF"}, {"RP_Min", "1h"}, {"RP_Hour", "INF"}, {"RP_Day", "INF"}});
     // The day files' batches meet a server that is down: they wait in Logs/unsent.
     testsupport::FakeHttpServer front([this](const testsupport::FakeRequest& request) {
         if (request.target.find("rp=RP_Day") != std::string::npos) return testsupport::Answer(503, "down");

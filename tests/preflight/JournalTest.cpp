@@ -121,6 +121,9 @@ TEST_F(JournalFile, EachDatabaseHasASafeFileOfItsOwn) {
         files.insert(file.string());
     }
     EXPECT_EQ(files.size(), names.size());
+    // A journal on disk bears this name: cut before an escape, with the hash of the whole.
+    EXPECT_EQ(Journal::PathFor("Ry_" + std::string(158, 'a') + std::string(40, '/')),
+              "Logs/journal/Ry_" + std::string(158, 'a') + "~55aadda936b18f57.journal");
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "Logs" / "journal"), fs::directory_iterator{}),
               static_cast<long>(names.size()));
 }

@@ -216,9 +216,7 @@ TEST_F(ServerCheckTest, WithoutAnInfluxDbAnsweringNothingIsKnown) {
     testsupport::FakeHttpServer closed(testsupport::FakeHttpServer::Refusing{});
     testsupport::FakeHttpServer silent(std::vector<testsupport::FakeReply>{});  // accepts no connection
     // Answers every request 204 with no body, as a web server that is no InfluxDB might.
-    testsupport::FakeHttpServer other([](const testsupport::FakeRequest&) {
-        return testsupport::FakeReply{"HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n"};
-    });
+    testsupport::FakeHttpServer other([](const testsupport::FakeRequest&) { return testsupport::Answer(204); });
     using Outcome = ServerCheck::Outcome;
     const struct {
         const char* what;

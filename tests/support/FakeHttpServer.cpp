@@ -94,9 +94,9 @@ void Drain(int connection) {
 
 }  // namespace
 
-FakeReply Answer(long status, std::string error) {
-    const std::string json = error.empty() ? "" : "{\"error\":\"" + error + "\"}\n";
-    return {InfluxAnswer(status, error, json)};
+FakeReply Answer(long status, std::string error, std::string body) {
+    if (body.empty() && !error.empty()) body = "{\"error\":\"" + error + "\"}\n";
+    return {InfluxAnswer(status, error, body)};
 }
 
 FakeReply Forward(std::string baseUrl) {

@@ -40,8 +40,8 @@ struct FakeReply {
 };
 
 // An answer as the server gives it, on a connection that closes after it: the status,
-// and an error message in the X-Influxdb-Error header and a JSON body.
-FakeReply Answer(long status, std::string error = {});
+// and an error message in the X-Influxdb-Error header and a JSON body, or the body given.
+FakeReply Answer(long status, std::string error = {}, std::string body = {});
 
 // Passes the request on to the server at `baseUrl` and sends back its status, error
 // message and body.

@@ -1,11 +1,12 @@
 #include "rtdb/RtdbConverter.h"
 
-#include "conversion/Journal.h"
 #include "platform/FindFile.h"
+#include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
 
 #include <strings.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr const char* kTagTableName = "Tags.rdb";
 constexpr int32_t kDaylightSaving = 3600;
+constexpr int64_t kSecondsPerHour = 3600;
 
 // The calls of the libraries whose rows are summaries, by TableKind.
 struct SummaryLibrary {
@@ -50,39 +52,11 @@ private:
     int m_handle;
 };
 
-// The stored time less an hour when the local zone keeps daylight-saving time at it.
-// Local time is looked up once per hour of stored time: an hour whose first and last
-// seconds agree has one answer for every second of it; only an hour with a change in it
-// is looked up second by second.
-class DaylightSaving {
-public:
-    int32_t Adjusted(int32_t time) {
-        // Local time is looked up for times from 1970 on; an earlier sample goes out as
-        // stored, without adjustment.
-        if (time < 0) return time;
-        const int64_t hour = time / kSecondsPerHour;
-        if (hour != m_hour) {
-            m_hour = hour;
-            m_kept = Kept(hour * kSecondsPerHour);
-            m_uniform = m_kept == Kept(hour * kSecondsPerHour + kSecondsPerHour - 1);
-        }
-        const bool kept = m_uniform ? m_kept : Kept(time);
-        return kept ? time - kDaylightSaving : time;
-    }
-
-private:
-    static constexpr int64_t kSecondsPerHour = 3600;
-
-    static bool Kept(int64_t time) {
-        const auto seconds = static_cast<time_t>(time);
-        struct tm local {};
-        return localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0;
-    }
-
-    int64_t m_hour = -1;
-    bool m_kept = false;
-    bool m_uniform = false;
-};
+bool KeepsDaylightSaving(int64_t time) {
+    const auto seconds = static_cast<time_t>(time);
+    struct tm local {};
+    return localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0;
+}
 
 // A follow-on's stored time: the row's time plus its offset, taken modulo 2^32 as a
 // signed 32-bit number.
@@ -240,23 +214,56 @@ int TableKindOfPath(const std::string& path) {
     }
 }
 
-SourceSize TableFilesIn(const std::string& folderPath) {
+// Local time is looked up once per hour of stored time: an hour whose first and last
+// seconds agree has one answer for every second of it; only an hour with a change in it
+// is looked up second by second.
+int32_t DaylightSaving::Adjusted(int32_t time) {
+    // Local time is looked up for times from 1970 on; an earlier sample goes out as
+    // stored, without adjustment.
+    if (time < 0) return time;
+    const int64_t hour = time / kSecondsPerHour;
+    if (hour != m_hour) {
+        m_hour = hour;
+        m_kept = KeepsDaylightSaving(hour * kSecondsPerHour);
+        m_uniform = m_kept == KeepsDaylightSaving(hour * kSecondsPerHour + kSecondsPerHour - 1);
+    }
+    const bool kept = m_uniform ? m_kept : KeepsDaylightSaving(time);
+    return kept ? time - kDaylightSaving : time;
+}
+
+std::vector<std::string> TableFilesOf(const std::string& folderPath) {
     const std::string folder = platform::WithSeparator(folderPath);
-    SourceSize size;
+    std::vector<std::string> paths;
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(folder + "*.rdb", entry); more; more = listing.Next(entry))
-        if (!IsTagTable(entry.name)) size.Add(folder + entry.name, TableKindOfPath(entry.name));
+        if (!IsTagTable(entry.name)) paths.push_back(folder + entry.name);
+    return paths;
+}
+
+SourceSize TableFilesIn(const std::string& folderPath) {
+    SourceSize size;
+    for (const std::string& path : TableFilesOf(folderPath)) size.Add(path, TableKindOfPath(path));
     return size;
 }
 
-RtdbConverter::RtdbConverter(const std::string& databaseName_, const std::string& folderPath_, InfluxTarget target)
-    : folderPath(platform::WithSeparator(folderPath_)), databaseName(databaseName_), m_target(std::move(target)) {
-    // While the server is retried, the progress line says so.
-    m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
-        AddProgressLine(RetryText(notice));
-        if (outer) outer(notice);
-    };
+std::optional<int32_t> FirstSampleTime(const std::string& path) {
+    const int kind = TableKindOfPath(path);
+    rtdb::TableReader reader;
+    // The export reads a table through the library of its name's kind, which takes only
+    // tables of that kind.
+    if (kind < 0 || reader.Open(path) != rtdb::TableStatus::kOk || reader.Kind() != kKindLetter[kind])
+        return std::nullopt;
+    std::vector<char> row(reader.RowSize());
+    int32_t time = 0;  // every row kind starts with its time, that of its first sample
+    if (!reader.Next(row.data())) return std::nullopt;
+    std::memcpy(&time, row.data(), sizeof time);
+    return DaylightSaving().Adjusted(time);
+}
+
+RtdbConverter::RtdbConverter(const std::string& folderPath_, const std::string& databaseName_, Progress& progress_,
+                             InfluxTarget target)
+    : Converter(folderPath_, databaseName_, progress_, std::move(target)) {
     RyConnectTDB();
     RyConnectXDB();
     RyConnectMDB();
@@ -272,9 +279,10 @@ RtdbConverter::~RtdbConverter() {
     RyDisconnectDDB();
 }
 
-void RtdbConverter::AddProgressLine(const std::string& text) {
-    std::lock_guard lock(m_progressMutex);
-    if (progress != nullptr) progress->Line(text);
+// The lanes tell their retries on their own threads.
+void RtdbConverter::Tell(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    progress.Line(text);
 }
 
 const std::string& RtdbConverter::TagName(int32_t id) {
@@ -283,7 +291,7 @@ const std::string& RtdbConverter::TagName(int32_t id) {
 
 void RtdbConverter::LoadTagTable() {
     const std::string path = folderPath + kTagTableName;
-    AddProgressLine(path);
+    Tell(path);
     const int handle = RyOpenTagTable(path.c_str());
     if (handle < 0) return;
     OpenTable open(RyCloseTagTable, handle);
@@ -293,56 +301,45 @@ void RtdbConverter::LoadTagTable() {
         tagNames[row.tagId].assign(row.name, strnlen(row.name, sizeof row.name));
 }
 
-void RtdbConverter::ConvertAllTables() {
+void RtdbConverter::ConvertAll() {
     LoadTagTable();
     const std::string pattern = folderPath + "*.rdb";
-    AddProgressLine(pattern);
+    Tell(pattern);
     platform::FindFile listing;
     platform::FindData entry;
     if (!listing.First(pattern, entry)) {
-        AddProgressLine("Error");
+        Tell("Error");
         return;
     }
     do {
-        if (m_stopRequested) break;
-        AddProgressLine(entry.name);
+        if (Stopped()) break;
+        Tell(entry.name);
         if (IsTagTable(entry.name)) continue;
         const std::string path = folderPath + entry.name;
-        AddProgressLine(path);
+        Tell(path);
         ConvertTableFile(path);
         m_totals.bytesDone += FileBytes(path);
-        if (progress != nullptr) progress->FileDone(path, m_totals);
+        progress.FileDone(path, m_totals);
     } while (listing.Next(entry));
     listing.Close();
 
-    // An export that wrote every line ends without a closing line.
-    if (m_stopRequested)
-        AddProgressLine("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
-    else if (m_totals.writes.linesNotWritten > 0)
-        AddProgressLine(CompletionText(m_totals));
+    // An export that wrote every line and read every table ends without a closing line.
+    if (!TellIfStopped() && (m_totals.writes.linesNotWritten > 0 || !m_totals.unreadable.empty()))
+        Tell(CompletionText(m_totals));
 }
 
 void RtdbConverter::ConvertTableFile(const std::string& path) {
-    AddProgressLine(path);
+    Tell(path);
     const int kind = TableKindOfPath(path);
-    if (kind < 0) {
-        ++m_totals.filesSkipped;
-        return;
-    }
-    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path) : std::nullopt;
-    if (stamp && m_journal->Converted(*stamp)) {
-        ++m_totals.filesResumed;
-        AddProgressLine("Already converted: " + path.substr(path.rfind('/') + 1));
-        return;
-    }
-    AddProgressLine(path);
+    if (kind < 0) return Skip(path);
+    std::optional<FileStamp> stamp;
+    if (Resumed(path, stamp)) return;
+    Tell(path);
 
     const SummaryLibrary& summaries = kSummaryLibraries[kind];
     const int handle = kind == kRaw ? RyOpenXTable(path.c_str()) : summaries.open(path.c_str());
-    if (handle < 0) {
-        ++m_totals.filesSkipped;
-        return;
-    }
+    if (handle == kRyCannotRead) return SkipUnopened(path);
+    if (handle < 0) return Skip(path);
     uint64_t samples = 0;
     // Retries that wait in the caller's event loop must stay on its thread.
     TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);

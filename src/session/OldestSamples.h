@@ -1,9 +1,9 @@
 #pragma once
 
 // The age of what a conversion is about to write, for the retention checks: the line
-// time stamp of the first record of each data-log file, or of the first row of each
-// table, oldest per kind. Records and rows are stored in time order, so one read per
-// file finds its oldest sample without reading the file whole.
+// time stamp of the first sample of each data-log file or table, oldest per kind, as the
+// conversion would send it. Samples are stored in time order, so one read per file finds
+// its oldest sample without reading the file whole.
 
 #include "influx/Preflight.h"
 
@@ -14,8 +14,7 @@ namespace quarvel {
 // The data-log files that a walk of the folder meets (the same listing rules).
 OldestLineTimes OldestDataLogSamples(const std::string& folderPath);
 
-// The table files that a table export of the folder meets; the kind is the header's.
-// The export's daylight-saving hour is left out: no retention policy is that close.
+// The table files that a table export of the folder meets.
 OldestLineTimes OldestTableSamples(const std::string& folderPath);
 
 }  // namespace quarvel

@@ -70,8 +70,7 @@ std::string DatabaseFor(const std::string& nodeName, const std::string& codePage
 }
 
 Session::Session(SessionOptions options) : m_options(std::move(options)) {
-    m_folder = platform::WithSeparator(m_options.folder.empty() ? NodeDataLogFolder(m_options.node)
-                                                                : m_options.folder);
+    m_folder = platform::WithSeparator(m_options.folder.empty() ? NodeDataLogFolder(m_options.node) : m_options.folder);
     const std::string& codePage = m_options.target.codePage;
     m_database = m_options.database.empty() ? DatabaseFor(NodeName(m_options.node), codePage) : m_options.database;
     m_databaseUtf8 = ToUtf8(m_database.c_str(), codePage);
@@ -145,7 +144,8 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
                                       [](const RetentionPolicyState& policy) { return policy.durationSeconds > 0; });
     if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestOf(m_folder, m_options.kind);
     for (std::string& warning : Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access))
-        if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end()) warnings.push_back(std::move(warning));
+        if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end())
+            warnings.push_back(std::move(warning));
     return kAllWritten;
 }
 
@@ -164,27 +164,24 @@ int Session::Run(Progress& progress) {
     if (m_options.maxRate > 0) target.rate = std::make_shared<LineRate>(m_options.maxRate);
     RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {
-        RtdbConverter converter(m_database, m_folder, target);
-        converter.SetProgress(guarded);
-        converter.SetJobs(m_options.jobs);
-        Drive(converter, [&converter] { converter.ConvertAllTables(); });
+        RtdbConverter converter(m_folder, m_database, guarded, target);
+        Drive(converter);
     } else {
         DataLogConverter converter(m_folder, m_database, guarded, target);
-        converter.SetJobs(m_options.jobs);
-        Drive(converter, [&converter] { converter.ConvertAllFolders(); });
+        Drive(converter);
     }
     return ExitStatus(m_totals);
 }
 
-template <typename Converter>
-void Session::Drive(Converter& converter, const std::function<void()>& convert) {
+void Session::Drive(Converter& converter) {
+    converter.SetJobs(m_options.jobs);
     converter.SetJournal(m_journal.IsOpen() ? &m_journal : nullptr);
     {
         std::lock_guard lock(m_stopMutex);
         m_stopRunning = [&converter] { converter.RequestStop(); };
         if (m_stopRequested) converter.RequestStop();
     }
-    convert();
+    converter.ConvertAll();
     std::lock_guard lock(m_stopMutex);
     m_stopRunning = nullptr;
     m_totals = converter.Totals();
@@ -196,7 +193,7 @@ int DefaultJobs() {
 
 ExitCode ExitStatus(const ConversionTotals& totals) {
     if (totals.writes.batchesUnanswered > 0) return kServerUnreachable;
-    if (totals.writes.linesNotWritten > 0) return kLinesNotWritten;
+    if (totals.writes.linesNotWritten > 0 || !totals.unreadable.empty()) return kLinesNotWritten;
     return kAllWritten;
 }
 

@@ -3,15 +3,16 @@
 
 #include "ChildProcess.h"
 #include "FakeHttpServer.h"
-#include "logging/Logging.h"
 #include "PreflightSupport.h"
 #include "SampleNodes.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "logging/Logging.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -134,7 +135,8 @@ TEST_F(CheckCli, ConvertCreatesTheDatabaseOnlyWhenTold) {
 // Only the policies of the kinds the node holds are required.
 TEST_F(CheckCli, ANodeOfRawFilesAloneNeedsRpSecAlone) {
     for (const auto& entry : fs::recursive_directory_iterator(made.dataLogFolder))
-        if (entry.path().extension() == ".DAT" && !entry.path().stem().string().ends_with("X")) fs::remove(entry.path());
+        if (entry.path().extension() == ".DAT" && !entry.path().stem().string().ends_with("X"))
+            fs::remove(entry.path());
     MakeDatabase(database, {{"RP_Sec", "INF"}});
     const RunResult run = Cli("convert", {"--quiet"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -178,6 +180,30 @@ TEST_F(CheckCli, ResumeSkipsWhatWasPostedAndNothingElse) {
     EXPECT_TRUE(Contains(dry.err, "--resume does not go with --output")) << dry.err;
 }
 
+// A pipe named as a data-log file holds up neither the age scan (a policy that drops old
+// points makes it run) nor the conversion, which names it. A file that cannot be read is
+// named and fails the run.
+TEST_F(CheckCli, APipeIsSkippedAndAFileThatCannotBeReadFailsTheRun) {
+    const fs::path group = fs::path(made.dataLogFolder) / "Group1";
+    ASSERT_EQ(mkfifo((group / "PIPE$0009X.DAT").c_str(), 0600), 0);
+    const fs::path locked = group / "FLOW_01$0001M.DAT";
+    const auto lockedRecords = static_cast<long>(fs::file_size(locked) / kSummarySampleSize);
+    MakeDatabase(database, {{"RP_Sec", "1000w"}, {"RP_Min", "INF"}, {"RP_Hour", "INF"}, {"RP_Day", "INF"}});
+    AsUnprivilegedUser([&] {
+        fs::permissions(locked, fs::perms::none);
+        const RunResult check = Cli("check");
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+        const RunResult run = Cli("convert", {"--create-database"});
+        EXPECT_EQ(run.status, 1) << run.err;
+        for (const std::string& said : std::vector<std::string>{
+                 "Skipped PIPE$0009X.DAT: not a regular file\n", "Skipped FLOW_01$0001M.DAT: could not be read\n",
+                 "Conversion completed, but 1 file could not be read (see Logs/Quarvel.log)\n",
+                 "Could not read:    " + locked.string() + "\n"})
+            EXPECT_TRUE(Contains(run.err, said)) << said << " in:\n" << run.err;
+        EXPECT_EQ(Points(), Records() - lockedRecords);
+    });
+}
+
 // A run killed (SIGKILL) or stopped by Ctrl-C (SIGINT: the files under way end, then the
 // summary) and resumed ends with every point, each file's lines once.
 TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
@@ -216,7 +242,8 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
             QUARVEL_CLI, {"convert", "--node", node, "--url", slow.Url(), "--jobs", "1", "--progress-interval", "1"});
         const std::string shown = testsupport::ReadUntil(child.err, c.ready, 30000);
         ASSERT_EQ(kill(child.pid, c.signal), 0);
-        const std::string rest = testsupport::ReadUntil(child.err, [](const std::string&) { return false; }, 30000);
+        const std::string rest = testsupport::ReadUntil(
+            child.err, [](const std::string&) { return false; }, 30000);
         ASSERT_EQ(testsupport::Finish(child), c.status) << shown << rest;
         ASSERT_LT(Points(), Records()) << "the run was stopped before its end";
         if (c.signal == SIGINT) {
@@ -287,7 +314,8 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
         if (request.target.find("rp=RP_Day") != std::string::npos) return testsupport::Answer(503, "down");
         return testsupport::Forward(url);
     });
-    const testsupport::RunResult converted = RunCli({"convert", "--node", (m_dir / node).string(), "--url", front.Url(), "--retry-delay-ms", "1"});
+    const testsupport::RunResult converted =
+        RunCli({"convert", "--node", (m_dir / node).string(), "--url", front.Url(), "--retry-delay-ms", "1"});
     ASSERT_NE(converted.status, 0) << converted.err;
 
     const testsupport::RunResult result = Cli("verify");
@@ -297,8 +325,10 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
     const size_t day = result.out.find("day (datalogD, RP_Day)");
     ASSERT_NE(minute, std::string::npos) << result.out;
     ASSERT_NE(day, std::string::npos) << result.out;
-    EXPECT_TRUE(Contains(result.out.substr(minute, day - minute), "of them beyond the retention policy: ")) << result.out;
-    EXPECT_TRUE(Contains(result.out.substr(day), "of them waiting in Logs/unsent (quarvel-cli repost): ")) << result.out;
+    EXPECT_TRUE(Contains(result.out.substr(minute, day - minute), "of them beyond the retention policy: "))
+        << result.out;
+    EXPECT_TRUE(Contains(result.out.substr(day), "of them waiting in Logs/unsent (quarvel-cli repost): "))
+        << result.out;
 }
 
 TEST_F(CheckCli, VerifyTheTableExportIsVerifiedLikewise) {

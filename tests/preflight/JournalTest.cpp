@@ -1,13 +1,13 @@
 // The resume journal on real files, and both converters resuming against the real
 // InfluxDB server: what was posted whole is skipped, what changed or failed is not.
 
-#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "conversion/Journal.h"
-#include "rtdb/RtdbConverter.h"
-#include "SampleNodes.h"
 #include "RecordedProgress.h"
+#include "SampleNodes.h"
 #include "ScratchDir.h"
+#include "conversion/Journal.h"
+#include "datalog/DataLogConverter.h"
+#include "rtdb/RtdbConverter.h"
 
 #include <gtest/gtest.h>
 
@@ -176,7 +176,7 @@ protected:
         list.onFileDone = [&converter, stopAfter](const std::string&, const ConversionTotals& totals) {
             if (stopAfter > 0 && totals.filesConverted >= stopAfter) converter.RequestStop();
         };
-        converter.ConvertAllFolders();
+        converter.ConvertAll();
         list.onFileDone = nullptr;
         return converter.Totals();
     }
@@ -185,10 +185,9 @@ protected:
         Journal journal;
         std::string error;
         EXPECT_TRUE(journal.Open(database, resume, error)) << error;
-        RtdbConverter converter(database, made.dataLogFolder, target);
-        converter.SetProgress(list);
+        RtdbConverter converter(made.dataLogFolder, database, list, target);
         converter.SetJournal(&journal);
-        converter.ConvertAllTables();
+        converter.ConvertAll();
         return converter.Totals();
     }
 

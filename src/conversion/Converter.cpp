@@ -9,10 +9,6 @@
 
 namespace quarvel {
 
-std::string FileName(const std::string& path) {
-    return path.substr(path.rfind('/') + 1);
-}
-
 Converter::Converter(const std::string& folderPath_, const std::string& databaseName_, Progress& progress_,
                      InfluxTarget target)
     : folderPath(platform::WithSeparator(folderPath_)),
@@ -58,6 +54,12 @@ void Converter::NameUnreadable(const std::string& path) {
     std::lock_guard lock(m_mutex);
     m_totals.unreadable.push_back(path);
     LogMessage("%s could not be read", path.c_str());
+}
+
+void Converter::FileDone(const std::string& path, uint64_t bytes) {
+    std::lock_guard lock(m_mutex);
+    m_totals.bytesDone += bytes;
+    progress.FileDone(path, m_totals);
 }
 
 bool Converter::TellIfStopped() {

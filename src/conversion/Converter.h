@@ -24,9 +24,7 @@ public:
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
 
-    // The whole folder, with its progress lines.
-    virtual void ConvertAll() = 0;
-
+    virtual void ConvertAll() = 0;  // the whole folder, with its progress lines
     const ConversionTotals& Totals() const { return m_totals; }
 
     // Asks the run, from any thread, to end after the files it is converting: their lines
@@ -36,7 +34,6 @@ public:
 
     // Data-log files, or writers of a table, at once.
     void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
-
     // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
     void SetJournal(Journal* journal) { m_journal = journal; }
 
@@ -54,6 +51,8 @@ protected:
     void SkipUnopened(const std::string& path);
     // A file that exists but could not be read (whole): named in the totals and the log.
     void NameUnreadable(const std::string& path);
+    // A file is done, converted or not: its bytes count, and the progress is told.
+    void FileDone(const std::string& path, uint64_t bytes);
     // "Conversion stopped after N files" when a stop was asked for; true then.
     bool TellIfStopped();
 
@@ -71,6 +70,8 @@ private:
 };
 
 // The name of a file after its last '/'.
-std::string FileName(const std::string& path);
+inline std::string FileName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
 
 }  // namespace quarvel

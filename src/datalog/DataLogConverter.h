@@ -1,30 +1,85 @@
 #pragma once
 
-// Converts a whole data-log folder: every "*.DAT" file of its first-level sub-folders,
-// with progress lines at the top of the progress list and in the log. Each job has one
-// writer for a sub-folder, so that a post carries the lines of several small files; a
-// file is done (journaled, counted, told to the progress) once every post that carried
-// its lines has ended.
+// Data-log files: the rule of their names, the walk of a data-log folder, the reading of
+// their records piece by piece, and the conversion of every "*.DAT" file of the folder's
+// first-level sub-folders, told at the top of the progress list and in the log. Each job
+// has one writer for a sub-folder, so that a post carries the lines of several small
+// files; a file is done (journaled, counted, told to the progress) once every post that
+// carried its lines has ended.
 
 #include "conversion/Converter.h"
-#include "datalog/DataLogFile.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace quarvel {
+
+// Parts of a data-log file's name (after the last '/'): the kind letter before its last '.',
+// the tag name before its first '$'.
+struct DatFileName {
+    int kind = -1;  // TableKind, or -1 for a letter that is no data-log kind
+    std::string tagName;
+    const char* problem = nullptr;  // why the name cannot be used, or null
+};
+DatFileName ParseDatFileName(const std::string& path);
+
+// The one walk of a data-log folder: its first-level sub-folders in listing order, each
+// with the names of its "*.DAT" entries in listing order. `tell` gets the walk's progress
+// lines; the walk ends before the next sub-folder once `stop` holds.
+using SubFolderVisit = std::function<void(const std::string& subFolder, const std::vector<std::string>& names)>;
+void WalkDataLogFolder(const std::string& folderPath, const SubFolderVisit& visit,
+                       const std::function<void(const std::string& line)>& tell = [](const std::string&) {},
+                       const std::function<bool()>& stop = [] { return false; });
+
+// The files a walk of the folder meets, for progress.
+SourceSize DataLogFilesIn(const std::string& folderPath);
+
+// The records of one data-log file (each a LogSample byte for byte), read in pieces of
+// whole records, so that memory does not follow the size of the file.
+class DataLogFile {
+public:
+    static constexpr size_t kPieceBytes = size_t{4} << 20;
+
+    DataLogFile() = default;
+    ~DataLogFile();
+    DataLogFile(const DataLogFile&) = delete;
+    DataLogFile& operator=(const DataLogFile&) = delete;
+
+    // Opens the file of records of `kind` without waiting for a writer (a pipe may be named
+    // like a data-log file). False when it cannot be opened or is no regular file.
+    bool Open(const std::string& path, int kind);
+    uint64_t Bytes() const { return m_bytes; }  // at the opening
+    uint64_t Records() const { return m_bytes / m_recordSize; }  // whole records at the opening
+
+    // Records [from, to), each piece as its first record's bytes and its count of records.
+    // Ends early, true, where the file ends sooner; false when a read failed.
+    using Piece = std::function<void(const char* records, size_t count)>;
+    bool Read(uint64_t from, uint64_t to, const Piece& piece);
+
+private:
+    int m_fd = -1;
+    size_t m_recordSize = 1;
+    uint64_t m_bytes = 0;
+    std::vector<char> m_buffer;  // one piece
+};
+
+// The stored time of the file's first record; none when the walk's converter would read no
+// record of it.
+std::optional<int32_t> FirstRecordTime(const std::string& path);
 
 class DataLogConverter : public Converter {
 public:
     using Converter::Converter;
 
-    // The sub-folders one after the other; within one, SetJobs files at once, each with a
-    // writer of its own. One job walks the files in listing order; more keep a server busy
-    // that answers one post at a time no faster than one stream can feed it.
+    // The sub-folders one after the other; within one, SetJobs files at once, each job with a
+    // writer of its own: more keep a server busy that one stream cannot feed.
     void ConvertAll() override;
     // One file with a writer of its own.
     void ConvertDatFile(const std::string& path);
@@ -45,7 +100,6 @@ private:
     // resolvedFolder: the file's folder resolved, or empty.
     bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
     void FileStored(uint64_t source, const WriteCounts& counts, bool allStored);
-    void FileDone(const std::string& path, uint64_t bytes);
 
     std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number, under m_mutex
     std::string m_resolvedFolder;                         // of the sub-folder under way, for the journal's stamps

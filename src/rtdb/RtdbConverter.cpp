@@ -6,7 +6,6 @@
 
 #include <strings.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -23,7 +22,6 @@ namespace {
 
 constexpr const char* kTagTableName = "Tags.rdb";
 constexpr int32_t kDaylightSaving = 3600;
-constexpr int64_t kSecondsPerHour = 3600;
 
 // The calls of the libraries whose rows are summaries, by TableKind.
 struct SummaryLibrary {
@@ -52,11 +50,39 @@ private:
     int m_handle;
 };
 
-bool KeepsDaylightSaving(int64_t time) {
-    const auto seconds = static_cast<time_t>(time);
-    struct tm local {};
-    return localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0;
-}
+// The stored time less an hour when the local zone keeps daylight-saving time at it.
+// Local time is looked up once per hour of stored time: an hour whose first and last
+// seconds agree has one answer for every second of it; only an hour with a change in it
+// is looked up second by second.
+class DaylightSaving {
+public:
+    int32_t Adjusted(int32_t time) {
+        // Local time is looked up for times from 1970 on; an earlier sample goes out as
+        // stored, without adjustment.
+        if (time < 0) return time;
+        const int64_t hour = time / kSecondsPerHour;
+        if (hour != m_hour) {
+            m_hour = hour;
+            m_kept = Kept(hour * kSecondsPerHour);
+            m_uniform = m_kept == Kept(hour * kSecondsPerHour + kSecondsPerHour - 1);
+        }
+        const bool kept = m_uniform ? m_kept : Kept(time);
+        return kept ? time - kDaylightSaving : time;
+    }
+
+private:
+    static constexpr int64_t kSecondsPerHour = 3600;
+
+    static bool Kept(int64_t time) {
+        const auto seconds = static_cast<time_t>(time);
+        struct tm local {};
+        return localtime_r(&seconds, &local) != nullptr && local.tm_isdst > 0;
+    }
+
+    int64_t m_hour = -1;
+    bool m_kept = false;
+    bool m_uniform = false;
+};
 
 // A follow-on's stored time: the row's time plus its offset, taken modulo 2^32 as a
 // signed 32-bit number.
@@ -214,23 +240,6 @@ int TableKindOfPath(const std::string& path) {
     }
 }
 
-// Local time is looked up once per hour of stored time: an hour whose first and last
-// seconds agree has one answer for every second of it; only an hour with a change in it
-// is looked up second by second.
-int32_t DaylightSaving::Adjusted(int32_t time) {
-    // Local time is looked up for times from 1970 on; an earlier sample goes out as
-    // stored, without adjustment.
-    if (time < 0) return time;
-    const int64_t hour = time / kSecondsPerHour;
-    if (hour != m_hour) {
-        m_hour = hour;
-        m_kept = KeepsDaylightSaving(hour * kSecondsPerHour);
-        m_uniform = m_kept == KeepsDaylightSaving(hour * kSecondsPerHour + kSecondsPerHour - 1);
-    }
-    const bool kept = m_uniform ? m_kept : KeepsDaylightSaving(time);
-    return kept ? time - kDaylightSaving : time;
-}
-
 std::vector<std::string> TableFilesOf(const std::string& folderPath) {
     const std::string folder = platform::WithSeparator(folderPath);
     std::vector<std::string> paths;
@@ -318,8 +327,7 @@ void RtdbConverter::ConvertAll() {
         const std::string path = folderPath + entry.name;
         Tell(path);
         ConvertTableFile(path);
-        m_totals.bytesDone += FileBytes(path);
-        progress.FileDone(path, m_totals);
+        FileDone(path, FileBytes(path));
     } while (listing.Next(entry));
     listing.Close();
 

@@ -45,25 +45,13 @@ private:
 // minute; H hour; D day. -1 for any other letter.
 int TableKindOfPath(const std::string& path);
 
-// The stored time less an hour when the local zone keeps daylight-saving time at it: the
-// time the export sends a stored time with.
-class DaylightSaving {
-public:
-    int32_t Adjusted(int32_t time);
-
-private:
-    int64_t m_hour = -1;
-    bool m_kept = false;
-    bool m_uniform = false;
-};
-
-// The table files an export of the folder will meet ("*.rdb" other than "Tags.rdb").
+// The table files an export of the folder will meet ("*.rdb" other than "Tags.rdb"), and
+// their sizes for progress displays.
 std::vector<std::string> TableFilesOf(const std::string& folderPath);
-// The same, for progress displays.
 SourceSize TableFilesIn(const std::string& folderPath);
 
-// The time the export sends the table's first sample with; none when it reads no sample
-// of the table.
+// The time the export sends the table's first sample with (daylight saving taken off);
+// none when it reads no sample of the table.
 std::optional<int32_t> FirstSampleTime(const std::string& path);
 
 }  // namespace quarvel

@@ -2,13 +2,13 @@
 
 #include "datalog/DataLogConverter.h"
 #include "influx/HttpPost.h"
+#include "influx/LineFormat.h"
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 #include "platform/CodePage.h"
 #include "platform/FindFile.h"
 #include "rtdb/RtdbConverter.h"
 #include "session/NodeFolder.h"
-#include "session/OldestSamples.h"
 
 #include <algorithm>
 #include <ctime>
@@ -21,8 +21,10 @@ namespace {
 
 constexpr size_t kMaxDatabaseBytes = 259;  // the name's buffer, less its terminator
 
-OldestLineTimes OldestOf(const std::string& folder, SourceKind kind) {
-    return kind == SourceKind::kTables ? OldestTableSamples(folder) : OldestDataLogSamples(folder);
+void Keep(OldestLineTimes& oldest, int kind, int32_t storedTime, int32_t zoneOffset) {
+    const int64_t line = LineTimestamp(storedTime, zoneOffset);
+    if (kind != kRaw && line < 0) return;  // the writer leaves such summaries out
+    if (!oldest[kind] || line < *oldest[kind]) oldest[kind] = line;
 }
 
 // The retention warnings, and what the login may not see.
@@ -64,6 +66,22 @@ private:
 
 }  // namespace
 
+OldestLineTimes OldestSamples(const std::string& folder, SourceKind kind) {
+    const int32_t zoneOffset = StandardZoneOffset();
+    OldestLineTimes oldest;
+    if (kind == SourceKind::kTables) {
+        for (const std::string& path : TableFilesOf(folder))
+            if (const auto time = FirstSampleTime(path)) Keep(oldest, TableKindOfPath(path), *time, zoneOffset);
+        return oldest;
+    }
+    WalkDataLogFolder(folder, [&](const std::string& subFolder, const std::vector<std::string>& names) {
+        for (const std::string& name : names)
+            if (const auto time = FirstRecordTime(subFolder + name))
+                Keep(oldest, ParseDatFileName(name).kind, *time, zoneOffset);
+    });
+    return oldest;
+}
+
 std::string DatabaseFor(const std::string& nodeName, const std::string& codePage) {
     const std::string name = "Ry_" + nodeName;
     return name.substr(0, platform::CharacterPrefix(name, kMaxDatabaseBytes, codePage));
@@ -85,7 +103,7 @@ ServerReport Session::CheckOnly(bool withSamples) const {
     if (!report.found.Checked()) return report;
     if (withSamples) {
         report.found.needed = m_found.kinds;
-        report.oldest = OldestOf(m_folder, m_options.kind);
+        report.oldest = OldestSamples(m_folder, m_options.kind);
     }
     report.warnings = Warnings(report.found, report.oldest, m_databaseUtf8, Access());
     return report;
@@ -143,7 +161,7 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     // Only a policy that drops old points makes the oldest samples matter: the scan opens every file.
     const bool dropsOld = std::any_of(found.policies.begin(), found.policies.end(),
                                       [](const RetentionPolicyState& policy) { return policy.durationSeconds > 0; });
-    if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestOf(m_folder, m_options.kind);
+    if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestSamples(m_folder, m_options.kind);
     for (std::string& warning : Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access))
         if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end()) warnings.push_back(std::move(warning));
     return kAllWritten;

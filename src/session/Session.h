@@ -49,6 +49,12 @@ struct SessionOptions {
     InfluxTarget target;       // the server, its login, the code page and how batches travel
 };
 
+// The age of what a conversion of the folder is about to write, for the retention checks:
+// the line time stamp of the first sample of each data-log file or table, oldest per
+// kind, as the conversion would send it. Samples are stored in time order, so one read
+// per file finds its oldest sample without reading the file whole.
+OldestLineTimes OldestSamples(const std::string& folder, SourceKind kind);
+
 // What the server checks found: the server's answers, the oldest sample of each kind in
 // the folder (none without a folder), and the policies that will drop some of them.
 struct ServerReport {

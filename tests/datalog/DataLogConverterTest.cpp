@@ -381,31 +381,23 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
 // Records [from, to) come in order, in pieces of whole records however the pieces fall.
 TEST(DataLogFileReader, ReadsFromAnyRecordOnInPiecesOfWholeRecords) {
     ScratchDir scratch("quarvel-test");
-    const uint64_t perPiece = DataLogFile::kPieceBytes / kRawSampleSize;
+    const uint64_t perPiece = DataLogFile::kPieceBytes / kRawSampleSize, all = perPiece + 5;
     const fs::path path = scratch.Path() / "BIG$0001X.DAT";
-    WriteDat(path, Records(static_cast<int>(perPiece + 5)), kRawSampleSize, 3);
-    struct Case {
-        uint64_t from, to, records, pieces;
-    } cases[] = {{0, UINT64_MAX, perPiece + 5, 2},
-                 {7, UINT64_MAX, perPiece - 2, 1},
-                 {perPiece - 1, perPiece + 2, 3, 1},
-                 {0, 1, 1, 1},
-                 {perPiece + 5, UINT64_MAX, 0, 0}};
-    for (const Case& c : cases) {
+    WriteDat(path, Records(static_cast<int>(all)), kRawSampleSize, 3);  // and a cut record
+    const uint64_t cases[][4] = {  // from, to, records, pieces
+        {0, UINT64_MAX, all, 2}, {7, all, all - 7, 1}, {perPiece - 1, perPiece + 2, 3, 1}, {0, 1, 1, 1}, {all, all, 0, 0}};
+    for (const auto& [from, to, records, pieces] : cases) {
         DataLogFile file;
         ASSERT_TRUE(file.Open(path.string(), kRaw));
-        EXPECT_EQ(file.Records(), perPiece + 5) << "a cut record at the end is none";
-        uint64_t next = c.from, pieces = 0, wrong = 0;
-        EXPECT_TRUE(file.Read(c.from, c.to, [&](const char* records, size_t count) {
-            ++pieces;
+        EXPECT_EQ(file.Records(), all);
+        uint64_t next = from, told = 0, wrong = 0;
+        EXPECT_TRUE(file.Read(from, to, [&](const char* piece, size_t count) {
+            ++told;
             for (size_t i = 0; i < count; ++i, ++next)
-                wrong +=
-                    static_cast<uint64_t>(reinterpret_cast<const LogSample*>(records + i * kRawSampleSize)->time) !=
-                    1600000000 + next;
+                wrong += static_cast<uint64_t>(reinterpret_cast<const LogSample*>(piece + i * kRawSampleSize)->time) !=
+                         1600000000 + next;
         }));
-        EXPECT_EQ(next - c.from, c.records) << c.from;
-        EXPECT_EQ(pieces, c.pieces) << c.from;
-        EXPECT_EQ(wrong, 0u) << c.from;
+        EXPECT_EQ(std::vector<uint64_t>({next - from, told, wrong}), std::vector<uint64_t>({records, pieces, 0})) << from;
     }
 }
 

@@ -25,19 +25,15 @@ Converter::Converter(const std::string& folderPath_, const std::string& database
 bool Converter::Resumed(const std::string& path, std::optional<FileStamp>& stamp, const std::string& resolvedFolder) {
     stamp = m_journal != nullptr ? FileStamp::Of(path, resolvedFolder) : std::nullopt;
     if (!stamp || !m_journal->Converted(*stamp)) return false;
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_totals.filesResumed;
-    }
+    std::lock_guard lock(m_mutex);  // the converters tell under the same lock
+    ++m_totals.filesResumed;
     Tell("Already converted: " + FileName(path));
     return true;
 }
 
 void Converter::Skip(const std::string& path, const char* why) {
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_totals.filesSkipped;
-    }
+    std::lock_guard lock(m_mutex);
+    ++m_totals.filesSkipped;
     if (why != nullptr) Tell("Skipped " + FileName(path) + ": " + why);
 }
 

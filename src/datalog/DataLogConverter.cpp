@@ -238,10 +238,6 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
     const int kind = parsed.kind;
     const size_t recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
     const uint64_t source = m_nextSource++;
-    {
-        std::lock_guard lock(m_mutex);
-        m_pending.emplace(source, PendingFile{path, 0, stamp, file.Bytes()});
-    }
     writer.BeginSource(source);
     uint64_t records = 0;
     bool whole = false;
@@ -265,15 +261,15 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
             }
         });
     }
-    {
-        std::lock_guard lock(m_mutex);
-        PendingFile& pending = m_pending.at(source);
-        pending.records = records;
-        if (!whole) pending.stamp.reset();  // what is left of it is to be converted again
-    }
     if (!whole) {
         NameUnreadable(path);
         Tell("Could not read all of " + FileName(path));
+        stamp.reset();  // what is left of it is to be converted again
+    }
+    {
+        // The writer tells what became of a source only after its end.
+        std::lock_guard lock(m_mutex);
+        m_pending.emplace(source, PendingFile{path, records, stamp, file.Bytes()});
     }
     writer.EndSource();
     return true;

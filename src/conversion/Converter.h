@@ -41,18 +41,16 @@ protected:
     // One progress line; from any thread, one at a time.
     virtual void Tell(const std::string& text) = 0;
 
-    // True when the journal holds the file as converted: it is counted and told so. Otherwise
-    // `stamp` is the file's entry to record once its lines are all written (none without a journal).
+    // True (counted and told) when the journal holds the file as converted; otherwise `stamp`
+    // is its entry to record once its lines are all written (none without a journal).
     bool Resumed(const std::string& path, std::optional<FileStamp>& stamp, const std::string& resolvedFolder = {});
     // A file left alone, counted; `why` (if any) is told with its name.
     void Skip(const std::string& path, const char* why = nullptr);
     // A file the reader could not open: gone since the listing (left without a word), no
     // regular file, or one that exists but cannot be read.
     void SkipUnopened(const std::string& path);
-    // A file that exists but could not be read (whole): named in the totals and the log.
-    void NameUnreadable(const std::string& path);
-    // A file is done, converted or not: its bytes count, and the progress is told.
-    void FileDone(const std::string& path, uint64_t bytes);
+    void NameUnreadable(const std::string& path);            // in the totals and the log
+    void FileDone(const std::string& path, uint64_t bytes);  // converted or not: told to the progress
     // "Conversion stopped after N files" when a stop was asked for; true then.
     bool TellIfStopped();
 

@@ -302,6 +302,7 @@ void RtdbConverter::LoadTagTable() {
     const std::string path = folderPath + kTagTableName;
     Tell(path);
     const int handle = RyOpenTagTable(path.c_str());
+    if (handle == kRyCannotRead && FileBytes(path) > 0) NameUnreadable(path);  // a regular file, no right to read it
     if (handle < 0) return;
     OpenTable open(RyCloseTagTable, handle);
     const int selection = RySelectTagAll(handle);

@@ -49,10 +49,8 @@ struct SessionOptions {
     InfluxTarget target;       // the server, its login, the code page and how batches travel
 };
 
-// The age of what a conversion of the folder is about to write, for the retention checks:
-// the line time stamp of the first sample of each data-log file or table, oldest per
-// kind, as the conversion would send it. Samples are stored in time order, so one read
-// per file finds its oldest sample without reading the file whole.
+// For the retention checks: per kind, the oldest line time stamp a conversion of the folder
+// would send, from the first sample of each file (samples are stored in time order).
 OldestLineTimes OldestSamples(const std::string& folder, SourceKind kind);
 
 // What the server checks found: the server's answers, the oldest sample of each kind in

@@ -200,6 +200,15 @@ TEST_F(CheckCli, APipeIsSkippedAndAFileThatCannotBeReadFailsTheRun) {
                  "Could not read:    " + locked.string() + "\n"})
             EXPECT_TRUE(Contains(run.err, said)) << said << " in:\n" << run.err;
         EXPECT_EQ(Points(), Records() - lockedRecords);
+        // Tables alike: the export goes on without the names of an unreadable tag table.
+        for (const char* table : {"Tags.rdb", "HistM.rdb"})
+            fs::permissions(group.parent_path() / table, fs::perms::none);
+        const RunResult tables = Cli("convert", {"--kind", "rtdb"});
+        EXPECT_EQ(tables.status, 1) << tables.err;
+        for (const std::string& said :
+             std::vector<std::string>{"Skipped HistM.rdb: could not be read\n", "2 files could not be read",
+                                      "Could not read:    " + (group.parent_path() / "Tags.rdb").string() + "\n"})
+            EXPECT_TRUE(Contains(tables.err, said)) << said << " in:\n" << tables.err;
     });
 }
 

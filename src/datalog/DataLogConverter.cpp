@@ -100,12 +100,7 @@ SourceSize DataLogFilesIn(const std::string& folderPath) {
     return size;
 }
 
-DataLogFile::~DataLogFile() {
-    if (m_fd >= 0) close(m_fd);
-}
-
 bool DataLogFile::Open(const std::string& path, int kind) {
-    if (m_fd >= 0) close(m_fd);
     m_recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
     m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info {};

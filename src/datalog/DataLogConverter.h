@@ -9,6 +9,8 @@
 
 #include "conversion/Converter.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -34,9 +36,10 @@ DatFileName ParseDatFileName(const std::string& path);
 // with the names of its "*.DAT" entries in listing order. `tell` gets the walk's progress
 // lines; the walk ends before the next sub-folder once `stop` holds.
 using SubFolderVisit = std::function<void(const std::string& subFolder, const std::vector<std::string>& names)>;
-void WalkDataLogFolder(const std::string& folderPath, const SubFolderVisit& visit,
-                       const std::function<void(const std::string& line)>& tell = [](const std::string&) {},
-                       const std::function<bool()>& stop = [] { return false; });
+void WalkDataLogFolder(
+    const std::string& folderPath, const SubFolderVisit& visit,
+    const std::function<void(const std::string& line)>& tell = [](const std::string&) {},
+    const std::function<bool()>& stop = [] { return false; });
 
 // The files a walk of the folder meets, for progress.
 SourceSize DataLogFilesIn(const std::string& folderPath);
@@ -48,14 +51,16 @@ public:
     static constexpr size_t kPieceBytes = size_t{4} << 20;
 
     DataLogFile() = default;
-    ~DataLogFile();
+    ~DataLogFile() {
+        if (m_fd >= 0) close(m_fd);
+    }
     DataLogFile(const DataLogFile&) = delete;
     DataLogFile& operator=(const DataLogFile&) = delete;
 
-    // Opens the file of records of `kind` without waiting for a writer (a pipe may be named
-    // like a data-log file). False when it cannot be opened or is no regular file.
+    // Opens the file of records of `kind`, once, without waiting for a writer (a pipe may be
+    // named like a data-log file). False when it cannot be opened or is no regular file.
     bool Open(const std::string& path, int kind);
-    uint64_t Bytes() const { return m_bytes; }  // at the opening
+    uint64_t Bytes() const { return m_bytes; }                   // at the opening
     uint64_t Records() const { return m_bytes / m_recordSize; }  // whole records at the opening
 
     // Records [from, to), each piece as its first record's bytes and its count of records.

@@ -263,11 +263,9 @@ std::optional<int32_t> FirstSampleTime(const std::string& path) {
     // tables of that kind.
     if (kind < 0 || reader.Open(path) != rtdb::TableStatus::kOk || reader.Kind() != kKindLetter[kind])
         return std::nullopt;
-    std::vector<char> row(reader.RowSize());
-    int32_t time = 0;  // every row kind starts with its time, that of its first sample
-    if (!reader.Next(row.data())) return std::nullopt;
-    std::memcpy(&time, row.data(), sizeof time);
-    return DaylightSaving().Adjusted(time);
+    RawRow row{};  // the longest row; every kind starts with the time of its first sample
+    if (!reader.Next(&row)) return std::nullopt;
+    return DaylightSaving().Adjusted(row.time);
 }
 
 RtdbConverter::RtdbConverter(const std::string& folderPath_, const std::string& databaseName_, Progress& progress_,

@@ -384,8 +384,11 @@ TEST(DataLogFileReader, ReadsFromAnyRecordOnInPiecesOfWholeRecords) {
     const uint64_t perPiece = DataLogFile::kPieceBytes / kRawSampleSize, all = perPiece + 5;
     const fs::path path = scratch.Path() / "BIG$0001X.DAT";
     WriteDat(path, Records(static_cast<int>(all)), kRawSampleSize, 3);  // and a cut record
-    const uint64_t cases[][4] = {  // from, to, records, pieces
-        {0, UINT64_MAX, all, 2}, {7, all, all - 7, 1}, {perPiece - 1, perPiece + 2, 3, 1}, {0, 1, 1, 1}, {all, all, 0, 0}};
+    // From, to, records, pieces.
+    const uint64_t cases[][4] = {
+        {0, UINT64_MAX, all, 2}, {7, all, all - 7, 1}, {perPiece - 1, perPiece + 2, 3, 1}, {0, 1, 1, 1},
+        {all, all, 0, 0},
+    };
     for (const auto& [from, to, records, pieces] : cases) {
         DataLogFile file;
         ASSERT_TRUE(file.Open(path.string(), kRaw));
@@ -397,7 +400,8 @@ TEST(DataLogFileReader, ReadsFromAnyRecordOnInPiecesOfWholeRecords) {
                 wrong += static_cast<uint64_t>(reinterpret_cast<const LogSample*>(piece + i * kRawSampleSize)->time) !=
                          1600000000 + next;
         }));
-        EXPECT_EQ(std::vector<uint64_t>({next - from, told, wrong}), std::vector<uint64_t>({records, pieces, 0})) << from;
+        EXPECT_EQ(std::vector<uint64_t>({next - from, told, wrong}), std::vector<uint64_t>({records, pieces, 0}))
+            << from;
     }
 }
 

@@ -280,7 +280,7 @@ TEST_F(UtcTest, OldestSamplesFollowTheWalkAndTheWriterRules) {
     WriteTable(tables / "HistX.rdb", 'X', std::vector<RawRow>{Raw(1300000000, 1, 1, {5}), Raw(1200000000, 1, 1)});
     WriteTable(tables / "Hist1.rdb", 'M', std::vector<SummaryRow>{Summary(1250000000, 1, 1)});
     WriteTable(tables / "HistD.rdb", 'D', std::vector<SummaryRow>{});
-    WriteTable(tables / "MixedD.rdb", 'H', std::vector<SummaryRow>{Summary(1100000000, 1, 1)});  // no day table to the export
+    WriteTable(tables / "MixedD.rdb", 'H', std::vector<SummaryRow>{Summary(1100000000, 1, 1)});  // the export: no D
     WriteBytes(tables / "BadH.rdb", "not a table file, but long enough for a header");
     const OldestLineTimes rows = OldestSamples(tables.string(), SourceKind::kTables);
     EXPECT_EQ(rows[kRaw], 1300000000 - 28800);

@@ -120,6 +120,7 @@ void PrintSummary(const std::string& database, bool dryRun, const ConversionTota
         Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
         Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
             .c_str());
+    for (const std::string& path : totals.unreadable) std::fprintf(stderr, "Could not read:    %s\n", path.c_str());
     if (totals.writes.linesSaved > 0)
         std::fprintf(stderr, "Lines saved:       %s in %s/ (quarvel-cli repost sends them)\n",
                      Thousands(totals.writes.linesSaved).c_str(), kUnsentFolder);

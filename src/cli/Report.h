@@ -17,7 +17,7 @@ namespace quarvel {
 constexpr const char* kExitCodes =
     "Exit status:\n"
     "  0  every line was written (or, with --output, every line was written to the file)\n"
-    "  1  some lines were not written: the server refused them (see Logs/Quarvel.log)\n"
+    "  1  some lines were not written: the server refused them, or a file could not be read (see Logs/Quarvel.log)\n"
     "  2  usage error: bad options, a missing folder, an unknown code page, a bad table file or CSV line; or the\n"
     "     database or a retention policy is missing (add --create-database); nothing was converted\n"
     "  3  the server could not be reached for some batches; their lines were not written. Before the\n"

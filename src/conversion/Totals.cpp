@@ -31,12 +31,15 @@ void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_
 
 std::string CompletionText(const ConversionTotals& totals) {
     const WriteCounts& writes = totals.writes;
-    if (writes.linesNotWritten == 0 && writes.linesSaved == 0) return "Conversion completed";
-    const std::string lost =
-        "Conversion completed, but " + std::to_string(writes.linesNotWritten) + " lines were not written";
+    const size_t unread = totals.unreadable.size();
+    if (writes.linesNotWritten == 0 && writes.linesSaved == 0 && unread == 0) return "Conversion completed";
+    std::string lost = "Conversion completed, but ";
+    if (writes.linesNotWritten > 0 || unread == 0)
+        lost += std::to_string(writes.linesNotWritten) + " lines were not written" + (unread > 0 ? " and " : "");
+    if (unread > 0) lost += std::to_string(unread) + (unread == 1 ? " file" : " files") + " could not be read";
     const std::string folder = std::string(kUnsentFolder) + "/ (quarvel-cli repost sends them)";
     if (writes.linesSaved == 0) return lost + " (see Logs/Quarvel.log)";
-    if (writes.linesSaved == writes.linesNotWritten) return lost + "; they are saved in " + folder;
+    if (writes.linesSaved == writes.linesNotWritten && unread == 0) return lost + "; they are saved in " + folder;
     return lost + " (see Logs/Quarvel.log); " + std::to_string(writes.linesSaved) + " lines are saved in " + folder;
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quarvel {
 
@@ -20,13 +21,14 @@ struct SourceSize {
 };
 
 struct ConversionTotals {
-    int filesConverted = 0;  // files whose records went to a writer
-    int filesSkipped = 0;    // other kind letters, unreadable files, unusable names or paths
-    int filesResumed = 0;    // files the journal holds as converted before, left alone
-    int filesWithLoss = 0;   // files some of whose lines were not written
-    uint64_t records = 0;    // records handed to the writers
-    uint64_t bytesDone = 0;  // bytes of the files done, whatever became of them
-    WriteCounts writes;      // summed over all files
+    int filesConverted = 0;               // files whose records went to a writer
+    int filesSkipped = 0;                 // other kind letters, unreadable or irregular files, unusable names or paths
+    int filesResumed = 0;                 // files the journal holds as converted before, left alone
+    int filesWithLoss = 0;                // files some of whose lines were not written
+    uint64_t records = 0;                 // records handed to the writers
+    uint64_t bytesDone = 0;               // bytes of the files done, whatever became of them
+    WriteCounts writes;                   // summed over all files
+    std::vector<std::string> unreadable;  // paths of files that exist but could not be read whole
 };
 
 // Bytes of the file at `path`; 0 when it cannot be read.
@@ -37,7 +39,8 @@ uint64_t FileBytes(const std::string& path);
 void AddConvertedFile(ConversionTotals& totals, const std::string& path, uint64_t records, const WriteCounts& counts);
 
 // The closing text of a conversion: "Conversion completed", how many lines were not
-// written when any were lost, and the unsent-line folder when lines were saved there.
+// written and files not read when any were, and the unsent-line folder when lines were
+// saved there.
 std::string CompletionText(const ConversionTotals& totals);
 
 }  // namespace quarvel

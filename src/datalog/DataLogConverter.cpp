@@ -1,5 +1,6 @@
 #include "datalog/DataLogConverter.h"
 
+#include "influx/LineFormat.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
 
@@ -22,67 +23,23 @@ namespace {
 
 constexpr size_t kMaxTagName = 31;
 
-// The whole file in one buffer, or nothing when it cannot be opened or read.
-// Sizes are 64-bit, so files of 4 GiB and more are read whole too.
-struct FileImage {
-    std::unique_ptr<char[]> bytes;
-    size_t size = 0;
-    bool opened = false;
-    bool unreadable = false;  // it has bytes, but they could not be read
-};
-
 // A file this large is read ahead further; a small one is not worth the call.
-constexpr size_t kReadAheadFrom = size_t{1} << 18;
+constexpr uint64_t kReadAheadFrom = uint64_t{1} << 18;
 
-FileImage ReadWholeFile(const std::string& path) {
-    FileImage image;
-    // Not blocking: a pipe or device among the files would otherwise wait for a writer.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return image;
-    image.opened = true;
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        image.unreadable = true;
-    } else if (info.st_size > 0) {
-        const auto size = static_cast<size_t>(info.st_size);
-        if (size >= kReadAheadFrom) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
-        size_t done = 0;
-        while (bytes && done < size) {
-            const ssize_t got = read(fd, bytes.get() + done, size - done);
-            if (got > 0) {
-                done += static_cast<size_t>(got);
-            } else if (got < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;  // an error, or the file shrank while it was read
-            }
-        }
-        if (bytes && done > 0) {
-            image.bytes = std::move(bytes);
-            image.size = done;
-        } else {
-            image.unreadable = true;
-        }
-    }
-    close(fd);
-    return image;
+bool Fits(const std::string& path) {
+    return path.size() < PATH_MAX;
 }
 
-// "year/mm/dd hh:mm:ss" of a stored time as the Debug Screen shows it: (time - 28800)
-// seconds after 1970, taken as an unsigned 32-bit count.
+// "year/mm/dd hh:mm:ss" of a stored time as the Debug Screen shows it: (time - the fixed
+// offset) seconds after 1970, taken as an unsigned 32-bit count.
 std::string DisplayDate(int32_t time) {
-    const time_t seconds = static_cast<uint32_t>(static_cast<uint32_t>(time) - 28800u);
+    const time_t seconds = static_cast<uint32_t>(static_cast<uint32_t>(time) - kFixedOffset);
     struct tm date {};
     gmtime_r(&seconds, &date);
     char text[64];
     std::snprintf(text, sizeof text, "%d/%02d/%02d %02d:%02d:%02d", date.tm_year + 1900, date.tm_mon + 1, date.tm_mday,
                   date.tm_hour, date.tm_min, date.tm_sec);
     return text;
-}
-
-bool Fits(const std::string& path) {
-    return path.size() < PATH_MAX;
 }
 
 }  // namespace
@@ -109,105 +66,116 @@ DatFileName ParseDatFileName(const std::string& path) {
     return parsed;
 }
 
-void ForEachDataLogFile(const std::string& folderPath, const std::function<void(const std::string& path)>& visit) {
+void WalkDataLogFolder(const std::string& folderPath, const SubFolderVisit& visit,
+                       const std::function<void(const std::string& line)>& tell, const std::function<bool()>& stop) {
     const std::string folder = platform::WithSeparator(folderPath);
+    const std::string pattern = folder + "*.*";
+    tell(pattern);
+    if (!Fits(pattern)) return tell("Folder path too long, nothing converted");
     platform::FindFile folders;
     platform::FindData entry;
-    for (bool more = folders.First(folder + "*.*", entry); more; more = folders.Next(entry)) {
+    for (bool more = folders.First(pattern, entry); more && !stop(); more = folders.Next(entry)) {
         if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
+        tell(entry.name);
         const std::string subFolder = folder + entry.name + "/";
-        platform::FindFile files;
+        const std::string files = subFolder + "*.DAT";
+        tell(files);
+        if (!Fits(files)) {
+            tell("Folder path too long, skipped: " + entry.name);
+            continue;
+        }
+        std::vector<std::string> names;
+        platform::FindFile listing;
         platform::FindData file;
-        for (bool found = files.First(subFolder + "*.DAT", file); found; found = files.Next(file))
-            visit(subFolder + file.name);
+        for (bool found = listing.First(files, file); found; found = listing.Next(file)) names.push_back(file.name);
+        visit(subFolder, names);
     }
 }
 
 SourceSize DataLogFilesIn(const std::string& folderPath) {
     SourceSize size;
-    ForEachDataLogFile(folderPath, [&size](const std::string& path) { size.Add(path, ParseDatFileName(path).kind); });
+    WalkDataLogFolder(folderPath, [&size](const std::string& subFolder, const std::vector<std::string>& names) {
+        for (const std::string& name : names) size.Add(subFolder + name, ParseDatFileName(name).kind);
+    });
     return size;
 }
 
-DataLogConverter::DataLogConverter(const std::string& folderPath_, const std::string& databaseName_,
-                                   Progress& progress_, InfluxTarget target)
-    : folderPath(platform::WithSeparator(folderPath_)),
-      databaseName(databaseName_),
-      progress(progress_),
-      m_target(std::move(target)) {
-    // While the server is retried, the progress line says so.
-    m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
-        ShowProgress(RetryText(notice));
-        if (outer) outer(notice);
-    };
+bool DataLogFile::Open(const std::string& path, int kind) {
+    m_recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info {};
+    if (m_fd >= 0 && (fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(m_fd);
+        m_fd = -1;
+    }
+    m_bytes = m_fd >= 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    if (m_bytes >= kReadAheadFrom) posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return m_fd >= 0;
 }
 
-void DataLogConverter::ShowProgress(const std::string& text) {
+bool DataLogFile::Read(uint64_t from, uint64_t to, const Piece& piece) {
+    to = std::min(to, Records());
+    for (uint64_t at = from; at < to;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(to - at, kPieceBytes / m_recordSize)) * m_recordSize;
+        m_buffer.resize(want);
+        size_t got = 0;
+        while (got < want) {
+            const ssize_t read =
+                pread(m_fd, m_buffer.data() + got, want - got, static_cast<off_t>(at * m_recordSize + got));
+            if (read < 0 && errno == EINTR) continue;
+            if (read < 0) return false;
+            if (read == 0) break;  // the file shrank while it was read
+            got += static_cast<size_t>(read);
+        }
+        if (got >= m_recordSize) piece(m_buffer.data(), got / m_recordSize);
+        if (got < want) return true;
+        at += want / m_recordSize;
+    }
+    return true;
+}
+
+std::optional<int32_t> FirstRecordTime(const std::string& path) {
+    const DatFileName parsed = ParseDatFileName(path);
+    DataLogFile file;
+    if (parsed.kind < 0 || parsed.problem != nullptr || !file.Open(path, parsed.kind)) return std::nullopt;
+    std::optional<int32_t> time;
+    file.Read(0, 1, [&time](const char* records, size_t) { time = reinterpret_cast<const LogSample*>(records)->time; });
+    return time;
+}
+
+void DataLogConverter::Tell(const std::string& text) {
     std::lock_guard lock(m_mutex);
     progress.Line(text);
     LogMessage("%s", text.c_str());
 }
 
-int DataLogConverter::ConvertAllFolders() {
-    ShowProgress("Start conversion");
-    const std::string pattern = folderPath + "*.*";
-    ShowProgress(pattern);
-    platform::FindFile listing;
-    platform::FindData entry;
-    if (!Fits(pattern)) {
-        ShowProgress("Folder path too long, nothing converted");
-    } else {
-        for (bool more = listing.First(pattern, entry); more && !m_stopRequested; more = listing.Next(entry)) {
-            if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
-            ShowProgress(entry.name);
-            ConvertFolder(entry.name);
-        }
-        listing.Close();
-    }
-    if (m_stopRequested) {
-        ShowProgress("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
-        return 0;
-    }
+void DataLogConverter::ConvertAll() {
+    Tell("Start conversion");
+    WalkDataLogFolder(
+        folderPath,
+        [this](const std::string& folder, const std::vector<std::string>& names) { ConvertFolder(folder, names); },
+        [this](const std::string& line) { Tell(line); }, [this] { return Stopped(); });
+    if (TellIfStopped()) return;
     const std::string completion = CompletionText(m_totals);
     progress.Ended(completion);
-    ShowProgress(completion);
-    return 0;
+    Tell(completion);
 }
 
-int DataLogConverter::ConvertFolder(const std::string& name) {
-    const std::string folder = folderPath + name + "/";
-    const std::string pattern = folder + "*.DAT";
-    ShowProgress(pattern);
-    if (!Fits(pattern)) {
-        ShowProgress("Folder path too long, skipped: " + name);
-        return 0;
-    }
-    platform::FindFile listing;
-    platform::FindData entry;
+// Jobs take the listed files in order; the folder is done when all are, so the files of
+// one sub-folder are all posted before the next sub-folder begins.
+void DataLogConverter::ConvertFolder(const std::string& folder, const std::vector<std::string>& names) {
     m_resolvedFolder = m_journal != nullptr ? FileStamp::ResolvedFolder(folder) : std::string();
-    if (m_jobs == 1) {
-        const std::unique_ptr<RyInfluxDB> writer = JobWriter();
-        for (bool more = listing.First(pattern, entry); more && !m_stopRequested; more = listing.Next(entry))
-            ConvertListedFile(folder, entry.name, *writer);
-        writer->FlushAll();
-        return 0;
-    }
-    // Several jobs take the listed files in order; the folder is done when all are, so
-    // the files of one sub-folder are all posted before the next sub-folder begins.
-    std::vector<std::string> names;
-    for (bool more = listing.First(pattern, entry); more; more = listing.Next(entry)) names.push_back(entry.name);
-    listing.Close();
     std::atomic<size_t> next{0};
+    const auto job = [&] {
+        const std::unique_ptr<RyInfluxDB> writer = JobWriter();
+        for (size_t index = next++; index < names.size() && !Stopped(); index = next++)
+            ConvertListedFile(folder, names[index], *writer);
+        writer->FlushAll();
+    };
+    if (m_jobs == 1) return job();
     std::vector<std::thread> jobs;
-    for (int i = 0; i < m_jobs; ++i)
-        jobs.emplace_back([&] {
-            const std::unique_ptr<RyInfluxDB> writer = JobWriter();
-            for (size_t index = next++; index < names.size() && !m_stopRequested; index = next++)
-                ConvertListedFile(folder, names[index], *writer);
-            writer->FlushAll();
-        });
-    for (auto& job : jobs) job.join();
-    return 0;
+    for (int i = 0; i < m_jobs; ++i) jobs.emplace_back(job);
+    for (auto& running : jobs) running.join();
 }
 
 std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {
@@ -221,21 +189,10 @@ std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {
 // Converts one file that the listing named: its name line, the file, and once it is done
 // its path line.
 void DataLogConverter::ConvertListedFile(const std::string& folder, const std::string& name, RyInfluxDB& writer) {
-    ShowProgress(name);
+    Tell(name);
     const std::string path = folder + name;
-    bool handed = false;
-    if (Fits(path)) {
-        handed = ConvertDatFile(path, writer, m_resolvedFolder);
-    } else {
-        SkipFile(name, "path too long");
-    }
-    if (!handed) FileDone(path, FileBytes(path));
-}
-
-void DataLogConverter::FileDone(const std::string& path, uint64_t bytes) {
-    std::lock_guard lock(m_mutex);
-    m_totals.bytesDone += bytes;
-    progress.FileDone(path, m_totals);
+    if (!Fits(path)) Skip(path, "path too long");
+    if (!Fits(path) || !ConvertDatFile(path, writer, m_resolvedFolder)) FileDone(path, FileBytes(path));
 }
 
 // Every post that carried the file's lines has ended: only a file whose lines are all in
@@ -253,82 +210,62 @@ void DataLogConverter::FileStored(uint64_t source, const WriteCounts& counts, bo
     FileDone(file.path, file.bytes);
 }
 
-void DataLogConverter::CountSkipped() {
-    std::lock_guard lock(m_mutex);
-    ++m_totals.filesSkipped;
-}
-
-void DataLogConverter::SkipFile(const std::string& name, const char* why) {
-    CountSkipped();
-    ShowProgress("Skipped " + name + ": " + why);
-}
-
-int DataLogConverter::ConvertDatFile(const std::string& path) {
+void DataLogConverter::ConvertDatFile(const std::string& path) {
     const std::unique_ptr<RyInfluxDB> writer = JobWriter();
     ConvertDatFile(path, *writer, {});
     writer->FlushAll();
-    return 0;
 }
 
 bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder) {
     const DatFileName parsed = ParseDatFileName(path);
-    if (parsed.kind < 0) {
-        CountSkipped();  // not a data-log kind: passed over without a word, as always
+    if (parsed.kind < 0 || parsed.problem != nullptr) {
+        Skip(path, parsed.problem);  // not a data-log kind: passed over without a word, as always
         return false;
     }
-    if (parsed.problem != nullptr) {
-        SkipFile(path.substr(path.rfind('/') + 1), parsed.problem);
-        return false;
-    }
+    std::optional<FileStamp> stamp;
+    if (Resumed(path, stamp, resolvedFolder)) return false;
 
-    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path, resolvedFolder) : std::nullopt;
-    if (stamp && m_journal->Converted(*stamp)) {
-        {
-            std::lock_guard lock(m_mutex);
-            ++m_totals.filesResumed;
-        }
-        ShowProgress("Already converted: " + path.substr(path.rfind('/') + 1));
-        return false;
-    }
-
-    FileImage image = ReadWholeFile(path);
-    if (!image.opened) {
-        CountSkipped();
-        return false;
-    }
-    if (image.unreadable) {
-        SkipFile(path.substr(path.rfind('/') + 1), "could not be read");
+    DataLogFile file;
+    if (!file.Open(path, parsed.kind)) {
+        SkipUnopened(path);
         return false;
     }
     const int kind = parsed.kind;
     const size_t recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
-    const size_t records = image.size / recordSize;
-    const char* name = parsed.tagName.c_str();
-
     const uint64_t source = m_nextSource++;
-    {
-        std::lock_guard lock(m_mutex);
-        m_pending.emplace(source, PendingFile{path, records, stamp, image.size});
-    }
     writer.BeginSource(source);
+    uint64_t records = 0;
+    bool whole = false;
     {
         // The writer is this job's alone: one lock and one look at the name for the file's
         // samples instead of one each.
         std::lock_guard lock(writer.m_batchLock[kind]);
-        const RyInfluxDB::LineName& lineName = writer.NameOf(name);
-        for (size_t i = 0; i < records; ++i) {
-            // A record is a LogSample byte for byte; the writer reads it in place.
-            const auto& sample = *reinterpret_cast<const LogSample*>(image.bytes.get() + i * recordSize);
-            if (HasNoValue(sample))
-                DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample.time).c_str(),
-                                 DisplayDate(sample.time).c_str(), ValueBits(sample));
-            if (kind == kRaw)
-                writer.AddRawSample(lineName, sample);
-            else
-                writer.AddSummarySample(kind, lineName, sample);
-        }
+        const RyInfluxDB::LineName& lineName = writer.NameOf(parsed.tagName.c_str());
+        whole = file.Read(0, file.Records(), [&](const char* piece, size_t count) {
+            records += count;
+            for (size_t i = 0; i < count; ++i) {
+                // A record is a LogSample byte for byte; the writer reads it in place.
+                const auto& sample = *reinterpret_cast<const LogSample*>(piece + i * recordSize);
+                if (HasNoValue(sample))
+                    DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample.time).c_str(),
+                                     DisplayDate(sample.time).c_str(), ValueBits(sample));
+                if (kind == kRaw)
+                    writer.AddRawSample(lineName, sample);
+                else
+                    writer.AddSummarySample(kind, lineName, sample);
+            }
+        });
     }
-    image.bytes.reset();
+    if (!whole) {
+        NameUnreadable(path);
+        Tell("Could not read all of " + FileName(path));
+        stamp.reset();  // what is left of it is to be converted again
+    }
+    {
+        // The writer tells what became of a source only after its end.
+        std::lock_guard lock(m_mutex);
+        m_pending.emplace(source, PendingFile{path, records, stamp, file.Bytes()});
+    }
     writer.EndSource();
     return true;
 }

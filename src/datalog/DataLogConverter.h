@@ -1,93 +1,27 @@
 #pragma once
 
-// Converts a whole data-log folder: every "*.DAT" file of its first-level sub-folders,
-// with progress lines at the top of the progress list and in the log. Each job has one
-// writer for a sub-folder, so that a post carries the lines of several small files; a
-// file is done (journaled, counted, told to the progress) once every post that carried
-// its lines has ended.
+// Data-log files: the rule of their names, the walk of a data-log folder, the reading of
+// their records piece by piece, and the conversion of every "*.DAT" file of the folder's
+// first-level sub-folders, told at the top of the progress list and in the log. Each job
+// has one writer for a sub-folder, so that a post carries the lines of several small
+// files; a file is done (journaled, counted, told to the progress) once every post that
+// carried its lines has ended.
 
-#include "conversion/Journal.h"
-#include "conversion/Progress.h"
-#include "conversion/Totals.h"
-#include "influx/RyInfluxDB.h"
+#include "conversion/Converter.h"
+
+#include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace quarvel {
-
-class DataLogConverter {
-public:
-    // folderPath is the data-log folder; a missing trailing '/' is added.
-    DataLogConverter(const std::string& folderPath, const std::string& databaseName, Progress& progress,
-                     InfluxTarget target = {});
-
-    int ConvertAllFolders();
-    int ConvertFolder(const std::string& name);
-    // One file with a writer of its own.
-    int ConvertDatFile(const std::string& path);
-    void ShowProgress(const std::string& text);
-
-    const ConversionTotals& Totals() const { return m_totals; }
-
-    // Asks the walk, from any thread, to end after the files it is converting: their
-    // lines are all posted, later files are left alone and no message box shows.
-    void RequestStop() { m_stopRequested = true; }
-    bool Stopped() const { return m_stopRequested; }
-
-    // Files converted at once within a sub-folder, each with its own writer. One walks
-    // the files in listing order, one after the other; more keep a server busy
-    // that answers one post at a time no faster than one stream can feed it.
-    void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
-
-    // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
-    void SetJournal(Journal* journal) { m_journal = journal; }
-
-private:
-    struct PendingFile {
-        std::string path;
-        uint64_t records = 0;
-        std::optional<FileStamp> stamp;
-        uint64_t bytes = 0;
-    };
-
-    void SkipFile(const std::string& name, const char* why);
-    std::unique_ptr<RyInfluxDB> JobWriter();
-    // True when the file's records went to `writer`; it is done once they are posted.
-    // resolvedFolder: the file's folder resolved, or empty.
-    bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
-    void FileStored(uint64_t source, const WriteCounts& counts, bool allStored);
-    void FileDone(const std::string& path, uint64_t bytes);
-
-    std::string folderPath;
-    std::string databaseName;
-    Progress& progress;
-    InfluxTarget m_target;
-    ConversionTotals m_totals;
-    void ConvertListedFile(const std::string& folder, const std::string& name, RyInfluxDB& writer);
-    void CountSkipped();
-
-    std::atomic<bool> m_stopRequested{false};
-    int m_jobs = 1;
-    Journal* m_journal = nullptr;
-    std::recursive_mutex m_mutex;  // the totals, the files pending, and one progress call at a time
-    std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number
-    std::string m_resolvedFolder;  // of the sub-folder under way, for the journal's stamps
-    std::atomic<uint64_t> m_nextSource{0};
-};
-
-// Calls `visit` with the path of every "*.DAT" entry of the folder's first-level
-// sub-folders, by the listing rules of a conversion, without its progress lines.
-void ForEachDataLogFile(const std::string& folderPath, const std::function<void(const std::string& path)>& visit);
-
-// The files a walk of the folder will meet (the same listing rules), for progress.
-SourceSize DataLogFilesIn(const std::string& folderPath);
 
 // Parts of a data-log file's name (after the last '/'): the kind letter before its last '.',
 // the tag name before its first '$'.
@@ -97,5 +31,84 @@ struct DatFileName {
     const char* problem = nullptr;  // why the name cannot be used, or null
 };
 DatFileName ParseDatFileName(const std::string& path);
+
+// The one walk of a data-log folder: its first-level sub-folders in listing order, each
+// with the names of its "*.DAT" entries in listing order. `tell` gets the walk's progress
+// lines; the walk ends before the next sub-folder once `stop` holds.
+using SubFolderVisit = std::function<void(const std::string& subFolder, const std::vector<std::string>& names)>;
+void WalkDataLogFolder(
+    const std::string& folderPath, const SubFolderVisit& visit,
+    const std::function<void(const std::string& line)>& tell = [](const std::string&) {},
+    const std::function<bool()>& stop = [] { return false; });
+
+// The files a walk of the folder meets, for progress.
+SourceSize DataLogFilesIn(const std::string& folderPath);
+
+// The records of one data-log file (each a LogSample byte for byte), read in pieces of
+// whole records, so that memory does not follow the size of the file.
+class DataLogFile {
+public:
+    static constexpr size_t kPieceBytes = size_t{4} << 20;
+
+    DataLogFile() = default;
+    ~DataLogFile() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    DataLogFile(const DataLogFile&) = delete;
+    DataLogFile& operator=(const DataLogFile&) = delete;
+
+    // Opens the file of records of `kind`, once, without waiting for a writer (a pipe may be
+    // named like a data-log file). False when it cannot be opened or is no regular file.
+    bool Open(const std::string& path, int kind);
+    uint64_t Bytes() const { return m_bytes; }                   // at the opening
+    uint64_t Records() const { return m_bytes / m_recordSize; }  // whole records at the opening
+
+    // Records [from, to), each piece as its first record's bytes and its count of records.
+    // Ends early, true, where the file ends sooner; false when a read failed.
+    using Piece = std::function<void(const char* records, size_t count)>;
+    bool Read(uint64_t from, uint64_t to, const Piece& piece);
+
+private:
+    int m_fd = -1;
+    size_t m_recordSize = 1;
+    uint64_t m_bytes = 0;
+    std::vector<char> m_buffer;  // one piece
+};
+
+// The stored time of the file's first record; none when the walk's converter would read no
+// record of it.
+std::optional<int32_t> FirstRecordTime(const std::string& path);
+
+class DataLogConverter : public Converter {
+public:
+    using Converter::Converter;
+
+    // The sub-folders one after the other; within one, SetJobs files at once, each job with a
+    // writer of its own: more keep a server busy that one stream cannot feed.
+    void ConvertAll() override;
+    // One file with a writer of its own.
+    void ConvertDatFile(const std::string& path);
+
+private:
+    struct PendingFile {
+        std::string path;
+        uint64_t records = 0;
+        std::optional<FileStamp> stamp;
+        uint64_t bytes = 0;
+    };
+
+    void Tell(const std::string& text) override;
+    void ConvertFolder(const std::string& folder, const std::vector<std::string>& names);
+    std::unique_ptr<RyInfluxDB> JobWriter();
+    void ConvertListedFile(const std::string& folder, const std::string& name, RyInfluxDB& writer);
+    // True when the file's records went to `writer`; it is done once they are posted.
+    // resolvedFolder: the file's folder resolved, or empty.
+    bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
+    void FileStored(uint64_t source, const WriteCounts& counts, bool allStored);
+
+    std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number, under m_mutex
+    std::string m_resolvedFolder;                         // of the sub-folder under way, for the journal's stamps
+    std::atomic<uint64_t> m_nextSource{0};
+};
 
 }  // namespace quarvel

@@ -254,7 +254,6 @@ char* PutHead(std::string& out, char* buffer, int kind, std::string_view escaped
 }  // namespace
 
 int32_t LineTimestamp(int32_t time, int32_t zoneOffset) {
-    constexpr uint32_t kFixedOffset = 28800;
     return static_cast<int32_t>(static_cast<uint32_t>(time) - static_cast<uint32_t>(zoneOffset) - kFixedOffset);
 }
 

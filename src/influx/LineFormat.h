@@ -11,7 +11,10 @@
 
 namespace quarvel {
 
-// Seconds of a line's time stamp: time - zoneOffset - 28800, taken modulo 2^32 as a
+// Seconds every stored time is ahead of UTC beside the zone offset.
+constexpr uint32_t kFixedOffset = 28800;
+
+// Seconds of a line's time stamp: time - zoneOffset - kFixedOffset, taken modulo 2^32 as a
 // signed 32-bit number (a difference past either end of the 32-bit range wraps around).
 int32_t LineTimestamp(int32_t time, int32_t zoneOffset);
 

@@ -1,7 +1,7 @@
 #include "rtdb/RtdbConverter.h"
 
-#include "conversion/Journal.h"
 #include "platform/FindFile.h"
+#include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
 
 #include <strings.h>
@@ -240,23 +240,37 @@ int TableKindOfPath(const std::string& path) {
     }
 }
 
-SourceSize TableFilesIn(const std::string& folderPath) {
+std::vector<std::string> TableFilesOf(const std::string& folderPath) {
     const std::string folder = platform::WithSeparator(folderPath);
-    SourceSize size;
+    std::vector<std::string> paths;
     platform::FindFile listing;
     platform::FindData entry;
     for (bool more = listing.First(folder + "*.rdb", entry); more; more = listing.Next(entry))
-        if (!IsTagTable(entry.name)) size.Add(folder + entry.name, TableKindOfPath(entry.name));
+        if (!IsTagTable(entry.name)) paths.push_back(folder + entry.name);
+    return paths;
+}
+
+SourceSize TableFilesIn(const std::string& folderPath) {
+    SourceSize size;
+    for (const std::string& path : TableFilesOf(folderPath)) size.Add(path, TableKindOfPath(path));
     return size;
 }
 
-RtdbConverter::RtdbConverter(const std::string& databaseName_, const std::string& folderPath_, InfluxTarget target)
-    : folderPath(platform::WithSeparator(folderPath_)), databaseName(databaseName_), m_target(std::move(target)) {
-    // While the server is retried, the progress line says so.
-    m_target.onRetry = [this, outer = std::move(m_target.onRetry)](const RetryNotice& notice) {
-        AddProgressLine(RetryText(notice));
-        if (outer) outer(notice);
-    };
+std::optional<int32_t> FirstSampleTime(const std::string& path) {
+    const int kind = TableKindOfPath(path);
+    rtdb::TableReader reader;
+    // The export reads a table through the library of its name's kind, which takes only
+    // tables of that kind.
+    if (kind < 0 || reader.Open(path) != rtdb::TableStatus::kOk || reader.Kind() != kKindLetter[kind])
+        return std::nullopt;
+    RawRow row{};  // the longest row; every kind starts with the time of its first sample
+    if (!reader.Next(&row)) return std::nullopt;
+    return DaylightSaving().Adjusted(row.time);
+}
+
+RtdbConverter::RtdbConverter(const std::string& folderPath_, const std::string& databaseName_, Progress& progress_,
+                             InfluxTarget target)
+    : Converter(folderPath_, databaseName_, progress_, std::move(target)) {
     RyConnectTDB();
     RyConnectXDB();
     RyConnectMDB();
@@ -272,9 +286,10 @@ RtdbConverter::~RtdbConverter() {
     RyDisconnectDDB();
 }
 
-void RtdbConverter::AddProgressLine(const std::string& text) {
-    std::lock_guard lock(m_progressMutex);
-    if (progress != nullptr) progress->Line(text);
+// The lanes tell their retries on their own threads.
+void RtdbConverter::Tell(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    progress.Line(text);
 }
 
 const std::string& RtdbConverter::TagName(int32_t id) {
@@ -283,8 +298,9 @@ const std::string& RtdbConverter::TagName(int32_t id) {
 
 void RtdbConverter::LoadTagTable() {
     const std::string path = folderPath + kTagTableName;
-    AddProgressLine(path);
+    Tell(path);
     const int handle = RyOpenTagTable(path.c_str());
+    if (handle == kRyCannotRead && FileBytes(path) > 0) NameUnreadable(path);  // a regular file, no right to read it
     if (handle < 0) return;
     OpenTable open(RyCloseTagTable, handle);
     const int selection = RySelectTagAll(handle);
@@ -293,56 +309,44 @@ void RtdbConverter::LoadTagTable() {
         tagNames[row.tagId].assign(row.name, strnlen(row.name, sizeof row.name));
 }
 
-void RtdbConverter::ConvertAllTables() {
+void RtdbConverter::ConvertAll() {
     LoadTagTable();
     const std::string pattern = folderPath + "*.rdb";
-    AddProgressLine(pattern);
+    Tell(pattern);
     platform::FindFile listing;
     platform::FindData entry;
     if (!listing.First(pattern, entry)) {
-        AddProgressLine("Error");
+        Tell("Error");
         return;
     }
     do {
-        if (m_stopRequested) break;
-        AddProgressLine(entry.name);
+        if (Stopped()) break;
+        Tell(entry.name);
         if (IsTagTable(entry.name)) continue;
         const std::string path = folderPath + entry.name;
-        AddProgressLine(path);
+        Tell(path);
         ConvertTableFile(path);
-        m_totals.bytesDone += FileBytes(path);
-        if (progress != nullptr) progress->FileDone(path, m_totals);
+        FileDone(path, FileBytes(path));
     } while (listing.Next(entry));
     listing.Close();
 
-    // An export that wrote every line ends without a closing line.
-    if (m_stopRequested)
-        AddProgressLine("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
-    else if (m_totals.writes.linesNotWritten > 0)
-        AddProgressLine(CompletionText(m_totals));
+    // An export that wrote every line and read every table ends without a closing line.
+    if (!TellIfStopped() && (m_totals.writes.linesNotWritten > 0 || !m_totals.unreadable.empty()))
+        Tell(CompletionText(m_totals));
 }
 
 void RtdbConverter::ConvertTableFile(const std::string& path) {
-    AddProgressLine(path);
+    Tell(path);
     const int kind = TableKindOfPath(path);
-    if (kind < 0) {
-        ++m_totals.filesSkipped;
-        return;
-    }
-    const std::optional<FileStamp> stamp = m_journal != nullptr ? FileStamp::Of(path) : std::nullopt;
-    if (stamp && m_journal->Converted(*stamp)) {
-        ++m_totals.filesResumed;
-        AddProgressLine("Already converted: " + path.substr(path.rfind('/') + 1));
-        return;
-    }
-    AddProgressLine(path);
+    if (kind < 0) return Skip(path);
+    std::optional<FileStamp> stamp;
+    if (Resumed(path, stamp)) return;
+    Tell(path);
 
     const SummaryLibrary& summaries = kSummaryLibraries[kind];
     const int handle = kind == kRaw ? RyOpenXTable(path.c_str()) : summaries.open(path.c_str());
-    if (handle < 0) {
-        ++m_totals.filesSkipped;
-        return;
-    }
+    if (handle == kRyCannotRead) return SkipUnopened(path);
+    if (handle < 0) return Skip(path);
     uint64_t samples = 0;
     // Retries that wait in the caller's event loop must stay on its thread.
     TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);

@@ -8,73 +8,50 @@
 // exception leaves a conversion. Progress lines come in the order things happen, one at a
 // time, so a caller may run it on the window's own thread and show each line at once.
 
-#include "conversion/Progress.h"
-#include "conversion/Totals.h"
-#include "influx/RyInfluxDB.h"
+#include "conversion/Converter.h"
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace quarvel {
 
-class Journal;
-
-class RtdbConverter {
+class RtdbConverter : public Converter {
 public:
-    // folderPath is the folder of the table files; a missing trailing '/' is added.
-    RtdbConverter(const std::string& databaseName, const std::string& folderPath, InfluxTarget target = {});
-    ~RtdbConverter();
-    RtdbConverter(const RtdbConverter&) = delete;
-    RtdbConverter& operator=(const RtdbConverter&) = delete;
-
-    // Where the progress lines go; without it they are not shown.
-    void SetProgress(Progress& to) { progress = &to; }
+    RtdbConverter(const std::string& folderPath, const std::string& databaseName, Progress& progress,
+                  InfluxTarget target = {});
+    ~RtdbConverter() override;
 
     void LoadTagTable();
     // The catalogue's name of `id`; an unknown id is entered with an empty name. The
     // reference stays valid as long as the converter.
     const std::string& TagName(int32_t id);
-    void AddProgressLine(const std::string& text);
 
-    void ConvertAllTables();
+    // The tag catalogue, then the table files one at a time, each through SetJobs writers
+    // at once. A target that waits in its caller's event loop (InfluxTarget::wait) keeps
+    // one: the export's posts then stay on the caller's thread.
+    void ConvertAll() override;
     void ConvertTableFile(const std::string& path);
 
-    const ConversionTotals& Totals() const { return m_totals; }
-
-    // Asks the export, from any thread, to end after the table file it is converting:
-    // that file's lines are all posted, later files are left alone.
-    void RequestStop() { m_stopRequested = true; }
-    bool Stopped() const { return m_stopRequested; }
-
-    // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
-    void SetJournal(Journal* journal) { m_journal = journal; }
-
-    // Writers of a table at once. A target that waits in its caller's event loop
-    // (InfluxTarget::wait) keeps one: the export's posts then stay on the caller's thread.
-    void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
-
 private:
-    std::string folderPath;
-    std::string databaseName;
+    void Tell(const std::string& text) override;
+
     std::unordered_map<int32_t, std::string> tagNames;
-    Progress* progress = nullptr;
-    InfluxTarget m_target;
-    ConversionTotals m_totals;
-    std::atomic<bool> m_stopRequested{false};
-    Journal* m_journal = nullptr;
-    int m_jobs = 1;
-    std::mutex m_progressMutex;  // lanes tell their retries on their own threads
 };
 
 // TableKind of a table file's path from the letter before its last '.': X raw; M, 1 or 2
 // minute; H hour; D day. -1 for any other letter.
 int TableKindOfPath(const std::string& path);
 
-// The table files an export of the folder will meet ("*.rdb" other than "Tags.rdb"),
-// for progress displays.
+// The table files an export of the folder will meet ("*.rdb" other than "Tags.rdb"), and
+// their sizes for progress displays.
+std::vector<std::string> TableFilesOf(const std::string& folderPath);
 SourceSize TableFilesIn(const std::string& folderPath);
+
+// The time the export sends the table's first sample with (daylight saving taken off);
+// none when it reads no sample of the table.
+std::optional<int32_t> FirstSampleTime(const std::string& path);
 
 }  // namespace quarvel

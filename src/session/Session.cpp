@@ -2,13 +2,13 @@
 
 #include "datalog/DataLogConverter.h"
 #include "influx/HttpPost.h"
+#include "influx/LineFormat.h"
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 #include "platform/CodePage.h"
 #include "platform/FindFile.h"
 #include "rtdb/RtdbConverter.h"
 #include "session/NodeFolder.h"
-#include "session/OldestSamples.h"
 
 #include <algorithm>
 #include <ctime>
@@ -21,8 +21,10 @@ namespace {
 
 constexpr size_t kMaxDatabaseBytes = 259;  // the name's buffer, less its terminator
 
-OldestLineTimes OldestOf(const std::string& folder, SourceKind kind) {
-    return kind == SourceKind::kTables ? OldestTableSamples(folder) : OldestDataLogSamples(folder);
+void Keep(OldestLineTimes& oldest, int kind, int32_t storedTime, int32_t zoneOffset) {
+    const int64_t line = LineTimestamp(storedTime, zoneOffset);
+    if (kind != kRaw && line < 0) return;  // the writer leaves such summaries out
+    if (!oldest[kind] || line < *oldest[kind]) oldest[kind] = line;
 }
 
 // The retention warnings, and what the login may not see.
@@ -65,6 +67,22 @@ private:
 
 }  // namespace
 
+OldestLineTimes OldestSamples(const std::string& folder, SourceKind kind) {
+    const int32_t zoneOffset = StandardZoneOffset();
+    OldestLineTimes oldest;
+    if (kind == SourceKind::kTables) {
+        for (const std::string& path : TableFilesOf(folder))
+            if (const auto time = FirstSampleTime(path)) Keep(oldest, TableKindOfPath(path), *time, zoneOffset);
+        return oldest;
+    }
+    WalkDataLogFolder(folder, [&](const std::string& subFolder, const std::vector<std::string>& names) {
+        for (const std::string& name : names)
+            if (const auto time = FirstRecordTime(subFolder + name))
+                Keep(oldest, ParseDatFileName(name).kind, *time, zoneOffset);
+    });
+    return oldest;
+}
+
 std::string DatabaseFor(const std::string& nodeName, const std::string& codePage) {
     const std::string name = "Ry_" + nodeName;
     return name.substr(0, platform::CharacterPrefix(name, kMaxDatabaseBytes, codePage));
@@ -86,7 +104,7 @@ ServerReport Session::CheckOnly(bool withSamples) const {
     if (!report.found.Checked()) return report;
     if (withSamples) {
         report.found.needed = m_found.kinds;
-        report.oldest = OldestOf(m_folder, m_options.kind);
+        report.oldest = OldestSamples(m_folder, m_options.kind);
     }
     report.warnings = Warnings(report.found, report.oldest, m_databaseUtf8, Access());
     return report;
@@ -160,7 +178,7 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     // Only a policy that drops old points makes the oldest samples matter: the scan opens every file.
     const bool dropsOld = std::any_of(found.policies.begin(), found.policies.end(),
                                       [](const RetentionPolicyState& policy) { return policy.durationSeconds > 0; });
-    if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestOf(m_folder, m_options.kind);
+    if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestSamples(m_folder, m_options.kind);
     for (std::string& warning : Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access))
         if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end()) warnings.push_back(std::move(warning));
     return kAllWritten;
@@ -181,27 +199,24 @@ int Session::Run(Progress& progress) {
     if (m_options.maxRate > 0) target.rate = std::make_shared<LineRate>(m_options.maxRate);
     RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {
-        RtdbConverter converter(m_database, m_folder, target);
-        converter.SetProgress(guarded);
-        converter.SetJobs(m_options.jobs);
-        Drive(converter, [&converter] { converter.ConvertAllTables(); });
+        RtdbConverter converter(m_folder, m_database, guarded, target);
+        Drive(converter);
     } else {
         DataLogConverter converter(m_folder, m_database, guarded, target);
-        converter.SetJobs(m_options.jobs);
-        Drive(converter, [&converter] { converter.ConvertAllFolders(); });
+        Drive(converter);
     }
     return ExitStatus(m_totals);
 }
 
-template <typename Converter>
-void Session::Drive(Converter& converter, const std::function<void()>& convert) {
+void Session::Drive(Converter& converter) {
+    converter.SetJobs(m_options.jobs);
     converter.SetJournal(m_journal.IsOpen() ? &m_journal : nullptr);
     {
         std::lock_guard lock(m_stopMutex);
         m_stopRunning = [&converter] { converter.RequestStop(); };
         if (m_stopRequested) converter.RequestStop();
     }
-    convert();
+    converter.ConvertAll();
     std::lock_guard lock(m_stopMutex);
     m_stopRunning = nullptr;
     m_totals = converter.Totals();
@@ -213,7 +228,7 @@ int DefaultJobs() {
 
 ExitCode ExitStatus(const ConversionTotals& totals) {
     if (totals.writes.batchesUnanswered > 0) return kServerUnreachable;
-    if (totals.writes.linesNotWritten > 0) return kLinesNotWritten;
+    if (totals.writes.linesNotWritten > 0 || !totals.unreadable.empty()) return kLinesNotWritten;
     return kAllWritten;
 }
 

@@ -5,6 +5,7 @@
 // the checks raise), the journal is opened, then the data-log files or the tables are
 // converted, with progress told to the front end, and the totals give the exit status.
 
+#include "conversion/Converter.h"
 #include "conversion/Journal.h"
 #include "conversion/Progress.h"
 #include "conversion/Totals.h"
@@ -47,6 +48,10 @@ struct SessionOptions {
     uint64_t maxRate = 0;      // lines per second over all jobs; 0: no limit
     InfluxTarget target;       // the server, its login, the code page and how batches travel
 };
+
+// For the retention checks: per kind, the oldest line time stamp a conversion of the folder
+// would send, from the first sample of each file (samples are stored in time order).
+OldestLineTimes OldestSamples(const std::string& folder, SourceKind kind);
 
 // What the server checks found: the server's answers, the oldest sample of each kind in
 // the folder (none without a folder), and the policies that will drop some of them.
@@ -129,8 +134,7 @@ public:
     const std::string& RefusedWith() const { return m_refusedWith; }
 
 private:
-    template <typename Converter>
-    void Drive(Converter& converter, const std::function<void()>& convert);
+    void Drive(Converter& converter);
     // The checks of one node; its warnings join `warnings`. kAllWritten to go on.
     int CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings);
 

@@ -64,15 +64,14 @@ TEST_F(ConcurrentConversion, TwoDataLogWorkersAndATableExportLoseNothing) {
     auto dataLog = [&](const SampleNodeResult& node, const std::string& database, ConversionTotals& totals) {
         DataLogConverter converter(node.dataLogFolder, database, list, target);
         converter.SetJobs(2);
-        converter.ConvertAllFolders();
+        converter.ConvertAll();
         totals = converter.Totals();
     };
     std::thread workerA(dataLog, std::cref(nodeA), std::cref(first), std::ref(totalsA));
     std::thread workerB(dataLog, std::cref(nodeB), std::cref(second), std::ref(totalsB));
     std::thread exporter([&] {
-        RtdbConverter converter(tables, nodeA.dataLogFolder, target);
-        converter.SetProgress(list);
-        converter.ConvertAllTables();
+        RtdbConverter converter(nodeA.dataLogFolder, tables, list, target);
+        converter.ConvertAll();
         totalsT = converter.Totals();
     });
     workerA.join();

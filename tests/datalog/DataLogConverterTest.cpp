@@ -72,7 +72,7 @@ protected:
 
     ConversionTotals Convert(testsupport::RecordedProgress& list) {
         DataLogConverter converter(data.string(), database, list, target);
-        converter.ConvertAllFolders();
+        converter.ConvertAll();
         return converter.Totals();
     }
 
@@ -136,14 +136,18 @@ TEST_F(DataLogConversion, FilesThatAreNoDataLogFilesAreSkipped) {
     for (const auto& c : cases) WriteDat(c.file, Records(3), kRawSampleSize);
     // Nobody writes to it: the walk must not wait for a writer.
     ASSERT_EQ(mkfifo((data / "G" / "PIPE$0001X.DAT").c_str(), 0600), 0);
+    fs::create_directory(data / "G" / "DIR$0001X.DAT");
 
     testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
     const std::vector<std::string> lines = list.Told();
 
     EXPECT_EQ(totals.filesConverted, 0);
-    EXPECT_EQ(totals.filesSkipped, 5) << "the two files outside the sub-folders are never met";
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Skipped PIPE$0001X.DAT: could not be read"), lines.end());
+    EXPECT_EQ(totals.filesSkipped, 6) << "the two files outside the sub-folders are never met";
+    EXPECT_TRUE(totals.unreadable.empty());
+    for (const char* irregular :
+         {"Skipped PIPE$0001X.DAT: not a regular file", "Skipped DIR$0001X.DAT: not a regular file"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), irregular), lines.end()) << irregular;
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 0);
     for (const auto& c : cases) {
         if (c.progressLine == nullptr) continue;
@@ -325,7 +329,7 @@ TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
     };
     DataLogConverter converter(data.string(), database, list, stopping);
     running = &converter;
-    converter.ConvertAllFolders();
+    converter.ConvertAll();
 
     EXPECT_TRUE(converter.Stopped());
     EXPECT_EQ(list.Ended().size(), 0u);
@@ -347,7 +351,10 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
     {
         testsupport::RecordedProgress list;
         DataLogConverter converter(made.dataLogFolder, fileByFile, list, target);
-        ForEachDataLogFile(made.dataLogFolder, [&converter](const std::string& path) { converter.ConvertDatFile(path); });
+        WalkDataLogFolder(made.dataLogFolder,
+                          [&converter](const std::string& folder, const std::vector<std::string>& names) {
+                              for (const std::string& name : names) converter.ConvertDatFile(folder + name);
+                          });
         ASSERT_EQ(converter.Totals().filesConverted, made.files);
         ASSERT_GE(posts.size(), static_cast<size_t>(made.files));
         posts.clear();
@@ -358,7 +365,7 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
         testsupport::RecordedProgress list;
         DataLogConverter converter(made.dataLogFolder, shared, list, target);
         converter.SetJobs(jobs);
-        converter.ConvertAllFolders();
+        converter.ConvertAll();
         EXPECT_EQ(converter.Totals().writes.linesWritten, made.rawRecords + made.summaryRecords) << jobs;
         EXPECT_EQ(converter.Totals().filesConverted, made.files) << jobs;
         EXPECT_LT(posts.size(), static_cast<size_t>(made.files / 4)) << "small files share posts";
@@ -368,6 +375,33 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
                 << kMeasurement[kind] << ", " << jobs << " jobs";
         testsupport::DropDatabase(shared);
         posts.clear();
+    }
+}
+
+// Records [from, to) come in order, in pieces of whole records however the pieces fall.
+TEST(DataLogFileReader, ReadsFromAnyRecordOnInPiecesOfWholeRecords) {
+    ScratchDir scratch("quarvel-test");
+    const uint64_t perPiece = DataLogFile::kPieceBytes / kRawSampleSize, all = perPiece + 5;
+    const fs::path path = scratch.Path() / "BIG$0001X.DAT";
+    WriteDat(path, Records(static_cast<int>(all)), kRawSampleSize, 3);  // and a cut record
+    // From, to, records, pieces.
+    const uint64_t cases[][4] = {
+        {0, UINT64_MAX, all, 2}, {7, all, all - 7, 1}, {perPiece - 1, perPiece + 2, 3, 1}, {0, 1, 1, 1},
+        {all, all, 0, 0},
+    };
+    for (const auto& [from, to, records, pieces] : cases) {
+        DataLogFile file;
+        ASSERT_TRUE(file.Open(path.string(), kRaw));
+        EXPECT_EQ(file.Records(), all);
+        uint64_t next = from, told = 0, wrong = 0;
+        EXPECT_TRUE(file.Read(from, to, [&](const char* piece, size_t count) {
+            ++told;
+            for (size_t i = 0; i < count; ++i, ++next)
+                wrong += static_cast<uint64_t>(reinterpret_cast<const LogSample*>(piece + i * kRawSampleSize)->time) !=
+                         1600000000 + next;
+        }));
+        EXPECT_EQ(std::vector<uint64_t>({next - from, told, wrong}), std::vector<uint64_t>({records, pieces, 0}))
+            << from;
     }
 }
 

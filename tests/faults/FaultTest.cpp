@@ -74,7 +74,7 @@ protected:
         };
         list.onEnded = [this](const std::string& text) { closing = text; };
         DataLogConverter converter(made.dataLogFolder, kDatabase, list, target);
-        converter.ConvertAllFolders();
+        converter.ConvertAll();
         return converter.Totals();
     }
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -186,6 +187,39 @@ TEST_F(CheckCli, ResumeSkipsWhatWasPostedAndNothingElse) {
     const RunResult dry = RunCli({"convert", "--node", node, "--resume", "--output", "out.lp"});
     EXPECT_EQ(dry.status, 2);
     EXPECT_TRUE(Contains(dry.err, "--resume does not go with --output")) << dry.err;
+}
+
+// A pipe named as a data-log file holds up neither the age scan (a policy that drops old
+// points makes it run) nor the conversion, which names it. A file that cannot be read is
+// named and fails the run.
+TEST_F(CheckCli, APipeIsSkippedAndAFileThatCannotBeReadFailsTheRun) {
+    const fs::path group = fs::path(made.dataLogFolder) / "Group1";
+    ASSERT_EQ(mkfifo((group / "PIPE$0009X.DAT").c_str(), 0600), 0);
+    const fs::path locked = group / "FLOW_01$0001M.DAT";
+    const auto lockedRecords = static_cast<long>(fs::file_size(locked) / kSummarySampleSize);
+    MakeDatabase(database, {{"RP_Sec", "1000w"}, {"RP_Min", "INF"}, {"RP_Hour", "INF"}, {"RP_Day", "INF"}});
+    AsUnprivilegedUser([&] {
+        fs::permissions(locked, fs::perms::none);
+        const RunResult check = Cli("check");
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+        const RunResult run = Cli("convert", {"--create-database"});
+        EXPECT_EQ(run.status, 1) << run.err;
+        for (const std::string& said : std::vector<std::string>{
+                 "Skipped PIPE$0009X.DAT: not a regular file\n", "Skipped FLOW_01$0001M.DAT: could not be read\n",
+                 "Conversion completed, but 1 file could not be read (see Logs/Quarvel.log)\n",
+                 "Could not read:    " + locked.string() + "\n"})
+            EXPECT_TRUE(Contains(run.err, said)) << said << " in:\n" << run.err;
+        EXPECT_EQ(Points(), Records() - lockedRecords);
+        // Tables alike: the export goes on without the names of an unreadable tag table.
+        for (const char* table : {"Tags.rdb", "HistM.rdb"})
+            fs::permissions(group.parent_path() / table, fs::perms::none);
+        const RunResult tables = Cli("convert", {"--kind", "rtdb"});
+        EXPECT_EQ(tables.status, 1) << tables.err;
+        for (const std::string& said :
+             std::vector<std::string>{"Skipped HistM.rdb: could not be read\n", "2 files could not be read",
+                                      "Could not read:    " + (group.parent_path() / "Tags.rdb").string() + "\n"})
+            EXPECT_TRUE(Contains(tables.err, said)) << said << " in:\n" << tables.err;
+    });
 }
 
 // A run killed (SIGKILL) or stopped by Ctrl-C (SIGINT: the files under way end, then the

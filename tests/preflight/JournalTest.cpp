@@ -169,30 +169,27 @@ protected:
         ScratchDirTest::TearDown();
     }
 
-    ConversionTotals ConvertDataLog(bool resume, int jobs = 4, int stopAfter = 0) {
+    // Either converter with the journal, resuming or not; stopped after `stopAfter` files.
+    ConversionTotals Convert(Converter& converter, bool resume, int stopAfter = 0) {
         Journal journal;
         std::string error;
         EXPECT_TRUE(journal.Open(database, resume, error)) << error;
-        DataLogConverter converter(made.dataLogFolder, database, list, target);
-        converter.SetJobs(jobs);
         converter.SetJournal(&journal);
         list.onFileDone = [&converter, stopAfter](const std::string&, const ConversionTotals& totals) {
             if (stopAfter > 0 && totals.filesConverted >= stopAfter) converter.RequestStop();
         };
-        converter.ConvertAllFolders();
+        converter.ConvertAll();
         list.onFileDone = nullptr;
         return converter.Totals();
     }
-
+    ConversionTotals ConvertDataLog(bool resume, int jobs = 4, int stopAfter = 0) {
+        DataLogConverter converter(made.dataLogFolder, database, list, target);
+        converter.SetJobs(jobs);
+        return Convert(converter, resume, stopAfter);
+    }
     ConversionTotals ConvertTables(bool resume) {
-        Journal journal;
-        std::string error;
-        EXPECT_TRUE(journal.Open(database, resume, error)) << error;
-        RtdbConverter converter(database, made.dataLogFolder, target);
-        converter.SetProgress(list);
-        converter.SetJournal(&journal);
-        converter.ConvertAllTables();
-        return converter.Totals();
+        RtdbConverter converter(made.dataLogFolder, database, list, target);
+        return Convert(converter, resume);
     }
 
     long Points() const { return testsupport::CountAllPoints(database); }

@@ -3,7 +3,7 @@
 
 #include "../rtdb/TableRows.h"
 #include "influx/RyInfluxDB.h"
-#include "session/OldestSamples.h"
+#include "session/Session.h"
 #include "PreflightSupport.h"
 #include "Samples.h"
 #include "ScratchDir.h"
@@ -249,7 +249,7 @@ TEST_F(ServerCheckTest, AShortPolicyAgainstOldDataLogFilesWarns) {
     ASSERT_TRUE(found.Complete()) << found.error;
     const int64_t now = time(nullptr);
     const std::vector<std::string> warnings =
-        RetentionWarnings(found, OldestDataLogSamples((m_dir / "Log").string()), now);
+        RetentionWarnings(found, OldestSamples((m_dir / "Log").string(), SourceKind::kDataLog), now);
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0], "RP_Hour keeps 2h, but the oldest hour sample is " + AgeText(now - (1600000000 - 28800)) +
                                " old: the server will drop older points");
@@ -266,7 +266,7 @@ TEST_F(UtcTest, OldestSamplesFollowTheWalkAndTheWriterRules) {
     WriteDat(log / "F$0006H.DAT", {100000000}, kSummarySampleSize);           // not in a sub-folder
     WriteDat(log / "G1" / "G$0007D.DAT", {}, kSummarySampleSize);             // empty
     fs::create_directories(log / "G1" / "H$0008D.DAT");                       // a folder of that name
-    const OldestLineTimes oldest = OldestDataLogSamples(log.string());
+    const OldestLineTimes oldest = OldestSamples(log.string(), SourceKind::kDataLog);
     EXPECT_EQ(oldest[kRaw], 1550000000 - 28800);
     EXPECT_EQ(oldest[kMinute], 1450000000 - 28800);
     EXPECT_EQ(oldest[kHour], std::nullopt);
@@ -278,8 +278,9 @@ TEST_F(UtcTest, OldestSamplesFollowTheWalkAndTheWriterRules) {
     WriteTable(tables / "HistX.rdb", 'X', std::vector<RawRow>{Raw(1300000000, 1, 1, {5}), Raw(1200000000, 1, 1)});
     WriteTable(tables / "Hist1.rdb", 'M', std::vector<SummaryRow>{Summary(1250000000, 1, 1)});
     WriteTable(tables / "HistD.rdb", 'D', std::vector<SummaryRow>{});
+    WriteTable(tables / "MixedD.rdb", 'H', std::vector<SummaryRow>{Summary(1100000000, 1, 1)});  // the export: no D
     WriteBytes(tables / "BadH.rdb", "not a table file, but long enough for a header");
-    const OldestLineTimes rows = OldestTableSamples(tables.string());
+    const OldestLineTimes rows = OldestSamples(tables.string(), SourceKind::kTables);
     EXPECT_EQ(rows[kRaw], 1300000000 - 28800);
     EXPECT_EQ(rows[kMinute], 1250000000 - 28800);
     EXPECT_EQ(rows[kHour], std::nullopt);

@@ -84,9 +84,8 @@ protected:
     }
 
     ConversionTotals Convert() {
-        RtdbConverter converter(database, folder.string(), target);
-        converter.SetProgress(list);
-        converter.ConvertAllTables();
+        RtdbConverter converter(folder.string(), database, list, target);
+        converter.ConvertAll();
         return converter.Totals();
     }
 
@@ -240,9 +239,8 @@ TEST_F(RtdbConversion, FolderWithoutTablesShowsError) {
         SCOPED_TRACE(where);
         folder = where;
         testsupport::RecordedProgress fresh(testsupport::RecordedProgress::Order::kInOrder);
-        RtdbConverter converter(database, folder.string(), target);
-        converter.SetProgress(fresh);
-        converter.ConvertAllTables();
+        RtdbConverter converter(folder.string(), database, fresh, target);
+        converter.ConvertAll();
         const std::string root = folder.string() + "/";
         EXPECT_EQ(fresh.Lines(), (std::vector<std::string>{root + "Tags.rdb", root + "*.rdb", "Error"}));
     }
@@ -272,11 +270,10 @@ TEST_F(RtdbConversion, LibrariesConnectAndDisconnectInOrderAlsoWhenAnExceptionLe
         InfluxTarget used = target;
         if (c.postThrows) used.post = [](const std::string&, const std::string&) -> HttpResult { throw Boom(); };
         const auto run = [&] {
-            RtdbConverter converter(database, folder.string(), used);
-            converter.SetProgress(list);
+            RtdbConverter converter(folder.string(), database, list, used);
             list.onFileDone = nullptr;
             if (c.fileDoneThrows) list.onFileDone = [](const std::string&, const ConversionTotals&) { throw Boom(); };
-            converter.ConvertAllTables();
+            converter.ConvertAll();
         };
         if (c.postThrows || c.fileDoneThrows)
             EXPECT_THROW(run(), Boom);
@@ -291,7 +288,7 @@ TEST_F(RtdbConversion, LibrariesConnectAndDisconnectInOrderAlsoWhenAnExceptionLe
 
 TEST_F(RtdbConversion, TagCatalogueKeepsTheLaterNameAndEntersUnknownIds) {
     WriteTable(folder / "Tags.rdb", 'T', std::vector<TagRow>{Tag(7, "FIRST"), Tag(8, ""), Tag(7, "LATER")});
-    RtdbConverter converter(database, folder.string(), target);
+    RtdbConverter converter(folder.string(), database, list, target);
     converter.LoadTagTable();
     EXPECT_EQ(converter.TagName(7), "LATER");
     EXPECT_EQ(converter.TagName(8), "");
@@ -301,7 +298,7 @@ TEST_F(RtdbConversion, TagCatalogueKeepsTheLaterNameAndEntersUnknownIds) {
 
     WriteTable(folder / "Tags.rdb", 'T', std::vector<TagRow>{});
     calls.clear();
-    RtdbConverter empty(database, folder.string(), target);
+    RtdbConverter empty(folder.string(), database, list, target);
     empty.LoadTagTable();
     EXPECT_EQ(empty.TagName(7), "");
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "RyCloseTagTable"), 1) << "an empty tag table is closed";
@@ -327,10 +324,9 @@ TEST_F(RtdbConversion, LostLinesAreReportedAtTheEnd) {
 TEST_F(RtdbConversion, AStopRequestEndsTheExportAfterTheCurrentFile) {
     for (const char* name : {"AX.rdb", "BX.rdb", "CX.rdb"})
         WriteTable(folder / name, 'X', std::vector<RawRow>{Raw(1600000000, 1, 1, {1})});
-    RtdbConverter converter(database, folder.string(), target);
-    converter.SetProgress(list);
+    RtdbConverter converter(folder.string(), database, list, target);
     list.onFileDone = [&converter](const std::string&, const ConversionTotals&) { converter.RequestStop(); };
-    converter.ConvertAllTables();
+    converter.ConvertAll();
     EXPECT_TRUE(converter.Stopped());
     EXPECT_EQ(converter.Totals().filesConverted, 1);
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 2);
@@ -360,9 +356,9 @@ TEST_F(RtdbConversion, SampleNodeTablesAreExportedWhole) {
     const std::string oneWriter = database;
     database = testsupport::UniqueDatabaseName("Ry_lanes");
     testsupport::CreateDatabaseWithPolicies(database);
-    RtdbConverter lanes(database, folder.string(), target);
+    RtdbConverter lanes(folder.string(), database, list, target);
     lanes.SetJobs(3);
-    lanes.ConvertAllTables();
+    lanes.ConvertAll();
     EXPECT_EQ(lanes.Totals().writes.linesWritten, totals.writes.linesWritten);
     for (int kind = 0; kind < kTableKindCount; ++kind)
         EXPECT_EQ(SelectAll(database, kRetentionPolicy[kind], kMeasurement[kind]),

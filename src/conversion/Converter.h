@@ -1,0 +1,75 @@
+#pragma once
+
+// What both converters share and the session drives: the folder, the database and the
+// server, the jobs, the journal, a stop request, the retry notice and the totals, and the
+// lines a resumed file, a left file and a stopped run are told with.
+
+#include "conversion/Journal.h"
+#include "conversion/Progress.h"
+#include "conversion/Totals.h"
+#include "influx/RyInfluxDB.h"
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace quarvel {
+
+class Converter {
+public:
+    // folderPath: the source folder; a missing trailing '/' is added.
+    Converter(const std::string& folderPath, const std::string& databaseName, Progress& progress, InfluxTarget target);
+    virtual ~Converter() = default;
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    virtual void ConvertAll() = 0;  // the whole folder, with its progress lines
+    const ConversionTotals& Totals() const { return m_totals; }
+
+    // Asks the run, from any thread, to end after the files it is converting: their lines
+    // are all posted, later files are left alone and no message box shows.
+    void RequestStop() { m_stopRequested = true; }
+    bool Stopped() const { return m_stopRequested; }
+
+    // Data-log files, or writers of a table, at once.
+    void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
+    // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
+    void SetJournal(Journal* journal) { m_journal = journal; }
+
+protected:
+    // One progress line; from any thread, one at a time.
+    virtual void Tell(const std::string& text) = 0;
+
+    // True (counted and told) when the journal holds the file as converted; otherwise `stamp`
+    // is its entry to record once its lines are all written (none without a journal).
+    bool Resumed(const std::string& path, std::optional<FileStamp>& stamp, const std::string& resolvedFolder = {});
+    // A file left alone, counted; `why` (if any) is told with its name.
+    void Skip(const std::string& path, const char* why = nullptr);
+    // A file the reader could not open: gone since the listing (left without a word), no
+    // regular file, or one that exists but cannot be read.
+    void SkipUnopened(const std::string& path);
+    void NameUnreadable(const std::string& path);            // in the totals and the log
+    void FileDone(const std::string& path, uint64_t bytes);  // converted or not: told to the progress
+    // "Conversion stopped after N files" when a stop was asked for; true then.
+    bool TellIfStopped();
+
+    const std::string folderPath;
+    const std::string databaseName;
+    Progress& progress;
+    InfluxTarget m_target;  // its retry notices are told as progress lines
+    ConversionTotals m_totals;
+    int m_jobs = 1;
+    Journal* m_journal = nullptr;
+    std::recursive_mutex m_mutex;  // the totals, and one progress call at a time
+
+private:
+    std::atomic<bool> m_stopRequested{false};
+};
+
+// The name of a file after its last '/'.
+inline std::string FileName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+}  // namespace quarvel

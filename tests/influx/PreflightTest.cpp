@@ -1,7 +1,7 @@
 // The server checks against the real InfluxDB server, and the sample ages they compare
 // with the retention policies, from real data-log and table files.
 
-#include "../rtdb/TableRows.h"
+#include "TableRows.h"
 #include "influx/RyInfluxDB.h"
 #include "session/OldestSamples.h"
 #include "PreflightSupport.h"

@@ -26,25 +26,21 @@ using testsupport::SummaryNumber;
 
 using preflight::AllInf;
 using preflight::MakeDatabase;
+using testsupport::RunCli;
 using testsupport::RunResult;
 
-RunResult RunCli(const std::vector<std::string>& arguments) {
-    return testsupport::Run(QUARVEL_CLI, arguments);
-}
-
-class CheckCli : public ScratchDirTest {
+class CheckCli : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        url = *testsupport::ServerUrl();
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
         node = testsupport::UniqueDatabaseName("Node");
         database = "Ry_" + node;
         made = testsupport::MakeSmallSampleNode((m_dir / node).string(), 2, 1);
     }
     void TearDown() override {
         if (!database.empty()) preflight::Drop(database);  // skipped without a server
-        ScratchDirTest::TearDown();
+        ServerTest::TearDown();
     }
     long Points() const { return testsupport::CountAllPoints(database); }
     long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
@@ -55,7 +51,6 @@ protected:
         return RunCli(arguments);
     }
 
-    std::string url;
     std::string node;
     std::string database;
     SampleNodeResult made;

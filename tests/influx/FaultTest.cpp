@@ -28,7 +28,6 @@ namespace {
 using testsupport::Contains;
 using testsupport::SummaryNumber;
 
-const std::string kCli = QUARVEL_CLI;
 const std::string kDatabase = "Ry_Node_F";
 
 // A short schedule, and one long enough for the server to come back within it (at least
@@ -104,7 +103,7 @@ protected:
     }
 
     testsupport::RunResult Repost() const {
-        return testsupport::Run(kCli, {"repost", "--url", server.Url(), "--retry-delay-ms", "5"});
+        return testsupport::RunCli({"repost", "--url", server.Url(), "--retry-delay-ms", "5"});
     }
 
     bool Shown(const std::string& part) {

@@ -267,16 +267,9 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
     std::vector<LogSample> samples = {testsupport::SampleAround(1699990000, 1.0f),
                                       testsupport::SampleAround(1699990000, 2.0f),
                                       testsupport::SampleAround(1699990060, 3.0f)};
-    {
-        std::ofstream file(repeated, std::ios::binary);
-        for (const LogSample& s : samples) file.write(reinterpret_cast<const char*>(&s), kRawSampleSize);
-    }
+    testsupport::WriteDat(repeated, samples, kRawSampleSize);
     // The minute policy keeps an hour only: the node's minute samples are years old.
-    testsupport::Query("CREATE DATABASE \"" + database + "\"");
-    for (const char* policy : {"RP_Sec", "RP_Hour", "RP_Day"})
-        testsupport::Query(std::string("CREATE RETENTION POLICY \"") + policy + "\" ON \"" + database +
-                           "\" DURATION INF REPLICATION 1");
-    testsupport::Query("CREATE RETENTION POLICY \"RP_Min\" ON \"" + database + "\" DURATION 1h REPLICATION 1");
+    MakeDatabase(database, {{"RP_Sec", "INF"}, {"RP_Min", "1h"}, {"RP_Hour", "INF"}, {"RP_Day", "INF"}});
     // The day files' batches meet a server that is down: they wait in Logs/unsent.
     testsupport::FakeHttpServer front([this](const testsupport::FakeRequest& request) {
         if (request.target.find("rp=RP_Day") != std::string::npos) return testsupport::Answer(503, "down");

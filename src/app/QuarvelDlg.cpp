@@ -38,7 +38,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <iterator>
 #include <system_error>
 
 namespace quarvel {
@@ -111,9 +110,8 @@ void CQuarvelDlg::CreateControls() {
 
     // Names the control and puts it where the layout's row of that name says.
     auto place = [&du](QWidget* control, const char* name) -> const ControlPlace& {
-        const ControlPlace& at =
-            *std::find_if(std::begin(kMainControls), std::end(kMainControls),
-                          [name](const ControlPlace& row) { return std::strcmp(row.name, name) == 0; });
+        const ControlPlace& at = *std::ranges::find_if(
+            kMainControls, [name](const ControlPlace& row) { return std::strcmp(row.name, name) == 0; });
         control->setObjectName(QString::fromLatin1(name));
         control->setGeometry(du.Rect(at.x, at.y, at.width, at.height));
         return at;

@@ -1,6 +1,4 @@
-# The data-log folder walk, the DAT reader and the sample node generator.
-quarvel_add_test(test_sample_node SOURCES datalog/SampleNodeTest.cpp
-                 LIBS quarvel_sample quarvel_table_files quarvel_test_support LABELS unit)
+# The data-log folder walk and the DAT reader.
 quarvel_add_test(test_datalog SOURCES datalog/DataLogConverterTest.cpp
                  LIBS quarvel_datalog quarvel_sample quarvel_logging quarvel_test_support LABELS server)
 add_dependencies(test_datalog debug-screen)

@@ -5,6 +5,7 @@
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
 #include "app/LoginDlg.h"
+#include "app/MainLayout.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
 #include "session/NodeFolder.h"
@@ -34,13 +35,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <system_error>
 
 namespace quarvel {
 
 namespace {
 
-constexpr int kComboDropDownHeight = 103;
 constexpr int kBarSteps = 1000;
 
 const char* const kAboutEntry = "關於 Quarvel(&A)...";
@@ -109,64 +110,68 @@ CQuarvelDlg::~CQuarvelDlg() {
 // Template 102, in template order, which is also the tab order.
 void CQuarvelDlg::CreateControls() {
     const DialogUnits du(font());
-    resize(du.X(395), du.Y(325));
+    resize(du.X(kMainWidth), du.Y(kMainHeight));
 
-    auto place = [&du](QWidget* control, const char* name, int x, int y, int width, int height) {
+    // Names the control and puts it where the layout's row of that name says.
+    auto place = [&du](QWidget* control, const char* name) -> const ControlPlace& {
+        const ControlPlace& at = *std::ranges::find_if(
+            kMainControls, [name](const ControlPlace& row) { return std::strcmp(row.name, name) == 0; });
         control->setObjectName(QString::fromLatin1(name));
-        control->setGeometry(du.Rect(x, y, width, height));
+        control->setGeometry(du.Rect(at.x, at.y, at.width, at.height));
+        return at;
     };
-    auto label = [this, &place](const QString& text, const char* name, int x, int y, int width, int height) {
+    auto label = [this, &place](const QString& text, const char* name) {
         auto* control = new QLabel(text, this);
         control->setTextFormat(Qt::PlainText);
-        place(control, name, x, y, width, height);
+        place(control, name);
         return control;
     };
-    auto edit = [this, &place](const char* name, int x, int y, int width, int height) {
+    auto edit = [this, &place](const char* name) {
         auto* control = new QLineEdit(this);
-        place(control, name, x, y, width, height);
+        place(control, name);
         return control;
     };
-    auto check = [this, &place](const QString& text, const char* name, int x, int y, int width, int height) {
+    auto check = [this, &place](const QString& text, const char* name) {
         auto* control = new QCheckBox(text, this);
-        place(control, name, x, y, width, height);
+        place(control, name);
         return control;
     };
 
     m_btnConvert = new QPushButton(QStringLiteral("Convert"), this);
-    place(m_btnConvert, "1", 163, 304, 50, 14);
+    place(m_btnConvert, "1");
     m_btnConvert->setDefault(true);
     connect(m_btnConvert, &QPushButton::clicked, this, &CQuarvelDlg::OnConvert);
 
-    label(QStringLiteral("Scada Name"), "static_ScadaName", 7, 7, 77, 8);
+    label(QStringLiteral("Scada Name"), "static_ScadaName");
 
     m_cbScadaName = new QComboBox(this);
     m_cbScadaName->setEditable(false);  // a drop-down list: no typing
-    place(m_cbScadaName, "1000", 7, 19, 106, kComboDropDownHeight);
+    const ControlPlace& combo = place(m_cbScadaName, "1000");
     // The template's height is that of the dropped-down list; the box itself has its usual height.
     const int boxHeight = m_cbScadaName->sizeHint().height();
     m_cbScadaName->resize(m_cbScadaName->width(), boxHeight);
-    m_cbScadaName->setMaxVisibleItems(std::max(1, (du.Y(kComboDropDownHeight) - boxHeight) / du.BaseY()));
+    m_cbScadaName->setMaxVisibleItems(std::max(1, (du.Y(combo.height) - boxHeight) / du.BaseY()));
     connect(m_cbScadaName, &QComboBox::activated, this, &CQuarvelDlg::OnSelchangeScadaName);
 
-    m_edDataLogFolder = edit("1001", 116, 19, 257, 13);
+    m_edDataLogFolder = edit("1001");
     m_edDataLogFolder->setReadOnly(true);
 
-    label(QStringLiteral("Data log folder"), "static_DataLogFolder", 116, 7, 64, 8);
+    label(QStringLiteral("Data log folder"), "static_DataLogFolder");
 
     m_lbProgress = new QListWidget(this);
-    place(m_lbProgress, "1003", 7, 72, 381, 215);
+    place(m_lbProgress, "1003");
     m_lbProgress->setSortingEnabled(false);
     m_lbProgress->setUniformItemSizes(true);
     m_lbProgress->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_lbProgress->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
     auto* typeGroup = new QGroupBox(QStringLiteral("Old Data Log Type"), this);
-    place(typeGroup, "group_OldDataLogType", 7, 37, 108, 30);
+    place(typeGroup, "group_OldDataLogType");
 
     auto* dataLog = new QRadioButton(QStringLiteral("DataLog"), this);
-    place(dataLog, "1004", 13, 49, 43, 10);
+    place(dataLog, "1004");
     auto* rtdb = new QRadioButton(QStringLiteral("RTDB"), this);
-    place(rtdb, "1005", 71, 49, 37, 10);
+    place(rtdb, "1005");
     // As in the template, the radio buttons are no tab stops.
     dataLog->setFocusPolicy(Qt::ClickFocus);
     rtdb->setFocusPolicy(Qt::ClickFocus);
@@ -175,29 +180,29 @@ void CQuarvelDlg::CreateControls() {
     m_grpOldDataType->addButton(rtdb, kRtdb);
 
     auto* browse = new QPushButton(QStringLiteral("..."), this);
-    place(browse, "1010", 374, 18, 14, 15);
+    place(browse, "1010");
     connect(browse, &QPushButton::clicked, this, &CQuarvelDlg::OnBrowseFolder);
 
     // The Filter group: never shown, but its members take part in every data exchange.
-    QLabel* slash = label(QStringLiteral("/"), "static_Slash", 311, 49, 8, 8);
+    QLabel* slash = label(QStringLiteral("/"), "static_Slash");
     slash->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    m_edFilterMonth = edit("1016", 321, 47, 40, 14);
-    m_edFilterYear = edit("1015", 270, 47, 40, 14);
-    m_chkFilterSec = check(QStringLiteral("Sec"), "1009", 229, 49, 27, 10);
-    m_chkFilterMin = check(QStringLiteral("Min"), "1008", 195, 49, 29, 10);
-    m_chkFilterHour = check(QStringLiteral("Hour"), "1007", 158, 49, 32, 10);
-    m_chkFilterDay = check(QStringLiteral("Day"), "1006", 125, 49, 29, 10);
+    m_edFilterMonth = edit("1016");
+    m_edFilterYear = edit("1015");
+    m_chkFilterSec = check(QStringLiteral("Sec"), "1009");
+    m_chkFilterMin = check(QStringLiteral("Min"), "1008");
+    m_chkFilterHour = check(QStringLiteral("Hour"), "1007");
+    m_chkFilterDay = check(QStringLiteral("Day"), "1006");
     auto* filterGroup = new QGroupBox(QStringLiteral("Filter"), this);
-    place(filterGroup, "group_Filter", 121, 37, 267, 30);
+    place(filterGroup, "group_Filter");
     for (QWidget* hidden :
          std::initializer_list<QWidget*>{slash, m_edFilterMonth, m_edFilterYear, m_chkFilterSec, m_chkFilterMin,
                                          m_chkFilterHour, m_chkFilterDay, filterGroup})
         hidden->setVisible(false);
 
-    m_chkResume = check(QStringLiteral("Resume"), "resume", 219, 306, 45, 10);
+    m_chkResume = check(QStringLiteral("Resume"), "resume");
 
     m_progressBar = new QProgressBar(this);
-    place(m_progressBar, "progress", 7, 290, 381, 10);
+    place(m_progressBar, "progress");
     m_progressBar->setRange(0, kBarSteps);
     m_progressBar->setValue(0);
 }

@@ -3,6 +3,7 @@
 
 #include "app/ListProgress.h"
 #include "app/AboutDlg.h"
+#include "app/MainLayout.h"
 #include "AppTestSupport.h"
 #include "app/QuarvelApp.h"
 #include "session/Session.h"
@@ -84,56 +85,59 @@ private slots:
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Quarvel"));
         QCOMPARE(dialog.font().pointSize(), 9);
         const Units du(dialog.font());
-        QCOMPARE(dialog.size(), QSize(du.X(395), du.Y(325)));
+        QCOMPARE(dialog.size(), QSize(du.X(kMainWidth), du.Y(kMainHeight)));
 
-        struct Row {
-            const char* name;
-            const char* kind;
-            const char* text;
-            int x, y, width, height;  // dialog units; the combo box's height is its drop-down's
-            bool visible;
-        };
-        const Row rows[] = {
-            {"1", "QPushButton", "Convert", 163, 304, 50, 14, true},
-            {"static_ScadaName", "QLabel", "Scada Name", 7, 7, 77, 8, true},
-            {"1000", "QComboBox", "", 7, 19, 106, 103, true},
-            {"1001", "QLineEdit", "", 116, 19, 257, 13, true},
-            {"static_DataLogFolder", "QLabel", "Data log folder", 116, 7, 64, 8, true},
-            {"1003", "QListWidget", "", 7, 72, 381, 215, true},
-            {"group_OldDataLogType", "QGroupBox", "Old Data Log Type", 7, 37, 108, 30, true},
-            {"1004", "QRadioButton", "DataLog", 13, 49, 43, 10, true},
-            {"1005", "QRadioButton", "RTDB", 71, 49, 37, 10, true},
-            {"1010", "QPushButton", "...", 374, 18, 14, 15, true},
-            {"static_Slash", "QLabel", "/", 311, 49, 8, 8, false},
-            {"1016", "QLineEdit", "1", 321, 47, 40, 14, false},
-            {"1015", "QLineEdit", "2020", 270, 47, 40, 14, false},
-            {"1009", "QCheckBox", "Sec", 229, 49, 27, 10, false},
-            {"1008", "QCheckBox", "Min", 195, 49, 29, 10, false},
-            {"1007", "QCheckBox", "Hour", 158, 49, 32, 10, false},
-            {"1006", "QCheckBox", "Day", 125, 49, 29, 10, false},
-            {"group_Filter", "QGroupBox", "Filter", 121, 37, 267, 30, false},
-            {"resume", "QCheckBox", "Resume", 219, 306, 45, 10, true},
-            {"progress", "QProgressBar", "", 7, 290, 381, 10, true},
-        };
-
-        // Created in template order: the order of the dialog's children.
+        // Created in the layout's order: the order of the dialog's children.
         QStringList created;
         for (QObject* child : dialog.children())
             if (child->isWidgetType()) created.append(child->objectName());
         QStringList expectedOrder;
-        for (const Row& row : rows) expectedOrder.append(QString::fromLatin1(row.name));
+        for (const ControlPlace& place : kMainControls) expectedOrder.append(QString::fromLatin1(place.name));
         QCOMPARE(created, expectedOrder);
 
         QList<QRect> placed;
-        for (const Row& row : rows) {
+        for (const ControlPlace& place : kMainControls) {
+            QWidget* control = Control<QWidget>(dialog, place.name);
+            // A drop-down's place has the height of its list; the box keeps its own.
+            const int height = qobject_cast<QComboBox*>(control) ? control->sizeHint().height() : du.Y(place.height);
+            QCOMPARE(control->geometry(), QRect(du.X(place.x), du.Y(place.y), du.X(place.width), height));
+            placed.append(control->geometry());
+        }
+
+        const struct {
+            const char* name;
+            const char* kind;
+            const char* text;
+            bool visible;
+        } rows[] = {
+            {"1", "QPushButton", "Convert", true},
+            {"static_ScadaName", "QLabel", "Scada Name", true},
+            {"1000", "QComboBox", "", true},
+            {"1001", "QLineEdit", "", true},
+            {"static_DataLogFolder", "QLabel", "Data log folder", true},
+            {"1003", "QListWidget", "", true},
+            {"group_OldDataLogType", "QGroupBox", "Old Data Log Type", true},
+            {"1004", "QRadioButton", "DataLog", true},
+            {"1005", "QRadioButton", "RTDB", true},
+            {"1010", "QPushButton", "...", true},
+            {"static_Slash", "QLabel", "/", false},
+            {"1016", "QLineEdit", "1", false},
+            {"1015", "QLineEdit", "2020", false},
+            {"1009", "QCheckBox", "Sec", false},
+            {"1008", "QCheckBox", "Min", false},
+            {"1007", "QCheckBox", "Hour", false},
+            {"1006", "QCheckBox", "Day", false},
+            {"group_Filter", "QGroupBox", "Filter", false},
+            {"resume", "QCheckBox", "Resume", true},
+            {"progress", "QProgressBar", "", true},
+        };
+        QCOMPARE(std::size(rows), std::size(kMainControls));
+        for (const auto& row : rows) {
             QWidget* control = Control<QWidget>(dialog, row.name);
             QVERIFY2(control != nullptr, row.name);
             QCOMPARE(QString::fromLatin1(control->metaObject()->className()), QString::fromLatin1(row.kind));
             QCOMPARE(TextOf(control), QString::fromUtf8(row.text));
             QCOMPARE(control->isVisible(), row.visible);
-            const int height = qobject_cast<QComboBox*>(control) ? control->sizeHint().height() : du.Y(row.height);
-            QCOMPARE(control->geometry(), QRect(du.X(row.x), du.Y(row.y), du.X(row.width), height));
-            placed.append(control->geometry());
         }
         auto* combo = Control<QComboBox>(dialog, "1000");
         QVERIFY(!combo->isEditable());
@@ -151,9 +155,9 @@ private slots:
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("1"));
 
         dialog.resize(dialog.width() + 240, dialog.height() + 160);
-        QTRY_COMPARE(dialog.size(), QSize(du.X(395) + 240, du.Y(325) + 160));
-        for (size_t i = 0; i < std::size(rows); ++i)
-            QCOMPARE(Control<QWidget>(dialog, rows[i].name)->geometry(), placed[static_cast<qsizetype>(i)]);
+        QTRY_COMPARE(dialog.size(), QSize(du.X(kMainWidth) + 240, du.Y(kMainHeight) + 160));
+        for (size_t i = 0; i < std::size(kMainControls); ++i)
+            QCOMPARE(Control<QWidget>(dialog, kMainControls[i].name)->geometry(), placed[static_cast<qsizetype>(i)]);
     }
 
     void nodeListHoldsFoldersWithUnderscoreSortedWithoutCase() {

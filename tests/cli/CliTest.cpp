@@ -6,6 +6,7 @@
 #include "InfluxServer.h"
 #include "influx/LogSample.h"
 #include "sample/SampleNode.h"
+#include "Samples.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
@@ -32,16 +33,13 @@ namespace {
 
 using testsupport::Contains;
 using testsupport::CountPoints;
+using testsupport::RunCli;
 using testsupport::RunResult;
+using testsupport::SampleAround;
 using testsupport::SelectAll;
 using testsupport::SummaryNumber;
 using testsupport::UnreachableUrl;
-
-const std::string kCli = QUARVEL_CLI;
-
-RunResult RunCli(const std::vector<std::string>& arguments) {
-    return testsupport::Run(kCli, arguments);
-}
+using testsupport::WriteDat;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -66,23 +64,6 @@ std::vector<std::string> FileNameLines(const std::vector<std::string>& progress)
     for (const std::string& line : progress)
         if (line.size() > 4 && line.ends_with(".DAT") && !Contains(line, "/")) names.push_back(line);
     return names;
-}
-
-LogSample Record(int32_t time, float value) {
-    LogSample s{};
-    s.time = time;
-    s.status = 192;
-    s.value = value;
-    s.max = value + 1;
-    s.min = value - 1;
-    s.mean = value;
-    return s;
-}
-
-void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int recordSize) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    for (const auto& r : records) out.write(reinterpret_cast<const char*>(&r), recordSize);
 }
 
 int KindOf(const std::string& fileName) {
@@ -164,7 +145,7 @@ TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, unsigned sh
     posix_spawn_file_actions_adddup2(&actions, nothing, 1);
     posix_spawn_file_actions_adddup2(&actions, terminal, 2);
     std::vector<std::string> copies = arguments;
-    std::string path = kCli;
+    std::string path = QUARVEL_CLI;
     std::vector<char*> argv{path.data()};
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -188,46 +169,22 @@ TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, unsigned sh
     return run;
 }
 
-class CliTest : public ScratchDirTest {
-protected:
-    void SetUp() override {
-        ScratchDirTest::SetUp();
-        // Line time stamps then are the stored time - 28800 s, whatever the machine's zone.
-        setenv("TZ", "UTC", 1);
-    }
-};
+using CliTest = UtcTest;
 
-class CliServerTest : public CliTest {
+class CliServerTest : public ServerTest {
 protected:
-    void SetUp() override {
-        CliTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        url = *testsupport::ServerUrl();
-    }
-    void TearDown() override {
-        for (const auto& database : databases) testsupport::DropDatabase(database);
-        CliTest::TearDown();
-    }
-
     // A node folder named so that its database is new, with the database and its policies.
     std::string NewNode(bool createDatabase = true) {
         const std::string name = testsupport::UniqueDatabaseName("Node");
-        if (createDatabase) CreateDatabase("Ry_" + name);
+        if (createDatabase) AddDatabase("Ry_" + name);
         return name;
     }
-    void CreateDatabase(const std::string& database) {
-        testsupport::CreateDatabaseWithPolicies(database);
-        databases.push_back(database);
-    }
-
-    std::string url;
-    std::vector<std::string> databases;
 };
 
 TEST_F(CliServerTest, ConvertsANodeIntoItsDatabase) {
     const std::string name = NewNode();
     const Sample sample = MakeSample(m_dir / name);
-    WriteDat(sample.log / "Group1" / "NOTE$0001Q.DAT", {Record(1600000000, 1)}, kRawSampleSize);
+    WriteDat(sample.log / "Group1" / "NOTE$0001Q.DAT", {SampleAround(1600000000, 1)}, kRawSampleSize);
 
     const RunResult run = RunCli({"convert", "--node", name, "--url", url});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -266,7 +223,7 @@ TEST_F(CliServerTest, CompressedAndPlainPostsLandTheSamePoints) {
     for (const char* encoding : {"--gzip", "--no-gzip"}) {
         SCOPED_TRACE(encoding);
         const std::string database = testsupport::UniqueDatabaseName("Ry_enc");
-        CreateDatabase(database);
+        AddDatabase(database);
         const RunResult run = RunCli({"convert", "--node", name, "--database", database, "--url", url, encoding});
         ASSERT_EQ(run.status, 0) << run.err;
         for (int kind = 0; kind < kTableKindCount; ++kind)
@@ -298,9 +255,10 @@ TEST_F(CliServerTest, DataLogFolderAndDatabaseComeFromTheNodeUnlessOverridden) {
         const fs::path node = m_dir / name;
         const fs::path iniFolder = m_dir / (name + "-ini");
         const fs::path optionFolder = m_dir / (name + "-opt");
-        WriteDat(node / "Log" / "G" / "LOG$0001X.DAT", {Record(1600000000, 1), Record(1600000001, 2)}, kRawSampleSize);
-        WriteDat(iniFolder / "G" / "INI$0001X.DAT", {Record(1600000000, 1), Record(1600000001, 2)}, kRawSampleSize);
-        WriteDat(optionFolder / "G" / "OPT$0001X.DAT", {Record(1600000000, 1), Record(1600000001, 2)}, kRawSampleSize);
+        const std::vector<LogSample> two = {SampleAround(1600000000, 1), SampleAround(1600000001, 2)};
+        WriteDat(node / "Log" / "G" / "LOG$0001X.DAT", two, kRawSampleSize);
+        WriteDat(iniFolder / "G" / "INI$0001X.DAT", two, kRawSampleSize);
+        WriteDat(optionFolder / "G" / "OPT$0001X.DAT", two, kRawSampleSize);
         if (c.ini != nullptr) {
             std::string text(c.ini);
             text.replace(text.find("%s"), 2, iniFolder.string());  // without a trailing slash
@@ -311,7 +269,7 @@ TEST_F(CliServerTest, DataLogFolderAndDatabaseComeFromTheNodeUnlessOverridden) {
         std::string database = "Ry_" + name;
         if (c.databaseOption) {
             database = testsupport::UniqueDatabaseName("Other");
-            CreateDatabase(database);
+            AddDatabase(database);
             arguments.insert(arguments.end(), {"--database", database});
         }
 
@@ -349,8 +307,8 @@ TEST_F(CliServerTest, MissingDatabaseExitsWith2BeforeWriting) {
 
 TEST_F(CliServerTest, CodePageTurnsTagNamesIntoUtf8) {
     const std::string database = testsupport::UniqueDatabaseName("Ry_cp");
-    CreateDatabase(database);
-    WriteDat(m_dir / "Data" / "G" / "\xA4\xA4$0001X.DAT", {Record(1600000000, 1)}, kRawSampleSize);
+    AddDatabase(database);
+    WriteDat(m_dir / "Data" / "G" / "\xA4\xA4$0001X.DAT", {SampleAround(1600000000, 1)}, kRawSampleSize);
     const RunResult run =
         RunCli({"convert", "--folder", "Data", "--database", database, "--codepage", "CP950", "--url", url});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -514,7 +472,7 @@ TEST_F(CliTest, ADryRunFileImportedHoldsWhatADirectConversionStores) {
 TEST_F(CliTest, DryRunIntoAFullDeviceDoesNotClaimSuccess) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
     const Sample sample = MakeSample(m_dir / "Node_Full");
-    WriteDat(m_dir / "Small" / "G" / "ONE$0001X.DAT", {Record(1600000000, 1)}, kRawSampleSize);
+    WriteDat(m_dir / "Small" / "G" / "ONE$0001X.DAT", {SampleAround(1600000000, 1)}, kRawSampleSize);
     struct Case {
         const char* what;
         std::vector<std::string> source;
@@ -537,7 +495,7 @@ TEST_F(CliTest, DryRunIntoAFullDeviceDoesNotClaimSuccess) {
 
 TEST_F(CliTest, SummariesBefore1970AreLeftOutWithoutCountingAsLost) {
     // Stored 0 becomes -28800 s on the line: before 1970.
-    WriteDat(m_dir / "Data" / "G" / "OLD$0001M.DAT", {Record(0, 1), Record(1600000000, 2)}, kSummarySampleSize);
+    WriteDat(m_dir / "Data" / "G" / "OLD$0001M.DAT", {SampleAround(0, 1), SampleAround(1600000000, 2)}, kSummarySampleSize);
     const RunResult run = RunCli({"convert", "--folder", "Data", "--database", "Ry_old", "--output", "out.lp"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 1);

@@ -30,7 +30,6 @@ using testsupport::PrivateInflux;
 using testsupport::PrivateInfluxOptions;
 using testsupport::ServerCertificate;
 
-const std::string kCli = QUARVEL_CLI;
 constexpr const char* kNode = "Plant_1";
 constexpr const char* kDatabase = "Ry_Plant_1";
 const std::string kWrongPassword = "n0t-the-Password";
@@ -108,7 +107,7 @@ protected:
         std::vector<std::string> arguments = {"convert", "--node", (m_dir / kNode).string(), "--retry-delay-ms", "5"};
         arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
         const Environment environment(run.environment);
-        return testsupport::Run(kCli, arguments);
+        return testsupport::RunCli(arguments);
     }
 
     // No password, token or encoded password in what a run printed or wrote.

@@ -26,21 +26,13 @@ namespace {
 
 using testsupport::CountPoints;
 
-class ConcurrentConversion : public ScratchDirTest {
+class ConcurrentConversion : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        target.baseUrl = *testsupport::ServerUrl();
-        for (auto* database : {&first, &second, &tables}) {
-            *database = testsupport::UniqueDatabaseName("Ry_concurrent");
-            testsupport::CreateDatabaseWithPolicies(*database);
-        }
-    }
-    void TearDown() override {
-        for (const auto* database : {&first, &second, &tables})
-            if (!database->empty()) testsupport::DropDatabase(*database);
-        ScratchDirTest::TearDown();
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        target.baseUrl = url;
+        for (auto* database : {&first, &second, &tables}) *database = NewDatabase("Ry_concurrent");
     }
 
     long TotalPoints(const std::string& database) {

@@ -27,14 +27,7 @@ namespace {
 using testsupport::CountPoints;
 using testsupport::SampleAround;
 using testsupport::SelectAll;
-
-// Writes records in the file layout: 10 bytes each for raw files, 22 for summaries.
-void WriteDat(const fs::path& path, const std::vector<LogSample>& records, int recordSize, size_t extraBytes = 0) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    for (const auto& r : records) out.write(reinterpret_cast<const char*>(&r), recordSize);
-    out << std::string(extraBytes, '\x7f');
-}
+using testsupport::WriteDat;
 
 std::vector<LogSample> Records(int count, int32_t firstTime = 1600000000) {
     std::vector<LogSample> records;
@@ -42,34 +35,26 @@ std::vector<LogSample> Records(int count, int32_t firstTime = 1600000000) {
     return records;
 }
 
-class DataLogConversion : public ScratchDirTest {
+class DataLogConversion : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        setenv("TZ", "UTC", 1);
-        tzset();
-        database = testsupport::UniqueDatabaseName("Ry_datalog");
-        testsupport::CreateDatabaseWithPolicies(database);
-        target.baseUrl = *testsupport::ServerUrl();
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        database = NewDatabase("Ry_datalog");
+        target.baseUrl = url;
         // Posts go to the real server; their order and first tag are kept for the checks.
         // Several jobs post at once.
-        target.post = [this](const std::string& url, const std::string& body) {
+        target.post = [this](const std::string& address, const std::string& body) {
             const size_t name = body.find(",name=");
             {
                 std::lock_guard lock(postsMutex);
-                posts.push_back({url, body.substr(name + 6, body.find(' ') - name - 6)});
+                posts.push_back({address, body.substr(name + 6, body.find(' ') - name - 6)});
             }
-            return HttpPost(url, body);
+            return HttpPost(address, body);
         };
         data = m_dir / "Log";
         fs::create_directories(data);
     }
-    void TearDown() override {
-        if (!database.empty()) testsupport::DropDatabase(database);
-        ScratchDirTest::TearDown();
-    }
-
     ConversionTotals Convert(testsupport::RecordedProgress& list) {
         DataLogConverter converter(data.string(), database, list, target);
         converter.ConvertAll();
@@ -323,9 +308,9 @@ TEST_F(DataLogConversion, AStopRequestEndsTheWalkAfterTheCurrentFile) {
     // The request arrives with the first post, in the middle of the first file.
     DataLogConverter* running = nullptr;
     InfluxTarget stopping = target;
-    stopping.post = [&running, post = target.post](const std::string& url, const std::string& body) {
+    stopping.post = [&running, post = target.post](const std::string& address, const std::string& body) {
         running->RequestStop();
-        return post(url, body);
+        return post(address, body);
     };
     DataLogConverter converter(data.string(), database, list, stopping);
     running = &converter;

@@ -40,38 +40,16 @@ int64_t ServerTime(int32_t stored) {
     return int64_t{stored} - kStandardOffset - 28800;
 }
 
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ")) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneScope() {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
-
-class RtdbConversion : public ScratchDirTest {
+class RtdbConversion : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        database = testsupport::UniqueDatabaseName("Ry_rtdb");
-        testsupport::CreateDatabaseWithPolicies(database);
-        target.baseUrl = *testsupport::ServerUrl();
-        target.post = [this](const std::string& url, const std::string& body) {
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        database = NewDatabase("Ry_rtdb");
+        target.baseUrl = url;
+        target.post = [this](const std::string& address, const std::string& body) {
             ++posts;
-            return HttpPost(url, body);
+            return HttpPost(address, body);
         };
         folder = m_dir / "Tables";
         fs::create_directories(folder);
@@ -79,8 +57,7 @@ protected:
     }
     void TearDown() override {
         SetTableCallObserver(nullptr);
-        if (!database.empty()) testsupport::DropDatabase(database);
-        ScratchDirTest::TearDown();
+        ServerTest::TearDown();
     }
 
     ConversionTotals Convert() {

@@ -15,15 +15,11 @@
 
 namespace {
 
+using tablerows::Fixture;
 using tablerows::Raw;
 using tablerows::Summary;
 using tablerows::WriteBytes;
 using tablerows::WriteTable;
-
-fs::path Fixture(const std::string& name) {
-    const char* root = std::getenv("QUARVEL_FIXTURES");
-    return fs::path(root ? root : "tests/fixtures") / "rdb" / name;
-}
 
 // Every test starts and ends with all five libraries disconnected.
 class TableLibrary : public ScratchDirTest {

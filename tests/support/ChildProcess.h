@@ -37,6 +37,12 @@ struct RunResult {
 // Runs `program` to its end, gathering both output streams.
 RunResult Run(const std::string& program, const std::vector<std::string>& arguments);
 
+#ifdef QUARVEL_CLI  // the quarvel-cli the build made, named by the tests that run it
+inline RunResult RunCli(const std::vector<std::string>& arguments) {
+    return Run(QUARVEL_CLI, arguments);
+}
+#endif
+
 inline bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }

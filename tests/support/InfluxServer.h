@@ -3,6 +3,8 @@
 // Access to the throwaway InfluxDB server that scripts/test starts. Tests that need it
 // call QUARVEL_REQUIRE_SERVER() first; without the server they skip and say why.
 
+#include "ScratchDir.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -50,3 +52,35 @@ std::map<std::string, std::string> FieldTypes(const std::string& database, const
             GTEST_SKIP() << "needs an InfluxDB server: run scripts/test, or set " << testsupport::kServerUrlVariable \
                          << " to a server's base URL";                                                               \
     } while (0)
+
+// A test in a scratch folder and in UTC against the shared server, skipped without one. A
+// fixture's SetUp calls this one's first and returns when IsSkipped().
+class ServerTest : public UtcTest {
+protected:
+    void SetUp() override {
+        UtcTest::SetUp();
+        QUARVEL_REQUIRE_SERVER();
+        url = *testsupport::ServerUrl();
+    }
+    void TearDown() override {
+        for (const auto& database : m_databases) testsupport::DropDatabase(database);
+        UtcTest::TearDown();
+    }
+
+    // The database with the writer's four retention policies, dropped after the test.
+    void AddDatabase(const std::string& database) {
+        testsupport::CreateDatabaseWithPolicies(database);
+        m_databases.push_back(database);
+    }
+    // Such a database under a name no other test uses.
+    std::string NewDatabase(const std::string& prefix) {
+        const std::string database = testsupport::UniqueDatabaseName(prefix);
+        AddDatabase(database);
+        return database;
+    }
+
+    std::string url;
+
+private:
+    std::vector<std::string> m_databases;
+};

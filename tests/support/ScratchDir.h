@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -51,6 +52,28 @@ public:
 
 private:
     fs::path m_path;
+};
+
+// Sets the time zone (TZ) while it lives, and the one before again when it goes.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char* zone) {
+        if (const char* old = std::getenv("TZ")) m_old = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneScope() {
+        if (m_old)
+            setenv("TZ", m_old->c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    ZoneScope(const ZoneScope&) = delete;
+    ZoneScope& operator=(const ZoneScope&) = delete;
+
+private:
+    std::optional<std::string> m_old;
 };
 
 class ScratchDirTest : public ::testing::Test {
@@ -133,4 +156,9 @@ protected:
 private:
     std::optional<ScratchDir> m_folder;
     std::optional<ScratchDir> m_runtimeFolder;
+};
+
+// A test in a scratch folder and in UTC: line time stamps are then the stored time less 28800 s.
+class UtcTest : public ScratchDirTest {
+    ZoneScope m_zone{"UTC"};
 };

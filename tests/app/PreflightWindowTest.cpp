@@ -329,4 +329,4 @@ private slots:
 };
 
 QTEST_MAIN(PreflightWindowTest)
-#include "WindowTest.moc"
+#include "PreflightWindowTest.moc"

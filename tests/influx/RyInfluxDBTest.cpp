@@ -1,5 +1,6 @@
 #include "influx/RyInfluxDB.h"
 #include "Samples.h"
+#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -42,28 +43,8 @@ size_t LineCount(const std::string& body) {
     return static_cast<size_t>(std::count(body.begin(), body.end(), '\n')) + 1;
 }
 
-// Runs the test body in a chosen time zone and restores the zone afterwards.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone) {
-        if (const char* old = std::getenv("TZ")) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneGuard() {
-        if (m_old.empty())
-            unsetenv("TZ");
-        else
-            setenv("TZ", m_old.c_str(), 1);
-        tzset();
-    }
-
-private:
-    std::string m_old;
-};
-
 TEST(Writer, TenThousandthLinePostsAFullBatch) {
-    ZoneGuard zone("UTC");
+    ZoneScope zone("UTC");
     std::vector<Post> posts;
     RyInfluxDB writer("Ry_Plant1", Capturing(posts));
     for (int i = 0; i < kBatchLines; ++i) {
@@ -158,7 +139,7 @@ TEST(Writer, TimeStampsUseTheStandardZoneOffset) {
         {"Europe/Berlin", 1500057600, " 1500025200000000000"},
     };
     for (const auto& c : cases) {
-        ZoneGuard zone(c.zone);
+        ZoneScope zone(c.zone);
         std::vector<Post> posts;
         {
             RyInfluxDB writer("Ry_Z", Capturing(posts));
@@ -171,7 +152,7 @@ TEST(Writer, TimeStampsUseTheStandardZoneOffset) {
 }
 
 TEST(Writer, NegativeTimeStampDropsSummariesButNotRawSamples) {
-    ZoneGuard zone("UTC");
+    ZoneScope zone("UTC");
     std::vector<Post> posts;
     RyInfluxDB writer("Ry_Z", Capturing(posts));
     const LogSample s = SampleAround(28799, 1.0f);  // time stamp -1

@@ -20,18 +20,11 @@ namespace {
 
 using testsupport::Contains;
 
+using tablerows::Fixture;
 using tablerows::Raw;
 using tablerows::Tag;
+using testsupport::RunCli;
 using testsupport::RunResult;
-
-RunResult RunCli(const std::vector<std::string>& arguments) {
-    return testsupport::Run(QUARVEL_CLI, arguments);
-}
-
-fs::path Fixture(const std::string& name) {
-    const char* root = std::getenv("QUARVEL_FIXTURES");
-    return fs::path(root ? root : "tests/fixtures") / "rdb" / name;
-}
 
 class RdbCli : public ScratchDirTest {
 protected:

@@ -28,7 +28,6 @@ namespace {
 using testsupport::Contains;
 using testsupport::SummaryNumber;
 
-const std::string kCli = QUARVEL_CLI;
 const std::string kDatabase = "Ry_Node_F";
 
 // A short schedule, and one long enough for the server to come back within it (at least
@@ -36,17 +35,15 @@ const std::string kDatabase = "Ry_Node_F";
 constexpr RetryPolicy kBrief{5, std::chrono::milliseconds(5), 2.0, 0.25};
 constexpr RetryPolicy kPatient{5, std::chrono::milliseconds(250), 2.0, 0.2};
 
-class ServerFault : public ScratchDirTest {
+class ServerFault : public UtcTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
+        UtcTest::SetUp();
         if (!testsupport::HaveInfluxd()) GTEST_SKIP() << "needs influxd on the PATH";
         std::string error;
         ASSERT_TRUE(server.Start(error)) << error;
         // The support library's queries go to this server.
         setenv(testsupport::kServerUrlVariable, server.Url().c_str(), 1);
-        setenv("TZ", "UTC", 1);
-        tzset();
         testsupport::CreateDatabaseWithPolicies(kDatabase);
         made = testsupport::MakeSmallSampleNode((m_dir / "Node_F").string(), 2, 2);
         input = made.rawRecords + made.summaryRecords;
@@ -55,7 +52,7 @@ protected:
     void TearDown() override {
         if (restart.joinable()) restart.join();
         ShutdownLogging();
-        ScratchDirTest::TearDown();
+        UtcTest::TearDown();
     }
 
     // Converts the node file by file; `beforeTry` runs before each try of each post, with
@@ -104,7 +101,7 @@ protected:
     }
 
     testsupport::RunResult Repost() const {
-        return testsupport::Run(kCli, {"repost", "--url", server.Url(), "--retry-delay-ms", "5"});
+        return testsupport::RunCli({"repost", "--url", server.Url(), "--retry-delay-ms", "5"});
     }
 
     bool Shown(const std::string& part) {

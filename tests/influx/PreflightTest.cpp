@@ -1,7 +1,7 @@
 // The server checks against the real InfluxDB server, and the sample ages they compare
 // with the retention policies, from real data-log and table files.
 
-#include "../rtdb/TableRows.h"
+#include "TableRows.h"
 #include "influx/RyInfluxDB.h"
 #include "session/Session.h"
 #include "PreflightSupport.h"
@@ -21,16 +21,15 @@ namespace {
 using preflight::AllInf;
 using preflight::MakeDatabase;
 using testsupport::SampleAround;
+using testsupport::WriteDat;
 
 constexpr int64_t kOneDay = 86400;
 
-void WriteDat(const fs::path& path, const std::vector<int32_t>& times, int recordSize) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    for (int32_t time : times) {
-        const LogSample sample = SampleAround(time, 1);
-        out.write(reinterpret_cast<const char*>(&sample), recordSize);
-    }
+// Samples at the times.
+std::vector<LogSample> At(std::initializer_list<int32_t> times) {
+    std::vector<LogSample> samples;
+    for (int32_t time : times) samples.push_back(SampleAround(time, 1));
+    return samples;
 }
 
 TEST(ServerDuration, ReadsWhatTheServerPrints) {
@@ -85,33 +84,18 @@ TEST(RetentionWarnings, OnlyWhenAPolicyKeepsLessThanItsOldestSample) {
     EXPECT_EQ(AgeText(59), "59 seconds");
 }
 
-// Line time stamps are then the stored time less 28800 s.
-class UtcTest : public ScratchDirTest {
+class ServerCheckTest : public ServerTest {
 protected:
-    void SetUp() override {
-        ScratchDirTest::SetUp();
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-};
-
-class ServerCheckTest : public UtcTest {
-protected:
-    void SetUp() override {
-        UtcTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        url = *testsupport::ServerUrl();
-    }
     void TearDown() override {
         for (const auto& database : databases) preflight::Drop(database);
-        UtcTest::TearDown();
+        ServerTest::TearDown();
     }
+    // Dropped by a query that quotes any name.
     std::string NewName(const std::string& prefix = "Ry_pf") {
         databases.push_back(testsupport::UniqueDatabaseName(prefix));
         return databases.back();
     }
 
-    std::string url;
     std::vector<std::string> databases;
 };
 
@@ -244,7 +228,7 @@ TEST_F(ServerCheckTest, WithoutAnInfluxDbAnsweringNothingIsKnown) {
 TEST_F(ServerCheckTest, AShortPolicyAgainstOldDataLogFilesWarns) {
     const std::string database = NewName();
     MakeDatabase(database, {{"RP_Sec", "INF"}, {"RP_Min", "INF"}, {"RP_Hour", "2h"}, {"RP_Day", "INF"}});
-    WriteDat(m_dir / "Log" / "G" / "A$0001H.DAT", {1600000000, 1600003600}, kSummarySampleSize);
+    WriteDat(m_dir / "Log" / "G" / "A$0001H.DAT", At({1600000000, 1600003600}), kSummarySampleSize);
     const ServerCheck found = CheckServer(url, database);
     ASSERT_TRUE(found.Complete()) << found.error;
     const int64_t now = time(nullptr);
@@ -257,14 +241,14 @@ TEST_F(ServerCheckTest, AShortPolicyAgainstOldDataLogFilesWarns) {
 
 TEST_F(UtcTest, OldestSamplesFollowTheWalkAndTheWriterRules) {
     const fs::path log = m_dir / "Log";
-    WriteDat(log / "G1" / "A$0001X.DAT", {1600000000, 1500000000}, kRawSampleSize);  // the first record counts
-    WriteDat(log / "G2" / "B$0002X.DAT", {1550000000}, kRawSampleSize);
-    WriteDat(log / "G1" / "C$0003M.DAT", {0, 1400000000}, kSummarySampleSize);  // before 1970: left out
-    WriteDat(log / "G1" / "D$0004M.DAT", {1450000000}, kSummarySampleSize);
-    WriteDat(log / "G1" / "E$0005Q.DAT", {100000000}, kRawSampleSize);        // no data-log kind
-    WriteDat(log / "G1" / "NODOLLARD.DAT", {100000000}, kSummarySampleSize);  // unusable name
-    WriteDat(log / "F$0006H.DAT", {100000000}, kSummarySampleSize);           // not in a sub-folder
-    WriteDat(log / "G1" / "G$0007D.DAT", {}, kSummarySampleSize);             // empty
+    WriteDat(log / "G1" / "A$0001X.DAT", At({1600000000, 1500000000}), kRawSampleSize);  // the first record counts
+    WriteDat(log / "G2" / "B$0002X.DAT", At({1550000000}), kRawSampleSize);
+    WriteDat(log / "G1" / "C$0003M.DAT", At({0, 1400000000}), kSummarySampleSize);  // before 1970: left out
+    WriteDat(log / "G1" / "D$0004M.DAT", At({1450000000}), kSummarySampleSize);
+    WriteDat(log / "G1" / "E$0005Q.DAT", At({100000000}), kRawSampleSize);        // no data-log kind
+    WriteDat(log / "G1" / "NODOLLARD.DAT", At({100000000}), kSummarySampleSize);  // unusable name
+    WriteDat(log / "F$0006H.DAT", At({100000000}), kSummarySampleSize);           // not in a sub-folder
+    WriteDat(log / "G1" / "G$0007D.DAT", At({}), kSummarySampleSize);             // empty
     fs::create_directories(log / "G1" / "H$0008D.DAT");                       // a folder of that name
     const OldestLineTimes oldest = OldestSamples(log.string(), SourceKind::kDataLog);
     EXPECT_EQ(oldest[kRaw], 1550000000 - 28800);

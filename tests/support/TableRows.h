@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,12 @@ inline void WriteBytes(const std::filesystem::path& path, const std::string& byt
 template <typename Row>
 void WriteTable(const std::filesystem::path& path, char kind, const std::vector<Row>& rows) {
     WriteBytes(path, Image(kind, rows));
+}
+
+// A checked-in table file of tests/fixtures/rdb.
+inline std::filesystem::path Fixture(const std::string& name) {
+    const char* root = std::getenv("QUARVEL_FIXTURES");
+    return std::filesystem::path(root ? root : "tests/fixtures") / "rdb" / name;
 }
 
 }  // namespace tablerows

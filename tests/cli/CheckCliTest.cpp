@@ -27,25 +27,21 @@ using testsupport::SummaryNumber;
 
 using preflight::AllInf;
 using preflight::MakeDatabase;
+using testsupport::RunCli;
 using testsupport::RunResult;
 
-RunResult RunCli(const std::vector<std::string>& arguments) {
-    return testsupport::Run(QUARVEL_CLI, arguments);
-}
-
-class CheckCli : public ScratchDirTest {
+class CheckCli : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        url = *testsupport::ServerUrl();
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
         node = testsupport::UniqueDatabaseName("Node");
         database = "Ry_" + node;
         made = testsupport::MakeSmallSampleNode((m_dir / node).string(), 2, 1);
     }
     void TearDown() override {
         if (!database.empty()) preflight::Drop(database);  // skipped without a server
-        ScratchDirTest::TearDown();
+        ServerTest::TearDown();
     }
     long Points() const { return testsupport::CountAllPoints(database); }
     long Records() const { return static_cast<long>(made.rawRecords + made.summaryRecords); }
@@ -56,7 +52,6 @@ protected:
         return RunCli(arguments);
     }
 
-    std::string url;
     std::string node;
     std::string database;
     SampleNodeResult made;
@@ -316,10 +311,7 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
     std::vector<LogSample> samples = {testsupport::SampleAround(1699990000, 1.0f),
                                       testsupport::SampleAround(1699990000, 2.0f),
                                       testsupport::SampleAround(1699990060, 3.0f)};
-    {
-        std::ofstream file(repeated, std::ios::binary);
-        for (const LogSample& s : samples) file.write(reinterpret_cast<const char*>(&s), kRawSampleSize);
-    }
+    testsupport::WriteDat(repeated, samples, kRawSampleSize);
     // The minute policy keeps an hour only: the node's minute samples are years old.
     MakeDatabase(database, {{"RP_Sec", "INF"}, {"RP_Min", "1h"}, {"RP_Hour", "INF"}, {"RP_Day", "INF"}});
     // The day files' batches meet a server that is down: they wait in Logs/unsent.

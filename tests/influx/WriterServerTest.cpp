@@ -22,20 +22,13 @@ using testsupport::CountPoints;
 using testsupport::MakeSample;
 using testsupport::SelectAll;
 
-class WriterServer : public ScratchDirTest {
+class WriterServer : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        setenv("TZ", "UTC", 1);  // time stamps are then time - 28800
-        tzset();
-        database = testsupport::UniqueDatabaseName("Ry_writer");
-        testsupport::CreateDatabaseWithPolicies(database);
-        target.baseUrl = *testsupport::ServerUrl();
-    }
-    void TearDown() override {
-        if (!database.empty()) testsupport::DropDatabase(database);
-        ScratchDirTest::TearDown();
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        database = NewDatabase("Ry_writer");
+        target.baseUrl = url;
     }
 
     // Posts lines as given, bypassing the writer.
@@ -90,9 +83,9 @@ TEST_F(WriterServer, EveryKindLandsInItsMeasurementAndPolicy) {
 
 TEST_F(WriterServer, BatchBoundaryPostsTwiceAndLosesNothing) {
     int posts = 0;
-    target.post = [&posts](const std::string& url, const std::string& body) {
+    target.post = [&posts](const std::string& address, const std::string& body) {
         ++posts;
-        return HttpPost(url, body);
+        return HttpPost(address, body);
     };
     {
         RyInfluxDB writer(database.c_str(), target);

@@ -144,16 +144,15 @@ TEST_F(JournalFile, ThreadsRecordingAtOnceLoseNoEntry) {
 }
 
 // Conversions into the real server; posts are counted per file tag.
-class Resume : public ScratchDirTest {
+class Resume : public ServerTest {
 protected:
     void SetUp() override {
-        ScratchDirTest::SetUp();
-        QUARVEL_REQUIRE_SERVER();
-        database = testsupport::UniqueDatabaseName("Ry_resume");
-        testsupport::CreateDatabaseWithPolicies(database);
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        database = NewDatabase("Ry_resume");
         made = testsupport::MakeSmallSampleNode((m_dir / "Node_R").string(), 3, 2);
-        target.baseUrl = *testsupport::ServerUrl();
-        target.post = [this](const std::string& url, const std::string& body) {
+        target.baseUrl = url;
+        target.post = [this](const std::string& address, const std::string& body) {
             ++posts;
             if (!refuse.empty() && body.find("name=" + refuse + " ") != std::string::npos) {
                 HttpResult refused;
@@ -161,12 +160,8 @@ protected:
                 refused.error = "refused by the test";
                 return refused;
             }
-            return HttpPost(url, body);
+            return HttpPost(address, body);
         };
-    }
-    void TearDown() override {
-        if (!database.empty()) testsupport::DropDatabase(database);
-        ScratchDirTest::TearDown();
     }
 
     // Either converter with the journal, resuming or not; stopped after `stopAfter` files.

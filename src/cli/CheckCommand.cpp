@@ -39,8 +39,9 @@ std::string WhyUnusable(const std::string& url, const std::string& database, con
                         const ServerCheck& found) {
     using Outcome = ServerCheck::Outcome;
     if (found.outcome == Outcome::kLoginRefused)
-        return access.HasLogin() ? "the server " + url + " refused the login of " + access.Who() + " (" + found.error + ")"
-                                 : "the server " + url + " needs a login (--username or --token)";
+        return access.HasLogin()
+                   ? "the server " + url + " refused the login of " + access.Who() + " (" + found.error + ")"
+                   : "the server " + url + " needs a login (--username or --token)";
     if (found.outcome == Outcome::kWriteRefused)
         return access.Who() + " may not write to " + database + " (" + found.error + ")";
     if (!found.certificateProblem.empty())

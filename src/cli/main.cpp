@@ -244,7 +244,8 @@ int Main(int argc, char** argv) {
     sampleCommand->add_option("--table-hours", sample.rawTableHours, "Hours of each tag's history in the raw table")
         ->check(CLI::Range(1, 240))
         ->capture_default_str();
-    sampleCommand->add_option("--kinds", sample.kinds, "Kinds of data-log files of each tag: X raw, M minute, H hour, D day")
+    sampleCommand
+        ->add_option("--kinds", sample.kinds, "Kinds of data-log files of each tag: X raw, M minute, H hour, D day")
         ->capture_default_str();
     sampleCommand->footer(kFileExitCodes);
 

@@ -212,9 +212,8 @@ int DataLogConverter::ConvertFolder(const std::string& name) {
 
 std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {
     auto writer = std::make_unique<RyInfluxDB>(databaseName.c_str(), m_target);
-    writer->OnSourceDone([this](uint64_t source, const WriteCounts& counts, bool allStored) {
-        FileStored(source, counts, allStored);
-    });
+    writer->OnSourceDone(
+        [this](uint64_t source, const WriteCounts& counts, bool allStored) { FileStored(source, counts, allStored); });
     return writer;
 }
 

@@ -78,7 +78,7 @@ private:
     Journal* m_journal = nullptr;
     std::recursive_mutex m_mutex;  // the totals, the files pending, and one progress call at a time
     std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number
-    std::string m_resolvedFolder;  // of the sub-folder under way, for the journal's stamps
+    std::string m_resolvedFolder;                         // of the sub-folder under way, for the journal's stamps
     std::atomic<uint64_t> m_nextSource{0};
 };
 

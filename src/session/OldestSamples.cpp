@@ -1,9 +1,9 @@
 #include "session/OldestSamples.h"
 
 #include "datalog/DataLogConverter.h"
-#include "platform/FindFile.h"
 #include "influx/LineFormat.h"
 #include "influx/RyInfluxDB.h"
+#include "platform/FindFile.h"
 #include "rtdb/TableFile.h"
 
 #include <fcntl.h>

@@ -60,10 +60,10 @@ struct ServerSettings {
 
     // What the configuration file says of the conversion itself (no flag of ServerOptions
     // names these: a front end's own flags win over them). Unset or empty: not said.
-    std::optional<bool> gzip;  // compressed posts
-    std::optional<int> jobs;   // data-log files converted at once, 1 to 64
+    std::optional<bool> gzip;     // compressed posts
+    std::optional<int> jobs;      // data-log files converted at once, 1 to 64
     std::optional<long> maxRate;  // lines per second over all jobs; 0: no limit
-    std::string codePage;      // of the tag and node names, an iconv name such as CP950
+    std::string codePage;         // of the tag and node names, an iconv name such as CP950
 
     std::string configFile;  // the configuration file read; empty: none
 };

@@ -69,7 +69,8 @@ public:
             tag.last = std::max(tag.last, times.back());
             tag.expected += times.size();
             const int64_t oldest = m_oldestKept[key.first];
-            tag.expectedOld += static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), oldest) - times.begin());
+            tag.expectedOld +=
+                static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), oldest) - times.begin());
         }
         m_file.clear();
     }
@@ -190,8 +191,9 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     if (!found.Checked()) {
         error = found.outcome == ServerCheck::Outcome::kLoginRefused
                     ? "the server " + url + " refused the login" + (access.HasLogin() ? " of " + access.Who() : "")
-                : !found.certificateProblem.empty() ? "the server " + url + " cannot be reached: " + found.certificateProblem
-                                                    : "the server " + url + " cannot be reached (" + found.error + ")";
+                : !found.certificateProblem.empty()
+                    ? "the server " + url + " cannot be reached: " + found.certificateProblem
+                    : "the server " + url + " cannot be reached (" + found.error + ")";
         return found.outcome == ServerCheck::Outcome::kLoginRefused ? kUsageError : kServerUnreachable;
     }
     if (!found.databaseExists) {
@@ -202,7 +204,8 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     std::array<int64_t, kTableKindCount> oldestKept{};
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         result.kinds[kind].retentionSeconds = found.policies[kind].durationSeconds;
-        oldestKept[kind] = found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
+        oldestKept[kind] =
+            found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
     }
 
     reader.emplace(result, oldestKept);

@@ -1,8 +1,8 @@
 #include "app/QuarvelApp.h"
 
 #include "app/AppIcon.h"
-#include "logging/Logging.h"
 #include "app/QuarvelDlg.h"
+#include "logging/Logging.h"
 
 #include <QApplication>
 

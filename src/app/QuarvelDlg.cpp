@@ -402,8 +402,9 @@ public:
         const bool one = policies.size() == 1;
         const QString question =
             !found.databaseExists
-                ? QStringLiteral("Database %1 does not exist on %2. Create it with the retention policies %3 "
-                                 "(duration INF)?")
+                ? QStringLiteral(
+                      "Database %1 does not exist on %2. Create it with the retention policies %3 "
+                      "(duration INF)?")
                       .arg(m_name, m_server, list)
                 : QStringLiteral("Database %1 on %2 lacks the retention %3 %4. Create %5 (duration INF)?")
                       .arg(m_name, m_server, one ? QStringLiteral("policy") : QStringLiteral("policies"), list,

@@ -115,8 +115,7 @@ void PrintSummary(const std::string& database, bool dryRun, const ConversionTota
         "Lines not written: %s\n"
         "Elapsed:           %.2f s (%s lines/s)\n",
         database.c_str(), dryRun ? " (dry run)" : "", totals.filesConverted, totals.filesSkipped + totals.filesResumed,
-        resumed.c_str(),
-        Thousands(totals.writes.linesWritten).c_str(), Thousands(totals.writes.batchesFailed).c_str(),
+        resumed.c_str(), Thousands(totals.writes.linesWritten).c_str(), Thousands(totals.writes.batchesFailed).c_str(),
         Thousands(totals.writes.linesNotWritten).c_str(), elapsed,
         Thousands(static_cast<uint64_t>(elapsed > 0 ? static_cast<double>(totals.writes.linesWritten) / elapsed : 0))
             .c_str());

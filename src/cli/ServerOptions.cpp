@@ -55,9 +55,10 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
                        "Send Authorization: Token TOKEN instead of a user and password (also INFLUX_TOKEN)");
     command.add_option("--token-file", options.tokenFile, "File whose first line is the token")
         ->check(CLI::ExistingFile);
-    command.add_option("--ca-cert", options.caCertFile,
-                       "Trust the certificates of this file (a private authority, or the server's own "
-                       "self-signed certificate) instead of the system's")
+    command
+        .add_option("--ca-cert", options.caCertFile,
+                    "Trust the certificates of this file (a private authority, or the server's own "
+                    "self-signed certificate) instead of the system's")
         ->check(CLI::ExistingFile);
     command.add_flag("--insecure", options.insecure, "Do not check the https server's certificate at all");
     AddNumberOption(command, kTimeout, options.timeoutSeconds,
@@ -105,8 +106,9 @@ int NodeSession(const NodeOptions& told, SessionOptions& options, ServerSettings
 
 void WarnIfInsecure(const ServerSettings& settings) {
     if (!settings.access.insecure) return;
-    const char* warning = "Warning: --insecure: the server's certificate is not checked; anyone on the way can "
-                          "read and change what is sent";
+    const char* warning =
+        "Warning: --insecure: the server's certificate is not checked; anyone on the way can "
+        "read and change what is sent";
     std::fprintf(stderr, "%s\n", warning);
     LogMessage("%s", warning);
 }

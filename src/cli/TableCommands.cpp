@@ -296,8 +296,8 @@ bool ReadAll(const std::string& path, std::string& text) {
 
 RdbCommands::RdbCommands(CLI::App& app) {
     m_command = app.add_subcommand("rdb",
-                               "Build and inspect table files (*.rdb): the tag table and the raw, minute, "
-                               "hour and day tables that convert --kind rtdb reads.");
+                                   "Build and inspect table files (*.rdb): the tag table and the raw, minute, "
+                                   "hour and day tables that convert --kind rtdb reads.");
     m_command->require_subcommand(1);
     m_command->footer(kFileExitCodes);
     m_create = m_command->add_subcommand("create", "Write a table file of one kind from CSV rows.");

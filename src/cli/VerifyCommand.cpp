@@ -61,9 +61,10 @@ void PrintVerification(const Verification& result) {
         }
     }
     if (result.summariesBefore1970 > 0 || result.namesNotCarried > 0)
-        std::printf("Never posted by a conversion: %s summaries before 1970, %s lines whose tag name line protocol "
-                    "cannot carry\n",
-                    Thousands(result.summariesBefore1970).c_str(), Thousands(result.namesNotCarried).c_str());
+        std::printf(
+            "Never posted by a conversion: %s summaries before 1970, %s lines whose tag name line protocol "
+            "cannot carry\n",
+            Thousands(result.summariesBefore1970).c_str(), Thousands(result.namesNotCarried).c_str());
     const uint64_t missing = result.Missing();
     if (missing == 0)
         std::printf("Result:   complete\n");
@@ -100,8 +101,8 @@ std::string VerificationJson(const Verification& result) {
     for (int k = 0; k < kTableKindCount; ++k) {
         const KindCheck& kind = result.kinds[k];
         summary["kinds"][kKindName[k]] = {
-            {"measurement", kMeasurement[k]},  {"retention_policy", kRetentionPolicy[k]},
-            {"tags_complete", kind.complete},  {"tags_short", kind.shortTags},
+            {"measurement", kMeasurement[k]},   {"retention_policy", kRetentionPolicy[k]},
+            {"tags_complete", kind.complete},   {"tags_short", kind.shortTags},
             {"tags_missing", kind.missingTags}, {"tags_only_in_server", kind.extraTags},
             {"points_expected", kind.expected}, {"points_stored", kind.stored},
             {"points_missing", kind.missing},   {"beyond_retention", kind.beyondRetention},

@@ -16,7 +16,7 @@ namespace quarvel {
 struct SourceSize {
     int files = 0;
     uint64_t bytes = 0;
-    std::array<bool, kTableKindCount> kinds{};  // the kinds of the files, by TableKind
+    std::array<bool, kTableKindCount> kinds{};    // the kinds of the files, by TableKind
     void Add(const std::string& path, int kind);  // kind: a TableKind, or -1 for none
 };
 

@@ -180,9 +180,8 @@ void DataLogConverter::ConvertFolder(const std::string& folder, const std::vecto
 
 std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {
     auto writer = std::make_unique<RyInfluxDB>(databaseName.c_str(), m_target);
-    writer->OnSourceDone([this](uint64_t source, const WriteCounts& counts, bool allStored) {
-        FileStored(source, counts, allStored);
-    });
+    writer->OnSourceDone(
+        [this](uint64_t source, const WriteCounts& counts, bool allStored) { FileStored(source, counts, allStored); });
     return writer;
 }
 

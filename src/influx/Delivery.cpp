@@ -1,7 +1,7 @@
 #include "influx/Delivery.h"
 
-#include "logging/Logging.h"
 #include "influx/RyInfluxDB.h"
+#include "logging/Logging.h"
 
 #include <curl/curl.h>
 
@@ -138,10 +138,10 @@ private:
         HttpResult answer;
         for (size_t i = 0; i < m_urls.size(); ++i) {
             const std::string& url = m_urls[(m_first + i) % m_urls.size()];
-            answer = m_target.post ? m_target.post(url, body)
-                                   : HttpPost(url, body, m_target.timeouts,
-                                              m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity,
-                                              m_target.access);
+            answer = m_target.post
+                         ? m_target.post(url, body)
+                         : HttpPost(url, body, m_target.timeouts,
+                                    m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity, m_target.access);
             if (Classify(answer) != Verdict::kRetry || i + 1 == m_urls.size()) break;
             LogMessage("Post of %d lines to %s: a node did not take it (%s); trying the next node", lines,
                        m_where.c_str(), Reason(answer).c_str());

@@ -116,9 +116,8 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
     // that may write but not read, which does not see the database listed, learns here
     // that it exists.
     {
-        const HttpResult write =
-            client.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
-                        Limits(timeouts), access);
+        const HttpResult write = client.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(),
+                                             BodyEncoding::Identity, Limits(timeouts), access);
         // Only a refusal for good counts here; a busy or silent server is the run's to retry.
         if (write.curlCode == 0 && refusedLogin(write.status)) {
             check.error = write.error;

@@ -58,8 +58,8 @@ struct ServerCheck {
 // GET /ping, then SHOW DATABASES and SHOW RETENTION POLICIES over POST /query, then an
 // empty write to the database, which tells whether the login may write before anything is
 // read. `database` is UTF-8, as the writer sends it.
-ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
-                        const PreflightTimeouts& timeouts = {}, const ServerAccess& access = {});
+ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts = {},
+                        const ServerAccess& access = {});
 
 // Shard groups of the policies a conversion creates. Years of history in the server's
 // 7-day groups make hundreds of shards per policy; a year each keeps them few.

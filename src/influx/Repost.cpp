@@ -44,8 +44,7 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
         tally.batchesDelivered += delivered.size();
         tally.linesDelivered += linesDelivered;
         // Delivered batches left in the file are merely posted again next time.
-        if ((!delivered.empty() || file.DamagedBytes() > 0) && !RemoveDelivered(file, delivered, error))
-            problem(error);
+        if ((!delivered.empty() || file.DamagedBytes() > 0) && !RemoveDelivered(file, delivered, error)) problem(error);
         say(path + ": " + std::to_string(delivered.size()) + " batches (" + Thousands(linesDelivered) +
             " lines) delivered, " + std::to_string(file.Batches().size() - delivered.size()) + " left");
     }

@@ -18,8 +18,8 @@ struct RepostTally {
     uint64_t linesDelivered = 0;
     uint64_t batchesLeft = 0;
     uint64_t linesLeft = 0;
-    int unreadable = 0;        // files that are no unsent-line files
-    bool unanswered = false;   // some batch found the server silent
+    int unreadable = 0;       // files that are no unsent-line files
+    bool unanswered = false;  // some batch found the server silent
 };
 
 // Posts every batch of `files` to the target's server. `say` gets the progress lines

@@ -1,9 +1,9 @@
 #include "influx/RyInfluxDB.h"
 
-#include "platform/CodePage.h"
 #include "influx/LineFormat.h"
-#include "logging/Logging.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
+#include "platform/CodePage.h"
 
 #include <algorithm>
 #include <ctime>

@@ -31,10 +31,10 @@ struct InfluxTarget {
     // one node does not answer goes on to the next at once.
     std::vector<std::string> moreUrls;
     std::string consistency;  // empty: the server's default; else any, one, quorum or all
-    std::string codePage;                     // of the names; empty: the locale's
-    bool gzip = false;                        // HttpPost compresses the bodies
-    ServerAccess access;                      // the login and the certificates trusted
-    HttpTimeouts timeouts;                    // of each post
+    std::string codePage;     // of the names; empty: the locale's
+    bool gzip = false;        // HttpPost compresses the bodies
+    ServerAccess access;      // the login and the certificates trusted
+    HttpTimeouts timeouts;    // of each post
     // Carries one batch; empty means HttpPost. Dry runs and benchmarks put their own here.
     std::function<HttpResult(const std::string& url, const std::string& body)> post;
     RetryPolicy retry;
@@ -158,7 +158,7 @@ private:
     InfluxTarget m_target;
     std::string m_database;
     std::vector<std::string> m_writeUrls[kTableKindCount];  // one per node
-    std::string m_where[kTableKindCount];  // database and policy, as log lines name them
+    std::string m_where[kTableKindCount];                   // database and policy, as log lines name them
     std::string m_batch[kTableKindCount];
     int32_t m_lineCount[kTableKindCount] = {};
     int32_t m_zoneOffset = 0;

@@ -38,7 +38,8 @@ bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, c
     if (!firstAndLast) return false;
     for (int64_t start = from; start <= to; start += std::max<int64_t>(windowSeconds, 1)) {
         const int64_t end = std::min(to, start + std::max<int64_t>(windowSeconds, 1) - 1);
-        const std::string window = " WHERE time >= " + std::to_string(start) + "s AND time <= " + std::to_string(end) + "s";
+        const std::string window =
+            " WHERE time >= " + std::to_string(start) + "s AND time <= " + std::to_string(end) + "s";
         if (!ask("SELECT COUNT(\"status\") FROM " + source + window + " GROUP BY \"name\"", "count",
                  [&tags](const std::string& name, int64_t, double count) {
                      tags[name].points += static_cast<uint64_t>(count);

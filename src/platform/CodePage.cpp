@@ -109,7 +109,7 @@ size_t CharacterPrefix(std::string_view text, size_t limit, const std::string& c
         size_t outLeft = sizeof buffer;
         if (iconv(cd, &in, &inLeft, &next, &outLeft) != static_cast<size_t>(-1) || errno == E2BIG) continue;
         if (errno == EINVAL) break;  // the limit falls inside a character
-        ++in;  // a byte that does not decode
+        ++in;                        // a byte that does not decode
         --inLeft;
     }
     iconv_close(cd);

@@ -472,8 +472,7 @@ bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& opti
 
     // One more tag, minutes only, in a second group.
     TagFiles extra{group2, {false, true, false, false}};
-    if (!WriteTag(options.tags, extra, firstTime, rawCount, options, tables, result, error))
-        return false;
+    if (!WriteTag(options.tags, extra, firstTime, rawCount, options, tables, result, error)) return false;
     return WriteTables(log, tables, result, error);
 }
 

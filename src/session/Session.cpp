@@ -89,8 +89,7 @@ std::string DatabaseFor(const std::string& nodeName, const std::string& codePage
 }
 
 Session::Session(SessionOptions options) : m_options(std::move(options)) {
-    m_folder = platform::WithSeparator(m_options.folder.empty() ? NodeDataLogFolder(m_options.node)
-                                                                : m_options.folder);
+    m_folder = platform::WithSeparator(m_options.folder.empty() ? NodeDataLogFolder(m_options.node) : m_options.folder);
     const std::string& codePage = m_options.target.codePage;
     m_database = m_options.database.empty() ? DatabaseFor(NodeName(m_options.node), codePage) : m_options.database;
     m_databaseUtf8 = ToUtf8(m_database.c_str(), codePage);
@@ -180,7 +179,8 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
                                       [](const RetentionPolicyState& policy) { return policy.durationSeconds > 0; });
     if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestSamples(m_folder, m_options.kind);
     for (std::string& warning : Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access))
-        if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end()) warnings.push_back(std::move(warning));
+        if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end())
+            warnings.push_back(std::move(warning));
     return kAllWritten;
 }
 

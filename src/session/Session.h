@@ -36,17 +36,17 @@ std::string DatabaseFor(const std::string& nodeName, const std::string& codePage
 
 struct SessionOptions {
     SourceKind kind = SourceKind::kDataLog;
-    std::string node;      // node folder: the database Ry_<name> and the data-log folder of its sysinfo.ini
-    std::string folder;    // the data-log or table folder; empty: the node's
-    std::string database;  // empty: DatabaseFor the node's name
-    bool resume = false;   // skip the files the journal holds as converted
-    bool dryRun = false;   // the target posts elsewhere: no checks, no journal, one try
-    int jobs = 1;          // data-log files converted at once
+    std::string node;          // node folder: the database Ry_<name> and the data-log folder of its sysinfo.ini
+    std::string folder;        // the data-log or table folder; empty: the node's
+    std::string database;      // empty: DatabaseFor the node's name
+    bool resume = false;       // skip the files the journal holds as converted
+    bool dryRun = false;       // the target posts elsewhere: no checks, no journal, one try
+    int jobs = 1;              // data-log files converted at once
     std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
     int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
     std::string shardDuration = kDefaultShardDuration;  // of the policies the checks create
-    uint64_t maxRate = 0;      // lines per second over all jobs; 0: no limit
-    InfluxTarget target;       // the server, its login, the code page and how batches travel
+    uint64_t maxRate = 0;                               // lines per second over all jobs; 0: no limit
+    InfluxTarget target;                                // the server, its login, the code page and how batches travel
 };
 
 // For the retention checks: per kind, the oldest line time stamp a conversion of the folder
@@ -98,8 +98,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    const std::string& Folder() const { return m_folder; }  // ends with '/'
-    const std::string& Database() const { return m_database; }  // as the node names it
+    const std::string& Folder() const { return m_folder; }              // ends with '/'
+    const std::string& Database() const { return m_database; }          // as the node names it
     const std::string& DatabaseUtf8() const { return m_databaseUtf8; }  // as the server knows it; empty: unreadable
     const std::string& Url() const { return m_options.target.baseUrl; }
     const ServerAccess& Access() const { return m_options.target.access; }

@@ -69,7 +69,8 @@ public:
             tag.last = std::max(tag.last, times.back());
             tag.expected += times.size();
             const int64_t oldest = m_oldestKept[key.first];
-            tag.expectedOld += static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), oldest) - times.begin());
+            tag.expectedOld +=
+                static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), oldest) - times.begin());
         }
         m_file.clear();
     }
@@ -199,7 +200,8 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     std::array<int64_t, kTableKindCount> oldestKept{};
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         result.kinds[kind].retentionSeconds = found.policies[kind].durationSeconds;
-        oldestKept[kind] = found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
+        oldestKept[kind] =
+            found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
     }
 
     reader.emplace(result, oldestKept);

@@ -51,8 +51,8 @@ struct KindCheck {
 struct Verification {
     std::string database;
     std::array<KindCheck, kTableKindCount> kinds;  // by TableKind
-    uint64_t summariesBefore1970 = 0;  // never posted: their time stamp is before 1970
-    uint64_t namesNotCarried = 0;      // never posted: line protocol cannot carry their names
+    uint64_t summariesBefore1970 = 0;              // never posted: their time stamp is before 1970
+    uint64_t namesNotCarried = 0;                  // never posted: line protocol cannot carry their names
     uint64_t Missing() const;
 };
 

@@ -3,9 +3,9 @@
 // What the window's tests share: a fresh current folder per test, boxes that close
 // themselves, modal windows answered from a timer, and data-log files written by hand.
 
-#include "influx/LogSample.h"
-#include "app/QuarvelDlg.h"
 #include "ScratchDir.h"
+#include "app/QuarvelDlg.h"
+#include "influx/LogSample.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,10 +1,10 @@
 // The operator's window without a server: layout, node list, data-log folder, data
 // exchange, folder picker, Enter, the about box, start and exit lines.
 
-#include "app/ListProgress.h"
-#include "app/AboutDlg.h"
-#include "app/MainLayout.h"
 #include "AppTestSupport.h"
+#include "app/AboutDlg.h"
+#include "app/ListProgress.h"
+#include "app/MainLayout.h"
 #include "app/QuarvelApp.h"
 #include "session/Session.h"
 

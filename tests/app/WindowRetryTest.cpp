@@ -4,8 +4,8 @@
 #include "AppTestSupport.h"
 #include "FakeHttpServer.h"
 #include "InfluxServer.h"
-#include "sample/SampleNode.h"
 #include "SampleNodes.h"
+#include "sample/SampleNode.h"
 
 #include <QRadioButton>
 

@@ -3,11 +3,11 @@
 
 #include "ChildProcess.h"
 #include "FakeHttpServer.h"
-#include "logging/Logging.h"
 #include "PreflightSupport.h"
 #include "SampleNodes.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "logging/Logging.h"
 
 #include <gtest/gtest.h>
 
@@ -140,7 +140,8 @@ TEST_F(CheckCli, ConvertCreatesTheDatabaseOnlyWhenTold) {
 // Only the policies of the kinds the node holds are required.
 TEST_F(CheckCli, ANodeOfRawFilesAloneNeedsRpSecAlone) {
     for (const auto& entry : fs::recursive_directory_iterator(made.dataLogFolder))
-        if (entry.path().extension() == ".DAT" && !entry.path().stem().string().ends_with("X")) fs::remove(entry.path());
+        if (entry.path().extension() == ".DAT" && !entry.path().stem().string().ends_with("X"))
+            fs::remove(entry.path());
     MakeDatabase(database, {{"RP_Sec", "INF"}});
     const RunResult run = Cli("convert", {"--quiet"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -255,7 +256,8 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
             QUARVEL_CLI, {"convert", "--node", node, "--url", slow.Url(), "--jobs", "1", "--progress-interval", "1"});
         const std::string shown = testsupport::ReadUntil(child.err, c.ready, 30000);
         ASSERT_EQ(kill(child.pid, c.signal), 0);
-        const std::string rest = testsupport::ReadUntil(child.err, [](const std::string&) { return false; }, 30000);
+        const std::string rest = testsupport::ReadUntil(
+            child.err, [](const std::string&) { return false; }, 30000);
         ASSERT_EQ(testsupport::Finish(child), c.status) << shown << rest;
         ASSERT_LT(Points(), Records()) << "the run was stopped before its end";
         if (c.signal == SIGINT) {
@@ -319,7 +321,8 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
         if (request.target.find("rp=RP_Day") != std::string::npos) return testsupport::Answer(503, "down");
         return testsupport::Forward(url);
     });
-    const testsupport::RunResult converted = RunCli({"convert", "--node", (m_dir / node).string(), "--url", front.Url(), "--retry-delay-ms", "1"});
+    const testsupport::RunResult converted =
+        RunCli({"convert", "--node", (m_dir / node).string(), "--url", front.Url(), "--retry-delay-ms", "1"});
     ASSERT_NE(converted.status, 0) << converted.err;
 
     const testsupport::RunResult result = Cli("verify");
@@ -329,8 +332,10 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
     const size_t day = result.out.find("day (datalogD, RP_Day)");
     ASSERT_NE(minute, std::string::npos) << result.out;
     ASSERT_NE(day, std::string::npos) << result.out;
-    EXPECT_TRUE(Contains(result.out.substr(minute, day - minute), "of them beyond the retention policy: ")) << result.out;
-    EXPECT_TRUE(Contains(result.out.substr(day), "of them waiting in Logs/unsent (quarvel-cli repost): ")) << result.out;
+    EXPECT_TRUE(Contains(result.out.substr(minute, day - minute), "of them beyond the retention policy: "))
+        << result.out;
+    EXPECT_TRUE(Contains(result.out.substr(day), "of them waiting in Logs/unsent (quarvel-cli repost): "))
+        << result.out;
 }
 
 TEST_F(CheckCli, VerifyTheTableExportIsVerifiedLikewise) {

@@ -4,17 +4,17 @@
 #include "ChildProcess.h"
 #include "FreePort.h"
 #include "InfluxServer.h"
-#include "influx/LogSample.h"
-#include "sample/SampleNode.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "influx/LogSample.h"
+#include "sample/SampleNode.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -366,7 +366,8 @@ TEST_F(CliTest, HelpAndVersion) {
         {{"convert", "--help"},
          {"--kind", "--node", "--folder", "--database", "--url", "--codepage", "--output", "--quiet",
           "--progress-interval", "Exit status:", "130  stopped by Ctrl-C"}},
-        {{"make-sample", "--help"}, {"DIR", "--tags", "--days", "Exit status:", "output that cannot be written"},
+        {{"make-sample", "--help"},
+         {"DIR", "--tags", "--days", "Exit status:", "output that cannot be written"},
          {"130", "server"}},
         {{"rdb", "--help"}, {"Exit status:", "output that cannot be written"}, {"130", "server"}},
         {{"rdb", "dump", "--help"}, {"time,tag_id", "output that cannot be written"}, {"130"}},
@@ -453,8 +454,8 @@ TEST_F(CliTest, ADryRunFileImportedHoldsWhatADirectConversionStores) {
         const RunResult dry =
             RunCli({"convert", "--node", "Node_Import", "--database", imported, "--output", file, "--quiet"});
         ASSERT_EQ(dry.status, 0) << dry.err;
-        std::vector<std::string> import = {"-host", "127.0.0.1", "-port", port, "-import", "-path", file, "-precision",
-                                           "ns"};
+        std::vector<std::string> import = {"-host", "127.0.0.1", "-port",      port, "-import",
+                                           "-path", file,        "-precision", "ns"};
         if (file.ends_with(".gz")) import.push_back("-compressed");
         const RunResult loaded = testsupport::Run("/usr/bin/influx", import);
         ASSERT_EQ(loaded.status, 0) << loaded.out << loaded.err;
@@ -495,7 +496,8 @@ TEST_F(CliTest, DryRunIntoAFullDeviceDoesNotClaimSuccess) {
 
 TEST_F(CliTest, SummariesBefore1970AreLeftOutWithoutCountingAsLost) {
     // Stored 0 becomes -28800 s on the line: before 1970.
-    WriteDat(m_dir / "Data" / "G" / "OLD$0001M.DAT", {SampleAround(0, 1), SampleAround(1600000000, 2)}, kSummarySampleSize);
+    WriteDat(m_dir / "Data" / "G" / "OLD$0001M.DAT", {SampleAround(0, 1), SampleAround(1600000000, 2)},
+             kSummarySampleSize);
     const RunResult run = RunCli({"convert", "--folder", "Data", "--database", "Ry_old", "--output", "out.lp"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(SummaryNumber(run.err, "Lines written"), 1);

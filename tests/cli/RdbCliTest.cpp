@@ -3,10 +3,10 @@
 
 #include "ChildProcess.h"
 #include "InfluxServer.h"
-#include "sample/SampleNode.h"
 #include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
+#include "sample/SampleNode.h"
 
 #include <gtest/gtest.h>
 

@@ -113,7 +113,8 @@ protected:
     // No password, token or encoded password in what a run printed or wrote.
     void ExpectNoSecrets(const testsupport::RunResult& result, const std::vector<std::string>& secrets) const {
         const std::string written = result.out + result.err + AllFiles(m_dir / "Logs");
-        for (const std::string& secret : secrets) EXPECT_FALSE(Contains(written, secret)) << secret << " in\n" << written;
+        for (const std::string& secret : secrets)
+            EXPECT_FALSE(Contains(written, secret)) << secret << " in\n" << written;
     }
 
     static inline std::unique_ptr<PrivateInflux> trusted;     // its certificate from the test's authority
@@ -136,31 +137,48 @@ TEST_F(SecuredCli, LoginsAndCertificatesAreUsedAndNamed) {
         std::string says;  // on standard error
     } cases[] = {
         {"user, password from the environment",
-         {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "writer"}, {{"INFLUX_PASSWORD", kInfluxWriter.password}}},
-         0, "Lines written:"},
+         {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "writer"},
+          {{"INFLUX_PASSWORD", kInfluxWriter.password}}},
+         0,
+         "Lines written:"},
         {"user and password from the environment, server too",
          {{"--ca-cert", ca},
-          {{"QUARVEL_INFLUX_URL", trusted->Url()}, {"INFLUX_USERNAME", "writer"}, {"INFLUX_PASSWORD", kInfluxWriter.password}}},
-         0, "Lines written:"},
-        {"password file", {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "writer", "--password-file", passwordFile}}, 0,
+          {{"QUARVEL_INFLUX_URL", trusted->Url()},
+           {"INFLUX_USERNAME", "writer"},
+           {"INFLUX_PASSWORD", kInfluxWriter.password}}},
+         0,
          "Lines written:"},
-        {"login in the URL as typed", {{"--url", "https://writer:" + kInfluxWriter.password + "@" + host, "--ca-cert", ca}}, 0,
+        {"password file",
+         {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "writer", "--password-file", passwordFile}},
+         0,
          "Lines written:"},
-        {"login in the URL percent-encoded", {{"--url", "https://writer:" + encoded + "@" + host, "--ca-cert", ca}}, 0,
+        {"login in the URL as typed",
+         {{"--url", "https://writer:" + kInfluxWriter.password + "@" + host, "--ca-cert", ca}},
+         0,
+         "Lines written:"},
+        {"login in the URL percent-encoded",
+         {{"--url", "https://writer:" + encoded + "@" + host, "--ca-cert", ca}},
+         0,
          "Lines written:"},
         {"wrong password",
          {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "writer"}, {{"INFLUX_PASSWORD", kWrongPassword}}},
-         2, "refused the login of writer"},
+         2,
+         "refused the login of writer"},
         {"no login", {{"--url", trusted->Url(), "--ca-cert", ca}}, 2, "needs a login"},
         {"a login that may only read",
-         {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "reader"}, {{"INFLUX_PASSWORD", kInfluxReader.password}}},
-         2, "reader may not write to Ry_Plant_1"},
+         {{"--url", trusted->Url(), "--ca-cert", ca, "--username", "reader"},
+          {{"INFLUX_PASSWORD", kInfluxReader.password}}},
+         2,
+         "reader may not write to Ry_Plant_1"},
         {"self-signed, not trusted",
          {{"--url", selfSigned->Url(), "--username", "writer"}, {{"INFLUX_PASSWORD", kInfluxWriter.password}}},
-         3, "certificate not trusted: self-signed; add --ca-cert FILE or --insecure"},
+         3,
+         "certificate not trusted: self-signed; add --ca-cert FILE or --insecure"},
         {"self-signed, not checked",
-         {{"--url", selfSigned->Url(), "--insecure", "--username", "writer"}, {{"INFLUX_PASSWORD", kInfluxWriter.password}}},
-         0, "Warning: --insecure"},
+         {{"--url", selfSigned->Url(), "--insecure", "--username", "writer"},
+          {{"INFLUX_PASSWORD", kInfluxWriter.password}}},
+         0,
+         "Warning: --insecure"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -194,7 +212,8 @@ TEST_F(SecuredCli, ATokenGoesWithEveryRequestAndRefusalsStopTheRun) {
             return testsupport::Answer(403, "\"writer\" user is not authorized to write to database");
         return testsupport::Forward(*real);
     });
-    const Invocation run{{"--url", front.Url(), "--database", database, "--jobs", "1"}, {{"INFLUX_TOKEN", "s3cret-Token"}}};
+    const Invocation run{{"--url", front.Url(), "--database", database, "--jobs", "1"},
+                         {{"INFLUX_TOKEN", "s3cret-Token"}}};
     const testsupport::RunResult taken = Convert(run);
     EXPECT_EQ(taken.status, 0) << taken.err;
     EXPECT_EQ(testsupport::CountAllPoints(database), expected);

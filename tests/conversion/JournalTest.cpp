@@ -1,13 +1,13 @@
 // The resume journal on real files, and both converters resuming against the real
 // InfluxDB server: what was posted whole is skipped, what changed or failed is not.
 
-#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "conversion/Journal.h"
-#include "rtdb/RtdbConverter.h"
-#include "SampleNodes.h"
 #include "RecordedProgress.h"
+#include "SampleNodes.h"
 #include "ScratchDir.h"
+#include "conversion/Journal.h"
+#include "datalog/DataLogConverter.h"
+#include "rtdb/RtdbConverter.h"
 
 #include <gtest/gtest.h>
 

@@ -2,13 +2,13 @@
 // sharing one progress list and the log, as the window can run them. Also the test the
 // ThreadSanitizer run leans on.
 
-#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
+#include "RecordedProgress.h"
+#include "SampleNodes.h"
+#include "ScratchDir.h"
+#include "datalog/DataLogConverter.h"
 #include "logging/Logging.h"
 #include "rtdb/RtdbConverter.h"
-#include "SampleNodes.h"
-#include "RecordedProgress.h"
-#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,15 @@
 // The data-log conversion against a real InfluxDB server and real files.
 
 #include "ChildProcess.h"
-#include "datalog/DataLogConverter.h"
-#include "platform/FindFile.h"
 #include "InfluxServer.h"
-#include "logging/Logging.h"
-#include "sample/SampleNode.h"
-#include "SampleNodes.h"
 #include "RecordedProgress.h"
+#include "SampleNodes.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "datalog/DataLogConverter.h"
+#include "logging/Logging.h"
+#include "platform/FindFile.h"
+#include "sample/SampleNode.h"
 
 #include <gtest/gtest.h>
 
@@ -242,7 +242,7 @@ TEST_F(DataLogConversion, LostLinesAreReportedAtTheEnd) {
     WriteDat(data / "G" / "T1$0001X.DAT", Records(3), kRawSampleSize);
     WriteDat(data / "G" / "T2$0001M.DAT", Records(2), kSummarySampleSize);
     WriteDat(data / "G" / "T3\\$0001X.DAT", Records(2), kRawSampleSize);  // a name line protocol cannot carry
-    testsupport::DropDatabase(database);  // every post now fails with 404
+    testsupport::DropDatabase(database);                                  // every post now fails with 404
     InitLogging();
     testsupport::RecordedProgress list;
     const ConversionTotals totals = Convert(list);
@@ -405,7 +405,7 @@ TEST(DatFileName, TagAndKindComeFromTheFileName) {
         {"/d$x/G/FLOW0001D.DAT", kDay, "", false},  // a "$" in a folder name is none of the file's
         {"/d$x/G/FLOW$0001D.DAT", kDay, "FLOW", true},
         {"/d/G.X.D/FLOW$0001", -1, "", false},  // nor is a "." of a folder
-        {"/d/G/NAME.X.DAT", kRaw, "", false},  // the letter before the last "."
+        {"/d/G/NAME.X.DAT", kRaw, "", false},   // the letter before the last "."
     };
     for (const auto& c : cases) {
         const DatFileName parsed = ParseDatFileName(c.path);

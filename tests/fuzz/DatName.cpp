@@ -1,7 +1,7 @@
 // ParseDatFileName on any bytes as a path.
 
-#include "datalog/DataLogConverter.h"
 #include "FuzzSupport.h"
+#include "datalog/DataLogConverter.h"
 
 using namespace quarvel;
 

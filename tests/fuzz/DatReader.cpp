@@ -1,10 +1,10 @@
 // DataLogConverter::ConvertDatFile on any file contents, with a post function that reads
 // every line back and holds it against the records of the file; no server.
 
-#include "datalog/DataLogConverter.h"
 #include "FuzzSupport.h"
-#include "influx/LineFormat.h"
 #include "LineProtocol.h"
+#include "datalog/DataLogConverter.h"
+#include "influx/LineFormat.h"
 
 #include <bit>
 #include <cmath>

@@ -2,8 +2,8 @@
 // itself and from the input. Each answer is held against answers for the same file
 // written in ways the rules say make no difference.
 
-#include "FuzzSupport.h"
 #include "platform/Ini.h"
+#include "FuzzSupport.h"
 
 #include <string>
 #include <utility>

@@ -2,8 +2,8 @@
 // through the code page conversion and the escaping, and lines are read back by the
 // server's rules, every field against printf's texts of its value.
 
-#include "FuzzSupport.h"
 #include "influx/LineFormat.h"
+#include "FuzzSupport.h"
 #include "LineProtocol.h"
 #include "influx/RyInfluxDB.h"
 
@@ -53,7 +53,8 @@ void CheckFloat(const ParsedLine& line, const char* key, float expected) {
         return;
     }
     float value = 0;
-    if (text == nullptr || !FieldFloat(*text, value) || std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(expected)) {
+    if (text == nullptr || !FieldFloat(*text, value) ||
+        std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(expected)) {
         Check(false, std::string("field does not read back as the float: ") + key);
         return;
     }

@@ -26,8 +26,8 @@ void PrintTo(const Target& target, std::ostream* out) {
 }
 
 const Target kTargets[] = {
-    {"dat_name", fuzz::DatName},     {"dat_reader", fuzz::DatReader},   {"table_file", fuzz::TableFile},
-    {"ini", fuzz::Ini},              {"line_format", fuzz::LineFormat},
+    {"dat_name", fuzz::DatName}, {"dat_reader", fuzz::DatReader},   {"table_file", fuzz::TableFile},
+    {"ini", fuzz::Ini},          {"line_format", fuzz::LineFormat},
 };
 
 std::vector<fs::path> Inputs(const std::string& target) {

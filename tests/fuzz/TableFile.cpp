@@ -2,8 +2,8 @@
 // TableReader, held against the layout of docs/table-files.md. The last byte of the
 // input also says how many bytes the file loses after it was opened.
 
-#include "FuzzSupport.h"
 #include "rtdb/TableFile.h"
+#include "FuzzSupport.h"
 #include "rtdb/TableLibrary.h"
 
 #include <unistd.h>
@@ -52,7 +52,10 @@ rtdb::TableStatus ExpectedStatus(const uint8_t* data, size_t size) {
     if (std::memcmp(data, "QRVTABLE", 8) != 0) return TableStatus::kBadMagic;
     if (Little(data + 8, 2) != 1) return TableStatus::kBadVersion;
     const char kind = static_cast<char>(data[10]);
-    const uint64_t rowSize = kind == 'T' ? 40 : kind == 'X' ? 174 : (kind == 'M' || kind == 'H' || kind == 'D') ? 26 : 0;
+    const uint64_t rowSize = kind == 'T'                                   ? 40
+                             : kind == 'X'                                 ? 174
+                             : (kind == 'M' || kind == 'H' || kind == 'D') ? 26
+                                                                           : 0;
     if (rowSize == 0) return TableStatus::kUnknownKind;
     if (Little(data + 12, 4) != rowSize) return TableStatus::kBadRowSize;
     const uint64_t body = size - rtdb::kHeaderSize;
@@ -71,8 +74,9 @@ void ConnectAll() {
 // Reads every row through `library` and holds each against the file's bytes.
 void ReadAllRows(const LibraryCalls& library, int handle, const uint8_t* data, uint64_t rowSize, uint64_t rows,
                  const std::string& path, size_t cut) {
-    if (cut > 0) Check(truncate(path.c_str(), static_cast<off_t>(rows * rowSize + rtdb::kHeaderSize - cut)) == 0,
-                       "cannot shorten the file");
+    if (cut > 0)
+        Check(truncate(path.c_str(), static_cast<off_t>(rows * rowSize + rtdb::kHeaderSize - cut)) == 0,
+              "cannot shorten the file");
     const uint64_t left = rows * rowSize + rtdb::kHeaderSize - cut;
     const uint64_t readable = left < rtdb::kHeaderSize ? 0 : (left - rtdb::kHeaderSize) / rowSize;
 

@@ -2,10 +2,10 @@
 // real server takes them.
 
 #include "FakeHttpServer.h"
-#include "influx/HttpPost.h"
 #include "InfluxServer.h"
-#include "influx/RyInfluxDB.h"
 #include "Samples.h"
+#include "influx/HttpPost.h"
+#include "influx/RyInfluxDB.h"
 
 #define ZLIB_CONST
 #include <curl/curl.h>
@@ -27,10 +27,10 @@
 
 using namespace quarvel;
 
-using testsupport::FakeHttpServer;
-using testsupport::FakeReply;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testsupport::FakeHttpServer;
+using testsupport::FakeReply;
 
 namespace {
 
@@ -193,7 +193,7 @@ TEST(HttpPostCookies, ACookieOneThreadReceivesGoesOutWithAnotherThreadsNextPost)
     jarRemoved.set_value();
     other.join();
     EXPECT_FALSE(std::filesystem::exists("cookies.txt"));
-    EXPECT_TRUE(HttpPost(url, "forgotten").Succeeded());  // the file, not memory, holds the cookies
+    EXPECT_TRUE(HttpPost(url, "forgotten").Succeeded());   // the file, not memory, holds the cookies
     EXPECT_FALSE(std::filesystem::exists("cookies.txt"));  // nor is a jar with nothing in it written
 
     const auto requests = server.Requests();

@@ -4,14 +4,14 @@
 // repost delivers the files.
 
 #include "ChildProcess.h"
-#include "datalog/DataLogConverter.h"
 #include "InfluxServer.h"
-#include "logging/Logging.h"
 #include "PrivateInflux.h"
-#include "SampleNodes.h"
 #include "RecordedProgress.h"
+#include "SampleNodes.h"
 #include "ScratchDir.h"
+#include "datalog/DataLogConverter.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 
 #include <gtest/gtest.h>
 

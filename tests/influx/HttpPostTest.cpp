@@ -23,10 +23,10 @@
 
 using namespace quarvel;
 
-using testsupport::FakeHttpServer;
-using testsupport::FakeReply;
 using testing::HasSubstr;
 using testing::StartsWith;
+using testsupport::FakeHttpServer;
+using testsupport::FakeReply;
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "influx/LineFormat.h"
-#include "SnprintfFormat.h"
 #include "Samples.h"
+#include "SnprintfFormat.h"
+#include "influx/LineFormat.h"
 
 #include <gtest/gtest.h>
 

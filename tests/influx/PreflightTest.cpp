@@ -1,12 +1,12 @@
 // The server checks against the real InfluxDB server, and the sample ages they compare
 // with the retention policies, from real data-log and table files.
 
-#include "TableRows.h"
-#include "influx/RyInfluxDB.h"
-#include "session/Session.h"
 #include "PreflightSupport.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "TableRows.h"
+#include "influx/RyInfluxDB.h"
+#include "session/Session.h"
 
 #include <gtest/gtest.h>
 
@@ -119,9 +119,14 @@ TEST_F(ServerCheckTest, MissingPartsAreFoundAndCreatedWithDurationInf) {
          {"RP_Min"},
          "policy RP_Min on"},
         // A node of raw and day files needs neither RP_Min nor RP_Hour.
-        {"raw and day files alone", false, {}, {"RP_Sec", "RP_Day"},
+        {"raw and day files alone",
+         false,
+         {},
+         {"RP_Sec", "RP_Day"},
          "with the retention policies RP_Sec and RP_Day (duration INF, shard groups of 30d)",
-         {true, false, false, true}, "30d", "720h0m0s"},
+         {true, false, false, true},
+         "30d",
+         "720h0m0s"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -249,7 +254,7 @@ TEST_F(UtcTest, OldestSamplesFollowTheWalkAndTheWriterRules) {
     WriteDat(log / "G1" / "NODOLLARD.DAT", At({100000000}), kSummarySampleSize);  // unusable name
     WriteDat(log / "F$0006H.DAT", At({100000000}), kSummarySampleSize);           // not in a sub-folder
     WriteDat(log / "G1" / "G$0007D.DAT", At({}), kSummarySampleSize);             // empty
-    fs::create_directories(log / "G1" / "H$0008D.DAT");                       // a folder of that name
+    fs::create_directories(log / "G1" / "H$0008D.DAT");                           // a folder of that name
     const OldestLineTimes oldest = OldestSamples(log.string(), SourceKind::kDataLog);
     EXPECT_EQ(oldest[kRaw], 1550000000 - 28800);
     EXPECT_EQ(oldest[kMinute], 1450000000 - 28800);

@@ -3,11 +3,11 @@
 
 #include "FakeHttpServer.h"
 #include "FreePort.h"
-#include "logging/Logging.h"
-#include "influx/RyInfluxDB.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "influx/RyInfluxDB.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 
 #include <gtest/gtest.h>
 

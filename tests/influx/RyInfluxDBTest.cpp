@@ -1,6 +1,6 @@
-#include "influx/RyInfluxDB.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "influx/RyInfluxDB.h"
 
 #include <gtest/gtest.h>
 
@@ -93,9 +93,9 @@ TEST(Writer, ARateCeilingSharedByWritersSpacesTheirBatches) {
         }
         writer.FlushAll();
     };
-    add(first, kBatchLines);   // at once
-    add(second, 5000);         // after the first's 10000 lines: 1 s
-    add(first, kBatchLines);   // after 15000: 1.5 s
+    add(first, kBatchLines);  // at once
+    add(second, 5000);        // after the first's 10000 lines: 1 s
+    add(first, kBatchLines);  // after 15000: 1.5 s
     ASSERT_EQ(posts.size(), 3u);
     ASSERT_EQ(starts.size(), 2u);
     const auto after = [&firstPost](Clock::time_point t) {

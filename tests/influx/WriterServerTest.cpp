@@ -1,11 +1,11 @@
 // The writer against a real InfluxDB 1.x server: what it posts is read back whole.
 
 #include "InfluxServer.h"
+#include "Samples.h"
+#include "ScratchDir.h"
 #include "SnprintfFormat.h"
 #include "influx/RyInfluxDB.h"
 #include "logging/Logging.h"
-#include "Samples.h"
-#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 

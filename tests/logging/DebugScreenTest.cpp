@@ -2,10 +2,10 @@
 // sockets that misbehave, and the debug-screen tool as a child process.
 
 #include "ChildProcess.h"
+#include "ScratchDir.h"
+#include "logging/Logging.h"
 #include "platform/DebugWindow.h"
 #include "platform/DebugWindowListener.h"
-#include "logging/Logging.h"
-#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 

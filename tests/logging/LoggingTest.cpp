@@ -1,8 +1,8 @@
 // The rolling log file: line layout, appending across runs, cutting, rollover and the
 // folders it cannot use.
 
-#include "logging/Logging.h"
 #include "ScratchDir.h"
+#include "logging/Logging.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The directory listing: wild-card matching and FindFile on real folders.
 
-#include "platform/FindFile.h"
 #include "ScratchDir.h"
+#include "platform/FindFile.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Reading one value of a node's settings file.
 
-#include "platform/Ini.h"
 #include "ScratchDir.h"
+#include "platform/Ini.h"
 
 #include <gtest/gtest.h>
 

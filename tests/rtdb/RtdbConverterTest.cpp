@@ -1,15 +1,15 @@
 // The table export against a real InfluxDB server and real table files, in a zone with
 // daylight-saving time.
 
-#include "platform/FindFile.h"
 #include "InfluxServer.h"
-#include "logging/Logging.h"
-#include "rtdb/RtdbConverter.h"
-#include "sample/SampleNode.h"
-#include "SampleNodes.h"
 #include "RecordedProgress.h"
+#include "SampleNodes.h"
 #include "ScratchDir.h"
 #include "TableRows.h"
+#include "logging/Logging.h"
+#include "platform/FindFile.h"
+#include "rtdb/RtdbConverter.h"
+#include "sample/SampleNode.h"
 
 #include <gtest/gtest.h>
 

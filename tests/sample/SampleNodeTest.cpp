@@ -1,5 +1,5 @@
-#include "sample/SampleNode.h"
 #include "ScratchDir.h"
+#include "sample/SampleNode.h"
 
 #include "influx/LogSample.h"
 #include "rtdb/TableFile.h"

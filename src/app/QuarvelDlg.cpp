@@ -112,66 +112,56 @@ void CQuarvelDlg::CreateControls() {
     const DialogUnits du(font());
     resize(du.X(kMainWidth), du.Y(kMainHeight));
 
-    // Names the control and puts it where the layout's row of that name says.
-    auto place = [&du](QWidget* control, const char* name) -> const ControlPlace& {
-        const ControlPlace& at = *std::ranges::find_if(
-            kMainControls, [name](const ControlPlace& row) { return std::strcmp(row.name, name) == 0; });
+    // The layout's row of the control named `name`.
+    auto row = [](const char* name) -> const ControlPlace& {
+        return *std::ranges::find_if(kMainControls,
+                                     [name](const ControlPlace& at) { return std::strcmp(at.name, name) == 0; });
+    };
+    // Names the control and puts it where its row says.
+    auto place = [&du, &row](auto* control, const char* name) {
+        const ControlPlace& at = row(name);
         control->setObjectName(QString::fromLatin1(name));
         control->setGeometry(du.Rect(at.x, at.y, at.width, at.height));
-        return at;
-    };
-    auto label = [this, &place](const QString& text, const char* name) {
-        auto* control = new QLabel(text, this);
-        control->setTextFormat(Qt::PlainText);
-        place(control, name);
         return control;
     };
-    auto edit = [this, &place](const char* name) {
-        auto* control = new QLineEdit(this);
-        place(control, name);
+    auto label = [this, &place](const QString& text, const char* name) {
+        QLabel* control = place(new QLabel(text, this), name);
+        control->setTextFormat(Qt::PlainText);
         return control;
     };
     auto check = [this, &place](const QString& text, const char* name) {
-        auto* control = new QCheckBox(text, this);
-        place(control, name);
-        return control;
+        return place(new QCheckBox(text, this), name);
     };
 
-    m_btnConvert = new QPushButton(QStringLiteral("Convert"), this);
-    place(m_btnConvert, "1");
+    m_btnConvert = place(new QPushButton(QStringLiteral("Convert"), this), "1");
     m_btnConvert->setDefault(true);
     connect(m_btnConvert, &QPushButton::clicked, this, &CQuarvelDlg::OnConvert);
 
     label(QStringLiteral("Scada Name"), "static_ScadaName");
 
-    m_cbScadaName = new QComboBox(this);
+    m_cbScadaName = place(new QComboBox(this), "1000");
     m_cbScadaName->setEditable(false);  // a drop-down list: no typing
-    const ControlPlace& combo = place(m_cbScadaName, "1000");
     // The template's height is that of the dropped-down list; the box itself has its usual height.
     const int boxHeight = m_cbScadaName->sizeHint().height();
     m_cbScadaName->resize(m_cbScadaName->width(), boxHeight);
-    m_cbScadaName->setMaxVisibleItems(std::max(1, (du.Y(combo.height) - boxHeight) / du.BaseY()));
+    m_cbScadaName->setMaxVisibleItems(std::max(1, (du.Y(row("1000").height) - boxHeight) / du.BaseY()));
     connect(m_cbScadaName, &QComboBox::activated, this, &CQuarvelDlg::OnSelchangeScadaName);
 
-    m_edDataLogFolder = edit("1001");
+    m_edDataLogFolder = place(new QLineEdit(this), "1001");
     m_edDataLogFolder->setReadOnly(true);
 
     label(QStringLiteral("Data log folder"), "static_DataLogFolder");
 
-    m_lbProgress = new QListWidget(this);
-    place(m_lbProgress, "1003");
+    m_lbProgress = place(new QListWidget(this), "1003");
     m_lbProgress->setSortingEnabled(false);
     m_lbProgress->setUniformItemSizes(true);
     m_lbProgress->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_lbProgress->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
-    auto* typeGroup = new QGroupBox(QStringLiteral("Old Data Log Type"), this);
-    place(typeGroup, "group_OldDataLogType");
+    place(new QGroupBox(QStringLiteral("Old Data Log Type"), this), "group_OldDataLogType");
 
-    auto* dataLog = new QRadioButton(QStringLiteral("DataLog"), this);
-    place(dataLog, "1004");
-    auto* rtdb = new QRadioButton(QStringLiteral("RTDB"), this);
-    place(rtdb, "1005");
+    auto* dataLog = place(new QRadioButton(QStringLiteral("DataLog"), this), "1004");
+    auto* rtdb = place(new QRadioButton(QStringLiteral("RTDB"), this), "1005");
     // As in the template, the radio buttons are no tab stops.
     dataLog->setFocusPolicy(Qt::ClickFocus);
     rtdb->setFocusPolicy(Qt::ClickFocus);
@@ -179,21 +169,19 @@ void CQuarvelDlg::CreateControls() {
     m_grpOldDataType->addButton(dataLog, kDataLog);
     m_grpOldDataType->addButton(rtdb, kRtdb);
 
-    auto* browse = new QPushButton(QStringLiteral("..."), this);
-    place(browse, "1010");
+    auto* browse = place(new QPushButton(QStringLiteral("..."), this), "1010");
     connect(browse, &QPushButton::clicked, this, &CQuarvelDlg::OnBrowseFolder);
 
     // The Filter group: never shown, but its members take part in every data exchange.
     QLabel* slash = label(QStringLiteral("/"), "static_Slash");
     slash->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    m_edFilterMonth = edit("1016");
-    m_edFilterYear = edit("1015");
+    m_edFilterMonth = place(new QLineEdit(this), "1016");
+    m_edFilterYear = place(new QLineEdit(this), "1015");
     m_chkFilterSec = check(QStringLiteral("Sec"), "1009");
     m_chkFilterMin = check(QStringLiteral("Min"), "1008");
     m_chkFilterHour = check(QStringLiteral("Hour"), "1007");
     m_chkFilterDay = check(QStringLiteral("Day"), "1006");
-    auto* filterGroup = new QGroupBox(QStringLiteral("Filter"), this);
-    place(filterGroup, "group_Filter");
+    auto* filterGroup = place(new QGroupBox(QStringLiteral("Filter"), this), "group_Filter");
     for (QWidget* hidden :
          std::initializer_list<QWidget*>{slash, m_edFilterMonth, m_edFilterYear, m_chkFilterSec, m_chkFilterMin,
                                          m_chkFilterHour, m_chkFilterDay, filterGroup})
@@ -201,8 +189,7 @@ void CQuarvelDlg::CreateControls() {
 
     m_chkResume = check(QStringLiteral("Resume"), "resume");
 
-    m_progressBar = new QProgressBar(this);
-    place(m_progressBar, "progress");
+    m_progressBar = place(new QProgressBar(this), "progress");
     m_progressBar->setRange(0, kBarSteps);
     m_progressBar->setValue(0);
 }

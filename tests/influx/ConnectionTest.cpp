@@ -351,15 +351,11 @@ TEST(HttpPostGzip, AWriterWithGzipPostsItsLinesCompressed) {
     EXPECT_EQ(Gunzip(BodyOf(requests[1])), BodyOf(requests[0]));
 }
 
-class HttpPostServer : public testing::Test {
+class HttpPostServer : public ServerTest {
 protected:
     void SetUp() override {
-        QUARVEL_REQUIRE_SERVER();
-        m_database = testsupport::UniqueDatabaseName("http_keep");
-        testsupport::CreateDatabaseWithPolicies(m_database);
-    }
-    void TearDown() override {
-        if (!m_database.empty()) testsupport::DropDatabase(m_database);
+        ServerTest::SetUp();
+        if (!IsSkipped()) m_database = NewDatabase("http_keep");
     }
     std::string m_database;
 };
@@ -367,12 +363,12 @@ protected:
 // Full batches, plain and compressed by turns, from a thread of their own: the server
 // takes every line of each, and one connection carries them all.
 TEST_F(HttpPostServer, PlainAndGzipBatchesOfOneThreadLandOverOneConnection) {
-    const std::string url = *testsupport::ServerUrl() + "/write?db=" + m_database + "&rp=RP_Sec";
+    const std::string write = url + "/write?db=" + m_database + "&rp=RP_Sec";
     constexpr int kPosts = 4;
     std::vector<HttpResult> results;
     std::thread worker([&] {
         for (int i = 0; i < kPosts; ++i)
-            results.push_back(HttpPost(url, Lines("TAG_" + std::to_string(i), kBatchLines, 1500000000), {},
+            results.push_back(HttpPost(write, Lines("TAG_" + std::to_string(i), kBatchLines, 1500000000), {},
                                        i % 2 == 1 ? BodyEncoding::Gzip : BodyEncoding::Identity));
     });
     worker.join();

@@ -71,15 +71,11 @@ HttpResult PostCapturingStderr(const std::string& url, const std::string& body, 
     return result;
 }
 
-class HttpPostDatabase : public testing::Test {
+class HttpPostDatabase : public ServerTest {
 protected:
     void SetUp() override {
-        QUARVEL_REQUIRE_SERVER();
-        m_database = testsupport::UniqueDatabaseName("http");
-        testsupport::CreateDatabaseWithPolicies(m_database);
-    }
-    void TearDown() override {
-        if (!m_database.empty()) testsupport::DropDatabase(m_database);
+        ServerTest::SetUp();
+        if (!IsSkipped()) m_database = NewDatabase("http");
     }
     std::string m_database;
 };
@@ -150,12 +146,12 @@ TEST_F(HttpPostDatabase, ConcurrentPostsKeepTheirOwnAnswers) {
         threads.emplace_back([&, t] {
             const bool good = t % 2 == 0;
             const std::string missing = "http_absent_" + std::to_string(t);
-            const std::string url = good ? WriteUrl(m_database) : WriteUrl(missing);
+            const std::string address = good ? WriteUrl(m_database) : WriteUrl(missing);
             std::ostringstream problems;
             for (int round = 0; round < kRounds; ++round) {
                 const std::string line = "datalogX,name=T" + std::to_string(t) + " value=" + std::to_string(round) +
                                          ",status=0i " + std::to_string(1500000000LL + round) + "000000000";
-                const HttpResult r = HttpPost(url, line);
+                const HttpResult r = HttpPost(address, line);
                 if (good && !(r.Succeeded() && r.status == 204 && r.body.empty() && r.error.empty()))
                     problems << "round " << round << ": " << r.status << " " << r.error << "; ";
                 if (!good && !(r.status == 404 && r.error == "database not found: \"" + missing + "\"" &&

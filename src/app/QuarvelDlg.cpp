@@ -5,7 +5,6 @@
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
 #include "app/LoginDlg.h"
-#include "app/MainLayout.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
 #include "session/NodeFolder.h"

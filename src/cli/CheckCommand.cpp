@@ -127,6 +127,8 @@ int CheckCommand::Run() const {
                     JoinAnd(found.Missing(database)).c_str());
         return kUsageError;
     }
+    for (const std::string& path : session.Found().irregular)
+        std::printf("Skipped:  %s: not a regular file\n", path.c_str());
     for (const std::string& warning : report.warnings) std::printf("Warning:  %s\n", warning.c_str());
     return report.warnings.empty() ? kAllWritten : kWarnings;
 }

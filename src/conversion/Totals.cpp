@@ -15,6 +15,9 @@ uint64_t FileBytes(const std::string& path) {
 
 void SourceSize::Add(const std::string& path, int kind) {
     ++files;
+    std::error_code error;
+    if (const auto status = std::filesystem::status(path, error); !error && !std::filesystem::is_regular_file(status))
+        irregular.push_back(path);
     bytes += FileBytes(path);
     if (kind >= 0 && kind < kTableKindCount) kinds[kind] = true;
 }

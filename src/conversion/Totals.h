@@ -17,6 +17,7 @@ struct SourceSize {
     int files = 0;
     uint64_t bytes = 0;
     std::array<bool, kTableKindCount> kinds{};    // the kinds of the files, by TableKind
+    std::vector<std::string> irregular;           // named like source files, but no regular files
     void Add(const std::string& path, int kind);  // kind: a TableKind, or -1 for none
 };
 

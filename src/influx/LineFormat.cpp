@@ -281,40 +281,24 @@ bool EscapeTagValue(std::string_view name, std::string& out) {
     return true;
 }
 
-void AppendRawLine(std::string& out, std::string_view escapedName, const LogSample& sample, int32_t timestamp) {
-    char buffer[kLineBufferSize];
-    char* p = PutHead(out, buffer, kRaw, escapedName);
-    char separator = ' ';
-    int quality = 0;
-    if (HasNoValue(sample)) {
-        quality = ValueBits(sample);
-        p = PutFloatField(p, separator, "value=", 0.0f);
-    } else {
-        p = PutFloatField(p, separator, "value=", sample.value);
-    }
-    p = PutStatusQualityTime(p, separator, sample, quality, timestamp);
-    out.append(buffer, static_cast<size_t>(p - buffer));
-}
-
-void AppendSummaryLine(std::string& out, int kind, std::string_view escapedName, const LogSample& sample,
-                       int32_t timestamp) {
+void AppendLine(std::string& out, int kind, std::string_view escapedName, const LogSample& sample, int32_t timestamp) {
     char buffer[kLineBufferSize];
     char* p = PutHead(out, buffer, kind, escapedName);
     char separator = ' ';
-    int quality = 0;
-    if (HasNoValue(sample)) {
-        quality = ValueBits(sample);
-        p = PutFloatField(p, separator, "last_value=", 0.0f);
-        p = PutFloatField(p, separator, "max_value=", 0.0f);
-        p = PutFloatField(p, separator, "min_value=", 0.0f);
-        p = PutFloatField(p, separator, "mean_value=", 0.0f);
+    // A sample without value goes out with zeros, its no-value pattern as the quality.
+    const bool noValue = HasNoValue(sample);
+    const auto field = [&](const auto& key, float value) {
+        p = PutFloatField(p, separator, key, noValue ? 0.0f : value);
+    };
+    if (kind == kRaw) {
+        field("value=", sample.value);
     } else {
-        p = PutFloatField(p, separator, "last_value=", sample.value);
-        p = PutFloatField(p, separator, "max_value=", sample.max);
-        p = PutFloatField(p, separator, "min_value=", sample.min);
-        p = PutFloatField(p, separator, "mean_value=", sample.mean);
+        field("last_value=", sample.value);
+        field("max_value=", sample.max);
+        field("min_value=", sample.min);
+        field("mean_value=", sample.mean);
     }
-    p = PutStatusQualityTime(p, separator, sample, quality, timestamp);
+    p = PutStatusQualityTime(p, separator, sample, noValue ? ValueBits(sample) : 0, timestamp);
     out.append(buffer, static_cast<size_t>(p - buffer));
 }
 

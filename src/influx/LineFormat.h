@@ -28,8 +28,6 @@ bool EscapeTagValue(std::string_view name, std::string& out);
 // A float field is the "%f" text of its value where that text reads back as the same
 // float, otherwise the shortest text that does; a NaN or infinite field is left out,
 // since line protocol cannot carry it.
-void AppendRawLine(std::string& out, std::string_view escapedName, const LogSample& sample, int32_t timestamp);
-void AppendSummaryLine(std::string& out, int kind, std::string_view escapedName, const LogSample& sample,
-                       int32_t timestamp);
+void AppendLine(std::string& out, int kind, std::string_view escapedName, const LogSample& sample, int32_t timestamp);
 
 }  // namespace quarvel

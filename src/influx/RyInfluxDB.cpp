@@ -124,19 +124,7 @@ void RyInfluxDB::AddRawSample(const char* name, const LogSample* sample) {
 }
 
 void RyInfluxDB::AddRawSample(const LineName& name, const LogSample& sample) {
-    try {
-        if (name.writable) {
-            if (m_lineCount[kRaw] > 0) m_batch[kRaw].push_back('\n');
-            AppendRawLine(m_batch[kRaw], name.escaped, sample, LineTimestamp(sample.time, m_zoneOffset));
-            ++m_lineCount[kRaw];
-            NoteLine(kRaw);
-        } else {
-            NotWritable(name);
-        }
-        FullBatchRule(kRaw, false);
-    } catch (...) {
-        DropBatch(kRaw, "an error while adding a line");
-    }
+    AddLine(kRaw, name, sample, LineTimestamp(sample.time, m_zoneOffset));
 }
 
 void RyInfluxDB::AddSummarySample(int kind, const char* name, const LogSample* sample) {
@@ -158,21 +146,24 @@ void RyInfluxDB::AddSummarySample(int kind, const char* name, const LogSample* s
 
 void RyInfluxDB::AddSummarySample(int kind, const LineName& name, const LogSample& sample) {
     if (kind < 0 || kind >= kTableKindCount) return;
+    const int32_t timestamp = LineTimestamp(sample.time, m_zoneOffset);
+    if (timestamp < 0)
+        CountSummaryBefore1970();
+    else
+        AddLine(kind, name, sample, timestamp);
+}
+
+void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample, int32_t timestamp) {
     try {
-        const int32_t timestamp = LineTimestamp(sample.time, m_zoneOffset);
-        if (timestamp < 0) {
-            CountSummaryBefore1970();
-            return;
-        }
         if (name.writable) {
             if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
-            AppendSummaryLine(m_batch[kind], kind, name.escaped, sample, timestamp);
+            AppendLine(m_batch[kind], kind, name.escaped, sample, timestamp);
             ++m_lineCount[kind];
             NoteLine(kind);
         } else {
             NotWritable(name);
         }
-        FullBatchRule(kind, true);
+        FullBatchRule(kind, kind != kRaw);
     } catch (...) {
         DropBatch(kind, "an error while adding a line");
     }

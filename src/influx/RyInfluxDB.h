@@ -132,6 +132,8 @@ public:
     std::recursive_mutex m_batchLock[kTableKindCount];
 
 private:
+    // Under the kind's lock: the line of a sample whose time stamp is due.
+    void AddLine(int kind, const LineName& name, const LogSample& sample, int32_t timestamp);
     void FullBatchRule(int kind, bool announceSize);
     bool PostBatch(const std::string& body, int kind, int lines);
     void SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery);

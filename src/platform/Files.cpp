@@ -9,9 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-namespace quarvel {
-
-namespace platform {
+namespace quarvel::platform {
 
 namespace {
 
@@ -113,6 +111,4 @@ bool ReplaceFile(const std::string& path, const std::vector<std::string_view>& p
     return true;
 }
 
-}  // namespace platform
-
-}  // namespace quarvel
+}  // namespace quarvel::platform

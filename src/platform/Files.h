@@ -9,9 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quarvel {
-
-namespace platform {
+namespace quarvel::platform {
 
 // FNV-1a, the same on every build for what is kept on disk; a hash as 16 lower-case hex digits.
 uint64_t Fnv1a(std::string_view bytes);
@@ -43,6 +41,4 @@ std::string WriteAside(const std::string& path, const char* kind, const std::vec
 // Replaces `path` with the pieces: written aside, renamed over it, the folder synced.
 bool ReplaceFile(const std::string& path, const std::vector<std::string_view>& pieces, std::string& error);
 
-}  // namespace platform
-
-}  // namespace quarvel
+}  // namespace quarvel::platform

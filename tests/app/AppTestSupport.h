@@ -57,11 +57,12 @@ private:
     ScratchDir m_dir{"quarvel-app"};
 };
 
-// Closes every message box as soon as it shows, remembering its text. Runs from the
-// event loop, so it also answers boxes shown while the test waits inside another one.
+// Closes every message box as soon as it shows, remembering its text; the checks' boxes
+// (object name "preflight") are answered with the next of `answers` (button texts) while any are left. Runs
+// from the event loop, so it also answers boxes shown while the test waits inside another one.
 class BoxCloser {
 public:
-    BoxCloser() {
+    explicit BoxCloser(QStringList answers = {}) : m_answers(std::move(answers)) {
         m_timer.setInterval(20);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -69,7 +70,13 @@ public:
                 if (box == nullptr || !box->isVisible() || m_closing.contains(box)) continue;
                 m_closing.append(box);
                 texts.append(box->text());
-                box->accept();
+                if (box->objectName() != QStringLiteral("preflight") || m_answers.isEmpty()) {
+                    box->accept();
+                    continue;
+                }
+                const QString answer = m_answers.takeFirst();
+                for (QAbstractButton* button : box->buttons())
+                    if (button->text().remove(QLatin1Char('&')) == answer) button->click();
             }
             m_closing.removeIf([](const QPointer<QMessageBox>& box) { return box.isNull() || !box->isVisible(); });
         });
@@ -78,6 +85,7 @@ public:
     QStringList texts;
 
 private:
+    QStringList m_answers;
     QTimer m_timer;
     QList<QPointer<QMessageBox>> m_closing;
 };

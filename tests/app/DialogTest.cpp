@@ -3,8 +3,8 @@
 
 #include "AppTestSupport.h"
 #include "app/AboutDlg.h"
+#include "app/DialogUnits.h"
 #include "app/ListProgress.h"
-#include "app/MainLayout.h"
 #include "app/QuarvelApp.h"
 #include "session/Session.h"
 

@@ -22,42 +22,6 @@
 
 using namespace apptest;
 
-namespace {
-
-// Answers the checks' boxes (object name "preflight") with the next of the given button
-// texts, closes every other box, and remembers each box's text.
-class Boxes {
-public:
-    explicit Boxes(QStringList answers) : m_answers(std::move(answers)) {
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(widget);
-                if (box == nullptr || !box->isVisible() || m_seen.contains(box)) continue;
-                m_seen.append(box);
-                texts.append(box->text());
-                if (box->objectName() != QStringLiteral("preflight")) {
-                    box->accept();
-                    continue;
-                }
-                const QString answer = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
-                for (QAbstractButton* button : box->buttons())
-                    if (button->text().remove(QLatin1Char('&')) == answer) button->click();
-            }
-            m_seen.removeIf([](const QPointer<QMessageBox>& box) { return box.isNull() || !box->isVisible(); });
-        });
-        m_timer.start();
-    }
-    QStringList texts;
-
-private:
-    QStringList m_answers;
-    QTimer m_timer;
-    QList<QPointer<QMessageBox>> m_seen;
-};
-
-}  // namespace
-
 class PreflightWindowTest : public QObject {
     Q_OBJECT
 
@@ -115,7 +79,7 @@ private slots:
         QFETCH(QString, answer);
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();
-        Boxes boxes({answer});
+        BoxCloser boxes({answer});
         Convert(dialog, m_node, tables);
 
         QVERIFY(!boxes.texts.isEmpty());
@@ -151,7 +115,7 @@ private slots:
         preflight::MakeDatabase(m_database, policies);
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();
-        Boxes boxes({answer});
+        BoxCloser boxes({answer});
         Convert(dialog, m_node, false);
 
         QVERIFY(!boxes.texts.isEmpty());
@@ -174,7 +138,7 @@ private slots:
         qputenv("QUARVEL_INFLUX_URL", closed.Url().c_str());
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();
-        Boxes boxes({QStringLiteral("OK")});
+        BoxCloser boxes({QStringLiteral("OK")});
         Convert(dialog, m_node, false);
         QCOMPARE(boxes.texts.size(), 1);
         const QString server = QString::fromStdString(closed.Url());
@@ -200,7 +164,7 @@ private slots:
         qputenv("QUARVEL_INFLUX_URL", server.toUtf8());
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();
-        Boxes boxes({QStringLiteral("Yes")});
+        BoxCloser boxes({QStringLiteral("Yes")});
         QVERIFY(PickNode(dialog, m_node));
         auto* convert = Control<QPushButton>(dialog, "1");
 
@@ -249,7 +213,7 @@ private slots:
 
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();
-        Boxes boxes({QStringLiteral("Continue"), QStringLiteral("Continue")});  // the writer may not read
+        BoxCloser boxes({QStringLiteral("Continue"), QStringLiteral("Continue")});  // the writer may not read
         QStringList prompts;
         bool masked = true;
         QTimer answer;  // answers each login box with the next login; one beyond them is cancelled
@@ -306,7 +270,7 @@ private slots:
         preflight::MakeDatabase(m_database, preflight::AllInf());
         CQuarvelDlg dialog(nullptr, m_scratch->Path());
         dialog.show();
-        Boxes boxes({});
+        BoxCloser boxes;
         QStringList shown;
         // Every line is kept here; the list widget would drop the older ones.
         dialog.m_progressList.SetObserver(

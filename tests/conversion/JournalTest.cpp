@@ -146,9 +146,7 @@ TEST_F(JournalFile, ThreadsRecordingAtOnceLoseNoEntry) {
 // Conversions into the real server; posts are counted per file tag.
 class Resume : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (IsSkipped()) return;
+    void ServerSetUp() override {
         database = NewDatabase("Ry_resume");
         made = testsupport::MakeSmallSampleNode((m_dir / "Node_R").string(), 3, 2);
         target.baseUrl = url;

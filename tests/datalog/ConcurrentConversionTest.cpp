@@ -28,9 +28,7 @@ using testsupport::CountPoints;
 
 class ConcurrentConversion : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (IsSkipped()) return;
+    void ServerSetUp() override {
         target.baseUrl = url;
         for (auto* database : {&first, &second, &tables}) *database = NewDatabase("Ry_concurrent");
     }

@@ -37,9 +37,7 @@ std::vector<LogSample> Records(int count, int32_t firstTime = 1600000000) {
 
 class DataLogConversion : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (IsSkipped()) return;
+    void ServerSetUp() override {
         database = NewDatabase("Ry_datalog");
         target.baseUrl = url;
         // Posts go to the real server; their order and first tag are kept for the checks.

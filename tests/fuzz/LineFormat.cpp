@@ -122,10 +122,7 @@ void CheckName(std::string_view name, int kind, const LogSample& sample, int32_t
         return;
     }
     std::string line;
-    if (kind == kRaw)
-        AppendRawLine(line, escaped, sample, stamp);
-    else
-        AppendSummaryLine(line, kind, escaped, sample, stamp);
+    AppendLine(line, kind, escaped, sample, stamp);
     CheckLine(line, kind, name, sample, stamp);
 }
 

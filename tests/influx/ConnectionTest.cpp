@@ -353,10 +353,7 @@ TEST(HttpPostGzip, AWriterWithGzipPostsItsLinesCompressed) {
 
 class HttpPostServer : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (!IsSkipped()) m_database = NewDatabase("http_keep");
-    }
+    void ServerSetUp() override { m_database = NewDatabase("http_keep"); }
     std::string m_database;
 };
 

@@ -73,10 +73,7 @@ HttpResult PostCapturingStderr(const std::string& url, const std::string& body, 
 
 class HttpPostDatabase : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (!IsSkipped()) m_database = NewDatabase("http");
-    }
+    void ServerSetUp() override { m_database = NewDatabase("http"); }
     std::string m_database;
 };
 

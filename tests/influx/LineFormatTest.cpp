@@ -23,13 +23,13 @@ LogSample WithValueBits(LogSample s, uint32_t bits) {
 
 std::string Raw(std::string_view name, const LogSample& s, int32_t ts) {
     std::string out;
-    AppendRawLine(out, name, s, ts);
+    AppendLine(out, kRaw, name, s, ts);
     return out;
 }
 
 std::string Summary(int kind, std::string_view name, const LogSample& s, int32_t ts) {
     std::string out;
-    AppendSummaryLine(out, kind, name, s, ts);
+    AppendLine(out, kind, name, s, ts);
     return out;
 }
 

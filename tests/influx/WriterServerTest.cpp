@@ -24,9 +24,7 @@ using testsupport::SelectAll;
 
 class WriterServer : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (IsSkipped()) return;
+    void ServerSetUp() override {
         database = NewDatabase("Ry_writer");
         target.baseUrl = url;
     }

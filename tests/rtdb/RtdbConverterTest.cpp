@@ -42,9 +42,7 @@ int64_t ServerTime(int32_t stored) {
 
 class RtdbConversion : public ServerTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        if (IsSkipped()) return;
+    void ServerSetUp() override {
         database = NewDatabase("Ry_rtdb");
         target.baseUrl = url;
         target.post = [this](const std::string& address, const std::string& body) {

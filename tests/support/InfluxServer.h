@@ -54,14 +54,16 @@ std::map<std::string, std::string> FieldTypes(const std::string& database, const
     } while (0)
 
 // A test in a scratch folder and in UTC against the shared server, skipped without one. A
-// fixture's SetUp calls this one's first and returns when IsSkipped().
+// fixture sets itself up in ServerSetUp, which runs only when the server is there.
 class ServerTest : public UtcTest {
 protected:
     void SetUp() override {
         UtcTest::SetUp();
         QUARVEL_REQUIRE_SERVER();
         url = *testsupport::ServerUrl();
+        ServerSetUp();
     }
+    virtual void ServerSetUp() {}
     void TearDown() override {
         for (const auto& database : m_databases) testsupport::DropDatabase(database);
         UtcTest::TearDown();

@@ -17,7 +17,7 @@ CLoginDlg::CLoginDlg(QWidget* parent, const QString& prompt, const QString& user
     const DialogUnits du(font());
     setFixedSize(du.X(200), du.Y(82));
 
-    auto label = [this, &du](const QString& text, const char* name, QRect rect) {
+    auto label = [this](const QString& text, const char* name, QRect rect) {
         auto* control = new QLabel(text, this);
         control->setObjectName(QString::fromLatin1(name));
         control->setTextFormat(Qt::PlainText);

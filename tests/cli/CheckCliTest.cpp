@@ -145,6 +145,12 @@ TEST_F(CheckCli, ANodeOfRawFilesAloneNeedsRpSecAlone) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(Points(), static_cast<long>(made.rawRecords));
     EXPECT_EQ(Cli("check").status, 0);
+    EXPECT_EQ(Cli("verify").status, 0);
+    // Without the policy of a kind it holds, every point of that kind is missing.
+    testsupport::Query("DROP RETENTION POLICY \"RP_Sec\" ON \"" + database + "\"");
+    const RunResult lost = Cli("verify", {"--json"});
+    EXPECT_EQ(lost.status, 1) << lost.out << lost.err;
+    EXPECT_TRUE(Contains(lost.out, "\"points_missing\": " + std::to_string(made.rawRecords))) << lost.out;
 }
 
 TEST_F(CheckCli, ConvertWarnsOfAShortPolicyAndGoesOn) {

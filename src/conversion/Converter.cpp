@@ -22,13 +22,19 @@ Converter::Converter(const std::string& folderPath_, const std::string& database
     };
 }
 
-bool Converter::Resumed(const std::string& path, std::optional<FileStamp>& stamp, const std::string& resolvedFolder) {
+bool Converter::Resumed(const std::string& path, std::optional<FileStamp>& stamp, std::optional<JournalEntry>& known,
+                        const std::string& resolvedFolder) {
     stamp = m_journal != nullptr ? FileStamp::Of(path, resolvedFolder) : std::nullopt;
-    if (!stamp || !m_journal->Converted(*stamp)) return false;
+    known = stamp ? m_journal->Find(stamp->path) : std::nullopt;
+    if (!known || !known->Stamped(*stamp)) return false;
+    TellResumed(path);
+    return true;
+}
+
+void Converter::TellResumed(const std::string& path) {
     std::lock_guard lock(m_mutex);  // the converters tell under the same lock
     ++m_totals.filesResumed;
     Tell("Already converted: " + FileName(path));
-    return true;
 }
 
 void Converter::Skip(const std::string& path, const char* why) {

@@ -41,9 +41,13 @@ protected:
     // One progress line; from any thread, one at a time.
     virtual void Tell(const std::string& text) = 0;
 
-    // True (counted and told) when the journal holds the file as converted; otherwise `stamp`
-    // is its entry to record once its lines are all written (none without a journal).
-    bool Resumed(const std::string& path, std::optional<FileStamp>& stamp, const std::string& resolvedFolder = {});
+    // True (counted and told) when the journal holds the file as converted with its stamp;
+    // otherwise `stamp` is its stamp to record once its lines are all written (none without
+    // a journal), and `known` what the journal holds of an earlier state of it, if anything.
+    bool Resumed(const std::string& path, std::optional<FileStamp>& stamp, std::optional<JournalEntry>& known,
+                 const std::string& resolvedFolder = {});
+    // Counts and tells a file left alone as converted before.
+    void TellResumed(const std::string& path);
     // A file left alone, counted; `why` (if any) is told with its name.
     void Skip(const std::string& path, const char* why = nullptr);
     // A file the reader could not open: gone since the listing (left without a word), no

@@ -7,12 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quarvel {
 
@@ -54,32 +58,71 @@ std::optional<std::string> UnescapePath(std::string_view text) {
 }
 
 template <typename Number>
-bool ParseNumber(std::string_view text, Number& value) {
-    if (text.empty() || text.size() > 20) return false;
-    const std::string copy(text);
-    char* end = nullptr;
-    errno = 0;
-    const long long parsed = std::strtoll(copy.c_str(), &end, 10);
-    if (errno != 0 || end != copy.c_str() + copy.size()) return false;
-    value = static_cast<Number>(parsed);
+bool ParseNumber(std::string_view text, Number& value, int base = 10) {
+    const char* end = text.data() + text.size();
+    const auto [stop, problem] = std::from_chars(text.data(), end, value, base);
+    return !text.empty() && problem == std::errc() && stop == end;
+}
+
+// The field before the next space, taken off the line; empty when there is none.
+std::string_view TakeField(std::string_view& line) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) return {};
+    const std::string_view field = line.substr(0, space);
+    line.remove_prefix(space + 1);
+    return field;
+}
+
+// "id:time,id:time", or "-" for none.
+bool ParseTagTimes(std::string_view text, std::vector<JournalEntry::TagTime>& times) {
+    if (text == "-") return true;
+    for (size_t at = 0; at <= text.size();) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        const std::string_view pair = text.substr(at, comma - at);
+        const size_t colon = pair.find(':');
+        JournalEntry::TagTime time{};
+        if (colon == std::string_view::npos || !ParseNumber(pair.substr(0, colon), time.first) ||
+            !ParseNumber(pair.substr(colon + 1), time.second))
+            return false;
+        times.push_back(time);
+        at = comma + 1;
+    }
     return true;
 }
 
-// "size mtime_ns path"; nothing for a line that is not one.
-std::optional<FileStamp> ParseLine(std::string_view line) {
-    const size_t first = line.find(' ');
-    if (first == std::string_view::npos) return std::nullopt;
-    const size_t second = line.find(' ', first + 1);
-    if (second == std::string_view::npos) return std::nullopt;
-    FileStamp stamp;
-    int64_t size = -1;
-    if (!ParseNumber(line.substr(0, first), size) || size < 0) return std::nullopt;
-    if (!ParseNumber(line.substr(first + 1, second - first - 1), stamp.mtimeNs)) return std::nullopt;
-    stamp.size = static_cast<uint64_t>(size);
-    auto path = UnescapePath(line.substr(second + 1));
+// One entry's line: "size mtime_ns path" for a file stored whole, "R size mtime_ns records
+// fingerprint path" for a data-log file, "T size mtime_ns id:time,... path" for a table.
+std::string EntryLine(const std::string& path, const JournalEntry& entry) {
+    using Form = JournalEntry::Form;
+    std::string line = entry.form == Form::kRecords ? "R " : entry.form == Form::kNewest ? "T " : "";
+    line += std::to_string(entry.size) + " " + std::to_string(entry.mtimeNs) + " ";
+    if (entry.form == Form::kRecords)
+        line += std::to_string(entry.records) + " " + platform::Hex16(entry.fingerprint) + " ";
+    if (entry.form == Form::kNewest) {
+        for (const auto& [tag, time] : entry.newest) line += std::to_string(tag) + ":" + std::to_string(time) + ",";
+        if (entry.newest.empty()) line += "-,";
+        line.back() = ' ';
+    }
+    return line + EscapePath(path) + "\n";
+}
+
+// The path and entry of a line; nothing for a line that is not one.
+std::optional<std::pair<std::string, JournalEntry>> ParseLine(std::string_view line) {
+    using Form = JournalEntry::Form;
+    JournalEntry entry;
+    std::string_view field = TakeField(line);
+    if (field == "R" || field == "T") {
+        entry.form = field == "R" ? Form::kRecords : Form::kNewest;
+        field = TakeField(line);
+    }
+    if (!ParseNumber(field, entry.size) || !ParseNumber(TakeField(line), entry.mtimeNs)) return std::nullopt;
+    if (entry.form == Form::kRecords &&
+        (!ParseNumber(TakeField(line), entry.records) || !ParseNumber(TakeField(line), entry.fingerprint, 16)))
+        return std::nullopt;
+    if (entry.form == Form::kNewest && !ParseTagTimes(TakeField(line), entry.newest)) return std::nullopt;
+    auto path = UnescapePath(line);
     if (!path || path->empty()) return std::nullopt;
-    stamp.path = std::move(*path);
-    return stamp;
+    return std::make_pair(std::move(*path), std::move(entry));
 }
 
 bool MakeFolder(const char* path) {
@@ -130,16 +173,18 @@ bool Journal::Open(const std::string& database, bool resume, std::string& error)
     std::lock_guard lock(m_mutex);
     if (m_fd >= 0) close(m_fd);
     m_fd = -1;
-    m_done.clear();
-    const std::string path = PathFor(database);
+    m_entries.clear();
+    m_fileBytes = m_liveBytes = 0;
+    m_compactAt = kCompactFrom;
+    m_path = PathFor(database);
     if (!MakeFolder("Logs") || !MakeFolder(kFolder)) {
         error = std::string("cannot create ") + kFolder + ": " + std::strerror(errno);
         return false;
     }
-    const bool existed = access(path.c_str(), F_OK) == 0;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (resume ? 0 : O_TRUNC), 0644);
+    const bool existed = access(m_path.c_str(), F_OK) == 0;
+    const int fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (resume ? 0 : O_TRUNC), 0644);
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open " + m_path + ": " + std::strerror(errno);
         return false;
     }
     if (resume) {
@@ -148,7 +193,7 @@ bool Journal::Open(const std::string& database, bool resume, std::string& error)
         for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) {
-                error = "cannot read " + path + ": " + std::strerror(errno);
+                error = "cannot read " + m_path + ": " + std::strerror(errno);
                 close(fd);
                 return false;
             }
@@ -158,33 +203,39 @@ bool Journal::Open(const std::string& database, bool resume, std::string& error)
         const size_t end = text.rfind('\n');
         const size_t whole = end == std::string::npos ? 0 : end + 1;
         if (whole < text.size() && ftruncate(fd, static_cast<off_t>(whole)) != 0) {
-            error = "cannot repair " + path + ": " + std::strerror(errno);
+            error = "cannot repair " + m_path + ": " + std::strerror(errno);
             close(fd);
             return false;
         }
         std::string_view lines(text.data(), whole);
         for (size_t at = 0; at < lines.size();) {
             const size_t next = lines.find('\n', at);
-            if (auto stamp = ParseLine(lines.substr(at, next - at))) m_done.insert(std::move(*stamp));
+            if (auto parsed = ParseLine(lines.substr(at, next - at)))
+                Keep(std::move(parsed->first), std::move(parsed->second), next + 1 - at);
             at = next + 1;
         }
+        m_fileBytes = whole;
     }
     if (!existed) {
         // The new file's name must survive a crash as much as its entries.
-        platform::SyncFolderOf(path);
+        platform::SyncFolderOf(m_path);
     }
     m_fd = fd;
+    CompactIfDue();
     return true;
 }
 
-bool Journal::Converted(const FileStamp& stamp) const {
+std::optional<JournalEntry> Journal::Find(const std::string& path) const {
     std::lock_guard lock(m_mutex);
-    return m_done.contains(stamp);
+    const auto found = m_entries.find(path);
+    if (found == m_entries.end()) return std::nullopt;
+    return found->second.entry;
 }
 
-bool Journal::Record(const FileStamp& stamp) {
-    const std::string line =
-        std::to_string(stamp.size) + " " + std::to_string(stamp.mtimeNs) + " " + EscapePath(stamp.path) + "\n";
+bool Journal::Record(const FileStamp& stamp, JournalEntry entry) {
+    entry.size = stamp.size;
+    entry.mtimeNs = stamp.mtimeNs;
+    const std::string line = EntryLine(stamp.path, entry);
     std::lock_guard lock(m_mutex);
     if (m_fd < 0) return false;
     // One write per entry: with O_APPEND a crash leaves at most the last line cut short.
@@ -199,13 +250,47 @@ bool Journal::Record(const FileStamp& stamp) {
     }
     m_unsynced = !sync;
     if (sync) m_lastSync = now;
-    m_done.insert(stamp);
+    m_fileBytes += line.size();
+    Keep(stamp.path, std::move(entry), line.size());
+    CompactIfDue();
     return true;
+}
+
+void Journal::Keep(std::string path, JournalEntry entry, size_t lineBytes) {
+    auto [found, added] = m_entries.try_emplace(std::move(path));
+    if (!added) m_liveBytes -= found->second.lineBytes;
+    found->second = Live{std::move(entry), lineBytes};
+    m_liveBytes += lineBytes;
+}
+
+void Journal::CompactIfDue() {
+    // Each rewrite at least halves the file: appending stays cheap however often a file
+    // is recorded again.
+    if (m_fileBytes < m_compactAt || m_fileBytes <= 2 * m_liveBytes) return;
+    std::string text;
+    text.reserve(m_liveBytes);
+    for (const auto& [path, live] : m_entries) text += EntryLine(path, live.entry);
+    std::string error;
+    if (!platform::ReplaceFile(m_path, {text}, error)) {
+        // Tried again once the journal has doubled.
+        m_compactAt = 2 * m_fileBytes;
+        LogMessage("Journal: %s", error.c_str());
+        return;
+    }
+    close(m_fd);
+    m_fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (m_fd < 0)
+        LogMessage("Journal: cannot open %s again (%s); nothing more is recorded", m_path.c_str(),
+                   std::strerror(errno));
+    m_fileBytes = m_liveBytes = text.size();
+    m_compactAt = kCompactFrom;
+    m_unsynced = false;
+    m_lastSync = std::chrono::steady_clock::now();
 }
 
 size_t Journal::Entries() const {
     std::lock_guard lock(m_mutex);
-    return m_done.size();
+    return m_entries.size();
 }
 
 }  // namespace quarvel

@@ -1,19 +1,20 @@
 #pragma once
 
-// The resume journal of one database: the source files whose lines are all in the
-// server, one line "size mtime_ns path" each, appended after a file's last post and
-// synced to disk within a second, and when the journal is closed. A resumed conversion
-// skips a file whose path, size and modification time match an entry; a file that
-// changed since is converted again.
+// The resume journal of one database: what of each source file is in the server, one line
+// per entry, appended after the file's last post and synced to disk within a second, and
+// when the journal is closed. A later line of a path replaces an earlier one; the file is
+// rewritten with the live entries alone once dead lines make most of it. A resumed
+// conversion skips a file whose stamp matches its entry and posts what came after its
+// entry otherwise (docs/journal.md).
 
 #include <chrono>
-#include <compare>
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace quarvel {
 
@@ -22,13 +23,6 @@ struct FileStamp {
     std::string path;
     uint64_t size = 0;
     int64_t mtimeNs = 0;
-    // Time and size first: they tell most stamps apart before their long paths, alike up
-    // to the file name, are compared.
-    std::strong_ordering operator<=>(const FileStamp& other) const {
-        if (const auto order = mtimeNs <=> other.mtimeNs; order != 0) return order;  // NOLINT(modernize-use-nullptr)
-        if (const auto order = size <=> other.size; order != 0) return order;        // NOLINT(modernize-use-nullptr)
-        return path <=> other.path;
-    }
     bool operator==(const FileStamp&) const = default;
 
     // Nothing when the file cannot be examined. `resolvedFolder` (ending in '/'), when
@@ -38,6 +32,27 @@ struct FileStamp {
 
     // The folder's resolved path with a '/' at its end; empty when it cannot be resolved.
     static std::string ResolvedFolder(const std::string& folder);
+};
+
+// What a file's entry holds of it besides its stamp.
+struct JournalEntry {
+    enum class Form : uint8_t {
+        kWhole,    // stored whole as its stamp was (the older journal lines)
+        kRecords,  // a data-log file: records [0, records) stored
+        kNewest,   // a table: each tag's newest stored sample
+    };
+    using TagTime = std::pair<int32_t, int32_t>;  // tag id and the time its sample was sent with
+
+    uint64_t size = 0;
+    int64_t mtimeNs = 0;
+    Form form = Form::kWhole;
+    uint64_t records = 0;
+    // Of the first and the last stored record: a file that only grew keeps it, one
+    // rewritten does not.
+    uint64_t fingerprint = 0;
+    std::vector<TagTime> newest;  // by tag id
+
+    bool Stamped(const FileStamp& stamp) const { return stamp.size == size && stamp.mtimeNs == mtimeNs; }
 };
 
 class Journal {
@@ -55,22 +70,37 @@ public:
     bool Open(const std::string& database, bool resume, std::string& error);
     bool IsOpen() const { return m_fd >= 0; }
 
-    // True when a resumed conversion may skip the file: it was converted whole as it is now.
-    bool Converted(const FileStamp& stamp) const;
+    // The entry of the file at the resolved path, whatever its stamp.
+    std::optional<JournalEntry> Find(const std::string& path) const;
 
-    // Appends the file; from any thread. False when that failed.
-    bool Record(const FileStamp& stamp);
+    // Appends the file's entry (its size and time are the stamp's), replacing any earlier
+    // one; from any thread. False when that failed.
+    bool Record(const FileStamp& stamp, JournalEntry entry = {});
 
     size_t Entries() const;
 
 private:
     static constexpr std::chrono::seconds kSyncInterval{1};
+    // A journal is rewritten once it holds this much and more than twice its live lines.
+    static constexpr uint64_t kCompactFrom = uint64_t{256} << 10;
 
+    struct Live {
+        JournalEntry entry;
+        size_t lineBytes = 0;
+    };
+    void Keep(std::string path, JournalEntry entry, size_t lineBytes);
+    // Under m_mutex: the live entries alone, written aside and renamed over the journal.
+    void CompactIfDue();
+
+    std::string m_path;
     int m_fd = -1;
     bool m_unsynced = false;
     std::chrono::steady_clock::time_point m_lastSync{};
     mutable std::mutex m_mutex;
-    std::set<FileStamp> m_done;
+    std::unordered_map<std::string, Live> m_entries;  // by resolved path
+    uint64_t m_fileBytes = 0;                         // of the journal's lines
+    uint64_t m_liveBytes = 0;                         // of the lines of m_entries
+    uint64_t m_compactAt = kCompactFrom;
 };
 
 }  // namespace quarvel

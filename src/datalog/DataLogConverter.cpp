@@ -2,6 +2,7 @@
 
 #include "influx/LineFormat.h"
 #include "logging/Logging.h"
+#include "platform/Files.h"
 #include "platform/FindFile.h"
 
 #include <fcntl.h>
@@ -40,6 +41,38 @@ std::string DisplayDate(int32_t time) {
     std::snprintf(text, sizeof text, "%d/%02d/%02d %02d:%02d:%02d", date.tm_year + 1900, date.tm_mon + 1, date.tm_mday,
                   date.tm_hour, date.tm_min, date.tm_sec);
     return text;
+}
+
+// What tells a file that only grew from one rewritten: its first and last stored records.
+uint64_t Fingerprint(const std::string& first, const std::string& last) {
+    return platform::Fnv1a(first + last);
+}
+
+// Hands the last record of each piece to `into`.
+DataLogFile::Piece KeepLast(std::string& into, size_t recordSize) {
+    return [&into, recordSize](const char* records, size_t count) {
+        into.assign(records + (count - 1) * recordSize, recordSize);
+    };
+}
+
+// How many of the file's records the journal holds as stored, when the file has only grown
+// since: they are all there still, and their first and last are those of the entry. 0 when
+// the file is to be converted whole. `first` and `last` get the first and the last stored
+// record.
+uint64_t StoredRecords(DataLogFile& file, const JournalEntry& known, size_t recordSize, std::string& first,
+                       std::string& last) {
+    using Form = JournalEntry::Form;
+    // An entry of the older form holds a file stored whole as large as it was; without a
+    // fingerprint it is trusted to have only grown since.
+    const uint64_t stored = known.form == Form::kRecords ? known.records
+                            : known.form == Form::kWhole ? known.size / recordSize
+                                                         : 0;
+    if (stored == 0 || stored > file.Records()) return 0;
+    if (!file.Read(0, 1, KeepLast(first, recordSize)) || !file.Read(stored - 1, stored, KeepLast(last, recordSize)) ||
+        last.empty())
+        return 0;
+    if (known.form == Form::kRecords && Fingerprint(first, last) != known.fingerprint) return 0;
+    return stored;
 }
 
 }  // namespace
@@ -205,7 +238,7 @@ void DataLogConverter::FileStored(uint64_t source, const WriteCounts& counts, bo
         file = std::move(node.mapped());
         AddConvertedFile(m_totals, file.path, file.records, counts);
     }
-    if (file.stamp && allStored && counts.linesNotWritten == 0) m_journal->Record(*file.stamp);
+    if (file.stamp && allStored && counts.linesNotWritten == 0) m_journal->Record(*file.stamp, std::move(file.entry));
     FileDone(file.path, file.bytes);
 }
 
@@ -222,7 +255,8 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
         return false;
     }
     std::optional<FileStamp> stamp;
-    if (Resumed(path, stamp, resolvedFolder)) return false;
+    std::optional<JournalEntry> known;
+    if (Resumed(path, stamp, known, resolvedFolder)) return false;
 
     DataLogFile file;
     if (!file.Open(path, parsed.kind)) {
@@ -231,6 +265,24 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
     }
     const int kind = parsed.kind;
     const size_t recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+    // A file that only grew since its entry posts the records after the stored ones.
+    std::string first;
+    std::string last;
+    const uint64_t from = known ? StoredRecords(file, *known, recordSize, first, last) : 0;
+    JournalEntry entry;
+    entry.form = JournalEntry::Form::kRecords;
+    if (from > 0 && from == file.Records()) {
+        // Touched only: its new stamp spares the next run the look at its records.
+        entry.records = from;
+        entry.fingerprint = Fingerprint(first, last);
+        m_journal->Record(*stamp, entry);
+        TellResumed(path);
+        return false;
+    }
+    if (from == 0) {
+        first.clear();
+        last.clear();
+    }
     const uint64_t source = m_nextSource++;
     writer.BeginSource(source);
     uint64_t records = 0;
@@ -240,7 +292,9 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
         // samples instead of one each.
         std::lock_guard lock(writer.m_batchLock[kind]);
         const RyInfluxDB::LineName& lineName = writer.NameOf(parsed.tagName.c_str());
-        whole = file.Read(0, file.Records(), [&](const char* piece, size_t count) {
+        whole = file.Read(from, file.Records(), [&](const char* piece, size_t count) {
+            if (first.empty()) first.assign(piece, recordSize);
+            last.assign(piece + (count - 1) * recordSize, recordSize);
             records += count;
             for (size_t i = 0; i < count; ++i) {
                 // A record is a LogSample byte for byte; the writer reads it in place.
@@ -260,10 +314,12 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
         Tell("Could not read all of " + FileName(path));
         stamp.reset();  // what is left of it is to be converted again
     }
+    entry.records = from + records;
+    entry.fingerprint = Fingerprint(first, last);
     {
         // The writer tells what became of a source only after its end.
         std::lock_guard lock(m_mutex);
-        m_pending.emplace(source, PendingFile{path, records, stamp, file.Bytes()});
+        m_pending.emplace(source, PendingFile{path, records, stamp, std::move(entry), file.Bytes()});
     }
     writer.EndSource();
     return true;

@@ -92,8 +92,9 @@ public:
 private:
     struct PendingFile {
         std::string path;
-        uint64_t records = 0;
+        uint64_t records = 0;  // posted
         std::optional<FileStamp> stamp;
+        JournalEntry entry;  // recorded once the records are all stored
         uint64_t bytes = 0;
     };
 

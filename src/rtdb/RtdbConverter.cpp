@@ -6,6 +6,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -89,6 +91,41 @@ private:
 int32_t FollowOnTime(int32_t rowTime, int8_t offset) {
     return static_cast<int32_t>(static_cast<uint32_t>(rowTime) + static_cast<uint32_t>(offset));
 }
+
+// Each tag's newest stored sample of a table: a resumed export posts only later ones, and
+// the journal gets the newest of all once they are stored.
+class NewestByTag {
+public:
+    struct Tag {
+        int64_t stored = INT64_MIN;
+        int32_t newest = INT32_MIN;
+        bool seen = false;
+        // True when a sample at `time` is later than the stored ones.
+        bool Later(int32_t time) {
+            newest = seen ? std::max(newest, time) : time;
+            seen = true;
+            return time > stored;
+        }
+    };
+
+    explicit NewestByTag(const std::optional<JournalEntry>& known) {
+        if (known && known->form == JournalEntry::Form::kNewest)
+            for (const auto& [tag, time] : known->newest) m_tags[tag] = Tag{time, time, true};
+    }
+    Tag& Of(int32_t tag) { return m_tags[tag]; }
+
+    JournalEntry Entry() const {
+        JournalEntry entry;
+        entry.form = JournalEntry::Form::kNewest;
+        for (const auto& [tag, times] : m_tags)
+            if (times.seen) entry.newest.emplace_back(tag, times.newest);
+        std::sort(entry.newest.begin(), entry.newest.end());
+        return entry;
+    }
+
+private:
+    std::unordered_map<int32_t, Tag> m_tags;
+};
 
 bool IsTagTable(const std::string& name) {
     return strcasecmp(name.c_str(), kTagTableName) == 0;
@@ -340,7 +377,8 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
     const int kind = TableKindOfPath(path);
     if (kind < 0) return Skip(path);
     std::optional<FileStamp> stamp;
-    if (Resumed(path, stamp)) return;
+    std::optional<JournalEntry> known;
+    if (Resumed(path, stamp, known)) return;
     Tell(path);
 
     const SummaryLibrary& summaries = kSummaryLibraries[kind];
@@ -351,6 +389,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
     // Retries that wait in the caller's event loop must stay on its thread.
     TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);
     DaylightSaving daylight;
+    NewestByTag newest(known);
     {
         OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
         LogSample sample{};
@@ -359,17 +398,21 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             RawRow row{};
             while (RySelectXNext(handle, selection, &row) != 0) {
                 const std::string& name = TagName(row.tagId);
+                NewestByTag::Tag& tag = newest.Of(row.tagId);
                 sample.status = row.status;
                 sample.time = daylight.Adjusted(row.time);
                 sample.value = row.value;
-                lanes.Add(row.tagId, name, sample);
-                ++samples;
+                if (tag.Later(sample.time)) {
+                    lanes.Add(row.tagId, name, sample);
+                    ++samples;
+                }
                 for (const FollowOn& entry : row.followOn) {
                     const int8_t offset = entry.offset;
                     if (offset <= 0) break;
                     // Each sample is adjusted on its own stored time, never the row's adjusted one.
                     sample.time = daylight.Adjusted(FollowOnTime(row.time, offset));
                     sample.value = entry.value;
+                    if (!tag.Later(sample.time)) continue;
                     lanes.Add(row.tagId, name, sample);
                     ++samples;
                 }
@@ -379,6 +422,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             SummaryRow row{};
             while (summaries.selectNext(handle, selection, &row) != 0) {
                 sample.time = daylight.Adjusted(row.time);
+                if (!newest.Of(row.tagId).Later(sample.time)) continue;
                 sample.status = row.status;
                 sample.value = row.last;
                 sample.max = row.max;
@@ -390,7 +434,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
         }
     }
     const WriteCounts counts = lanes.Finish();
-    if (stamp && counts.linesNotWritten == 0) m_journal->Record(*stamp);
+    if (stamp && counts.linesNotWritten == 0) m_journal->Record(*stamp, newest.Entry());
     AddConvertedFile(m_totals, path, samples, counts);
 }
 

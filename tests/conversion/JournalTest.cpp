@@ -19,6 +19,7 @@
 #include <fstream>
 #include <mutex>
 #include <numeric>
+#include <sstream>
 #include <thread>
 
 using namespace quarvel;
@@ -27,11 +28,21 @@ namespace {
 
 using testsupport::CountPoints;
 
+// The paths of the journal's lines: after the fields of their form.
 std::set<std::string> JournalPaths(const std::string& database) {
     std::set<std::string> paths;
     std::ifstream in(Journal::PathFor(database));
-    for (std::string line; std::getline(in, line);) paths.insert(line.substr(line.find(' ', line.find(' ') + 1) + 1));
+    for (std::string line; std::getline(in, line);) {
+        size_t at = 0;
+        for (int field = line[0] == 'R' ? 5 : line[0] == 'T' ? 4 : 2; field > 0; --field) at = line.find(' ', at) + 1;
+        paths.insert(line.substr(at));
+    }
     return paths;
+}
+
+bool Holds(const Journal& journal, const FileStamp& stamp) {
+    const auto entry = journal.Find(stamp.path);
+    return entry && entry->Stamped(stamp);
 }
 
 void Touch(const fs::path& path) {
@@ -51,17 +62,17 @@ TEST_F(JournalFile, SizeAndModificationTimeTellAChangedFile) {
     ASSERT_TRUE(journal.Record(*stamp));
     // The same file by another name of its path is the same entry, also when its folder
     // was resolved beforehand; a link in that folder is the file it points to.
-    EXPECT_TRUE(journal.Converted(*FileStamp::Of((m_dir / "d" / ".." / "d" / "a.DAT").string())));
+    EXPECT_TRUE(Holds(journal, *FileStamp::Of((m_dir / "d" / ".." / "d" / "a.DAT").string())));
     const std::string folder = FileStamp::ResolvedFolder((m_dir / "d" / "..").string());
     EXPECT_EQ(FileStamp::Of((m_dir / "a.DAT").string(), folder), std::nullopt);
     EXPECT_EQ(*FileStamp::Of((m_dir / "d" / "a.DAT").string(), folder + "d/"), *stamp);
     fs::create_symlink(file, m_dir / "link.DAT");
     EXPECT_EQ(*FileStamp::Of((m_dir / "link.DAT").string(), folder), *stamp);
     Touch(file);
-    EXPECT_FALSE(journal.Converted(*FileStamp::Of(file.string()))) << "a new modification time";
+    EXPECT_FALSE(Holds(journal, *FileStamp::Of(file.string()))) << "a new modification time";
     WriteFile("d/b.DAT", "0123456789");
     const auto other = FileStamp::Of((m_dir / "d" / "b.DAT").string());
-    EXPECT_FALSE(journal.Converted(*other)) << "another path";
+    EXPECT_FALSE(Holds(journal, *other)) << "another path";
     EXPECT_FALSE(FileStamp::Of((m_dir / "d").string())) << "a folder is no file";
     EXPECT_FALSE(FileStamp::Of((m_dir / "gone").string()));
 }
@@ -80,9 +91,9 @@ TEST_F(JournalFile, EntriesSurviveAReopenOnlyWhenResuming) {
     std::string error;
     ASSERT_TRUE(resumed.Open("Ry_J", true, error)) << error;
     EXPECT_EQ(resumed.Entries(), 2u);
-    EXPECT_TRUE(resumed.Converted(odd));
-    EXPECT_TRUE(resumed.Converted(plain));
-    EXPECT_FALSE(resumed.Converted(FileStamp{plain.path, plain.size + 1, plain.mtimeNs}));
+    EXPECT_TRUE(Holds(resumed, odd));
+    EXPECT_TRUE(Holds(resumed, plain));
+    EXPECT_FALSE(Holds(resumed, FileStamp{plain.path, plain.size + 1, plain.mtimeNs}));
 
     Journal fresh;
     ASSERT_TRUE(fresh.Open("Ry_J", false, error)) << error;
@@ -93,14 +104,57 @@ TEST_F(JournalFile, EntriesSurviveAReopenOnlyWhenResuming) {
 TEST_F(JournalFile, ALineCutShortByACrashIsDroppedAndTheNextStandsAlone) {
     const std::string path = Journal::PathFor("Ry_cut");
     fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << "10 5 /a$1X.DAT\nnot an entry\n-3 5 /neg$1X.DAT\n22 7 /b$1M.D";
+    const std::string lines =
+        "10 5 /a$1X.DAT\nnot an entry\n-3 5 /neg$1X.DAT\nR 1 2 x 00 /r$1X.DAT\nT 1 2 3:x /t.rdb\n";
+    std::ofstream(path, std::ios::binary) << lines << "22 7 /b$1M.D";
     Journal journal;
     std::string error;
     ASSERT_TRUE(journal.Open("Ry_cut", true, error)) << error;
     EXPECT_EQ(journal.Entries(), 1u);
-    EXPECT_TRUE(journal.Converted(FileStamp{"/a$1X.DAT", 10, 5}));
+    EXPECT_TRUE(Holds(journal, FileStamp{"/a$1X.DAT", 10, 5}));
+    EXPECT_EQ(journal.Find("/a$1X.DAT")->form, JournalEntry::Form::kWhole) << "an older line: stored whole";
     ASSERT_TRUE(journal.Record(FileStamp{"/c$1H.DAT", 3, 4}));
-    EXPECT_EQ(ReadFile(path), "10 5 /a$1X.DAT\nnot an entry\n-3 5 /neg$1X.DAT\n3 4 /c$1H.DAT\n");
+    EXPECT_EQ(ReadFile(path), lines + "3 4 /c$1H.DAT\n");
+}
+
+// Entries recorded again and again: the journal is rewritten with the newest of each, of
+// every form, and stays small.
+TEST_F(JournalFile, CompactionKeepsTheNewestEntryOfEachPath) {
+    Journal journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open("Ry_compact", false, error)) << error;
+    const auto entry = [](int round, JournalEntry::Form form) {
+        JournalEntry made;
+        made.form = form;
+        made.records = static_cast<uint64_t>(round);
+        made.fingerprint = ~uint64_t{0} - static_cast<uint64_t>(round);
+        if (form == JournalEntry::Form::kNewest) made.newest = {{-4, round}, {7, -round}};
+        return made;
+    };
+    const std::vector<JournalEntry::Form> forms = {JournalEntry::Form::kWhole, JournalEntry::Form::kRecords,
+                                                   JournalEntry::Form::kNewest};
+    const int rounds = 3000;
+    for (int round = 1; round <= rounds; ++round)
+        for (size_t f = 0; f < forms.size(); ++f)
+            ASSERT_TRUE(journal.Record(FileStamp{"/n/f" + std::to_string(f), 9, round}, entry(round, forms[f])));
+    EXPECT_LT(fs::file_size(Journal::PathFor("Ry_compact")), 256u << 10) << "about 400 KiB were appended";
+
+    Journal again;
+    ASSERT_TRUE(again.Open("Ry_compact", true, error)) << error;
+    ASSERT_EQ(again.Entries(), forms.size());
+    for (size_t f = 0; f < forms.size(); ++f) {
+        const auto found = again.Find("/n/f" + std::to_string(f));
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->mtimeNs, rounds);
+        EXPECT_EQ(found->form, forms[f]);
+        if (forms[f] == JournalEntry::Form::kWhole) continue;
+        const JournalEntry newest = entry(rounds, forms[f]);
+        EXPECT_EQ(found->newest, newest.newest);
+        if (forms[f] == JournalEntry::Form::kRecords) {
+            EXPECT_EQ(found->records, newest.records);
+            EXPECT_EQ(found->fingerprint, newest.fingerprint);
+        }
+    }
 }
 
 TEST_F(JournalFile, EachDatabaseHasASafeFileOfItsOwn) {
@@ -162,11 +216,11 @@ protected:
         };
     }
 
-    // Either converter with the journal, resuming or not; stopped after `stopAfter` files.
-    ConversionTotals Convert(Converter& converter, bool resume, int stopAfter = 0) {
+    // Either converter with the journal of its database, resuming or not; stopped after `stopAfter` files.
+    ConversionTotals Convert(Converter& converter, const std::string& into, bool resume, int stopAfter = 0) {
         Journal journal;
         std::string error;
-        EXPECT_TRUE(journal.Open(database, resume, error)) << error;
+        EXPECT_TRUE(journal.Open(into, resume, error)) << error;
         converter.SetJournal(&journal);
         list.onFileDone = [&converter, stopAfter](const std::string&, const ConversionTotals& totals) {
             if (stopAfter > 0 && totals.filesConverted >= stopAfter) converter.RequestStop();
@@ -178,11 +232,33 @@ protected:
     ConversionTotals ConvertDataLog(bool resume, int jobs = 4, int stopAfter = 0) {
         DataLogConverter converter(made.dataLogFolder, database, list, target);
         converter.SetJobs(jobs);
-        return Convert(converter, resume, stopAfter);
+        return Convert(converter, database, resume, stopAfter);
     }
-    ConversionTotals ConvertTables(bool resume) {
-        RtdbConverter converter(made.dataLogFolder, database, list, target);
-        return Convert(converter, resume);
+    ConversionTotals ConvertTables(bool resume, const std::string& into) {
+        RtdbConverter converter(made.dataLogFolder, into, list, target);
+        return Convert(converter, into, resume);
+    }
+    // A fresh database with the node converted whole into it.
+    std::string WholeCopy(bool tables) {
+        const std::string copy = NewDatabase("Ry_whole");
+        if (tables) return ConvertTables(false, copy), copy;
+        DataLogConverter converter(made.dataLogFolder, copy, list, target);
+        Convert(converter, copy, false);
+        return copy;
+    }
+    // Every point of both databases, each kind's sorted, alike; `keys`: their times and names alone.
+    static void ExpectSamePoints(const std::string& one, const std::string& other, bool keys = false) {
+        for (int kind = 0; kind < kTableKindCount; ++kind) {
+            std::vector<std::string> points[2];
+            for (int i = 0; i < 2; ++i) {
+                for (const auto& row :
+                     testsupport::SelectAll(i == 0 ? one : other, kRetentionPolicy[kind], kMeasurement[kind]))
+                    points[i].push_back(keys ? row["time"].dump() + row["name"].dump() : row.dump());
+                std::sort(points[i].begin(), points[i].end());
+            }
+            EXPECT_EQ(points[0].size(), points[1].size()) << kMeasurement[kind];
+            EXPECT_TRUE(points[0] == points[1]) << kMeasurement[kind];
+        }
     }
 
     long Points() const { return testsupport::CountAllPoints(database); }
@@ -201,7 +277,7 @@ protected:
     testsupport::RecordedProgress list;
 };
 
-TEST_F(Resume, AResumedRunSkipsWhatWasPostedAndConvertsWhatChanged) {
+TEST_F(Resume, AResumedRunPostsWhatIsNewAndConvertsWhatChangedWhole) {
     const ConversionTotals first = ConvertDataLog(false);
     ASSERT_EQ(first.filesConverted, made.files);
     EXPECT_EQ(JournalPaths(database).size(), static_cast<size_t>(made.files));
@@ -214,17 +290,48 @@ TEST_F(Resume, AResumedRunSkipsWhatWasPostedAndConvertsWhatChanged) {
     EXPECT_EQ(again.filesSkipped, 0) << "resumed files are not counted as skipped";
     EXPECT_EQ(Shown("Already converted: LEVEL_04$0004M.DAT"), 1u);
 
-    // One file grows, another only gets a new modification time: both go again.
-    const fs::path grown = fs::path(made.dataLogFolder) / "Group1" / "FLOW_01$0001D.DAT";
-    const std::string day = ReadFile(grown);
-    std::ofstream(grown, std::ios::binary | std::ios::app) << day.substr(0, kSummarySampleSize);
+    // Every file grows, behind a journal of the older form (its files stored whole as large
+    // as they were): the resumed run posts the new records alone, and the database ends as a
+    // whole conversion of the grown node leaves one.
+    std::string older;
+    std::istringstream lines(ReadFile(Journal::PathFor(database)));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string form, size, time, records, fingerprint, path;
+        fields >> form >> size >> time >> records >> fingerprint >> path;
+        older += size + " " + time + " " + path + "\n";
+    }
+    std::ofstream(Journal::PathFor(database), std::ios::binary) << older;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(made.dataLogFolder))
+        if (entry.path().extension() == ".DAT") files.push_back(entry.path());
+    for (const fs::path& file : files) {
+        const size_t size = ParseDatFileName(file.string()).kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+        std::string record = ReadFile(file).substr(fs::file_size(file) - size);
+        for (int i = 0; i < 5; ++i) {
+            *reinterpret_cast<int32_t*>(record.data()) += 86400;  // a day on: later than every kind's last
+            std::ofstream(file, std::ios::binary | std::ios::app) << record;
+        }
+    }
+    const ConversionTotals grown = ConvertDataLog(true);
+    EXPECT_EQ(grown.filesConverted, made.files);
+    EXPECT_EQ(grown.writes.linesWritten, 5u * files.size());
+    ExpectSamePoints(database, WholeCopy(false));
+
+    // A file rewritten with other records and one cut shorter go whole again; one only
+    // touched is skipped.
+    const fs::path rewritten = fs::path(made.dataLogFolder) / "Group1" / "FLOW_01$0001D.DAT";
+    std::string bytes = ReadFile(rewritten);
+    bytes[6] ^= 1;  // the first record's value
+    std::ofstream(rewritten, std::ios::binary) << bytes;
+    const fs::path cut = fs::path(made.dataLogFolder) / "Group1" / "FLOW_01$0001H.DAT";
+    fs::resize_file(cut, fs::file_size(cut) - 3 * kSummarySampleSize);
     Touch(fs::path(made.dataLogFolder) / "Group2" / "LEVEL_04$0004M.DAT");
-    posts = 0;
     const ConversionTotals changed = ConvertDataLog(true);
     EXPECT_EQ(changed.filesConverted, 2);
     EXPECT_EQ(changed.filesResumed, made.files - 2);
-    EXPECT_EQ(posts, 2) << "one short batch per changed file";
-    EXPECT_EQ(Points(), Records()) << "the grown record repeats a time: it overwrites its point";
+    EXPECT_EQ(changed.writes.linesWritten, (bytes.size() + fs::file_size(cut)) / kSummarySampleSize);
+    EXPECT_EQ(Shown("Already converted: LEVEL_04$0004M.DAT"), 2u) << "told by the first resumed run and this";
 
     // A run without resume converts everything again, and journals it afresh.
     posts = 0;
@@ -261,23 +368,42 @@ TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
     EXPECT_EQ(Points(), Records());
 }
 
-TEST_F(Resume, TablesResumeTheSameWay) {
-    const ConversionTotals first = ConvertTables(false);
+TEST_F(Resume, TablesResumeWithTheirNewerSamplesAlone) {
+    const ConversionTotals first = ConvertTables(false, database);
     ASSERT_EQ(first.filesConverted, 4);
     posts = 0;
-    const ConversionTotals again = ConvertTables(true);
+    const ConversionTotals again = ConvertTables(true, database);
     EXPECT_EQ(posts, 0);
     EXPECT_EQ(again.filesConverted, 0);
     EXPECT_EQ(again.filesResumed, 4);
     EXPECT_EQ(Shown("Already converted: HistH.rdb"), 1u);
 
     Touch(fs::path(made.dataLogFolder) / "HistH.rdb");
-    const ConversionTotals changed = ConvertTables(true);
+    const ConversionTotals changed = ConvertTables(true, database);
     EXPECT_EQ(changed.filesConverted, 1);
     EXPECT_EQ(changed.filesResumed, 3);
     const long expected =
         static_cast<long>(std::accumulate(made.tableSamples.begin(), made.tableSamples.end(), uint64_t{0}));
     EXPECT_EQ(Points(), expected);
+
+    // The tables roll: written again to end 1600 s later (whole periods of the raw table's
+    // short rows, so that a time's rows hold the same samples). A resumed export stores what
+    // the old and then the new tables exported whole store (their times and names: the
+    // sample node's values of a time differ between two writings), posting the later ones.
+    const std::string copy = WholeCopy(true);
+    SampleNodeOptions later;
+    later.tags = 3;
+    later.endTime += 1600;
+    SampleNodeResult remade;
+    std::string error;
+    ASSERT_TRUE(MakeSampleNode((m_dir / "Node_R").string(), later, remade, error)) << error;
+    const long before = Points();
+    const ConversionTotals rolled = ConvertTables(true, database);
+    EXPECT_EQ(rolled.filesConverted, 4);
+    ConvertTables(false, copy);
+    ExpectSamePoints(database, copy, true);
+    EXPECT_EQ(static_cast<long>(rolled.writes.linesWritten), Points() - before);
+    EXPECT_EQ(ConvertTables(true, database).filesResumed, 4);
 }
 
 }  // namespace

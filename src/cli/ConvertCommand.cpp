@@ -50,8 +50,10 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
                         "Create the database and the retention policies that are missing (duration INF); "
                         "without it a missing one stops the conversion before anything is written");
     m_command->add_flag("--resume", m_resume,
-                        "Skip the files an earlier conversion into the database posted whole and that have "
-                        "not changed since (the journal Logs/journal/<database>.journal)");
+                        "Post only what an earlier conversion into the database did not store: the records "
+                        "appended to a data-log file since, a table's newer samples; a file unchanged since is "
+                        "skipped, one rewritten or cut shorter converted whole (the journal "
+                        "Logs/journal/<database>.journal)");
     m_command->add_flag("--quiet", m_quiet, "Print only the summary");
     m_command
         ->add_option("--progress-interval", m_progressInterval,

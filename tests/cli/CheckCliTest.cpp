@@ -181,7 +181,7 @@ TEST_F(CheckCli, ResumeSkipsWhatWasPostedAndNothingElse) {
     const RunResult third = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
     ASSERT_EQ(third.status, 0) << third.err;
     EXPECT_EQ(SummaryNumber(third.err, "Files converted"), 1) << third.err;
-    EXPECT_EQ(SummaryNumber(third.err, "Lines written"), static_cast<long long>(bytes.size() / kSummarySampleSize + 1));
+    EXPECT_EQ(SummaryNumber(third.err, "Lines written"), 1) << "the appended record alone: " << third.err;
     EXPECT_EQ(Points(), Records());
 
     const RunResult dry = RunCli({"convert", "--node", node, "--resume", "--output", "out.lp"});

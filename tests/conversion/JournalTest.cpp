@@ -1,5 +1,6 @@
 // The resume journal on real files, and both converters resuming against the real
-// InfluxDB server: what was posted whole is skipped, what changed or failed is not.
+// InfluxDB server: what was stored is skipped, what grew posts its new part, what changed
+// or failed goes whole.
 
 #include "InfluxServer.h"
 #include "RecordedProgress.h"

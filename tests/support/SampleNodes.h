@@ -13,10 +13,12 @@ using namespace quarvel;
 
 namespace testsupport {
 
-inline SampleNodeResult MakeSmallSampleNode(const std::string& nodeFolder, int tags = 2, int days = 1) {
+inline SampleNodeResult MakeSmallSampleNode(const std::string& nodeFolder, int tags = 2, int days = 1,
+                                            int64_t endTime = SampleNodeOptions{}.endTime) {
     SampleNodeOptions options;
     options.tags = tags;
     options.days = days;
+    options.endTime = endTime;
     SampleNodeResult made;
     std::string error;
     if (!MakeSampleNode(nodeFolder, options, made, error)) throw std::runtime_error(error);

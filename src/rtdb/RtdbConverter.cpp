@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* kTagTableName = "Tags.rdb";
 constexpr int32_t kDaylightSaving = 3600;
+constexpr uint64_t kRowsPerTelling = 4096;  // the export tells how far into a table it is read
 
 // The calls of the libraries whose rows are summaries, by TableKind.
 struct SummaryLibrary {
@@ -351,6 +352,10 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
     // Retries that wait in the caller's event loop must stay on its thread.
     TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);
     DaylightSaving daylight;
+    uint64_t rows = 0;
+    const auto rowRead = [this, &rows](uint64_t rowBytes) {
+        if (++rows % kRowsPerTelling == 0) TellRead(rows * rowBytes);
+    };
     {
         OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
         LogSample sample{};
@@ -358,6 +363,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             const int selection = RySelectXAll(handle);
             RawRow row{};
             while (RySelectXNext(handle, selection, &row) != 0) {
+                rowRead(sizeof row);
                 const std::string& name = TagName(row.tagId);
                 sample.status = row.status;
                 sample.time = daylight.Adjusted(row.time);
@@ -378,6 +384,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             const int selection = summaries.selectAll(handle);
             SummaryRow row{};
             while (summaries.selectNext(handle, selection, &row) != 0) {
+                rowRead(sizeof row);
                 sample.time = daylight.Adjusted(row.time);
                 sample.status = row.status;
                 sample.value = row.last;

@@ -4,8 +4,10 @@
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
 #include "SampleNodes.h"
+#include "Samples.h"
 #include "app/QuarvelApp.h"
 #include "logging/Logging.h"
+#include "platform/DebugWindowListener.h"
 #include "sample/SampleNode.h"
 
 #include <QProgressBar>
@@ -13,9 +15,11 @@
 #include <QRegularExpression>
 #include <QScreen>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <numeric>
+#include <thread>
 
 using namespace apptest;
 
@@ -76,6 +80,9 @@ private slots:
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, node));
 
+        // The totals line stands when the box opens: its time leaves the box out.
+        QString topWhenBoxShown;
+        boxes.onShow = [&] { topWhenBoxShown = TopLine(dialog); };
         // The event loop's heartbeat: a conversion on the window's thread would stop it.
         Heartbeat heart;
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
@@ -95,6 +102,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList{"Conversion completed"}, 60000);
         QTRY_COMPARE(dialog.RunningConversions(), 0);
         heart.Stop();
+        QCOMPARE(boxes.icons, QList{QMessageBox::NoIcon});
+        QCOMPARE(topWhenBoxShown, TopLine(dialog));
         QVERIFY2(busyMeanwhile, "the conversion ended before the operator was done: the node is too small");
         QVERIFY2(heart.Beats() >= 20 && heart.LongestGap() < 1000, qPrintable(heart.Summary()));
         QCOMPARE(dialog.pos(), moved);
@@ -112,6 +121,7 @@ private slots:
         CQuarvelDlg dialog(nullptr, Folder());
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        BoxCloser boxes;
         QVERIFY(PickNode(dialog, node));
         QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
 
@@ -124,8 +134,12 @@ private slots:
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
 
-        const QStringList lines = ListLines(dialog);
+        QStringList lines = ListLines(dialog);
         QVERIFY(lines.value(1).endsWith(QStringLiteral("Tags.rdb")));
+        // The export ends as a data-log run does, and names each table's path once.
+        QCOMPARE(boxes.texts, QStringList{"Conversion completed"});
+        QCOMPARE(lines.value(lines.size() - 2), QStringLiteral("Conversion completed"));
+        QCOMPARE(lines.removeDuplicates(), 0);
         int painted = 0;
         for (auto it = screens.begin(); it != screens.end(); ++it) {
             const QRect before = list->visualItemRect(list->item(it.key() - 1));
@@ -204,6 +218,37 @@ private slots:
         QCOMPARE(rows.size(), size_t{100});
         QCOMPARE(QString::fromStdString(rows.front()["name"].get<std::string>()), chinese);
         testsupport::DropDatabase(database);
+    }
+
+    // Two hour files of a full post each, through one writer: each file tells the Debug
+    // Screen its own largest post.
+    void eachFileTellsTheDebugScreenItsLargestPost() {
+        const QString node = NewNode();
+        std::vector<LogSample> hours;
+        for (int i = 0; i < kBatchLines; ++i) hours.push_back(testsupport::SampleAround(1600000000 + i * 3600, 1.5f));
+        for (const char* name : {"/Log/G/T1$0001H.DAT", "/Log/G/T2$0001H.DAT"})
+            testsupport::WriteDat((Folder() + node + name).toStdString(), hours, kSummarySampleSize);
+        QVERIFY(WriteTextFile(Folder() + "quarvel.conf", "[server]\njobs=1\n"));
+        platform::DebugWindowListener screen("debugWClass", "Debug Screen");
+        std::atomic<bool> listening{true};
+        QStringList sizes;
+        std::thread listener([&] {
+            while (listening)
+                screen.Receive(50, [&](const platform::DebugWindowMessage& message) {
+                    const auto* text = reinterpret_cast<const char*>(message.section.data());
+                    sizes.append(QString::fromLatin1(text, qstrnlen(text, message.section.size())).trimmed());
+                });
+        });
+        CQuarvelDlg dialog(nullptr, Folder());
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, node));
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+        listening = false;
+        listener.join();
+        QCOMPARE(boxes.texts, QStringList{"Conversion completed"});
+        QCOMPARE(sizes.size(), 2);
+        QVERIFY2(sizes[0].startsWith("InfuxDb Size = ") && sizes[1] == sizes[0], qPrintable(sizes.join('|')));
     }
 
     void closingFinishesTheFileUnderWayAndThenEnds() {

@@ -1,5 +1,6 @@
 // The window exporting tables on its own thread while the server is retried: its event
 // loop keeps running through the wait, and the progress line says the server is retried.
+// A run whose lines the server refuses ends in a warning with its totals.
 
 #include "AppTestSupport.h"
 #include "FakeHttpServer.h"
@@ -7,6 +8,7 @@
 #include "SampleNodes.h"
 #include "sample/SampleNode.h"
 
+#include <QProgressBar>
 #include <QRadioButton>
 
 #include <atomic>
@@ -52,7 +54,7 @@ private slots:
 
         CQuarvelDlg dialog(nullptr, scratch.Path());
         dialog.show();
-        BoxCloser boxes;  // none expected; a box would hold the export up
+        BoxCloser boxes;
         QVERIFY(PickNode(dialog, QString::fromStdString(node)));
         QTest::mouseClick(Control<QRadioButton>(dialog, "1005"), Qt::LeftButton);
 
@@ -63,7 +65,7 @@ private slots:
         heart.Stop();
         qputenv("QUARVEL_INFLUX_URL", previous);
 
-        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(QLatin1Char('\n'))));
+        QCOMPARE(boxes.texts, QStringList{"Conversion completed"});
         const QStringList lines = ListLines(dialog);
         QVERIFY2(lines.contains(QStringLiteral("Server busy (HTTP 503), retrying in 2 s (try 2 of 5)")),
                  qPrintable(lines.join(QLatin1Char('\n'))));
@@ -75,6 +77,39 @@ private slots:
         QCOMPARE(testsupport::CountAllPoints(database), expected);
         QVERIFY(!QDir(QStringLiteral("Logs/unsent")).exists());
         testsupport::DropDatabase(database);
+    }
+
+    void aRunWhoseLinesTheServerRefusesEndsInAWarningWithItsTotals() {
+        ScratchFolder scratch;
+        QVERIFY(scratch.IsValid());
+        const std::string node = testsupport::UniqueDatabaseName("Win");
+        testsupport::CreateDatabaseWithPolicies("Ry_" + node);
+        QVERIFY(WriteRawFile(scratch.Path() + QString::fromStdString(node) + "/Log/G/T$0001X.DAT", 1500));
+        const std::string real = *testsupport::ServerUrl();
+        testsupport::FakeHttpServer front([real](const testsupport::FakeRequest& request) {
+            if (request.target.starts_with("/write") && request.bodyLength > 0)
+                return testsupport::Answer(400, "unable to parse");
+            return testsupport::Forward(real);
+        });
+        const QByteArray previous = qgetenv("QUARVEL_INFLUX_URL");
+        qputenv("QUARVEL_INFLUX_URL", QByteArray::fromStdString(front.Url()));
+        CQuarvelDlg dialog(nullptr, scratch.Path());
+        BoxCloser boxes;
+        QVERIFY(PickNode(dialog, QString::fromStdString(node)));
+        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
+        qputenv("QUARVEL_INFLUX_URL", previous);
+
+        QCOMPARE(boxes.icons, QList{QMessageBox::Warning});
+        const QString totals = TopLine(dialog);
+        QVERIFY2(totals.startsWith("Files: 1 converted, 0 skipped, 0 already converted; lines written: 0; not "
+                                   "written: 1,500; "),
+                 qPrintable(totals));
+        QCOMPARE(boxes.texts, QStringList{"Conversion completed, but 1500 lines were not written; they are saved in "
+                                          "Logs/unsent/ (quarvel-cli repost sends them)\n\n" +
+                                          totals});
+        QCOMPARE(Control<QProgressBar>(dialog, "progress")->text(), QStringLiteral("100%, not written: 1,500 lines"));
+        testsupport::DropDatabase("Ry_" + node);
     }
 };
 

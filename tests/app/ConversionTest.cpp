@@ -4,10 +4,8 @@
 #include "AppTestSupport.h"
 #include "InfluxServer.h"
 #include "SampleNodes.h"
-#include "Samples.h"
 #include "app/QuarvelApp.h"
 #include "logging/Logging.h"
-#include "platform/DebugWindowListener.h"
 #include "sample/SampleNode.h"
 
 #include <QProgressBar>
@@ -15,11 +13,9 @@
 #include <QRegularExpression>
 #include <QScreen>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <numeric>
-#include <thread>
 
 using namespace apptest;
 
@@ -218,37 +214,6 @@ private slots:
         QCOMPARE(rows.size(), size_t{100});
         QCOMPARE(QString::fromStdString(rows.front()["name"].get<std::string>()), chinese);
         testsupport::DropDatabase(database);
-    }
-
-    // Two hour files of a full post each, through one writer: each file tells the Debug
-    // Screen its own largest post.
-    void eachFileTellsTheDebugScreenItsLargestPost() {
-        const QString node = NewNode();
-        std::vector<LogSample> hours;
-        for (int i = 0; i < kBatchLines; ++i) hours.push_back(testsupport::SampleAround(1600000000 + i * 3600, 1.5f));
-        for (const char* name : {"/Log/G/T1$0001H.DAT", "/Log/G/T2$0001H.DAT"})
-            testsupport::WriteDat((Folder() + node + name).toStdString(), hours, kSummarySampleSize);
-        QVERIFY(WriteTextFile(Folder() + "quarvel.conf", "[server]\njobs=1\n"));
-        platform::DebugWindowListener screen("debugWClass", "Debug Screen");
-        std::atomic<bool> listening{true};
-        QStringList sizes;
-        std::thread listener([&] {
-            while (listening)
-                screen.Receive(50, [&](const platform::DebugWindowMessage& message) {
-                    const auto* text = reinterpret_cast<const char*>(message.section.data());
-                    sizes.append(QString::fromLatin1(text, qstrnlen(text, message.section.size())).trimmed());
-                });
-        });
-        CQuarvelDlg dialog(nullptr, Folder());
-        BoxCloser boxes;
-        QVERIFY(PickNode(dialog, node));
-        QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
-        listening = false;
-        listener.join();
-        QCOMPARE(boxes.texts, QStringList{"Conversion completed"});
-        QCOMPARE(sizes.size(), 2);
-        QVERIFY2(sizes[0].startsWith("InfuxDb Size = ") && sizes[1] == sizes[0], qPrintable(sizes.join('|')));
     }
 
     void closingFinishesTheFileUnderWayAndThenEnds() {

@@ -286,30 +286,23 @@ private slots:
         QCOMPARE(boxes.texts.first(), QStringLiteral("Please enter an integer between 2017 and 2040."));
     }
 
-    // The picker opens at the folder of the field when it exists, else at home.
-    void folderPickerOpensOnTheFieldsFolderAndAddsOneSeparator_data() {
+    void folderPickerOpensAtTheFieldsFolderOrHome_data() {
         QTest::addColumn<QString>("choice");  // empty: cancelled; "@" stands for the scratch folder
         QTest::addColumn<QString>("expected");
-        QTest::addColumn<QString>("openedAt");
         QTest::newRow("folder") << "@picked"
-                                << "@picked/"
-                                << "home";
+                                << "@picked/";
         QTest::newRow("root") << "/"
-                              << "//"
-                              << "home";
+                              << "//";
         QTest::newRow("cancelled") << ""
-                                   << "@Node_1/Log/"
-                                   << "home";
-        QTest::newRow("at the node's folder") << ""
-                                              << "@Node_1/Log/"
-                                              << "Node_1/Log";
+                                   << "@Node_1/Log/";
     }
-    void folderPickerOpensOnTheFieldsFolderAndAddsOneSeparator() {
+    // It opens at the folder of the field when that exists: only the cancelled row has it.
+    void folderPickerOpensAtTheFieldsFolderOrHome() {
         QFETCH(QString, choice);
         QFETCH(QString, expected);
-        QFETCH(QString, openedAt);
         choice.replace(QLatin1Char('@'), Folder());
         expected.replace(QLatin1Char('@'), Folder());
+        const QString openedAt = choice.isEmpty() ? "Node_1/Log" : "home";
         MakeFolders({"home", "picked", "Node_1", openedAt});
         const QByteArray home = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(Folder() + "home"));
@@ -374,22 +367,19 @@ private slots:
     }
 
     void aMissingFolderConvertsNothing_data() {
-        QTest::addColumn<QString>("radio");
-        QTest::addColumn<QString>("folder");
-        QTest::newRow("data-log") << "1004"
-                                  << "data-log folder";
-        QTest::newRow("tables") << "1005"
-                                << "table folder";
+        QTest::addColumn<QByteArray>("radio");
+        QTest::newRow("data-log folder") << QByteArray("1004");
+        QTest::newRow("table folder") << QByteArray("1005");
     }
     void aMissingFolderConvertsNothing() {
-        QFETCH(QString, radio);
-        QFETCH(QString, folder);
+        QFETCH(QByteArray, radio);
+        QString folder = QTest::currentDataTag();
         MakeFolders({"Node_1"});
         WriteText("Node_1/sysinfo.ini", "[NODE_INFO]\nDATA_LOG_FOLDER=" + QFile::encodeName(Folder()) + "gone\n");
         CQuarvelDlg dialog(nullptr, Folder());
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, "Node_1"));
-        QTest::mouseClick(Control<QRadioButton>(dialog, radio.toLatin1().constData()), Qt::LeftButton);
+        QTest::mouseClick(Control<QRadioButton>(dialog, radio.constData()), Qt::LeftButton);
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
         QCOMPARE(dialog.RunningConversions(), 0);
         folder += " " + Folder() + "gone/";

@@ -6,12 +6,15 @@
 #include "FakeHttpServer.h"
 #include "InfluxServer.h"
 #include "SampleNodes.h"
+#include "Samples.h"
+#include "platform/DebugWindowListener.h"
 #include "sample/SampleNode.h"
 
 #include <QProgressBar>
 #include <QRadioButton>
 
 #include <atomic>
+#include <thread>
 
 using namespace apptest;
 
@@ -79,12 +82,18 @@ private slots:
         testsupport::DropDatabase(database);
     }
 
+    // Two hour files of a full post each, through one writer, whose lines the server
+    // refuses: a warning with the totals ends the run, and each file tells the Debug
+    // Screen its own largest post.
     void aRunWhoseLinesTheServerRefusesEndsInAWarningWithItsTotals() {
         ScratchFolder scratch;
         QVERIFY(scratch.IsValid());
         const std::string node = testsupport::UniqueDatabaseName("Win");
         testsupport::CreateDatabaseWithPolicies("Ry_" + node);
-        QVERIFY(WriteRawFile(scratch.Path() + QString::fromStdString(node) + "/Log/G/T$0001X.DAT", 1500));
+        const std::vector<LogSample> hours(kBatchLines, testsupport::SampleAround(1600000000, 1.5f));
+        for (const char* name : {"/Log/G/T1$0001H.DAT", "/Log/G/T2$0001H.DAT"})
+            testsupport::WriteDat(scratch.Path().toStdString() + node + name, hours, kSummarySampleSize);
+        QVERIFY(WriteTextFile(scratch.Path() + "quarvel.conf", "[server]\njobs=1\n"));
         const std::string real = *testsupport::ServerUrl();
         testsupport::FakeHttpServer front([real](const testsupport::FakeRequest& request) {
             if (request.target.starts_with("/write") && request.bodyLength > 0)
@@ -93,22 +102,35 @@ private slots:
         });
         const QByteArray previous = qgetenv("QUARVEL_INFLUX_URL");
         qputenv("QUARVEL_INFLUX_URL", QByteArray::fromStdString(front.Url()));
+        platform::DebugWindowListener screen("debugWClass", "Debug Screen");
+        std::atomic<bool> listening{true};
+        QStringList sizes;
+        std::thread listener([&] {
+            while (listening)
+                screen.Receive(50, [&sizes](const platform::DebugWindowMessage& message) {
+                    const auto* text = reinterpret_cast<const char*>(message.section.data());
+                    sizes.append(QString::fromLatin1(text, qstrnlen(text, message.section.size())).trimmed());
+                });
+        });
         CQuarvelDlg dialog(nullptr, scratch.Path());
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, QString::fromStdString(node)));
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(dialog.RunningConversions(), 0, 60000);
         qputenv("QUARVEL_INFLUX_URL", previous);
+        listening = false;
+        listener.join();
 
         QCOMPARE(boxes.icons, QList{QMessageBox::Warning});
         const QString totals = TopLine(dialog);
-        QVERIFY2(totals.startsWith("Files: 1 converted, 0 skipped, 0 already converted; lines written: 0; not "
-                                   "written: 1,500; "),
+        QVERIFY2(totals.startsWith("Files: 2 converted") && totals.contains("not written: 20,000;"),
                  qPrintable(totals));
-        QCOMPARE(boxes.texts, QStringList{"Conversion completed, but 1500 lines were not written; they are saved in "
+        QCOMPARE(boxes.texts, QStringList{"Conversion completed, but 20000 lines were not written; they are saved in "
                                           "Logs/unsent/ (quarvel-cli repost sends them)\n\n" +
                                           totals});
-        QCOMPARE(Control<QProgressBar>(dialog, "progress")->text(), QStringLiteral("100%, not written: 1,500 lines"));
+        QCOMPARE(Control<QProgressBar>(dialog, "progress")->text(), QStringLiteral("100%, not written: 20,000 lines"));
+        QCOMPARE(sizes.size(), 2);
+        QVERIFY2(sizes[0].startsWith("InfuxDb Size = ") && sizes[1] == sizes[0], qPrintable(sizes.join('|')));
         testsupport::DropDatabase("Ry_" + node);
     }
 };

@@ -5,11 +5,11 @@
 
 namespace quarvel {
 
-int CFileDialogST::ChooseFolder(QWidget* parent) {
+int CFileDialogST::ChooseFolder(QWidget* parent, const QString& startFolder) {
     m_szChosenFolder.clear();
-    // The picker opens on the operator's home folder.
+    const QString start = !startFolder.isEmpty() && QDir(startFolder).exists() ? startFolder : QDir::homePath();
     const QString chosen = QFileDialog::getExistingDirectory(parent, QStringLiteral("Please select Datalog folder"),
-                                                             QDir::homePath(), QFileDialog::ShowDirsOnly);
+                                                             start, QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty()) return kNotChosen;
     m_szChosenFolder = QDir::toNativeSeparators(chosen);
     return kChosen;

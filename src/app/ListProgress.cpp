@@ -3,11 +3,16 @@
 #include "logging/Logging.h"
 #include "platform/CodePage.h"
 
-#include <QMessageBox>
 #include <QThread>
 #include <QWidget>
 
 namespace quarvel {
+
+namespace {
+
+constexpr std::string_view kTotalsStart = "Files: ";
+
+}  // namespace
 
 std::string WindowText(const std::string& text, const std::string& codePage) {
     std::string utf8;
@@ -17,39 +22,59 @@ std::string WindowText(const std::string& text, const std::string& codePage) {
 
 std::string TotalsText(const ConversionTotals& totals, std::chrono::seconds elapsed) {
     auto files = [](int count) { return Thousands(static_cast<uint64_t>(count)); };
-    return "Files: " + files(totals.filesConverted) + " converted, " + files(totals.filesSkipped) + " skipped, " +
-           files(totals.filesResumed) + " already converted; lines written: " + Thousands(totals.writes.linesWritten) +
+    return std::string(kTotalsStart) + files(totals.filesConverted) + " converted, " + files(totals.filesSkipped) +
+           " skipped, " + files(totals.filesResumed) +
+           " already converted; lines written: " + Thousands(totals.writes.linesWritten) +
            "; not written: " + Thousands(totals.writes.linesNotWritten) + "; " + ClockText(elapsed.count());
+}
+
+bool IsTotalsText(const std::string& line) {
+    return line.starts_with(kTotalsStart);
+}
+
+void ListProgress::OnWindow(const std::function<void()>& work) {
+    if (QThread::currentThread() == m_window.thread())
+        work();
+    else
+        QMetaObject::invokeMethod(&m_window, work, Qt::BlockingQueuedConnection);
 }
 
 void ListProgress::Line(const std::string& text) {
     const std::string shown = WindowText(text, m_codePage);
-    if (m_order == Order::kInOrder) {
-        m_list.AddString(shown);
-        m_list.UpdateWindow();
-        return;
-    }
-    for (int index = m_list.GetCount() - 1; index >= kKeptLines; --index) m_list.DeleteString(index);
-    m_list.InsertString(0, shown);
+    OnWindow([&] {
+        if (m_order == Order::kInOrder) {
+            if (shown == m_lastAdded) return;  // the export names each table's path more than once
+            m_lastAdded = shown;
+            m_list.AddString(shown);
+            m_pathAtBottom = false;
+            m_list.UpdateWindow();
+            return;
+        }
+        for (int index = m_list.GetCount() - 1; index >= kKeptLines; --index) {
+            m_list.DeleteString(index);
+            m_pathAtBottom = false;  // the bottom line went first
+        }
+        m_list.InsertString(0, shown);
+    });
 }
 
 void ListProgress::FileDone(const std::string& path, const ConversionTotals& totals) {
-    if (m_bytesDone) m_bytesDone(totals.bytesDone);
+    m_bytesDone = totals.bytesDone;
+    if (m_told) m_told(totals.bytesDone, &totals);
     if (m_order == Order::kInOrder) return;  // the export has shown the file's path already
-    m_list.AddString(WindowText(path, m_codePage));
-    m_list.UpdateWindow();
+    const std::string shown = WindowText(path, m_codePage);
+    // Files sharing posts end together: each path takes the place of the one before, so the
+    // list keeps one path under its progress lines.
+    OnWindow([&] {
+        if (m_pathAtBottom) m_list.DeleteString(m_list.GetCount() - 1);
+        m_list.AddString(shown);
+        m_pathAtBottom = true;
+        m_list.UpdateWindow();
+    });
 }
 
-void ListProgress::Ended(const std::string& text) {
-    const QString message = QString::fromStdString(WindowText(text, m_codePage));
-    auto show = [this, &message] {
-        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quarvel"), message, QMessageBox::Ok, &m_window);
-        box.exec();
-    };
-    if (QThread::currentThread() == m_window.thread())
-        show();
-    else
-        QMetaObject::invokeMethod(&m_window, show, Qt::BlockingQueuedConnection);
+void ListProgress::Reading(uint64_t bytesRead) {
+    if (m_told) m_told(m_bytesDone + bytesRead, nullptr);
 }
 
 }  // namespace quarvel

@@ -2,9 +2,10 @@
 
 // A conversion's progress as the window's progress list shows it. The data-log walk puts
 // each line at the top, keeping 19 older lines under it, and each finished file's path at
-// the bottom, repainted at once; the table export adds its lines at the bottom, each
-// repainted at once. The closing text is a message box of the window. The node's texts
-// come in its code page; the list holds them in UTF-8.
+// the bottom, in place of the path standing there; the table export adds its lines at the
+// bottom, each repainted at once, a line that repeats the one before it once. The closing
+// text is kept for the window, which shows it once the run's totals are known. The node's
+// texts come in its code page; the list holds them in UTF-8.
 
 #include "conversion/Progress.h"
 #include "platform/ProgressList.h"
@@ -23,29 +24,49 @@ std::string WindowText(const std::string& text, const std::string& codePage);
 
 // The last line of a conversion: its files, its lines and how long it took.
 std::string TotalsText(const ConversionTotals& totals, std::chrono::seconds elapsed);
+bool IsTotalsText(const std::string& line);
 
 class ListProgress : public Progress {
 public:
     enum class Order { kNewestFirst, kInOrder };
     static constexpr int kKeptLines = 19;  // older lines left under a new line at the top
 
-    ListProgress(QWidget& window, platform::ProgressList& list, Order order, std::string codePage = {})
-        : m_window(window), m_list(list), m_order(order), m_codePage(std::move(codePage)) {}
+    // pathAtBottom: whether the list's last line is a finished file's path; every
+    // ListProgress of the list shares it, on the window's thread.
+    ListProgress(QWidget& window, platform::ProgressList& list, bool& pathAtBottom, Order order,
+                 std::string codePage = {})
+        : m_window(window),
+          m_list(list),
+          m_pathAtBottom(pathAtBottom),
+          m_order(order),
+          m_codePage(std::move(codePage)) {}
 
-    // Told the bytes of the files done so far after each file, on the converter's thread.
-    void OnBytesDone(std::function<void(uint64_t bytesDone)> told) { m_bytesDone = std::move(told); }
+    // Told, on the converter's thread, the bytes done so far: after each file with the
+    // run's totals, and while a table is read without.
+    using Told = std::function<void(uint64_t bytesDone, const ConversionTotals* totals)>;
+    void OnProgress(Told told) { m_told = std::move(told); }
 
     void Line(const std::string& text) override;
     void FileDone(const std::string& path, const ConversionTotals& totals) override;
-    // Shows the box on the window's thread and waits until the operator has closed it.
-    void Ended(const std::string& text) override;
+    void Reading(uint64_t bytesRead) override;
+    void Ended(const std::string& text) override { m_ended = text; }
+    // The converter's closing text; empty when it told none.
+    const std::string& EndedWith() const { return m_ended; }
 
 private:
+    // Runs `work` on the window's thread while the caller waits, so that what it does to
+    // the list is not mixed with another conversion's lines.
+    void OnWindow(const std::function<void()>& work);
+
     QWidget& m_window;
     platform::ProgressList& m_list;
+    bool& m_pathAtBottom;
     const Order m_order;
     const std::string m_codePage;
-    std::function<void(uint64_t)> m_bytesDone;
+    Told m_told;
+    uint64_t m_bytesDone = 0;  // of the files done
+    std::string m_lastAdded;   // kInOrder: the line added last
+    std::string m_ended;
 };
 
 }  // namespace quarvel

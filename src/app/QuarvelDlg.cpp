@@ -5,6 +5,7 @@
 #include "app/DialogUnits.h"
 #include "app/FileDialogST.h"
 #include "app/LoginDlg.h"
+#include "influx/Unsent.h"
 #include "logging/Logging.h"
 #include "platform/FindFile.h"
 #include "session/NodeFolder.h"
@@ -153,8 +154,10 @@ void CQuarvelDlg::CreateControls() {
 
     m_lbProgress = place(new QListWidget(this), "1003");
     m_lbProgress->setSortingEnabled(false);
-    m_lbProgress->setUniformItemSizes(true);
-    m_lbProgress->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Long paths are scrolled to sideways, not cut.
+    m_lbProgress->setTextElideMode(Qt::ElideNone);
+    m_lbProgress->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_lbProgress->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_lbProgress->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
     place(new QGroupBox(QStringLiteral("Old Data Log Type"), this), "group_OldDataLogType");
@@ -198,26 +201,40 @@ void CQuarvelDlg::CreateControls() {
 // every change.
 void CQuarvelDlg::ConnectProgressList() {
     m_progressList.SetDispatcher([this](const std::function<void()>& operation) { OnWindowThread(operation); });
-    m_progressList.SetObserver([this](platform::ProgressList::Change change, int index, const std::string& text) {
-        using Change = platform::ProgressList::Change;
-        switch (change) {
-            case Change::Inserted:
-                m_lbProgress->insertItem(index, QString::fromStdString(text));
-                break;
-            case Change::Added:
-                m_lbProgress->addItem(QString::fromStdString(text));
-                break;
-            case Change::Deleted:
-                delete m_lbProgress->takeItem(index);
-                break;
-            case Change::Repaint:
-                // The list lays new rows out from the event loop, which a table export on
-                // this thread keeps from running: lay them out now, or they stay unpainted.
-                m_lbProgress->doItemsLayout();
-                m_lbProgress->viewport()->repaint();
-                break;
+    // The newest line is scrolled into view wherever it goes; a run's totals line, its
+    // last, stands out so that one run's lines are told from the next one's.
+    auto shown = [this](QListWidgetItem* item, const std::string& text) {
+        if (IsTotalsText(text)) {
+            QFont bold = m_lbProgress->font();
+            bold.setBold(true);
+            item->setFont(bold);
+            item->setBackground(m_lbProgress->palette().alternateBase());
         }
-    });
+        m_lbProgress->scrollToItem(item);
+    };
+    m_progressList.SetObserver(
+        [this, shown](platform::ProgressList::Change change, int index, const std::string& text) {
+            using Change = platform::ProgressList::Change;
+            switch (change) {
+                case Change::Inserted:
+                    m_lbProgress->insertItem(index, QString::fromStdString(text));
+                    shown(m_lbProgress->item(index), text);
+                    break;
+                case Change::Added:
+                    m_lbProgress->addItem(QString::fromStdString(text));
+                    shown(m_lbProgress->item(m_lbProgress->count() - 1), text);
+                    break;
+                case Change::Deleted:
+                    delete m_lbProgress->takeItem(index);
+                    break;
+                case Change::Repaint:
+                    // The list lays new rows out from the event loop, which a table export on
+                    // this thread keeps from running: lay them out now, or they stay unpainted.
+                    m_lbProgress->doItemsLayout();
+                    m_lbProgress->viewport()->repaint();
+                    break;
+            }
+        });
 }
 
 bool CQuarvelDlg::DoDataExchange(bool saveAndValidate) {
@@ -344,7 +361,10 @@ void CQuarvelDlg::OnSelchangeScadaName() {
 
 void CQuarvelDlg::OnBrowseFolder() {
     CFileDialogST picker;
-    if (picker.ChooseFolder(this) != CFileDialogST::kChosen) return;
+    // It opens at the folder of the field, as the file system names it.
+    if (picker.ChooseFolder(this, Wide(Bytes(m_edDataLogFolder->text(), m_dataLogFolderBytes))) !=
+        CFileDialogST::kChosen)
+        return;
     m_dataLogFolderBytes = Narrow(picker.GetChosenFolder()) + '/';
     m_strDataLogFolder = Shown(m_dataLogFolderBytes);
     DoDataExchange(false);
@@ -476,7 +496,7 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     UseLogin(options.target.access);
     if (options.kind == SourceKind::kTables) {
         // The export runs on this thread: its retries wait in an event loop that keeps
-        // the window painted and its workers served, but takes no input.
+        // the window painted and its workers served, but takes no clicks or keys.
         options.target.wait = [](std::chrono::milliseconds delay) {
             QEventLoop loop;
             QTimer::singleShot(delay, &loop, &QEventLoop::quit);
@@ -508,6 +528,12 @@ bool CQuarvelDlg::AskLogin(const QString& why, ServerAccess& access) {
 void CQuarvelDlg::OnConvert() {
     if (m_finishing || m_checking > 0) return;
     DoDataExchange(true);  // a failed validation does not stop the conversion
+    if (m_strScadaName.isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("Quarvel"),
+                                 QStringLiteral("Pick a node in \"Scada Name\" first, then press Convert."));
+        m_cbScadaName->setFocus();
+        return;
+    }
     auto conversion = std::make_unique<Conversion>();
     std::string error;
     if (!ConversionOptions(conversion->options, error)) {
@@ -517,6 +543,8 @@ void CQuarvelDlg::OnConvert() {
         ShowProgressLine(QStringLiteral("Nothing converted: %1").arg(Wide(error)));
         return;
     }
+    Conversion* const started = conversion.get();
+    conversion->options.target.onRetry = [this, started](const RetryNotice& notice) { ShowRetry(*started, notice); };
     conversion->session = std::make_unique<Session>(conversion->options);
     const Session& session = *conversion->session;
     if (!session.FolderExists()) {
@@ -530,7 +558,6 @@ void CQuarvelDlg::OnConvert() {
         return;
     }
 
-    Conversion* const started = conversion.get();
     started->bytesToConvert = session.Found().bytes;
     {
         std::lock_guard lock(m_conversionsMutex);
@@ -592,22 +619,49 @@ bool CQuarvelDlg::TryAnotherLogin(Conversion& conversion, const QString& refused
     return true;
 }
 
-// The run, its refusals and, as its last line, its totals. The table export runs on the
-// window's thread, which takes no other input until it ends; its lines repaint one by one.
+// The run, its refusals and, as its last line, its totals; then its closing box. The
+// table export runs on the window's thread, which takes no other input until it ends; its
+// lines repaint one by one.
 void CQuarvelDlg::RunConversion(Conversion& conversion, ListProgress::Order order) {
     Session& session = *conversion.session;
-    ListProgress progress(*this, m_progressList, order, conversion.options.target.codePage);
-    progress.OnBytesDone([this, &conversion](uint64_t bytesDone) { ShowBytesDone(conversion, bytesDone); });
+    ListProgress progress(*this, m_progressList, m_pathAtBottom, order, conversion.options.target.codePage);
+    progress.OnProgress([this, &conversion](uint64_t bytesDone, const ConversionTotals* totals) {
+        ShowProgress(conversion, bytesDone, totals);
+    });
     const auto started = std::chrono::steady_clock::now();
     session.Run(progress);
-    // A run the server's refusals stopped says why in a box of its own.
-    if (!session.RefusedWith().empty())
-        progress.Ended("The conversion stopped: " +
-                       RefusalStopText(conversion.options.maxRefusals, session.RefusedWith(), "\"Resume\"") + ".");
+    // The run's own time: the box below may stand open for long.
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-    const std::string totals = TotalsText(session.Totals(), elapsed);
-    progress.Line(totals);
-    LogMessage("%s", totals.c_str());
+    const ConversionTotals& totals = session.Totals();
+    const bool refused = !session.RefusedWith().empty();
+    std::string ending = progress.EndedWith();
+    if (refused) {
+        ending = "The conversion stopped: " +
+                 RefusalStopText(conversion.options.maxRefusals, session.RefusedWith(), "\"Resume\"") + ".";
+    } else if (ending.empty() && order == ListProgress::Order::kInOrder && !m_finishing && !m_destroying) {
+        // The export closes a clean run without a word; the window says it as for data-log files.
+        ending = CompletionText(totals);
+        progress.Line(ending);
+    }
+    const std::string totalsLine = TotalsText(totals, elapsed);
+    progress.Line(totalsLine);
+    LogMessage("%s", totalsLine.c_str());
+    if (!ending.empty())
+        OnWindowThread(
+            [&] { ShowEnding(WindowText(ending, conversion.options.target.codePage), totals, totalsLine, refused); });
+}
+
+// On the window's thread: the closing box. A clean run's says "Conversion completed" alone; one
+// that lost lines, left files unread or was stopped warns, with the totals.
+void CQuarvelDlg::ShowEnding(const std::string& text, const ConversionTotals& totals, const std::string& totalsLine,
+                             bool stopped) {
+    if (m_finishing || m_destroying) return;
+    const bool clean = !stopped && totals.writes.linesNotWritten == 0 && totals.unreadable.empty();
+    QString message = QString::fromStdString(text);
+    if (!clean) message += QStringLiteral("\n\n") + QString::fromStdString(totalsLine);
+    QMessageBox box(clean ? QMessageBox::NoIcon : QMessageBox::Warning, QStringLiteral("Quarvel"), message,
+                    QMessageBox::Ok, this);
+    box.exec();
 }
 
 void CQuarvelDlg::ConversionThreadProc(CQuarvelDlg* dialog, Conversion* conversion) {
@@ -666,26 +720,84 @@ void CQuarvelDlg::RequestStopAll() {
     for (const auto& conversion : m_conversions) conversion->session->RequestStop();
 }
 
-// From any thread: the bar takes the bytes a conversion has done so far. During a table
-// export this thread is busy, so the bar repaints at once.
-void CQuarvelDlg::ShowBytesDone(Conversion& conversion, uint64_t bytesDone) {
-    auto show = [this, &conversion, bytesDone] {
-        m_bytes.done += bytesDone - conversion.bytesDone;
-        conversion.bytesDone = bytesDone;
+// From any thread: `update` changes what the bar shows, on the window's thread. During a
+// table export that thread is busy, so the bar repaints at once.
+void CQuarvelDlg::UpdateBar(std::function<void()> update) {
+    auto run = [this, update = std::move(update)] {
+        update();
         UpdateProgressBar();
     };
     if (QThread::currentThread() == thread()) {
-        show();
+        run();
         m_progressBar->repaint();
     } else {
-        QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, run, Qt::QueuedConnection);
     }
+}
+
+// The bytes a conversion has done so far and, after each file, what became of its lines: a
+// file whose batches went unanswered shows the server unreachable, one whose lines the
+// server took again shows it back.
+void CQuarvelDlg::ShowProgress(Conversion& conversion, uint64_t bytesDone, const ConversionTotals* totals) {
+    std::optional<WriteCounts> writes;
+    size_t unreadable = 0;
+    if (totals != nullptr) {
+        writes = totals->writes;
+        unreadable = totals->unreadable.size();
+    }
+    UpdateBar([this, &conversion, bytesDone, writes, unreadable] {
+        m_bytes.done += bytesDone - conversion.bytesDone;
+        conversion.bytesDone = bytesDone;
+        if (!writes) return;
+        m_bytes.notWritten += writes->linesNotWritten - conversion.writes.linesNotWritten;
+        m_bytes.unreadable += unreadable - conversion.unreadable;
+        if (writes->batchesUnanswered > conversion.writes.batchesUnanswered) {
+            if (!conversion.unreachableSince) conversion.unreachableSince = QTime::currentTime();
+        } else if (writes->linesWritten > conversion.writes.linesWritten) {
+            conversion.unreachableSince.reset();
+        }
+        conversion.writes = *writes;
+        conversion.unreadable = unreadable;
+    });
+}
+
+// A post the server did not answer, about to be tried again: the outage begins.
+void CQuarvelDlg::ShowRetry(Conversion& conversion, const RetryNotice& notice) {
+    if (notice.status != 0) return;  // a busy server answers
+    UpdateBar([&conversion] {
+        if (!conversion.unreachableSince) conversion.unreachableSince = QTime::currentTime();
+    });
 }
 
 void CQuarvelDlg::UpdateProgressBar() {
     const uint64_t all = m_bytes.toConvert;
     const uint64_t done = std::min(m_bytes.done, all);
     m_progressBar->setValue(all == 0 ? (m_bytes.ended ? kBarSteps : 0) : static_cast<int>(done * kBarSteps / all));
+    m_progressBar->setFormat(BarText());
+}
+
+QString CQuarvelDlg::BarText() {
+    std::optional<QTime> since;
+    uint64_t saved = 0;
+    {
+        std::lock_guard lock(m_conversionsMutex);
+        for (const auto& conversion : m_conversions) {
+            if (!conversion->unreachableSince) continue;
+            if (!since || *conversion->unreachableSince < *since) since = conversion->unreachableSince;
+            saved += conversion->writes.linesSaved;
+        }
+    }
+    auto count = [](uint64_t value) { return QString::fromStdString(Thousands(value)); };
+    if (since)
+        return QStringLiteral("Server unreachable since %1: %2 lines saved in %3/, still saving")
+            .arg(since->toString(QStringLiteral("HH:mm:ss")), count(saved), QString::fromLatin1(kUnsentFolder));
+    QString text = QStringLiteral("%p%");
+    if (m_bytes.notWritten > 0) text += QStringLiteral(", not written: %1 lines").arg(count(m_bytes.notWritten));
+    if (m_bytes.unreadable > 0)
+        text += QStringLiteral(", %1 %2 not read")
+                    .arg(count(m_bytes.unreadable),
+                         m_bytes.unreadable == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+    return text;
 }
 
 void CQuarvelDlg::UpdateConvertButton() {
@@ -724,7 +836,7 @@ void CQuarvelDlg::OnSysCommand(unsigned id, qintptr param) {
 // A line of the window's own at the top of the progress list, cut like the converters'.
 void CQuarvelDlg::ShowProgressLine(const QString& text) {
     const std::string line = text.toStdString();
-    ListProgress(*this, m_progressList, ListProgress::Order::kNewestFirst).Line(line);
+    ListProgress(*this, m_progressList, m_pathAtBottom, ListProgress::Order::kNewestFirst).Line(line);
     LogMessage("%s", line.c_str());
 }
 

@@ -13,6 +13,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
+#include <QTime>
 
 #include <functional>
 #include <list>
@@ -82,7 +83,9 @@ public:
     QString m_strDataLogFolder;
     QListWidget* m_lbProgress = nullptr;    // shows m_progressList
     platform::ProgressList m_progressList;  // what the conversions' ListProgress writes to, in UTF-8
-    QProgressBar* m_progressBar = nullptr;  // bytes of the files done of all the running conversions meet
+    // Bytes of the files done of all the running conversions meet; its text says what was
+    // not written, and while a server does not answer, since when and what is saved aside.
+    QProgressBar* m_progressBar = nullptr;
     int m_nOldDataType = kDataLog;
     int m_bFilterSec = 0;
     int m_bFilterMin = 0;
@@ -108,9 +111,13 @@ private:
         std::thread thread;
         bool ran = false;  // guarded by m_conversionsMutex, as is `ended`: the checks let it run
         bool ended = false;
-        // On the window's thread only: the bytes of its files, all and done.
+        // On the window's thread only: the bytes of its files, all and done, what became of
+        // the lines of the files done, and since when the server has not answered.
         uint64_t bytesToConvert = 0;
         uint64_t bytesDone = 0;
+        WriteCounts writes;
+        size_t unreadable = 0;
+        std::optional<QTime> unreachableSince;
     };
     class Questions;
 
@@ -129,8 +136,13 @@ private:
     void UseLogin(ServerAccess& access) const;
     void RequestStopAll();
     void ShowProgressLine(const QString& text);
-    void ShowBytesDone(Conversion& conversion, uint64_t bytesDone);
+    void ShowProgress(Conversion& conversion, uint64_t bytesDone, const ConversionTotals* totals);
+    void ShowRetry(Conversion& conversion, const RetryNotice& notice);
+    void UpdateBar(std::function<void()> update);
     void UpdateProgressBar();
+    QString BarText();
+    void ShowEnding(const std::string& text, const ConversionTotals& totals, const std::string& totalsLine,
+                    bool stopped);
     void UpdateConvertButton();
     QString Shown(const std::string& text) const;
     std::string Bytes(const QString& shown, const std::string& bytes) const;
@@ -157,12 +169,15 @@ private:
     std::mutex m_conversionsMutex;
     std::list<std::unique_ptr<Conversion>> m_conversions;
     int m_checking = 0;  // conversions whose server checks run; Convert waits for them
-    // The progress bar's bytes, over the conversions since none ran.
+    // The progress bar's bytes and losses, over the conversions since none ran.
     struct {
         uint64_t toConvert = 0;
         uint64_t done = 0;
         bool ended = false;  // one of them has run to its end
+        uint64_t notWritten = 0;
+        size_t unreadable = 0;
     } m_bytes;
+    bool m_pathAtBottom = false;  // of m_progressList, for its ListProgress
     std::optional<Login> m_login;
     bool m_finishing = false;
     bool m_destroying = false;

@@ -64,6 +64,11 @@ void Converter::FileDone(const std::string& path, uint64_t bytes) {
     progress.FileDone(path, m_totals);
 }
 
+void Converter::TellRead(uint64_t bytesRead) {
+    std::lock_guard lock(m_mutex);
+    progress.Reading(bytesRead);
+}
+
 bool Converter::TellIfStopped() {
     if (m_stopRequested) Tell("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
     return m_stopRequested;

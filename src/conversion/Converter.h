@@ -55,6 +55,7 @@ protected:
     void SkipUnopened(const std::string& path);
     void NameUnreadable(const std::string& path);            // in the totals and the log
     void FileDone(const std::string& path, uint64_t bytes);  // converted or not: told to the progress
+    void TellRead(uint64_t bytesRead);                       // of the file under way
     // "Conversion stopped after N files" when a stop was asked for; true then.
     bool TellIfStopped();
 

@@ -5,6 +5,7 @@
 
 #include "conversion/Totals.h"
 
+#include <cstdint>
 #include <string>
 
 namespace quarvel {
@@ -23,6 +24,10 @@ public:
     // A source file is done (converted, skipped or already converted): its path, and the
     // totals of the run so far.
     virtual void FileDone(const std::string& path, const ConversionTotals& totals) = 0;
+
+    // The file under way is read as far as `bytesRead`; told now and then by a source that
+    // is read one file at a time (the table export), so that a bar moves within a file.
+    virtual void Reading(uint64_t bytesRead) { (void)bytesRead; }
 
     // The run ended with `text` ("Conversion completed", ...), which the operator is to
     // acknowledge; returns once that is done. A run that was stopped does not end so.

@@ -197,6 +197,11 @@ void RyInfluxDB::CountSummaryBefore1970() {
 void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
     if (m_lineCount[kind] < kBatchLines) return;
     const auto size = static_cast<uint32_t>(m_batch[kind].size());
+    // The Debug Screen hears of each source's (file's) largest post, also when files share a writer.
+    if (m_maxBatchSource[kind] != m_source) {
+        m_maxBatchSource[kind] = m_source;
+        m_maxBatchSize[kind] = 0;
+    }
     if (m_maxBatchSize[kind] < size) {
         if (announceSize) DebugScreenPrint("\r\n InfuxDb Size = %d", static_cast<int>(size));
         m_maxBatchSize[kind] = size;

@@ -165,6 +165,7 @@ private:
     int32_t m_lineCount[kTableKindCount] = {};
     int32_t m_zoneOffset = 0;
     uint32_t m_maxBatchSize[kTableKindCount] = {};
+    uint64_t m_maxBatchSource[kTableKindCount] = {};  // the source whose largest post m_maxBatchSize is
     WriteCounts m_counts;
 
     SourceDone m_sourceDone;

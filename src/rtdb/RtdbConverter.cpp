@@ -24,6 +24,7 @@ namespace {
 
 constexpr const char* kTagTableName = "Tags.rdb";
 constexpr int32_t kDaylightSaving = 3600;
+constexpr uint64_t kRowsPerTelling = 4096;  // the export tells how far into a table it is read
 
 // The calls of the libraries whose rows are summaries, by TableKind.
 struct SummaryLibrary {
@@ -390,6 +391,10 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
     TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);
     DaylightSaving daylight;
     NewestByTag newest(known);
+    uint64_t rows = 0;
+    const auto rowRead = [this, &rows](uint64_t rowBytes) {
+        if (++rows % kRowsPerTelling == 0) TellRead(rows * rowBytes);
+    };
     {
         OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
         LogSample sample{};
@@ -397,6 +402,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             const int selection = RySelectXAll(handle);
             RawRow row{};
             while (RySelectXNext(handle, selection, &row) != 0) {
+                rowRead(sizeof row);
                 const std::string& name = TagName(row.tagId);
                 NewestByTag::Tag& tag = newest.Of(row.tagId);
                 sample.status = row.status;
@@ -421,6 +427,7 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             const int selection = summaries.selectAll(handle);
             SummaryRow row{};
             while (summaries.selectNext(handle, selection, &row) != 0) {
+                rowRead(sizeof row);
                 sample.time = daylight.Adjusted(row.time);
                 if (!newest.Of(row.tagId).Later(sample.time)) continue;
                 sample.status = row.status;

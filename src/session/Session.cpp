@@ -55,6 +55,7 @@ public:
                    m_watch.RefusalsInARow(), m_why.c_str());
         m_session.RequestStop();
     }
+    void Reading(uint64_t bytesRead) override { m_inner.Reading(bytesRead); }
     void Ended(const std::string& text) override { m_inner.Ended(text); }
 
 private:

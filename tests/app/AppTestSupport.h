@@ -57,7 +57,8 @@ private:
     ScratchDir m_dir{"quarvel-app"};
 };
 
-// Closes every message box as soon as it shows, remembering its text; the checks' boxes
+// Closes every message box as soon as it shows, remembering its text and icon, after
+// `onShow` has looked at the window behind it; the checks' boxes
 // (object name "preflight") are answered with the next of `answers` (button texts) while any are left. Runs
 // from the event loop, so it also answers boxes shown while the test waits inside another one.
 class BoxCloser {
@@ -70,6 +71,8 @@ public:
                 if (box == nullptr || !box->isVisible() || m_closing.contains(box)) continue;
                 m_closing.append(box);
                 texts.append(box->text());
+                icons.append(box->icon());
+                if (onShow) onShow();
                 if (box->objectName() != QStringLiteral("preflight") || m_answers.isEmpty()) {
                     box->accept();
                     continue;
@@ -83,6 +86,8 @@ public:
         m_timer.start();
     }
     QStringList texts;
+    QList<QMessageBox::Icon> icons;
+    std::function<void()> onShow;
 
 private:
     QStringList m_answers;

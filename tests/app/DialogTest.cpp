@@ -228,12 +228,9 @@ private slots:
         if (convertWithRtdb) {
             BoxCloser boxes;
             QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
-            // No node and no folder: nothing to export from, said at once, and no worker.
+            // No node: the operator is asked for one, and no worker starts.
             QCOMPARE(dialog.RunningConversions(), 0);
-            QTRY_COMPARE(boxes.texts.size(), 1);
-            QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("The table folder ")) &&
-                         boxes.texts.first().endsWith(QStringLiteral(" does not exist. Nothing was converted.")),
-                     qPrintable(boxes.texts.first()));
+            QTRY_COMPARE(boxes.texts, QStringList{"Pick a node in \"Scada Name\" first, then press Convert."});
             // The radio changed after the Convert does not count.
             QTest::mouseClick(dataLog, Qt::LeftButton);
         }
@@ -289,7 +286,7 @@ private slots:
         QCOMPARE(boxes.texts.first(), QStringLiteral("Please enter an integer between 2017 and 2040."));
     }
 
-    void folderPickerOpensOnHomeAndAddsOneSeparator_data() {
+    void folderPickerOpensAtTheFieldsFolderOrHome_data() {
         QTest::addColumn<QString>("choice");  // empty: cancelled; "@" stands for the scratch folder
         QTest::addColumn<QString>("expected");
         QTest::newRow("folder") << "@picked"
@@ -299,12 +296,14 @@ private slots:
         QTest::newRow("cancelled") << ""
                                    << "@Node_1/Log/";
     }
-    void folderPickerOpensOnHomeAndAddsOneSeparator() {
+    // It opens at the folder of the field when that exists: only the cancelled row has it.
+    void folderPickerOpensAtTheFieldsFolderOrHome() {
         QFETCH(QString, choice);
         QFETCH(QString, expected);
         choice.replace(QLatin1Char('@'), Folder());
         expected.replace(QLatin1Char('@'), Folder());
-        MakeFolders({"home", "picked", "Node_1"});
+        const QString openedAt = choice.isEmpty() ? "Node_1/Log" : "home";
+        MakeFolders({"home", "picked", "Node_1", openedAt});
         const QByteArray home = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(Folder() + "home"));
 
@@ -330,7 +329,7 @@ private slots:
         qputenv("HOME", home);
 
         QCOMPARE(title, QStringLiteral("Please select Datalog folder"));
-        QCOMPARE(openedOn, QDir(Folder() + "home").absolutePath());
+        QCOMPARE(openedOn, QDir(Folder() + openedAt).absolutePath());
         QCOMPARE(dialog.m_strDataLogFolder, expected);
         QCOMPARE(Control<QLineEdit>(dialog, "1001")->text(), expected);
         QCOMPARE(dialog.m_strScadaName, QStringLiteral("Node_1"));
@@ -367,20 +366,25 @@ private slots:
         QCOMPARE(lines[lines.size() - 2], Folder() + "Node_1/Log/*.*");
     }
 
-    // (The table folder's words: radioButtonsReturnAfterANodeIsPicked.)
-    void aMissingDataLogFolderConvertsNothing() {
+    void aMissingFolderConvertsNothing_data() {
+        QTest::addColumn<QByteArray>("radio");
+        QTest::newRow("data-log folder") << QByteArray("1004");
+        QTest::newRow("table folder") << QByteArray("1005");
+    }
+    void aMissingFolderConvertsNothing() {
+        QFETCH(QByteArray, radio);
+        QString folder = QTest::currentDataTag();
         MakeFolders({"Node_1"});
         WriteText("Node_1/sysinfo.ini", "[NODE_INFO]\nDATA_LOG_FOLDER=" + QFile::encodeName(Folder()) + "gone\n");
         CQuarvelDlg dialog(nullptr, Folder());
         BoxCloser boxes;
         QVERIFY(PickNode(dialog, "Node_1"));
+        QTest::mouseClick(Control<QRadioButton>(dialog, radio.constData()), Qt::LeftButton);
         QTest::mouseClick(Control<QPushButton>(dialog, "1"), Qt::LeftButton);
         QCOMPARE(dialog.RunningConversions(), 0);
-        const QString folder = Folder() + "gone/";
-        QTRY_COMPARE(boxes.texts,
-                     QStringList{"The data-log folder " + folder + " does not exist. Nothing was converted."});
-        QCOMPARE(ListLines(dialog),
-                 QStringList{"Nothing converted: the data-log folder " + folder + " does not exist"});
+        folder += " " + Folder() + "gone/";
+        QTRY_COMPARE(boxes.texts, QStringList{"The " + folder + " does not exist. Nothing was converted."});
+        QCOMPARE(ListLines(dialog), QStringList{"Nothing converted: the " + folder + " does not exist"});
     }
 
     void aboutBoxFromF1AndTheContextMenu_data() {
@@ -478,12 +482,19 @@ private slots:
     }
 
     // The walk's lines go on top, leaving 19 older ones under the newest; a finished file's
-    // path stands at the bottom, as the 21st line, until the next line cuts it off.
+    // path stands at the bottom, as the 21st line, until the next path takes its place or
+    // the next line cuts it off.
     void progressListKeepsNineteenLinesUnderTheNewest() {
         CQuarvelDlg dialog(nullptr, Folder());
-        ListProgress progress(dialog, dialog.m_progressList, ListProgress::Order::kNewestFirst);
+        bool pathAtBottom = false;
+        ListProgress progress(dialog, dialog.m_progressList, pathAtBottom, ListProgress::Order::kNewestFirst);
         dialog.m_progressList.AddString("from an earlier conversion");
+        // Files sharing posts: their names first, then their paths all at once.
+        for (int i = 0; i < 12; ++i) progress.Line("T" + std::to_string(i) + "$0001X.DAT");
+        for (int i = 0; i < 12; ++i) progress.FileDone("/data/G/T" + std::to_string(i) + "$0001X.DAT", {});
+        QCOMPARE(ListLines(dialog).mid(12), (QStringList{"from an earlier conversion", "/data/G/T11$0001X.DAT"}));
         for (int i = 0; i < 30; ++i) progress.Line("line " + std::to_string(i));
+        QCOMPARE(dialog.m_lbProgress->count(), 20);
         progress.FileDone("/data/G/T$0001X.DAT", {});
         QCOMPARE(dialog.m_lbProgress->count(), 21);
         QCOMPARE(dialog.m_lbProgress->item(0)->text(), QStringLiteral("line 29"));

@@ -5,6 +5,7 @@
 #   share/man/man1/                        quarvel.1.gz (written by hand), quarvel-cli.1.gz
 #                                          and debug-screen.1.gz (made from --help by help2man)
 #   share/doc/quarvel/                     README.md and docs/*.md
+#   lib/systemd/system/                    quarvel-follow@.service, the service that follows a node
 # Included from the top-level CMakeLists.txt after every target is defined.
 
 include(GNUInstallDirs)
@@ -77,6 +78,9 @@ if(quarvel_man_pages)
   install(FILES ${quarvel_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# Not CMAKE_INSTALL_LIBDIR: systemd looks in lib/systemd/system whatever the architecture.
+install(FILES ${QUARVEL_PACKAGING_DIR}/quarvel-follow@.service DESTINATION lib/systemd/system)
+
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${QUARVEL_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${QUARVEL_INSTALL_DOCDIR}/docs)
 
@@ -91,8 +95,9 @@ line protocol into an InfluxDB 1.x database, one measurement and retention polic
 per kind (raw, minute, hour, day). It checks the server before writing, resumes
 stopped conversions, and keeps the lines a server refused for a later repost.
 
-The package holds the operator's window (quarvel), the command line (quarvel-cli)
-and the Debug Screen receiver (debug-screen).]])
+The package holds the operator's window (quarvel), the command line (quarvel-cli),
+the Debug Screen receiver (debug-screen) and the service quarvel-follow@NODE, which
+keeps a node's database current.]])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -21,6 +21,18 @@ std::string Environment(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
+// A secret of the environment, else the first line of the service credential of that name
+// ($CREDENTIALS_DIRECTORY/<credential>, handed over by the service manager); an absent
+// credential or an empty first line names none.
+std::string SecretAround(const char* variable, const char* credential) {
+    std::string secret = Environment(variable);
+    const std::string credentials = Environment("CREDENTIALS_DIRECTORY");
+    std::string ignored;
+    if (secret.empty() && !credentials.empty() && !ReadSecretFile(credentials + "/" + credential, secret, ignored))
+        secret.clear();
+    return secret;
+}
+
 std::string Lower(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -263,7 +275,7 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     }
     // The login comes whole from the first place that names one: flags, environment, file.
     const std::string userAround = Environment("INFLUX_USERNAME");
-    const std::string tokenAround = Environment("INFLUX_TOKEN");
+    const std::string tokenAround = SecretAround("INFLUX_TOKEN", "token");
     const bool aroundNamed = !userAround.empty() || !tokenAround.empty();
     const bool urlLoginCounts =
         urlLogin.HasLogin() && (urlsFrom == kFlags || (urlsFrom == kEnvironment && !aroundNamed));
@@ -285,7 +297,7 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
         return false;
     }
     if (!access.username.empty() && access.password.empty()) {
-        const std::string passwordAround = Environment("INFLUX_PASSWORD");
+        const std::string passwordAround = SecretAround("INFLUX_PASSWORD", "password");
         // The file's password-file is of the file's user, or of any when it names none.
         const bool filedFits = filed.username.empty() || filed.username == access.username;
         if (!told.passwordFile.empty()) {

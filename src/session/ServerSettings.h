@@ -5,7 +5,8 @@
 // which wins over the defaults.
 //
 // Environment: QUARVEL_INFLUX_URL (the base URL), INFLUX_USERNAME, INFLUX_PASSWORD and
-// INFLUX_TOKEN.
+// INFLUX_TOKEN. A service's credentials "password" and "token" in $CREDENTIALS_DIRECTORY
+// stand in for the last two when they are unset.
 //
 // The login comes whole from the first of flags, environment and file that names one (a
 // user or a token; the environment's user wins over its token). A user and password in a

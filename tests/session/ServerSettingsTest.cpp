@@ -28,8 +28,9 @@ Fields Summary(const ServerSettings& s) {
     // clang-format on
 }
 
-const char* const kVariables[] = {"QUARVEL_INFLUX_URL", "INFLUX_USERNAME", "INFLUX_PASSWORD",
-                                  "INFLUX_TOKEN",       "XDG_CONFIG_HOME", "HOME"};
+const char* const kVariables[] = {"QUARVEL_INFLUX_URL",   "INFLUX_USERNAME", "INFLUX_PASSWORD",
+                                  "INFLUX_TOKEN",         "XDG_CONFIG_HOME", "HOME",
+                                  "CREDENTIALS_DIRECTORY"};
 
 // The user's file is xdg/quarvel/quarvel.conf in the test's folder, beside its secret files.
 class ServerSettingsTest : public ScratchDirTest {
@@ -71,6 +72,14 @@ TEST_F(ServerSettingsTest, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
     const std::string login = "url=http://file:1\nusername=fileuser\npassword-file=file.pw\n";
     const Fields around = {
         {"QUARVEL_INFLUX_URL", "http://env:2"}, {"INFLUX_USERNAME", "envuser"}, {"INFLUX_PASSWORD", "env-pw"}};
+    // A service's credentials: a password, a token, and the empty ones that stand in for missing files.
+    WriteFile("pw/password", "cred-pw\n");
+    WriteFile("tok/token", "cred-token\n");
+    WriteFile("none/password", "\n");
+    WriteFile("none/token", "\n");
+    auto credentials = [this](const char* folder) {
+        return Fields{{"CREDENTIALS_DIRECTORY", (m_dir / folder).string()}};
+    };
     // clang-format off
     const PrecedenceCase cases[] = {
         {"defaults", "", {}, {},
@@ -89,6 +98,12 @@ TEST_F(ServerSettingsTest, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
          {{"user", ""}, {"password", ""}, {"token", "flag-token"}}},
         {"the environment's token over the file's user", login, {{"INFLUX_TOKEN", "env-token"}}, {},
          {{"user", ""}, {"token", "env-token"}}},
+        {"the service's password over the file's", login, credentials("pw"), {},
+         {{"user", "fileuser"}, {"password", "cred-pw"}}},
+        {"the service's token over the file's user", login, credentials("tok"), {},
+         {{"user", ""}, {"token", "cred-token"}}},
+        {"empty credentials name nothing", login, credentials("none"), {},
+         {{"user", "fileuser"}, {"password", "file-pw"}, {"token", ""}}},
         {"the file's token, without its CR", "token-file=file.tok\n", {}, {}, {{"token", "file-token"}}},
         {"the file's password for a user named elsewhere", "password-file=file.pw\n", {{"INFLUX_USERNAME", "u"}}, {},
          {{"user", "u"}, {"password", "file-pw"}}},

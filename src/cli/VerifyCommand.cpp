@@ -16,6 +16,7 @@ namespace quarvel {
 namespace {
 
 constexpr size_t kMostMissingShown = 20;
+constexpr size_t kStretchesShown = 5;  // per tag; --report and --json have them all
 
 constexpr const char* kVerifyExitCodes =
     "Exit status:\n"
@@ -26,6 +27,24 @@ constexpr const char* kVerifyExitCodes =
 
 std::string Shown(const std::string& name) {
     return name.empty() ? std::string("(no name)") : name;
+}
+
+std::string StretchText(const Stretch& stretch) {
+    return UtcText(stretch.first) + " \u2013 " + UtcText(stretch.last);
+}
+
+// "FLOW_01: 3,519 missing in 1 stretch, 2023-11-12T14:13:30Z – 2023-11-12T23:59:59Z"; of
+// several, the first few with their points.
+std::string StretchesText(const std::string& name, const TagCheck& tag) {
+    uint64_t points = 0;
+    for (const Stretch& stretch : tag.stretches) points += stretch.points;
+    std::string text = Shown(name) + ": " + Thousands(points) + " missing in " + Thousands(tag.stretches.size()) +
+                       (tag.stretches.size() == 1 ? " stretch, " + StretchText(tag.stretches[0]) : " stretches");
+    for (size_t i = 0; tag.stretches.size() > 1 && i < std::min(tag.stretches.size(), kStretchesShown); ++i)
+        text +=
+            (i == 0 ? ": " : "; ") + StretchText(tag.stretches[i]) + " (" + Thousands(tag.stretches[i].points) + ")";
+    if (tag.stretches.size() > kStretchesShown) text += "; ...";
+    return text;
 }
 
 }  // namespace
@@ -58,6 +77,7 @@ void PrintVerification(const Verification& result) {
             std::printf("    %s: %s of %s missing; node %s to %s, %s\n", Shown(name).c_str(),
                         Thousands(tag->Missing()).c_str(), Thousands(tag->expected).c_str(),
                         UtcText(tag->first).c_str(), UtcText(tag->last).c_str(), stored.c_str());
+            if (!tag->stretches.empty()) std::printf("      %s\n", StretchesText(name, *tag).c_str());
         }
     }
     if (result.summariesBefore1970 > 0 || result.namesNotCarried > 0)
@@ -75,14 +95,23 @@ void PrintVerification(const Verification& result) {
 bool WriteVerificationReport(const Verification& result, const std::string& path, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << "kind,measurement,retention_policy,tag,expected,stored,missing,beyond_retention,waiting_unsent,"
-           "node_first,node_last,server_first,server_last\n";
+           "node_first,node_last,server_first,server_last,stretch_first,stretch_last,stretch_points\n";
     for (int k = 0; k < kTableKindCount; ++k) {
         for (const auto& [name, tag] : result.kinds[k].tags) {
-            out << kKindName[k] << ',' << kMeasurement[k] << ',' << kRetentionPolicy[k] << ',' << CsvField(name) << ','
-                << tag.expected << ',' << tag.stored << ',' << tag.Missing() << ',' << tag.BeyondRetention() << ','
-                << tag.Waiting() << ',' << (tag.inNode ? UtcText(tag.first) : "") << ','
-                << (tag.inNode ? UtcText(tag.last) : "") << ',' << (tag.inServer ? UtcText(tag.storedFirst) : "") << ','
-                << (tag.inServer ? UtcText(tag.storedLast) : "") << '\n';
+            // One row per stretch missing; one without a stretch for a tag with none.
+            for (size_t s = 0; s < std::max<size_t>(tag.stretches.size(), 1); ++s) {
+                out << kKindName[k] << ',' << kMeasurement[k] << ',' << kRetentionPolicy[k] << ',' << CsvField(name)
+                    << ',' << tag.expected << ',' << tag.stored << ',' << tag.Missing() << ',' << tag.BeyondRetention()
+                    << ',' << tag.Waiting() << ',' << (tag.inNode ? UtcText(tag.first) : "") << ','
+                    << (tag.inNode ? UtcText(tag.last) : "") << ',' << (tag.inServer ? UtcText(tag.storedFirst) : "")
+                    << ',' << (tag.inServer ? UtcText(tag.storedLast) : "") << ',';
+                if (s < tag.stretches.size())
+                    out << UtcText(tag.stretches[s].first) << ',' << UtcText(tag.stretches[s].last) << ','
+                        << tag.stretches[s].points;
+                else
+                    out << ",,";
+                out << '\n';
+            }
         }
     }
     out.flush();
@@ -108,6 +137,16 @@ std::string VerificationJson(const Verification& result) {
             {"points_missing", kind.missing},   {"beyond_retention", kind.beyondRetention},
             {"waiting_unsent", kind.waiting}};
     }
+    nlohmann::json stretches = nlohmann::json::array();
+    for (int k = 0; k < kTableKindCount; ++k)
+        for (const auto& [name, tag] : result.kinds[k].tags)
+            for (const Stretch& stretch : tag.stretches)
+                stretches.push_back({{"kind", kKindName[k]},
+                                     {"tag", name},
+                                     {"first", UtcText(stretch.first)},
+                                     {"last", UtcText(stretch.last)},
+                                     {"points", stretch.points}});
+    summary["stretches_missing"] = std::move(stretches);
     summary["never_posted"] = {{"summaries_before_1970", result.summariesBefore1970},
                                {"names_not_carried", result.namesNotCarried}};
     return summary.dump(2);
@@ -119,7 +158,8 @@ VerifyCommand::VerifyCommand(CLI::App& app) {
         "Compare the node with what the server holds: the node is read as a conversion reads it, without posting, "
         "and per kind and tag the points expected (distinct time stamps) and their first and last time are held "
         "against the server's counts. Prints the tags complete, short, missing and only in the server, and the "
-        "tags with the most missing points; missing points older than the retention policy keeps, or waiting in "
+        "tags with the most missing points with the stretches of time they lack; missing points older than the "
+        "retention policy keeps, or waiting in "
         "Logs/unsent, are named as such.");
     AddNodeOptions(*m_command, m_told,
                    {.kind = "datalog (the *.DAT files) or rtdb (the *.rdb tables)",
@@ -127,7 +167,8 @@ VerifyCommand::VerifyCommand(CLI::App& app) {
                     .folder = "Data-log folder (with --kind rtdb: the folder of the tables)",
                     .database = "Database name; overrides Ry_<node>, required with --folder alone",
                     .codePage = "Code page of the tag names (e.g. CP950); default: the locale's"});
-    m_command->add_option("--report", m_report, "Write one CSV row per kind and tag with every figure to FILE");
+    m_command->add_option("--report", m_report,
+                          "Write one CSV row per kind and tag (per stretch missing) with every figure to FILE");
     m_command->add_flag("--json", m_json, "Print the summary as JSON instead of text");
     m_command->footer(kVerifyExitCodes);
 }

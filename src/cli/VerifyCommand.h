@@ -15,7 +15,7 @@ namespace quarvel {
 // and only in the server, the points, and the tags with the most missing points.
 void PrintVerification(const Verification& result);
 
-// Writes one CSV row per kind and tag with every figure. False with `error` when it cannot.
+// Writes one CSV row per kind and tag (per stretch missing) with every figure. False with `error` when it cannot.
 bool WriteVerificationReport(const Verification& result, const std::string& path, std::string& error);
 
 // The summary as JSON text.

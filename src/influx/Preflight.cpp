@@ -39,10 +39,10 @@ std::vector<std::string> ServerCheck::Missing(const std::string& database) const
     return missing;
 }
 
-std::string QuoteIdentifier(const std::string& name) {
-    std::string quoted = "\"";
+std::string QuoteIdentifier(const std::string& name, char quote) {
+    std::string quoted(1, quote);
     for (char c : name) {
-        if (c == '\\' || c == '"') {
+        if (c == '\\' || c == quote) {
             quoted += '\\';
             quoted += c;
         } else if (c == '\n') {
@@ -51,7 +51,7 @@ std::string QuoteIdentifier(const std::string& name) {
             quoted += c;
         }
     }
-    return quoted + '"';
+    return quoted + quote;
 }
 
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts,

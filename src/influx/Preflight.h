@@ -101,7 +101,8 @@ std::string DurationText(int64_t seconds);
 // "3 years", "40 days", "5 hours", "1 minute", "12 seconds": the largest unit that fits once.
 std::string AgeText(int64_t seconds);
 
-// An InfluxQL identifier in double quotes, with backslash, double quote and line break escaped.
-std::string QuoteIdentifier(const std::string& name);
+// An InfluxQL identifier in double quotes, with backslash, double quote and line break escaped;
+// with quote '\'', a string literal.
+std::string QuoteIdentifier(const std::string& name, char quote = '"');
 
 }  // namespace quarvel

@@ -191,7 +191,7 @@ void Session::RequestStop() {
     if (m_stopRunning) m_stopRunning();
 }
 
-int Session::Run(Progress& progress) {
+int Session::Run(Progress& progress, const std::vector<std::string>* only) {
     InfluxTarget target = m_options.target;
     // A dry run's file is no server: a failed write is neither tried again nor kept.
     target.unsentFolder = m_options.dryRun ? "" : kUnsentFolder;
@@ -201,15 +201,17 @@ int Session::Run(Progress& progress) {
     RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {
         RtdbConverter converter(m_folder, m_database, guarded, target);
-        Drive(converter);
+        if (only != nullptr) converter.LoadTagTable();
+        Drive(converter, only, [&converter](const std::string& path) { converter.ConvertTableFile(path); });
     } else {
         DataLogConverter converter(m_folder, m_database, guarded, target);
-        Drive(converter);
+        Drive(converter, only, [&converter](const std::string& path) { converter.ConvertDatFile(path); });
     }
     return ExitStatus(m_totals);
 }
 
-void Session::Drive(Converter& converter) {
+void Session::Drive(Converter& converter, const std::vector<std::string>* only,
+                    const std::function<void(const std::string&)>& convertFile) {
     converter.SetJobs(m_options.jobs);
     converter.SetJournal(m_journal.IsOpen() ? &m_journal : nullptr);
     {
@@ -217,7 +219,11 @@ void Session::Drive(Converter& converter) {
         m_stopRunning = [&converter] { converter.RequestStop(); };
         if (m_stopRequested) converter.RequestStop();
     }
-    converter.ConvertAll();
+    if (only == nullptr)
+        converter.ConvertAll();
+    else
+        for (const std::string& path : *only)
+            if (!converter.Stopped()) convertFile(path);
     std::lock_guard lock(m_stopMutex);
     m_stopRunning = nullptr;
     m_totals = converter.Totals();

@@ -121,8 +121,9 @@ public:
     const std::string& JournalProblem() const { return m_journalProblem; }
 
     // Converts the folder, telling `progress`; returns the exit status. A conversion
-    // without Prepare keeps no journal.
-    int Run(Progress& progress);
+    // without Prepare keeps no journal. With `only`, just those files of the folder: data-log
+    // files, or table files after the tag catalogue.
+    int Run(Progress& progress, const std::vector<std::string>* only = nullptr);
 
     // From any thread: the run ends after the files under way.
     void RequestStop();
@@ -134,7 +135,8 @@ public:
     const std::string& RefusedWith() const { return m_refusedWith; }
 
 private:
-    void Drive(Converter& converter);
+    void Drive(Converter& converter, const std::vector<std::string>* only,
+               const std::function<void(const std::string&)>& convertFile);
     // The checks of one node; its warnings join `warnings`. kAllWritten to go on.
     int CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings);
 

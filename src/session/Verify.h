@@ -1,10 +1,13 @@
 #pragma once
 
 // Proof of completeness: the node read exactly as a conversion reads it (the same files,
-// name rules, code page and time arithmetic), without posting, reduced per kind and tag to
-// the points expected (distinct time stamps) and their first and last time, and held
-// against what the server holds. Memory is a small record per kind and tag; only the time
-// stamps of the file under way are kept whole, to count the distinct ones.
+// name rules, code page and time arithmetic), without posting, reduced per kind, tag and
+// UTC day to the points expected (distinct time stamps), and held against the server's
+// counts per day. Only the days whose counts differ are looked at point by point: the
+// files of their tags are read again, keeping the time stamps of those days alone, and
+// the server's time stamps of each such day are asked for, to name the stretches missing.
+// Memory is a small record per kind, tag and day, and the time stamps of the file under
+// way (of the days looked at, in the second reading).
 
 #include "influx/LogSample.h"
 #include "session/Session.h"
@@ -13,8 +16,21 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace quarvel {
+
+// Points the node holds one after the other and the server lacks.
+struct Stretch {
+    int64_t first = 0;  // seconds since 1970
+    int64_t last = 0;
+    uint64_t points = 0;
+};
+
+struct DayCount {
+    uint64_t expected = 0;
+    uint64_t stored = 0;
+};
 
 struct TagCheck {
     uint64_t expected = 0;     // distinct time stamps in the node
@@ -26,7 +42,9 @@ struct TagCheck {
     int64_t storedFirst = 0;
     int64_t storedLast = 0;
     bool inServer = false;
-    uint64_t waiting = 0;  // lines of the tag waiting in the unsent-line files
+    uint64_t waiting = 0;              // lines of the tag waiting in the unsent-line files
+    std::map<int64_t, DayCount> days;  // by the first second of the UTC day
+    std::vector<Stretch> stretches;    // in time order; found where the day counts differ
 
     uint64_t Missing() const { return expected > stored ? expected - stored : 0; }
     uint64_t BeyondRetention() const { return std::min(Missing(), expectedOld); }

@@ -294,9 +294,16 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     EXPECT_TRUE(Contains(complete.out, "Result:   complete")) << complete.out;
     EXPECT_TRUE(Contains(complete.out, "raw (datalogX, RP_Sec): ")) << complete.out;
 
-    // Half a day of one tag's raw points goes.
+    // A window of one tag's raw points goes: it is named as one stretch with its bounds.
+    const std::string where = " WHERE \"name\" = 'FLOW_01' AND time >= 1699930000s AND time < 1699950000s";
+    const auto bound = [&](const char* aggregate) {
+        const nlohmann::json answer = testsupport::Query(
+            std::string("SELECT ") + aggregate + "(\"status\") FROM \"RP_Sec\".\"datalogX\"" + where, database);
+        return answer["results"][0]["series"][0]["values"][0][0].get<int64_t>();
+    };
+    const std::string stretch = UtcText(bound("FIRST")) + " \u2013 " + UtcText(bound("LAST"));
     const long before = testsupport::CountPoints(database, "RP_Sec", "datalogX");
-    testsupport::Query("DELETE FROM \"datalogX\" WHERE \"name\" = 'FLOW_01' AND time < 1699950000s", database);
+    testsupport::Query("DELETE FROM \"datalogX\"" + where, database);
     const long gone = before - testsupport::CountPoints(database, "RP_Sec", "datalogX");
     ASSERT_GT(gone, 0);
     const testsupport::RunResult result = Cli("verify", {"--report", (m_dir / "report.csv").string()});
@@ -306,10 +313,18 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     const std::string missing = Thousands(static_cast<uint64_t>(gone));
     EXPECT_TRUE(Contains(result.out, "    FLOW_01: " + missing + " of ")) << result.out;
     EXPECT_TRUE(Contains(result.out, "Result:   " + missing + " points missing")) << result.out;
+    EXPECT_TRUE(Contains(result.out, "      FLOW_01: " + missing + " missing in 1 stretch, " + stretch + "\n"))
+        << result.out;
     const std::string csv = ReadFile(m_dir / "report.csv");
     EXPECT_TRUE(Contains(csv, "raw,datalogX,RP_Sec,FLOW_01,")) << csv;
+    EXPECT_TRUE(Contains(csv, "," + stretch.substr(0, 20) + "," + stretch.substr(stretch.size() - 20) + "," +
+                                  std::to_string(gone) + "\n"))
+        << csv;
     const testsupport::RunResult json = Cli("verify", {"--json"});
     EXPECT_TRUE(Contains(json.out, "\"points_missing\": " + std::to_string(gone))) << json.out;
+    const nlohmann::json stretches = nlohmann::json::parse(json.out)["stretches_missing"];
+    ASSERT_EQ(stretches.size(), 1u) << json.out;
+    EXPECT_EQ(stretches[0]["points"], gone) << json.out;
 }
 
 TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
@@ -349,6 +364,21 @@ TEST_F(CheckCli, VerifyTheTableExportIsVerifiedLikewise) {
     const testsupport::RunResult result = Cli("verify", {"--kind", "rtdb"});
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_TRUE(Contains(result.out, "Result:   complete")) << result.out;
+
+    // Ten minutes of every raw tag go: each is named short by that one stretch.
+    const int64_t first = testsupport::Query("SELECT FIRST(\"status\") FROM \"RP_Sec\".\"datalogX\"",
+                                             database)["results"][0]["series"][0]["values"][0][0];
+    const std::string window =
+        " time >= " + std::to_string(first + 60) + "s AND time < " + std::to_string(first + 660) + "s";
+    const nlohmann::json gone =
+        testsupport::Query("SELECT FIRST(\"status\") FROM \"RP_Sec\".\"datalogX\" WHERE" + window, database);
+    testsupport::Query("DELETE FROM \"datalogX\" WHERE" + window, database);
+    const testsupport::RunResult shortened = Cli("verify", {"--kind", "rtdb"});
+    EXPECT_EQ(shortened.status, 1) << shortened.out << shortened.err;
+    EXPECT_TRUE(Contains(shortened.out, " missing in 1 stretch, " +
+                                            UtcText(gone["results"][0]["series"][0]["values"][0][0].get<int64_t>()) +
+                                            " \u2013 "))
+        << shortened.out;
 }
 
 }  // namespace

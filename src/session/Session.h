@@ -103,6 +103,8 @@ public:
     const std::string& DatabaseUtf8() const { return m_databaseUtf8; }  // as the server knows it; empty: unreadable
     const std::string& Url() const { return m_options.target.baseUrl; }
     const ServerAccess& Access() const { return m_options.target.access; }
+    const InfluxTarget& Target() const { return m_options.target; }
+    SourceKind Kind() const { return m_options.kind; }
     bool FolderExists() const;
     const SourceSize& Found() const { return m_found; }  // the files to convert and their bytes
 
@@ -121,7 +123,8 @@ public:
     const std::string& JournalProblem() const { return m_journalProblem; }
 
     // Converts the folder, telling `progress`; returns the exit status. A conversion
-    // without Prepare keeps no journal.
+    // without Prepare keeps no journal. Run again with resume, it converts what changed since;
+    // the server's refusals are counted across the runs.
     int Run(Progress& progress);
 
     // From any thread: the run ends after the files under way.

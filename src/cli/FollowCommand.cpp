@@ -65,6 +65,7 @@ int FollowCommand::Run() const {
     ServerSettings server;
     if (const int status = NodeSession(m_told, request, server, true); status != kAllWritten) return status;
     request.resume = true;
+    request.follow = true;
     request.target.retry = m_retry;
     Session session(request);
     if (const int status = CheckFolder(session, m_told); status != kAllWritten) return status;

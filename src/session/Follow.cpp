@@ -176,7 +176,8 @@ bool Follow::RepostUnsent() {
     const auto say = [this](const std::string& text) { Say(text); };
     const RepostTally tally = Repost(files, target, m_stop, say, say);
     m_linesWritten += tally.linesDelivered;
-    if (!tally.unanswered) return true;
+    // A server that takes none of them is still away, whatever it answers.
+    if (!tally.unanswered && (tally.batchesDelivered > 0 || tally.batchesLeft == 0)) return true;
     ServerAway();
     return false;
 }

@@ -72,7 +72,8 @@ private:
     // Asks whether the server answers, and if so posts the unsent lines again; true once
     // it took them. Each probe waits longer for the next, up to the rescan period.
     bool Probe();
-    // Posts the database's unsent lines again; true when the server answered every batch.
+    // Posts the database's unsent lines again; true when none are left, or when the server
+    // answered every batch and took some.
     bool RepostUnsent();
     // The server took not all: probing begins.
     void ServerAway();

@@ -151,7 +151,7 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     // Only the policies of the kinds the node holds are needed.
     const auto check = [&] {
         ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
-        found.needed = m_found.kinds;
+        if (!m_options.follow) found.needed = m_found.kinds;
         return found;
     };
     ServerCheck found = check();

@@ -41,6 +41,7 @@ struct SessionOptions {
     std::string database;      // empty: DatabaseFor the node's name
     bool resume = false;       // skip the files the journal holds as converted
     bool dryRun = false;       // the target posts elsewhere: no checks, no journal, one try
+    bool follow = false;       // the node writes on: every kind's policy is needed, an empty folder is checked too
     int jobs = 1;              // data-log files converted at once
     std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
     int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
@@ -109,7 +110,7 @@ public:
     const SourceSize& Found() const { return m_found; }  // the files to convert and their bytes
 
     // Whether Prepare asks the server: a folder with nothing to convert and a dry run do not.
-    bool ChecksServer() const { return !m_options.dryRun && m_found.files > 0; }
+    bool ChecksServer() const { return !m_options.dryRun && (m_found.files > 0 || m_options.follow); }
     // The checks of the database on the first server alone, asking nothing; with the
     // node's samples, only the policies of its kinds are needed, and the retention
     // warnings are about its oldest samples.

@@ -109,7 +109,7 @@ public:
     bool FolderExists() const;
     const SourceSize& Found() const { return m_found; }  // the files to convert and their bytes
 
-    // Whether Prepare asks the server: a folder with nothing to convert and a dry run do not.
+    // Whether Prepare asks the server: a folder with nothing to convert (unless followed) and a dry run do not.
     bool ChecksServer() const { return !m_options.dryRun && (m_found.files > 0 || m_options.follow); }
     // The checks of the database on the first server alone, asking nothing; with the
     // node's samples, only the policies of its kinds are needed, and the retention

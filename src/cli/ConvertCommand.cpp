@@ -11,6 +11,57 @@
 
 namespace quarvel {
 
+void AddConversionOptions(CLI::App& command, NodeOptions& told, bool& createDatabase) {
+    AddNodeOptions(command, told,
+                   {.kind = "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)",
+                    .node = "Node folder; its name gives the database Ry_<name>, its sysinfo.ini "
+                            "([NODE_INFO] DATA_LOG_FOLDER) or Log sub-folder the data-log folder",
+                    .folder = "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's",
+                    .database = "Database name; overrides Ry_<node>, required with --folder alone",
+                    .codePage = "Code page of the tag names (e.g. CP950); default: the locale's"});
+    AddNumberOption(command, kMaxRefusals, told.server.maxRefusals,
+                    "Stop after the files under way once this many batches in a row were refused for good "
+                    "(the login, a right, the database); default 3");
+    command
+        .add_option("--shard-duration", told.server.shardDuration,
+                    "Shard groups of the retention policies --create-database makes (a whole number and "
+                    "a unit: 52w, 30d, 168h); default 52w, so that years of history make few shards")
+        ->check(Fits(ShardDurationProblem));
+    AddNumberOption(command, kJobs, told.server.jobs,
+                    "Data-log files converted at once, each with its own posts; 1 converts them one by "
+                    "one in listing order; default: one per core");
+    AddNumberOption(command, kMaxRate, told.server.maxRate,
+                    "Lines per second at most, over all jobs, for a historian busy with live writes; "
+                    "0: as fast as the server takes them (default)");
+    AddGzipOption(command, told.server.gzip);
+    command.add_flag("--create-database", createDatabase,
+                     "Create the database and the retention policies that are missing (duration INF); "
+                     "without it a missing one stops the conversion before anything is written");
+}
+
+int CheckFolder(const Session& session, const NodeOptions& told) {
+    if (session.FolderExists()) return kAllWritten;
+    return Usage((session.Kind() == SourceKind::kTables ? "the table folder " : "the data-log folder ") +
+                 session.Folder() + " does not exist" +
+                 (told.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
+}
+
+int StartSession(Session& session, const ServerSettings& server, bool dryRun, bool createDatabase) {
+    InitLogging();
+    LogMessage("Quarvel Start");
+    if (!dryRun) WarnIfInsecure(server);
+    ConsoleQuestions questions(session, createDatabase);
+    if (const int status = session.Prepare(questions); status != kAllWritten) {
+        LogMessage("Quarvel Exit");
+        ShutdownLogging();
+        return status;
+    }
+    if (!session.JournalProblem().empty())
+        std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
+                     session.JournalProblem().c_str());
+    return kAllWritten;
+}
+
 ConvertCommand::ConvertCommand(CLI::App& app) {
     m_command = app.add_subcommand(
         "convert",
@@ -20,35 +71,11 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
         "retention policy per kind (RP_Sec, RP_Min, RP_Hour, RP_Day). The server is checked first: the database and "
         "its policies must exist (or --create-database), and a policy shorter than the age of its oldest sample "
         "is warned of.");
-    AddNodeOptions(*m_command, m_told,
-                   {.kind = "Kind of history: datalog (the *.DAT files) or rtdb (the *.rdb tables)",
-                    .node = "Node folder; its name gives the database Ry_<name>, its sysinfo.ini "
-                            "([NODE_INFO] DATA_LOG_FOLDER) or Log sub-folder the data-log folder",
-                    .folder = "Data-log folder (with --kind rtdb: the folder of the tables); overrides the node's",
-                    .database = "Database name; overrides Ry_<node>, required with --folder alone",
-                    .codePage = "Code page of the tag names (e.g. CP950); default: the locale's"});
-    AddNumberOption(*m_command, kMaxRefusals, m_told.server.maxRefusals,
-                    "Stop after the files under way once this many batches in a row were refused for good "
-                    "(the login, a right, the database); default 3");
-    m_command
-        ->add_option("--shard-duration", m_told.server.shardDuration,
-                     "Shard groups of the retention policies --create-database makes (a whole number and "
-                     "a unit: 52w, 30d, 168h); default 52w, so that years of history make few shards")
-        ->check(Fits(ShardDurationProblem));
+    AddConversionOptions(*m_command, m_told, m_createDatabase);
     m_command->add_option("--output", m_output,
                           "Dry run: write the line protocol to FILE ('-' for standard output) "
                           "instead of posting it, with the context lines that influx -import reads; "
                           "a FILE ending in .gz is compressed (influx -import -compressed)");
-    AddNumberOption(*m_command, kJobs, m_told.server.jobs,
-                    "Data-log files converted at once, each with its own posts; 1 converts them one by "
-                    "one in listing order; default: one per core");
-    AddNumberOption(*m_command, kMaxRate, m_told.server.maxRate,
-                    "Lines per second at most, over all jobs, for a historian busy with live writes; "
-                    "0: as fast as the server takes them (default)");
-    AddGzipOption(*m_command, m_told.server.gzip);
-    m_command->add_flag("--create-database", m_createDatabase,
-                        "Create the database and the retention policies that are missing (duration INF); "
-                        "without it a missing one stops the conversion before anything is written");
     m_command->add_flag("--resume", m_resume,
                         "Post only what an earlier conversion into the database did not store: the records "
                         "appended to a data-log file since, a table's newer samples; a file unchanged since is "
@@ -82,24 +109,11 @@ int ConvertCommand::Run() const {
     if (request.dryRun) request.target.post = output.Post();
 
     Session session(request);
-    if (!session.FolderExists())
-        return Usage((request.kind == SourceKind::kTables ? "the table folder " : "the data-log folder ") +
-                     session.Folder() + " does not exist" +
-                     (m_told.folder.empty() ? " (taken from the node; name another with --folder)" : ""));
+    if (const int status = CheckFolder(session, m_told); status != kAllWritten) return status;
     if (std::string error; request.dryRun && !output.Open(m_output, session.DatabaseUtf8(), error)) return Usage(error);
 
-    InitLogging();
-    LogMessage("Quarvel Start");
-    if (!request.dryRun) WarnIfInsecure(server);
-    ConsoleQuestions questions(session, m_createDatabase);
-    if (const int status = session.Prepare(questions); status != kAllWritten) {
-        LogMessage("Quarvel Exit");
-        ShutdownLogging();
+    if (const int status = StartSession(session, server, request.dryRun, m_createDatabase); status != kAllWritten)
         return status;
-    }
-    if (!session.JournalProblem().empty())
-        std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
-                     session.JournalProblem().c_str());
 
     ConsoleProgress console(m_quiet, session.Found(), std::chrono::seconds(m_progressInterval));
     int status = kAllWritten;

@@ -10,6 +10,16 @@
 
 namespace quarvel {
 
+// The options convert and follow share: the node's, the server's, and how the lines are posted.
+void AddConversionOptions(CLI::App& command, NodeOptions& told, bool& createDatabase);
+
+// kAllWritten when the session's folder exists; otherwise the usage error, told.
+int CheckFolder(const Session& session, const NodeOptions& told);
+
+// Starts the log and runs the session's server checks, answering from the options, then opens
+// its journal. kAllWritten to go on; otherwise the exit status, the log closed again.
+int StartSession(Session& session, const ServerSettings& server, bool dryRun, bool createDatabase);
+
 class ConvertCommand : public Command {
 public:
     explicit ConvertCommand(CLI::App& app);  // adds "convert"

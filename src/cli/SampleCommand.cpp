@@ -1,8 +1,10 @@
 #include "cli/SampleCommand.h"
 
 #include "cli/Report.h"
+#include "cli/StopSignal.h"
 #include "logging/Logging.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace quarvel {
@@ -29,16 +31,30 @@ SampleCommand::SampleCommand(CLI::App& app) {
     m_command
         ->add_option("--kinds", m_options.kinds, "Kinds of data-log files of each tag: X raw, M minute, H hour, D day")
         ->capture_default_str();
+    m_command
+        ->add_option("--live", m_live,
+                     "Then keep the node writing for SECONDS, as a live node does (a node already in DIR is "
+                     "written on): raw records every --raw-step seconds and minute, hour and day records as "
+                     "their periods end, stamped by the wall clock; half-way a new tag's files in a new "
+                     "sub-folder; the tables rewritten with the newer rows now and then. SIGTERM ends it early")
+        ->check(CLI::Range(1, 31 * 86400));
     m_command->footer(kFileExitCodes);
 }
 
 int SampleCommand::Run() const {
-    SampleNodeResult result;
     std::string error;
-    if (!MakeSampleNode(m_folder, m_options, result, error)) {
-        std::fprintf(stderr, "quarvel-cli: %s\n", error.c_str());
-        return kUsageError;
+    if (m_live > 0) {
+        std::atomic<bool> stop{false};
+        const StopSignal stopSignal([&stop] { stop = true; });
+        LiveSampleResult live;
+        if (!RunLiveSampleNode(m_folder, m_options, m_live, stop, live, error)) return Usage(error);
+        std::printf("Live node %s: %s records appended to %d files, new tag %s, tables rolled %d times\n",
+                    m_folder.c_str(), Thousands(live.records).c_str(), live.files,
+                    live.newTag.empty() ? "none" : live.newTag.c_str(), live.tableRolls);
+        return kAllWritten;
     }
+    SampleNodeResult result;
+    if (!MakeSampleNode(m_folder, m_options, result, error)) return Usage(error);
     const uint64_t summaryRows = result.tableRows[kMinute] + result.tableRows[kHour] + result.tableRows[kDay];
     std::printf(
         "Sample node %s: %d files, %s raw and %s summary records (%s without value), data-log folder %s; "

@@ -1,6 +1,6 @@
 #pragma once
 
-// quarvel-cli make-sample: a sample node folder for trials.
+// quarvel-cli make-sample: a sample node folder for trials, or with --live one that keeps writing.
 
 #include "cli/Command.h"
 #include "sample/SampleNode.h"
@@ -17,6 +17,7 @@ public:
 private:
     std::string m_folder;
     SampleNodeOptions m_options;
+    int m_live = 0;  // seconds of live writing; 0: none
 };
 
 }  // namespace quarvel

@@ -3,6 +3,7 @@
 
 #include "cli/CheckCommand.h"
 #include "cli/ConvertCommand.h"
+#include "cli/FollowCommand.h"
 #include "cli/Report.h"
 #include "cli/RepostCommand.h"
 #include "cli/SampleCommand.h"
@@ -23,6 +24,7 @@ int Main(int argc, char** argv) {
     app.footer("Each command's --help tells its exit status.");
 
     const ConvertCommand convert(app);
+    const FollowCommand follow(app);
     const SampleCommand sample(app);
     const RdbCommands rdb(app);
     const CheckCommand check(app);
@@ -36,7 +38,7 @@ int Main(int argc, char** argv) {
         return code == 0 ? 0 : kUsageError;
     }
     for (const Command* command :
-         std::initializer_list<const Command*>{&convert, &sample, &rdb, &check, &repost, &verify})
+         std::initializer_list<const Command*>{&convert, &follow, &sample, &rdb, &check, &repost, &verify})
         if (command->Chosen()) return command->Run();
     return kUsageError;  // parse() demands one command
 }

@@ -1,6 +1,8 @@
 #include "sample/SampleNode.h"
 
+#include "influx/LineFormat.h"
 #include "influx/LogSample.h"
+#include "influx/RyInfluxDB.h"
 #include "platform/Files.h"
 #include "rtdb/TableFile.h"
 #include "rtdb/TableLibrary.h"
@@ -9,14 +11,18 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <random>
+#include <set>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace quarvel {
@@ -92,15 +98,21 @@ public:
     explicit Signal(int tagIndex)
         : m_shape(kShapes[tagIndex % kShapeCount]),
           m_rng(kSeed + static_cast<uint32_t>(tagIndex)),
-          m_phase(0.7 * tagIndex) {}
+          m_phase(Phase(tagIndex)) {}
+
+    static double Phase(int tagIndex) { return 0.7 * tagIndex; }
 
     float At(int64_t t) {
-        const double x = 2.0 * std::numbers::pi * static_cast<double>(t) / m_shape.periodSeconds + m_phase;
         // mt19937's output is fixed by the standard, unlike the library's distributions,
         // so the same options give the same bytes everywhere.
         const double noise = Unit() + Unit() - 1.0;
-        return static_cast<float>(m_shape.base + m_shape.amplitude * std::sin(x) +
-                                  0.15 * m_shape.amplitude * std::sin(3.7 * x + 1.3) + m_shape.noise * noise);
+        return static_cast<float>(Wave(m_shape, m_phase, t) + m_shape.noise * noise);
+    }
+
+    // The shape's wave without its noise.
+    static double Wave(const SignalShape& shape, double phase, int64_t t) {
+        const double x = 2.0 * std::numbers::pi * static_cast<double>(t) / shape.periodSeconds + phase;
+        return shape.base + shape.amplitude * std::sin(x) + 0.15 * shape.amplitude * std::sin(3.7 * x + 1.3);
     }
 
     uint16_t Status() {
@@ -474,6 +486,206 @@ bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& opti
     TagFiles extra{group2, {false, true, false, false}};
     if (!WriteTag(options.tags, extra, firstTime, rawCount, options, tables, result, error)) return false;
     return WriteTables(log, tables, result, error);
+}
+
+int64_t StoredNow() {
+    return static_cast<int64_t>(time(nullptr)) + StandardZoneOffset() + kFixedOffset;
+}
+
+namespace {
+
+constexpr auto kLiveTick = std::chrono::milliseconds(200);
+constexpr auto kRollEvery = std::chrono::seconds(30);
+
+// A value of the tag at `t` that follows from the two alone: its wave and a little noise
+// hashed from them, so that a node written again holds the same records.
+float LiveValue(int index, int64_t t) {
+    const SignalShape& shape = kShapes[index % kShapeCount];
+    uint64_t mix = (static_cast<uint64_t>(index) << 40) ^ static_cast<uint64_t>(t);
+    mix = (mix ^ (mix >> 33)) * 0xff51afd7ed558ccdULL;
+    mix = (mix ^ (mix >> 33)) * 0xc4ceb9fe1a85ec53ULL;
+    mix ^= mix >> 33;
+    const double noise = static_cast<double>(mix % 20001) / 10000.0 - 1.0;
+    return static_cast<float>(Signal::Wave(shape, Signal::Phase(index), t) + shape.noise * noise);
+}
+
+int64_t PeriodOf(TableKind kind, int64_t rawStep) {
+    for (const PeriodKind& period : kPeriods)
+        if (period.kind == kind) return period.seconds;
+    return rawStep;
+}
+
+struct LiveFile {
+    fs::path path;
+    int index = 0;
+    TableKind kind = kRaw;
+    int64_t last = 0;  // the stored time of its last record
+};
+
+// A data-log file of the sample's naming, "<tag>$<nnnn><K>.DAT", with the time of its last
+// record, or of the period before `now` when that is later.
+std::optional<LiveFile> LiveFileOf(const fs::path& path, int64_t now, int64_t rawStep) {
+    const std::string name = path.filename().string();
+    const size_t dollar = name.rfind('$');
+    if (!name.ends_with(".DAT") || dollar == std::string::npos || name.size() != dollar + 10) return std::nullopt;
+    LiveFile file{path, std::atoi(name.c_str() + dollar + 1) - 1, kRaw, 0};
+    const auto letter = std::find(std::begin(kKindLetter), std::end(kKindLetter), name[dollar + 5]);
+    if (letter == std::end(kKindLetter) || file.index < 0) return std::nullopt;
+    file.kind = static_cast<TableKind>(letter - std::begin(kKindLetter));
+    const int64_t period = PeriodOf(file.kind, rawStep);
+    file.last = FloorDiv(now, period) * period - period;
+    const uint64_t size = file.kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+    std::error_code ec;
+    const uint64_t bytes = fs::file_size(path, ec);
+    std::FILE* stream = ec || bytes < size ? nullptr : std::fopen(path.c_str(), "rb");
+    int32_t time = 0;
+    if (stream && std::fseek(stream, static_cast<long>(bytes / size * size - size), SEEK_SET) == 0 &&
+        std::fread(&time, sizeof time, 1, stream) == 1)
+        file.last = std::max<int64_t>(time, file.last);  // a node that stood still leaves a gap
+    if (stream) std::fclose(stream);
+    return file;
+}
+
+// Appends the records due by `now`; summaries also go to `rows` for the next roll of the tables.
+bool AppendDue(LiveFile& file, int64_t now, int64_t step, std::array<std::vector<SummaryRow>, kTableKindCount>& rows,
+               LiveSampleResult& result, std::string& error) {
+    std::vector<LogSample> records;
+    if (file.kind == kRaw) {
+        for (int64_t t = file.last + step; t <= now; t += step)
+            records.push_back(LogSample{static_cast<int32_t>(t), kGoodStatus, LiveValue(file.index, t), 0, 0, 0});
+    } else {
+        const int64_t period = PeriodOf(file.kind, step);
+        for (int64_t start = file.last + period; start + period <= now; start += period) {
+            PeriodAccumulator summary{.seconds = period};
+            for (int64_t t = (FloorDiv(start - 1, step) + 1) * step; t < start + period; t += step)
+                summary.Add(t, true, LiveValue(file.index, t), records);
+            summary.Emit(records);
+        }
+        for (const LogSample& s : records)
+            rows[file.kind].push_back(SummaryRow{s.time, TagId(file.index), s.status, s.value, s.max, s.min, s.mean});
+    }
+    if (records.empty()) return true;
+    std::string bytes;
+    const size_t size = file.kind == kRaw ? kRawSampleSize : kSummarySampleSize;
+    for (const LogSample& s : records) bytes.append(reinterpret_cast<const char*>(&s), size);
+    // One write, so that a reader meets whole records but for the last one being written.
+    std::FILE* stream = std::fopen(file.path.c_str(), "ab");
+    const bool written = stream && std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+    if ((stream && std::fclose(stream) != 0) || !written) {
+        error = "cannot append to " + file.path.string() + ": " + ErrnoText(errno);
+        return false;
+    }
+    file.last = records.back().time;
+    result.records += records.size();
+    return true;
+}
+
+// Each tag's raw rows over the last hours up to its last raw record, a row every 10 s on
+// the same seconds roll after roll.
+void AddLiveRawRows(const LiveFile& file, int64_t hours, NodeTables& tables) {
+    const int64_t rows = hours * kRawTableRowsPerHour;
+    const int64_t last = FloorDiv(file.last - kRawTableFollowOns, kRawTableRowStep) * kRawTableRowStep;
+    for (int64_t t = last - (rows - 1) * kRawTableRowStep; t <= last; t += kRawTableRowStep) {
+        RawRow row{};
+        row.time = static_cast<int32_t>(t);
+        row.tagId = TagId(file.index);
+        row.status = kGoodStatus;
+        row.value = LiveValue(file.index, t);
+        for (int j = 0; j < kRawTableFollowOns; ++j) {
+            row.followOn[j].offset = static_cast<int8_t>(j + 1);
+            row.followOn[j].value = LiveValue(file.index, t + j + 1);
+        }
+        tables.raw.push_back(row);
+    }
+}
+
+// Rewrites the tables: every tag, the raw rows of the last hours, and the summary tables
+// with the summaries written since the roll before.
+bool RollTables(const fs::path& log, const std::vector<LiveFile>& files, int64_t rawTableHours,
+                std::array<std::vector<SummaryRow>, kTableKindCount>& newRows, std::string& error) {
+    NodeTables tables;
+    std::set<int> tags;
+    for (const LiveFile& file : files) {
+        if (tags.insert(file.index).second) AddTagRow(file.index, tables);
+        if (file.kind == kRaw) AddLiveRawRows(file, rawTableHours, tables);
+    }
+    for (const TableKind kind : {kMinute, kHour, kDay}) {
+        rtdb::TableReader reader;
+        SummaryRow row{};
+        if (reader.Open((log / (std::string("Hist") + kKindLetter[kind] + ".rdb")).string()) == rtdb::TableStatus::kOk)
+            while (reader.Next(&row)) tables.summaries[kind].push_back(row);
+        tables.summaries[kind].insert(tables.summaries[kind].end(), newRows[kind].begin(), newRows[kind].end());
+        newRows[kind].clear();
+    }
+    SampleNodeResult ignored;
+    return WriteTables(log, tables, ignored, error);
+}
+
+}  // namespace
+
+bool RunLiveSampleNode(const std::string& nodeFolder, const SampleNodeOptions& options, int seconds,
+                       const std::atomic<bool>& stop, LiveSampleResult& result, std::string& error) {
+    result = LiveSampleResult{};
+    const int64_t step = options.rawStepSeconds;
+    std::error_code ec;
+    const fs::path node = fs::absolute(nodeFolder, ec).lexically_normal();
+    const fs::path log = node / "Log";
+    if (!fs::exists(node / "sysinfo.ini")) {
+        SampleNodeOptions first = options;
+        first.endTime = FloorDiv(StoredNow(), step) * step;
+        SampleNodeResult made;
+        if (!MakeSampleNode(nodeFolder, first, made, error)) return false;
+    }
+    std::vector<LiveFile> files;
+    int groups = 0;
+    for (const auto& group : fs::directory_iterator(log, ec)) {
+        if (!group.is_directory()) continue;
+        ++groups;
+        for (const auto& entry : fs::directory_iterator(group.path(), ec))
+            if (auto file = LiveFileOf(entry.path(), StoredNow(), step)) files.push_back(std::move(*file));
+    }
+    if (files.empty()) {
+        error = "no data-log files of a sample node in " + log.string();
+        return false;
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto nextRoll = start + kRollEvery;
+    bool tagAdded = false;
+    std::array<std::vector<SummaryRow>, kTableKindCount> newRows;
+    for (;;) {
+        const bool last = stop || Clock::now() >= start + std::chrono::seconds(seconds);
+        const int64_t now = StoredNow();
+        bool roll = last || Clock::now() >= nextRoll;
+        if (!tagAdded && Clock::now() >= start + std::chrono::seconds(seconds) / 2) {
+            // The new tag's files begin empty in a sub-folder of their own.
+            tagAdded = roll = true;
+            const int index = std::max_element(files.begin(), files.end(),
+                                               [](const LiveFile& a, const LiveFile& b) { return a.index < b.index; })
+                                  ->index +
+                              1;
+            const fs::path group = log / ("Group" + std::to_string(groups + 1));
+            if (index >= kMaxTags + 1 || !MakeFolder(group, error)) return false;
+            for (const TableKind kind : {kRaw, kMinute}) {
+                const int64_t period = PeriodOf(kind, step);
+                files.push_back(LiveFile{group / FileName(index, kind), index, kind, FloorDiv(now, period) * period});
+                if (!WriteText(files.back().path, "", error)) return false;
+            }
+            result.newTag = TagName(index);
+        }
+        for (LiveFile& file : files)
+            if (!AppendDue(file, now, step, newRows, result, error)) return false;
+        if (roll) {
+            if (!RollTables(log, files, options.rawTableHours, newRows, error)) return false;
+            ++result.tableRolls;
+            nextRoll = Clock::now() + kRollEvery;
+        }
+        if (last) break;
+        std::this_thread::sleep_for(kLiveTick);
+    }
+    result.files = static_cast<int>(files.size());
+    return true;
 }
 
 }  // namespace quarvel

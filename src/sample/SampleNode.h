@@ -14,6 +14,7 @@
 #include "influx/LogSample.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -46,5 +47,24 @@ struct SampleNodeResult {
 // be written.
 bool MakeSampleNode(const std::string& nodeFolder, const SampleNodeOptions& options, SampleNodeResult& result,
                     std::string& error);
+
+// The stored seconds of the present moment, as a node's clock stamps its records.
+int64_t StoredNow();
+
+struct LiveSampleResult {
+    uint64_t records = 0;  // appended to the data-log files
+    int files = 0;         // data-log files written to
+    std::string newTag;    // the tag added part-way through, in a sub-folder of its own
+    int tableRolls = 0;
+};
+
+// Keeps the sample node at `nodeFolder` writing as a live node does, for `seconds` or until
+// `stop` holds: each data-log file gets a raw record every rawStepSeconds and a minute, hour
+// or day record when its period ends, stamped by the wall clock after the history; half-way,
+// a new tag's raw and minute files begin in a new sub-folder; the tables are rewritten with
+// the newer rows (written aside, then renamed) now and then and at the end. Values follow
+// from the tag and the time alone. A folder without a node gets one first, ending now.
+bool RunLiveSampleNode(const std::string& nodeFolder, const SampleNodeOptions& options, int seconds,
+                       const std::atomic<bool>& stop, LiveSampleResult& result, std::string& error);
 
 }  // namespace quarvel

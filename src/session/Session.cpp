@@ -95,6 +95,7 @@ Session::Session(SessionOptions options) : m_options(std::move(options)) {
     m_database = m_options.database.empty() ? DatabaseFor(NodeName(m_options.node), codePage) : m_options.database;
     m_databaseUtf8 = ToUtf8(m_database.c_str(), codePage);
     m_options.target.gzip = m_options.gzip.value_or(GzipByDefault(m_options.target.baseUrl));
+    m_options.target.watch = std::make_shared<ServerWatch>();  // the session's own, kept over its runs
     m_found = m_options.kind == SourceKind::kTables ? TableFilesIn(m_folder) : DataLogFilesIn(m_folder);
 }
 
@@ -151,7 +152,7 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     // Only the policies of the kinds the node holds are needed.
     const auto check = [&] {
         ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
-        found.needed = m_found.kinds;
+        if (!m_options.follow) found.needed = m_found.kinds;
         return found;
     };
     ServerCheck found = check();
@@ -196,7 +197,6 @@ int Session::Run(Progress& progress, const std::vector<std::string>* only) {
     // A dry run's file is no server: a failed write is neither tried again nor kept.
     target.unsentFolder = m_options.dryRun ? "" : kUnsentFolder;
     if (m_options.dryRun) target.retry.tries = 1;
-    target.watch = std::make_shared<ServerWatch>();
     if (m_options.maxRate > 0) target.rate = std::make_shared<LineRate>(m_options.maxRate);
     RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {

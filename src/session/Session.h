@@ -41,6 +41,7 @@ struct SessionOptions {
     std::string database;      // empty: DatabaseFor the node's name
     bool resume = false;       // skip the files the journal holds as converted
     bool dryRun = false;       // the target posts elsewhere: no checks, no journal, one try
+    bool follow = false;       // the node writes on: every kind's policy is needed, an empty folder is checked too
     int jobs = 1;              // data-log files converted at once
     std::optional<bool> gzip;  // compressed posts; unset: for a server on another machine only
     int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
@@ -103,11 +104,13 @@ public:
     const std::string& DatabaseUtf8() const { return m_databaseUtf8; }  // as the server knows it; empty: unreadable
     const std::string& Url() const { return m_options.target.baseUrl; }
     const ServerAccess& Access() const { return m_options.target.access; }
+    const InfluxTarget& Target() const { return m_options.target; }
+    SourceKind Kind() const { return m_options.kind; }
     bool FolderExists() const;
     const SourceSize& Found() const { return m_found; }  // the files to convert and their bytes
 
-    // Whether Prepare asks the server: a folder with nothing to convert and a dry run do not.
-    bool ChecksServer() const { return !m_options.dryRun && m_found.files > 0; }
+    // Whether Prepare asks the server: a folder with nothing to convert (unless followed) and a dry run do not.
+    bool ChecksServer() const { return !m_options.dryRun && (m_found.files > 0 || m_options.follow); }
     // The checks of the database on the first server alone, asking nothing; with the
     // node's samples, only the policies of its kinds are needed, and the retention
     // warnings are about its oldest samples.
@@ -122,7 +125,8 @@ public:
 
     // Converts the folder, telling `progress`; returns the exit status. A conversion
     // without Prepare keeps no journal. With `only`, just those files of the folder: data-log
-    // files, or table files after the tag catalogue.
+    // files, or table files after the tag catalogue. Run again with resume, it converts what
+    // changed since; the server's refusals are counted across the runs.
     int Run(Progress& progress, const std::vector<std::string>* only = nullptr);
 
     // From any thread: the run ends after the files under way.

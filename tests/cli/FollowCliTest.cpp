@@ -1,0 +1,109 @@
+// quarvel-cli follow against a node that make-sample --live keeps writing: it catches up,
+// follows appended records and a new sub-folder, survives kill -9 and a server that goes
+// away, and a SIGTERM leaves the journal holding all it stored.
+
+#include "ChildProcess.h"
+#include "FakeHttpServer.h"
+#include "InfluxServer.h"
+#include "ScratchDir.h"
+#include "influx/Unsent.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+using namespace quarvel;
+
+namespace {
+
+using testsupport::Child;
+using testsupport::Contains;
+using testsupport::RunCli;
+using testsupport::RunResult;
+
+// Polls `done` with a generous deadline: how soon it holds is no part of the test.
+bool Eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return true;
+}
+
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+class FollowCli : public ServerTest {
+protected:
+    void ServerSetUp() override {
+        node = testsupport::UniqueDatabaseName("Live");
+        AddDatabase("Ry_" + node);
+        const RunResult made = RunCli({"make-sample", node, "--tags", "2", "--days", "1", "--raw-step", "1"});
+        ASSERT_EQ(made.status, 0) << made.err;
+    }
+
+    // Follows through the proxy, which loses every request while `down` holds.
+    Child StartFollow() {
+        return testsupport::Spawn(QUARVEL_CLI,
+                                  {"follow", "--node", node, "--url", proxy.Url(), "--latency", "1", "--rescan", "2",
+                                   "--progress-interval", "1", "--metrics", "follow.prom", "--retry-delay-ms", "20"});
+    }
+    // Every record is stored and follow has no change in hand.
+    bool CaughtUp() const {
+        return Contains(ReadFile("follow.prom"), "quarvel_follow_lag_seconds{database=\"Ry_" + node + "\"} 0.000\n") &&
+               RunCli({"verify", "--node", node, "--url", url}).status == 0;
+    }
+
+    std::string node;
+    std::atomic<bool> down{false};
+    testsupport::FakeHttpServer proxy{[this](const testsupport::FakeRequest&) {
+        return down ? testsupport::FakeReply{} : testsupport::Forward(url);
+    }};
+};
+
+TEST_F(FollowCli, FollowsALiveNodeThroughKillsAndOutagesAndStopsWithTheJournalWhole) {
+    enum class Mishap { kNone, kKill9, kServerAway };
+    for (const Mishap mishap : {Mishap::kNone, Mishap::kKill9, Mishap::kServerAway}) {
+        SCOPED_TRACE(static_cast<int>(mishap));
+        Child writer = testsupport::Spawn(QUARVEL_CLI, {"make-sample", node, "--raw-step", "1", "--live", "6"});
+        Child follow = StartFollow();
+        Pause(2500);
+        if (mishap == Mishap::kKill9) {
+            ASSERT_EQ(kill(follow.pid, SIGKILL), 0);
+            ASSERT_EQ(testsupport::Finish(follow), 128 + SIGKILL);
+            follow = StartFollow();
+        } else if (mishap == Mishap::kServerAway) {
+            down = true;
+            Pause(3000);
+            down = false;
+        }
+        const std::string written = testsupport::ReadUntil(writer.out, testsupport::HasLine, 30000);
+        ASSERT_EQ(testsupport::Finish(writer), 0) << written;
+        // The new tag's files began half-way, in a sub-folder of their own; verify holds them too.
+        ASSERT_TRUE(Contains(written, "new tag ")) << written;
+        Pause(1500);  // past the latency, so that the writer's last records are in hand
+        EXPECT_TRUE(Eventually([this] { return CaughtUp(); }));
+        EXPECT_TRUE(Eventually([] { return ListUnsentFiles(kUnsentFolder).empty(); }));
+
+        ASSERT_EQ(kill(follow.pid, SIGTERM), 0);
+        const std::string told = testsupport::ReadUntil(
+            follow.err, [](const std::string&) { return false; }, 30000);
+        ASSERT_EQ(testsupport::Finish(follow), 0) << told;
+        EXPECT_TRUE(Contains(told, "Health: lag ")) << told;
+        // The outage's batches were kept aside and posted again once the server answered.
+        EXPECT_EQ(Contains(told, "The server answers again"), mishap == Mishap::kServerAway) << told;
+        // The journal holds every file as it was stored: nothing is left to post.
+        const RunResult resumed = RunCli({"convert", "--node", node, "--url", url, "--resume", "--quiet"});
+        EXPECT_EQ(resumed.status, 0) << resumed.err;
+        EXPECT_EQ(testsupport::SummaryNumber(resumed.err, "Lines written"), 0) << resumed.err;
+    }
+}
+
+}  // namespace

@@ -91,6 +91,9 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
     m_command->add_flag("--verify", m_verify,
                         "After the conversion, compare the node with what the server holds (as quarvel-cli "
                         "verify) and print its summary; points missing make the exit status 1");
+    m_command->add_flag("--repair", m_repair,
+                        "With --verify: post the points still missing again (as quarvel-cli verify --repair) "
+                        "and print what was repaired");
     AddRetryOption(*m_command, m_retry);
     m_command->footer(kExitCodes);
 }
@@ -98,6 +101,7 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
 int ConvertCommand::Run() const {
     if (m_resume && !m_output.empty()) return Usage("--resume does not go with --output");
     if (m_verify && !m_output.empty()) return Usage("--verify does not go with --output");
+    if (m_repair && !m_verify) return Usage("--repair goes with --verify");
 
     SessionOptions request;
     request.dryRun = !m_output.empty();
@@ -141,11 +145,13 @@ int ConvertCommand::Run() const {
     int verified = kAllWritten;
     if (m_verify && !interrupted) {
         Verification result;
+        Repairing repairing;
         std::string error;
-        verified = Verify(request, result, error);
-        if (error.empty())
+        verified = m_repair ? Repair(request, false, result, repairing, error) : Verify(request, result, error);
+        if (error.empty()) {
+            if (m_repair) PrintRepair(repairing, result);
             PrintVerification(result);
-        else
+        } else
             std::fprintf(stderr, "quarvel-cli: verify: %s\n", error.c_str());
     }
 

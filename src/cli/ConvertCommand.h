@@ -33,6 +33,7 @@ private:
     bool m_quiet = false;
     bool m_createDatabase = false;
     bool m_verify = false;
+    bool m_repair = false;
     int m_progressInterval = ConsoleProgress::kPlainInterval.count();
 };
 

@@ -18,8 +18,12 @@ void PrintVerification(const Verification& result);
 // Writes one CSV row per kind and tag (per stretch missing) with every figure. False with `error` when it cannot.
 bool WriteVerificationReport(const Verification& result, const std::string& path, std::string& error);
 
-// The summary as JSON text.
-std::string VerificationJson(const Verification& result);
+// What a repair did: the lines of Logs/unsent posted again, and per tag "repaired" or what
+// is still short and why, by the verification after it.
+void PrintRepair(const Repairing& repairing, const Verification& result);
+
+// The summary as JSON text; with `repairing`, what the repair did under "repair".
+std::string VerificationJson(const Verification& result, const Repairing* repairing = nullptr);
 
 class VerifyCommand : public Command {
 public:
@@ -30,6 +34,8 @@ private:
     NodeOptions m_told;
     std::string m_report;
     bool m_json = false;
+    bool m_values = false;
+    bool m_repair = false;
 };
 
 }  // namespace quarvel

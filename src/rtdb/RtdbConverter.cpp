@@ -363,14 +363,18 @@ void RtdbConverter::ConvertAll() {
         if (IsTagTable(entry.name)) continue;
         const std::string path = folderPath + entry.name;
         Tell(path);
-        ConvertTableFile(path);
-        FileDone(path, FileBytes(path));
+        ConvertListedTable(path);
     } while (listing.Next(entry));
     listing.Close();
 
     // An export that wrote every line and read every table ends without a closing line.
     if (!TellIfStopped() && (m_totals.writes.linesNotWritten > 0 || !m_totals.unreadable.empty()))
         Tell(CompletionText(m_totals));
+}
+
+void RtdbConverter::ConvertListedTable(const std::string& path) {
+    ConvertTableFile(path);
+    FileDone(path, FileBytes(path));
 }
 
 void RtdbConverter::ConvertTableFile(const std::string& path) {

@@ -34,6 +34,8 @@ public:
     // one: the export's posts then stay on the caller's thread.
     void ConvertAll() override;
     void ConvertTableFile(const std::string& path);
+    // As ConvertTableFile, then told to the progress as done, converted or not.
+    void ConvertListedTable(const std::string& path);
 
 private:
     void Tell(const std::string& text) override;

@@ -202,7 +202,7 @@ int Session::Run(Progress& progress, const std::vector<std::string>* only) {
     if (m_options.kind == SourceKind::kTables) {
         RtdbConverter converter(m_folder, m_database, guarded, target);
         if (only != nullptr) converter.LoadTagTable();
-        Drive(converter, only, [&converter](const std::string& path) { converter.ConvertTableFile(path); });
+        Drive(converter, only, [&converter](const std::string& path) { converter.ConvertListedTable(path); });
     } else {
         DataLogConverter converter(m_folder, m_database, guarded, target);
         Drive(converter, only, [&converter](const std::string& path) { converter.ConvertDatFile(path); });

@@ -1,13 +1,19 @@
 #include "session/Verify.h"
 
 #include "datalog/DataLogConverter.h"
+#include "influx/Delivery.h"
+#include "influx/HttpPost.h"
 #include "influx/Preflight.h"
 #include "influx/StoredPoints.h"
 #include "influx/Unsent.h"
+#include "logging/Logging.h"
 #include "rtdb/RtdbConverter.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -33,17 +39,69 @@ int64_t DayOf(int64_t seconds) {
 
 // The days looked at point by point, per kind and name.
 using LookedDays = std::set<std::tuple<int, std::string, int64_t>>;
+using TagKeys = std::set<std::pair<int, std::string>>;
 
-// Adds the time stamps of every line of ours in `body`; with `only`, of the days it holds.
-void CollectTimes(std::string_view body, TimesByTag& times, const LookedDays* only = nullptr) {
+// Points with their fields per kind and name.
+using PointsByTag = std::map<std::pair<int, std::string>, std::vector<StoredPoint>>;
+
+// Adds the time stamps of every line of ours in `body`; with `only`, of the days it holds;
+// with `points`, the points with their fields too.
+void CollectTimes(std::string_view body, TimesByTag& times, const LookedDays* only = nullptr,
+                  PointsByTag* points = nullptr) {
     for (size_t at = 0; at <= body.size();) {
         const size_t end = std::min(body.find('\n', at), body.size());
+        const std::string_view text = body.substr(at, end - at);
         PostedLine line;
-        if (ReadPostedLine(body.substr(at, end - at), line) &&
-            (only == nullptr || only->contains({line.kind, line.name, DayOf(line.seconds)})))
-            times[{line.kind, line.name}].push_back(line.seconds);
+        if (ReadPostedLine(text, line) &&
+            (only == nullptr || only->contains({line.kind, line.name, DayOf(line.seconds)}))) {
+            std::pair key{line.kind, std::move(line.name)};
+            if (points != nullptr) {
+                StoredPoint& point = (*points)[key].emplace_back();
+                point.time = line.seconds;
+                ReadPostedFields(text, point.fields);
+            }
+            times[std::move(key)].push_back(line.seconds);
+        }
         at = end + 1;
     }
+}
+
+// Sorts `points` by time and leaves each time once, with the fields the server keeps of
+// lines of one time: each field as the last line that has it gave it.
+void MergeByTime(std::vector<StoredPoint>& points) {
+    std::stable_sort(points.begin(), points.end(),
+                     [](const StoredPoint& a, const StoredPoint& b) { return a.time < b.time; });
+    size_t kept = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (kept > 0 && points[kept - 1].time == points[i].time) {
+            for (int f = 0; f < kFieldCount; ++f)
+                if (points[i].fields.Has(f)) points[kept - 1].fields.Set(f, points[i].fields.value[f]);
+        } else {
+            points[kept++] = points[i];
+        }
+    }
+    points.resize(kept);
+}
+
+// Whether the server's aggregates of a day are the node's: counts, minima and maxima
+// exactly; sums within what adding the same values in another order may change.
+bool SameAggregates(const FieldAggregates& node, const FieldAggregates& server) {
+    for (size_t f = 0; f < kFieldCount; ++f) {
+        if (node.count[f] != server.count[f]) return false;
+        if (node.count[f] == 0) continue;
+        const double drift = 2.0 * static_cast<double>(node.count[f]) * DBL_EPSILON * node.magnitude[f];
+        if (node.min[f] != server.min[f] || node.max[f] != server.max[f] ||
+            std::fabs(node.sum[f] - server.sum[f]) > drift)
+            return false;
+    }
+    return true;
+}
+
+// The first field in which a stored point is not the node's; -1 when there is none.
+int FirstDifference(const FieldValues& node, const FieldValues& server) {
+    for (int f = 0; f < kFieldCount; ++f)
+        if (node.Has(f) != server.Has(f) || (node.Has(f) && node.value[f] != server.value[f])) return f;
+    return -1;
 }
 
 // Sorts `times` and leaves each once.
@@ -62,11 +120,12 @@ public:
 
     void LookAt(const LookedDays& days) { m_looked = &days; }
     TimesByTag& Looked() { return m_file; }
+    PointsByTag& LookedPoints() { return m_points; }
     const std::vector<std::string>& Files() const { return m_files; }
 
     HttpResult Post(const std::string& body) {
         std::lock_guard lock(m_mutex);
-        CollectTimes(body, m_file, m_looked);
+        CollectTimes(body, m_file, m_looked, m_result.values ? &m_points : nullptr);
         HttpResult stored;
         stored.status = 204;
         return stored;
@@ -94,6 +153,12 @@ public:
             for (const int64_t time : times) ++tag.days[DayOf(time)].expected;
         }
         m_file.clear();
+        for (auto& [key, points] : m_points) {
+            MergeByTime(points);
+            TagCheck& tag = m_result.kinds[key.first].tags[key.second];
+            for (const StoredPoint& point : points) tag.values[DayOf(point.time)].Add(point.fields);
+        }
+        m_points.clear();
     }
     void Ended(const std::string&) override {}
 
@@ -102,20 +167,17 @@ private:
     const std::array<int64_t, kTableKindCount> m_oldestKept;
     std::mutex m_mutex;
     TimesByTag m_file;
+    PointsByTag m_points;              // with the values: the points of the file under way
     std::vector<std::string> m_files;  // done, in order
     const LookedDays* m_looked = nullptr;
 };
 
-// Of `files`, those that hold a tag of `looked`: a data-log file by the kind and tag of its
+// Of `files`, those that hold a tag of `tags`: a data-log file by the kind and tag of its
 // name, a table by its kind.
-std::vector<std::string> FilesOf(const LookedDays& looked, const std::vector<std::string>& files,
+std::vector<std::string> FilesOf(const TagKeys& tags, const std::vector<std::string>& files,
                                  const SessionOptions& options) {
-    std::set<std::pair<int, std::string>> tags;
     std::set<int> kinds;
-    for (const auto& [kind, name, day] : looked) {
-        tags.insert({kind, name});
-        kinds.insert(kind);
-    }
+    for (const auto& [kind, name] : tags) kinds.insert(kind);
     std::vector<std::string> holding;
     for (const std::string& path : files) {
         if (options.kind == SourceKind::kTables) {
@@ -132,12 +194,15 @@ std::vector<std::string> FilesOf(const LookedDays& looked, const std::vector<std
 
 // The stretches of `tag`: its node time stamps `times` (distinct, ascending) of the days
 // looked at, each day held against the server's. A stretch goes on over the next day
-// looked at only when the node holds nothing between.
+// looked at only when the node holds nothing between. With `points` (the node's, of the
+// same times), the points stored with other values are found too.
 bool FindStretches(const std::string& url, const ServerAccess& access, const std::string& database, int kind,
-                   const std::string& name, const std::vector<int64_t>& times, TagCheck& tag, std::string& error,
-                   long& status) {
+                   const std::string& name, const std::vector<int64_t>& times, const std::vector<StoredPoint>* points,
+                   TagCheck& tag, std::string& error, long& status) {
+    constexpr size_t kExamples = 5;
+    const bool values = points != nullptr && points->size() == times.size();
     bool open = false;
-    std::vector<int64_t> stored;
+    std::vector<StoredPoint> stored;
     for (auto at = times.begin(); at != times.end();) {
         const int64_t day = DayOf(*at);
         const auto dayEnd = std::lower_bound(at, times.end(), day + kDaySeconds);
@@ -148,14 +213,37 @@ bool FindStretches(const std::string& url, const ServerAccess& access, const std
             open = between == tag.days.lower_bound(day);
         }
         stored.clear();
-        if (tag.days[day].stored > 0 && !StoredTimes(url, access, database, kRetentionPolicy[kind], kMeasurement[kind],
-                                                     name, day, day + kDaySeconds - 1, stored, error, status))
+        if (tag.days[day].stored > 0 &&
+            !StoredPointsOf(url, access, database, kRetentionPolicy[kind], kMeasurement[kind], name, day,
+                            day + kDaySeconds - 1, values, stored, error, status))
             return false;
-        std::sort(stored.begin(), stored.end());
+        const auto earlier = [](const StoredPoint& point, int64_t time) { return point.time < time; };
+        std::sort(stored.begin(), stored.end(), [](const auto& a, const auto& b) { return a.time < b.time; });
+        bool differing = false;  // the run of points with other values goes on
         for (; at != dayEnd; ++at) {
-            if (std::binary_search(stored.begin(), stored.end(), *at)) {
+            const auto found = std::lower_bound(stored.begin(), stored.end(), *at, earlier);
+            if (found != stored.end() && found->time == *at) {
                 open = false;
-            } else if (open) {
+                const size_t index = static_cast<size_t>(at - times.begin());
+                const int field = values ? FirstDifference((*points)[index].fields, found->fields) : -1;
+                if (field < 0) {
+                    differing = false;
+                    continue;
+                }
+                const FieldValues& node = (*points)[index].fields;
+                if (differing) {
+                    tag.differing.back().last = *at;
+                    ++tag.differing.back().points;
+                } else {
+                    tag.differing.push_back({*at, *at, 1});
+                    differing = true;
+                }
+                if (tag.examples.size() < kExamples)
+                    tag.examples.push_back({*at, field, node.Get(field), found->fields.Get(field)});
+                continue;
+            }
+            differing = false;
+            if (open) {
                 tag.stretches.back().last = *at;
                 ++tag.stretches.back().points;
             } else {
@@ -203,6 +291,7 @@ void Summarize(KindCheck& kind) {
         kind.missing += tag.Missing();
         kind.beyondRetention += tag.BeyondRetention();
         kind.waiting += tag.Waiting();
+        kind.differing += tag.Differing();
         if (tag.Missing() == 0)
             ++kind.complete;
         else if (tag.stored == 0)
@@ -214,10 +303,22 @@ void Summarize(KindCheck& kind) {
 
 }  // namespace
 
+uint64_t TagCheck::Differing() const {
+    uint64_t points = 0;
+    for (const Stretch& run : differing) points += run.points;
+    return points;
+}
+
 uint64_t Verification::Missing() const {
     uint64_t missing = 0;
     for (const KindCheck& kind : kinds) missing += kind.missing;
     return missing;
+}
+
+uint64_t Verification::Differing() const {
+    uint64_t differing = 0;
+    for (const KindCheck& kind : kinds) differing += kind.differing;
+    return differing;
 }
 
 bool ReadPostedLine(std::string_view line, PostedLine& read) {
@@ -254,8 +355,32 @@ bool ReadPostedLine(std::string_view line, PostedLine& read) {
     return true;
 }
 
-int Verify(const SessionOptions& options, Verification& result, std::string& error) {
+bool ReadPostedFields(std::string_view line, FieldValues& fields) {
+    fields = FieldValues{};
+    // The fields lie between the last two blanks: a name's blanks are escaped, numbers have none.
+    const size_t stamp = line.rfind(' ');
+    const size_t start =
+        stamp == std::string_view::npos || stamp == 0 ? std::string_view::npos : line.rfind(' ', stamp - 1);
+    if (start == std::string_view::npos) return false;
+    for (std::string_view rest = line.substr(start + 1, stamp - start - 1); !rest.empty();) {
+        const size_t comma = std::min(rest.find(','), rest.size());
+        const std::string_view field = rest.substr(0, comma);
+        rest.remove_prefix(std::min(comma + 1, rest.size()));
+        const size_t equals = field.find('=');
+        const int index = equals == std::string_view::npos ? -1 : FieldIndex(field.substr(0, equals));
+        double value = 0;
+        // from_chars rounds to nearest as the server's parser does, whatever the locale.
+        const auto [end, problem] = std::from_chars(field.data() + equals + 1, field.data() + field.size(), value);
+        if (index < 0 || problem != std::errc() || end != field.data() + field.size()) return false;
+        fields.Set(index, value);
+    }
+    return true;
+}
+
+int Verify(const SessionOptions& options, Verification& result, std::string& error, bool values,
+           const std::vector<std::string>* only) {
     result = Verification{};
+    result.values = values;
     SessionOptions reading = options;
     reading.dryRun = true;
     reading.jobs = 1;  // one file at a time: its time stamps are folded in when it is done
@@ -289,7 +414,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     }
 
     reader.emplace(result, oldestKept);
-    session.Run(*reader);
+    session.Run(*reader, only);
     result.summariesBefore1970 = session.Totals().writes.summariesBefore1970;
     result.namesNotCarried = session.Totals().writes.linesNotWritten;
 
@@ -306,17 +431,23 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
         StoredTags stored;
         long status = 0;
         if (!CountStoredPoints(url, access, result.database, kRetentionPolicy[kind], kMeasurement[kind], from, to,
-                               kWindowSeconds[kind], stored, error, status)) {
+                               kWindowSeconds[kind], stored, error, status, values)) {
             error = "the server did not count the points of " + std::string(kMeasurement[kind]) + ": " + error;
             return status == 401 || status == 403 ? kUsageError : kServerUnreachable;
         }
         for (const auto& [name, tag] : stored) {
+            if (only != nullptr && !check.tags.contains(name)) continue;  // of files not read
             TagCheck& mine = check.tags[name];
             mine.inServer = true;
             mine.stored = tag.points;
             mine.storedFirst = tag.first;
             mine.storedLast = tag.last;
             for (const auto& [day, points] : tag.days) mine.days[day].stored = points;
+            for (const auto& [day, aggregates] : tag.aggregates) {
+                const auto node = mine.values.find(day);
+                if (node != mine.values.end() && !SameAggregates(node->second, aggregates))
+                    mine.days[day].valuesDiffer = true;
+            }
         }
     }
 
@@ -325,25 +456,148 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     for (int kind = 0; kind < kTableKindCount; ++kind)
         for (const auto& [name, tag] : result.kinds[kind].tags)
             for (const auto& [day, count] : tag.days)
-                if (count.expected > count.stored) looked.insert({kind, name, day});
+                if (count.expected > count.stored || count.valuesDiffer) looked.insert({kind, name, day});
+    result.files = reader->Files();
     if (!looked.empty()) {
-        const std::vector<std::string> files = FilesOf(looked, reader->Files(), options);
+        TagKeys tags;
+        for (const auto& [kind, name, day] : looked) tags.insert({kind, name});
+        const std::vector<std::string> files = FilesOf(tags, result.files, options);
         reader->LookAt(looked);
         session.Run(*reader, &files);
         for (auto& [key, times] : reader->Looked()) {
             KeepDistinct(times);
+            std::vector<StoredPoint>& points = reader->LookedPoints()[key];
+            MergeByTime(points);
             long status = 0;
-            if (!FindStretches(url, access, result.database, key.first, key.second, times,
+            if (!FindStretches(url, access, result.database, key.first, key.second, times, values ? &points : nullptr,
                                result.kinds[key.first].tags[key.second], error, status)) {
                 error = "the server did not give the points of " + std::string(kMeasurement[key.first]) + ": " + error;
                 return status == 401 || status == 403 ? kUsageError : kServerUnreachable;
             }
             times = {};
+            points = {};
         }
     }
     CountWaiting(result.database, result);
     for (KindCheck& kind : result.kinds) Summarize(kind);
-    return result.Missing() > 0 ? kLinesNotWritten : kAllWritten;
+    return result.Missing() > 0 || result.Differing() > 0 ? kLinesNotWritten : kAllWritten;
+}
+
+namespace {
+
+// The stretches of a tag's points to post again, ascending and apart.
+using Windows = std::map<std::pair<int, std::string>, std::vector<Stretch>>;
+
+bool Wanted(const Windows& windows, const PostedLine& line) {
+    const auto tag = windows.find({line.kind, line.name});
+    if (tag == windows.end()) return false;
+    const auto after = std::upper_bound(tag->second.begin(), tag->second.end(), line.seconds,
+                                        [](int64_t time, const Stretch& window) { return time < window.first; });
+    return after != tag->second.begin() && line.seconds <= std::prev(after)->last;
+}
+
+class Unheard : public Progress {
+public:
+    void Line(const std::string&) override {}
+    void FileDone(const std::string&, const ConversionTotals&) override {}
+    void Ended(const std::string&) override {}
+};
+
+}  // namespace
+
+int Repair(const SessionOptions& options, bool values, Verification& result, Repairing& repairing, std::string& error) {
+    repairing = Repairing{};
+    InfluxTarget target = options.target;
+    target.gzip = options.gzip.value_or(GzipByDefault(target.baseUrl));
+    const std::string database = Session(options).DatabaseUtf8();
+
+    // The lines of the database waiting in Logs/unsent go first: they may be all that is missing.
+    std::vector<std::string> unsent;
+    for (const std::string& path : ListUnsentFiles(kUnsentFolder))
+        if (UnsentFile file; file.Read(path, error) && file.Database() == database) unsent.push_back(path);
+    error.clear();
+    const std::atomic<bool> interrupted{false};
+    const auto log = [](const std::string& line) { LogMessage("%s", line.c_str()); };
+    repairing.unsent = Repost(unsent, target, interrupted, log, log);
+
+    const int status = Verify(options, result, error, values);
+    if (status != kLinesNotWritten) return status;
+
+    // The windows of the points to post again; a policy drops points older than it keeps at once.
+    const auto now = static_cast<int64_t>(time(nullptr));
+    Windows windows;
+    TagKeys concerned;
+    for (int kind = 0; kind < kTableKindCount; ++kind) {
+        const int64_t seconds = result.kinds[kind].retentionSeconds;
+        const int64_t oldest = seconds > 0 ? now - seconds : INT64_MIN;
+        for (const auto& [name, tag] : result.kinds[kind].tags) {
+            if (!tag.inNode || (tag.Missing() == 0 && tag.Differing() == 0)) continue;
+            concerned.insert({kind, name});
+            repairing.tags[{kind, name}] = {tag.Missing(), tag.Differing(), 0, {}};
+            std::vector<Stretch> wanted;
+            for (const auto* runs : {&tag.stretches, &tag.differing})
+                for (Stretch window : *runs)
+                    if (window.last >= oldest) wanted.push_back({std::max(window.first, oldest), window.last, 0});
+            std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            if (!wanted.empty()) windows[{kind, name}] = std::move(wanted);
+        }
+    }
+    const std::vector<std::string> files = FilesOf(concerned, result.files, options);
+
+    if (!windows.empty()) {
+        // The conversion's writer makes the lines of the files concerned; only those of the
+        // points wanted go to the server, and those it does not store wait in Logs/unsent.
+        // The writer itself posts nowhere, so it keeps no other line.
+        SessionOptions posting = options;
+        posting.dryRun = true;
+        posting.resume = false;
+        std::mutex mutex;
+        posting.target.post = [&](const std::string& url, const std::string& body) {
+            std::string kept;
+            int lines = 0;
+            int kind = -1;
+            std::map<std::pair<int, std::string>, uint64_t> perTag;
+            for (size_t at = 0; at < body.size();) {
+                const size_t end = std::min(body.find('\n', at), body.size());
+                const std::string_view text = std::string_view(body).substr(at, end - at);
+                if (PostedLine line; ReadPostedLine(text, line) && Wanted(windows, line)) {
+                    kept.append(text).push_back('\n');
+                    ++lines;
+                    kind = line.kind;
+                    ++perTag[{line.kind, std::move(line.name)}];
+                }
+                at = end + 1;
+            }
+            HttpResult answer;
+            answer.status = 204;
+            if (lines == 0) return answer;
+            const std::string where = "database " + database + ", retention policy " + kRetentionPolicy[kind];
+            const DeliveryResult delivered = Deliver(target, {url}, kept, lines, where);
+            std::lock_guard lock(mutex);
+            for (const auto& [key, count] : perTag) {
+                TagRepair& tag = repairing.tags[key];
+                if (delivered.Complete())
+                    tag.posted += count;
+                else
+                    tag.refused = !delivered.refusedForGood.empty() ? delivered.refusedForGood
+                                  : delivered.unanswered            ? "the server did not answer"
+                                                                    : "the server refused the lines";
+            }
+            for (const DeliveryResult::Piece& piece : delivered.notStoredWhole) {
+                std::string path;
+                std::string problem;
+                if (!AppendUnsent(kUnsentFolder, database, kRetentionPolicy[kind],
+                                  std::string_view(kept).substr(piece.offset, piece.size), piece.lines, path, problem))
+                    LogMessage("%d lines for %s could not be saved, they are lost: %s", piece.lines, where.c_str(),
+                               problem.c_str());
+            }
+            return answer;
+        };
+        Session session(posting);
+        Unheard unheard;
+        session.Run(unheard, &files);
+    }
+    return Verify(options, result, error, values, &files);
 }
 
 }  // namespace quarvel

@@ -8,13 +8,22 @@
 // the server's time stamps of each such day are asked for, to name the stretches missing.
 // Memory is a small record per kind, tag and day, and the time stamps of the file under
 // way (of the days looked at, in the second reading).
+// With the values, every field is held too: the count, minimum, maximum and sum of each
+// field per tag and day on both sides first (each node value as the float the server reads
+// from the text a conversion sends), then the points of the days whose aggregates differ.
+// A repair posts the lines of Logs/unsent again, then the lines of exactly the points
+// missing (and differing), read again through the conversion's writer, and verifies their
+// files again.
 
 #include "influx/LogSample.h"
+#include "influx/Repost.h"
+#include "influx/StoredPoints.h"
 #include "session/Session.h"
 
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +39,15 @@ struct Stretch {
 struct DayCount {
     uint64_t expected = 0;
     uint64_t stored = 0;
+    bool valuesDiffer = false;  // the aggregates of some field differ
+};
+
+// A point whose stored fields are not those the node holds: the first field that differs.
+struct ValueExample {
+    int64_t time = 0;
+    int field = 0;  // of kFieldName
+    std::optional<double> node;
+    std::optional<double> server;  // none: the server lacks the field
 };
 
 struct TagCheck {
@@ -42,9 +60,14 @@ struct TagCheck {
     int64_t storedFirst = 0;
     int64_t storedLast = 0;
     bool inServer = false;
-    uint64_t waiting = 0;              // lines of the tag waiting in the unsent-line files
-    std::map<int64_t, DayCount> days;  // by the first second of the UTC day
-    std::vector<Stretch> stretches;    // in time order; found where the day counts differ
+    uint64_t waiting = 0;                       // lines of the tag waiting in the unsent-line files
+    std::map<int64_t, DayCount> days;           // by the first second of the UTC day
+    std::vector<Stretch> stretches;             // in time order; found where the day counts differ
+    std::map<int64_t, FieldAggregates> values;  // the node's, by day, when the values are compared
+    std::vector<Stretch> differing;             // runs of points whose values differ, in time order
+    std::vector<ValueExample> examples;         // the first few of them
+
+    uint64_t Differing() const;
 
     uint64_t Missing() const { return expected > stored ? expected - stored : 0; }
     uint64_t BeyondRetention() const { return std::min(Missing(), expectedOld); }
@@ -64,6 +87,7 @@ struct KindCheck {
     uint64_t missing = 0;
     uint64_t beyondRetention = 0;
     uint64_t waiting = 0;
+    uint64_t differing = 0;
 };
 
 struct Verification {
@@ -71,14 +95,38 @@ struct Verification {
     std::array<KindCheck, kTableKindCount> kinds;  // by TableKind
     uint64_t summariesBefore1970 = 0;              // never posted: their time stamp is before 1970
     uint64_t namesNotCarried = 0;                  // never posted: line protocol cannot carry their names
+    bool values = false;                           // the values were compared
+    std::vector<std::string> files;                // read, in order
     uint64_t Missing() const;
+    uint64_t Differing() const;
 };
 
-// Reads the session's source and asks its server. Returns the exit status: kAllWritten when
-// every expected point is stored, kLinesNotWritten when some are missing, kUsageError when the
-// folder or the database is missing or the login is refused, kServerUnreachable when the
-// server cannot be used; `error` says why for the last two.
-int Verify(const SessionOptions& options, Verification& result, std::string& error);
+// Reads the session's source and asks its server; with `values`, value by value; with
+// `only`, just those files of the source, and the tags they hold. Returns the exit status:
+// kAllWritten when every expected point is stored (with its values), kLinesNotWritten when
+// some are missing or differ, kUsageError when the folder or the database is missing or the
+// login is refused, kServerUnreachable when the server cannot be used; `error` says why for
+// the last two.
+int Verify(const SessionOptions& options, Verification& result, std::string& error, bool values = false,
+           const std::vector<std::string>* only = nullptr);
+
+// What a repair did, per tag it had points to put back.
+struct TagRepair {
+    uint64_t missing = 0;    // before
+    uint64_t differing = 0;  // before
+    uint64_t posted = 0;     // lines stored again
+    std::string refused;     // what the server said to lines it did not store; empty when none
+};
+struct Repairing {
+    RepostTally unsent;  // the lines of Logs/unsent posted again
+    std::map<std::pair<int, std::string>, TagRepair> tags;
+};
+
+// Verifies as above, posts the lines of the database in Logs/unsent and those of the points
+// missing (with `values`, differing) again, and verifies the files that hold them again;
+// `result` is that last verification. Points older than their retention policy keeps are
+// never posted. Returns the last verification's exit status.
+int Repair(const SessionOptions& options, bool values, Verification& result, Repairing& repairing, std::string& error);
 
 // A line of line protocol read back: its kind, its name (unescaped; "" without one) and its
 // time stamp in seconds. False for a line that is none of ours.
@@ -88,5 +136,9 @@ struct PostedLine {
     int64_t seconds = 0;
 };
 bool ReadPostedLine(std::string_view line, PostedLine& read);
+
+// The fields of a line read back, each as the server reads its text; false when a field is
+// none of ours or its value is no number.
+bool ReadPostedFields(std::string_view line, FieldValues& fields);
 
 }  // namespace quarvel

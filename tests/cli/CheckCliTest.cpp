@@ -288,11 +288,14 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
 // waiting in unsent-line files.
 TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     testsupport::CreateDatabaseWithPolicies(database);
-    ASSERT_EQ(Cli("convert", {"--verify"}).status, 0);
+    ASSERT_EQ(Cli("convert", {"--verify", "--repair"}).status, 0);
     const testsupport::RunResult complete = Cli("verify", {"--report", (m_dir / "report.csv").string()});
     EXPECT_EQ(complete.status, 0) << complete.out << complete.err;
     EXPECT_TRUE(Contains(complete.out, "Result:   complete")) << complete.out;
     EXPECT_TRUE(Contains(complete.out, "raw (datalogX, RP_Sec): ")) << complete.out;
+    const testsupport::RunResult valuesAlike = Cli("verify", {"--values"});
+    EXPECT_EQ(valuesAlike.status, 0) << valuesAlike.out << valuesAlike.err;
+    const std::vector<nlohmann::json> converted = testsupport::SelectAll(database, "RP_Sec", "datalogX");
 
     // A window of one tag's raw points goes: it is named as one stretch with its bounds.
     const std::string where = " WHERE \"name\" = 'FLOW_01' AND time >= 1699930000s AND time < 1699950000s";
@@ -325,6 +328,31 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     const nlohmann::json stretches = nlohmann::json::parse(json.out)["stretches_missing"];
     ASSERT_EQ(stretches.size(), 1u) << json.out;
     EXPECT_EQ(stretches[0]["points"], gone) << json.out;
+
+    // Another writer puts another value over one point of another tag: --values names it with both values.
+    const std::string point = " WHERE \"name\" = 'PRESS_02' AND time = 1699930000s";
+    const nlohmann::json row = testsupport::Query("SELECT \"value\" FROM \"RP_Sec\".\"datalogX\"" + point, database);
+    const double value = row["results"][0]["series"][0]["values"][0][1].get<double>();
+    testsupport::Query("SELECT \"value\" + 1 AS \"value\" INTO \"RP_Sec\".\"datalogX\" FROM \"RP_Sec\".\"datalogX\"" +
+                           point + " GROUP BY *",
+                       database);
+    const testsupport::RunResult values = Cli("verify", {"--values", "--json"});
+    EXPECT_EQ(values.status, 1) << values.out << values.err;
+    const nlohmann::json differing = nlohmann::json::parse(values.out)["values_differing"];
+    ASSERT_EQ(differing.size(), 1u) << values.out;
+    EXPECT_EQ(differing[0]["tag"], "PRESS_02") << values.out;
+    EXPECT_EQ(differing[0]["examples"][0]["time"], UtcText(1699930000)) << values.out;
+    EXPECT_EQ(differing[0]["examples"][0]["node"].get<double>(), value) << values.out;
+    EXPECT_EQ(differing[0]["examples"][0]["server"].get<double>(), value + 1) << values.out;
+
+    // The repair posts the window and the point again; the raw history is then that of the whole conversion.
+    const testsupport::RunResult repaired = Cli("verify", {"--values", "--repair"});
+    EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
+    EXPECT_TRUE(Contains(repaired.out, "Repair: raw FLOW_01: repaired (" + missing + " points posted again)"))
+        << repaired.out;
+    EXPECT_TRUE(Contains(repaired.out, "Repair: raw PRESS_02: repaired (1 point posted again)")) << repaired.out;
+    EXPECT_EQ(Cli("verify", {"--values"}).status, 0);
+    EXPECT_EQ(testsupport::SelectAll(database, "RP_Sec", "datalogX"), converted);
 }
 
 TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
@@ -356,6 +384,14 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
         << result.out;
     EXPECT_TRUE(Contains(result.out.substr(day), "of them waiting in Logs/unsent (quarvel-cli repost): "))
         << result.out;
+
+    // A repair posts the waiting day lines; the minute points the policy drops stay short and are not posted.
+    const testsupport::RunResult repaired = Cli("verify", {"--repair"});
+    EXPECT_EQ(repaired.status, 1) << repaired.out << repaired.err;
+    EXPECT_TRUE(Contains(repaired.out, "Repair: 4 lines of Logs/unsent posted again")) << repaired.out;
+    EXPECT_TRUE(Contains(repaired.out, "still short (0 points posted again): 1,441 older than the retention policy"))
+        << repaired.out;
+    EXPECT_FALSE(Contains(repaired.out, "Repair: day ")) << repaired.out;
 }
 
 TEST_F(CheckCli, VerifyTheTableExportIsVerifiedLikewise) {
@@ -379,6 +415,10 @@ TEST_F(CheckCli, VerifyTheTableExportIsVerifiedLikewise) {
                                             UtcText(gone["results"][0]["series"][0]["values"][0][0].get<int64_t>()) +
                                             " \u2013 "))
         << shortened.out;
+    const testsupport::RunResult repaired = Cli("verify", {"--kind", "rtdb", "--repair"});
+    EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
+    EXPECT_TRUE(Contains(repaired.out, ": repaired (")) << repaired.out;
+    EXPECT_EQ(Cli("verify", {"--kind", "rtdb"}).status, 0);
 }
 
 }  // namespace

@@ -36,4 +36,16 @@ TEST(PostedLine, KindNameAndTimeAreReadBack) {
     }
 }
 
+// Each field as the server reads its text: the float nearest to the decimal, whatever the locale.
+TEST(PostedLine, FieldsAreReadAsTheServerReadsThem) {
+    FieldValues fields;
+    ASSERT_TRUE(ReadPostedFields("datalogX,name=A\\ B value=0.1,status=192,quality=-2 60000000000", fields));
+    EXPECT_EQ(fields.Get(FieldIndex("value")), 0.1);
+    EXPECT_EQ(fields.Get(FieldIndex("status")), 192.0);
+    EXPECT_EQ(fields.Get(FieldIndex("quality")), -2.0);
+    EXPECT_EQ(fields.Get(FieldIndex("last_value")), std::nullopt);
+    EXPECT_FALSE(ReadPostedFields("datalogX,name=A other=1 60000000000", fields));
+    EXPECT_FALSE(ReadPostedFields("datalogX,name=A value=1x 60000000000", fields));
+}
+
 }  // namespace

@@ -49,6 +49,9 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
     m_command->add_flag("--create-database", m_createDatabase,
                         "Create the database and the retention policies that are missing (duration INF); "
                         "without it a missing one stops the conversion before anything is written");
+    m_command->add_flag("--accept-drop", m_acceptDrop,
+                        "Convert into a VictoriaMetrics whose -retentionPeriod is shorter than the node's "
+                        "history, which drops the older points; without it such a run stops before it writes");
     m_command->add_flag("--resume", m_resume,
                         "Post only what an earlier conversion into the database did not store: the records "
                         "appended to a data-log file since, a table's newer samples; a file unchanged since is "
@@ -77,6 +80,7 @@ int ConvertCommand::Run() const {
     ServerSettings server;
     if (const int status = NodeSession(m_told, request, server, true); status != kAllWritten) return status;
     request.resume = m_resume;
+    request.acceptDrop = m_acceptDrop;
     request.target.retry = m_retry;
     DryRunFile output;
     if (request.dryRun) request.target.post = output.Post();

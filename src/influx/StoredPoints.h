@@ -29,6 +29,8 @@ using StoredTags = std::map<std::string, StoredTag>;
 // up to `to` (seconds), so that no query has to scan years of raw history at once; points
 // outside that span are not counted, but their tags and first and last times are found.
 // False with `error` (and the HTTP status in `status`) when the server refuses a query.
+// With `access.kind` VictoriaMetrics, its own query and export APIs are asked instead of
+// InfluxQL: the series <measurement>_status labelled db and name.
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
                        int64_t windowSeconds, StoredTags& tags, std::string& error, long& status);

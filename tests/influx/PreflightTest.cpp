@@ -54,6 +54,29 @@ TEST(ServerDuration, ReadsWhatTheServerPrints) {
     for (const auto& c : cases) EXPECT_EQ(ParseServerDuration(c.text), c.seconds) << c.text;
 }
 
+TEST(RetentionPeriod, AsVictoriaMetricsTakesIt) {
+    const struct {
+        const char* text;
+        std::optional<int64_t> seconds;
+        const char* words;
+    } cases[] = {
+        {"1", 31 * kOneDay, "1 month"},
+        {"3", 93 * kOneDay, "3 months"},
+        {"100y", 36500 * kOneDay, "100 years"},
+        {"2w", 14 * kOneDay, "2 weeks"},
+        {"24h", kOneDay, "24 hours"},
+        {"", {}, ""},
+        {"y", {}, ""},
+        {"5x", {}, ""},
+        {"1.5", {}, ""},
+    };
+    for (const auto& c : cases) {
+        std::string words;
+        EXPECT_EQ(ParseRetentionPeriod(c.text, words), c.seconds) << c.text;
+        EXPECT_EQ(words, c.words) << c.text;
+    }
+}
+
 TEST(RetentionWarnings, OnlyWhenAPolicyKeepsLessThanItsOldestSample) {
     const int64_t now = 1800000000;
     ServerCheck found;

@@ -60,6 +60,11 @@ bool ConsoleQuestions::ConvertDespite(const std::vector<std::string>& warnings) 
     return true;
 }
 
+bool ConsoleQuestions::DropAnyway(const std::string& text) {
+    Say("quarvel-cli: " + text);
+    return false;
+}
+
 CheckCommand::CheckCommand(CLI::App& app) {
     m_command = app.add_subcommand(
         "check",
@@ -101,19 +106,29 @@ int CheckCommand::Run() const {
         std::printf("Login:    %s\n", UnusableText(found, database, server.access, UnusableDetail::kHints).c_str());
         return kUsageError;
     }
-    std::printf("Server:   %s, InfluxDB %s\n", url.c_str(),
+    const bool victoria = found.serverKind == ServerKind::kVictoriaMetrics;
+    if (found.outcome == ServerCheck::Outcome::kUnknownServer) {
+        std::printf("Server:   %s\n", UnusableText(found, database, server.access, UnusableDetail::kHints).c_str());
+        return kUsageError;
+    }
+    std::printf("Server:   %s, %s %s\n", url.c_str(), victoria ? "VictoriaMetrics" : "InfluxDB",
                 found.version.empty() ? "(version not told)" : found.version.c_str());
     if (!found.Checked()) {
         std::printf("Checks:   failed: %s\n", found.error.c_str());
         return kServerUnreachable;
     }
-    std::printf("Database: %s %s\n", database.c_str(), found.databaseExists ? "exists" : "is missing");
+    if (victoria)
+        std::printf("Database: %s, a label of every point (no database or policy to create)\n", database.c_str());
+    else
+        std::printf("Database: %s %s\n", database.c_str(), found.databaseExists ? "exists" : "is missing");
     const auto now = static_cast<int64_t>(time(nullptr));
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         const RetentionPolicyState& policy = found.policies[kind];
         std::string line = std::string(kRetentionPolicy[kind]) + ":";
         line.resize(10, ' ');
-        line += policy.exists ? "keeps " + DurationText(policy.durationSeconds) : std::string("missing");
+        line += victoria        ? "keeps " + found.keeps + " (-retentionPeriod)"
+                : policy.exists ? "keeps " + DurationText(policy.durationSeconds)
+                                : std::string("missing");
         if (report.oldest[kind])
             line += "; oldest " + std::string(kKindName[kind]) + " sample " +
                     UtcText(*report.oldest[kind], UtcStyle::kWords) + ", " + AgeText(now - *report.oldest[kind]) +

@@ -25,6 +25,7 @@ public:
     void StillIncomplete(const ServerCheck& after) override;
     void Created(const std::string& text) override;
     bool ConvertDespite(const std::vector<std::string>& warnings) override;
+    bool DropAnyway(const std::string& text) override;
 
 private:
     const Session& m_session;

@@ -76,6 +76,9 @@ ConvertCommand::ConvertCommand(CLI::App& app) {
                           "Dry run: write the line protocol to FILE ('-' for standard output) "
                           "instead of posting it, with the context lines that influx -import reads; "
                           "a FILE ending in .gz is compressed (influx -import -compressed)");
+    m_command->add_flag("--accept-drop", m_acceptDrop,
+                        "Convert into a VictoriaMetrics whose -retentionPeriod is shorter than the node's "
+                        "history, which drops the older points; without it such a run stops before it writes");
     m_command->add_flag("--resume", m_resume,
                         "Post only what an earlier conversion into the database did not store: the records "
                         "appended to a data-log file since, a table's newer samples; a file unchanged since is "
@@ -108,6 +111,7 @@ int ConvertCommand::Run() const {
     ServerSettings server;
     if (const int status = NodeSession(m_told, request, server, true); status != kAllWritten) return status;
     request.resume = m_resume;
+    request.acceptDrop = m_acceptDrop;
     request.target.retry = m_retry;
     DryRunFile output;
     if (request.dryRun) request.target.post = output.Post();

@@ -30,6 +30,7 @@ private:
     RetryPolicy m_retry;
     std::string m_output;
     bool m_resume = false;
+    bool m_acceptDrop = false;
     bool m_quiet = false;
     bool m_createDatabase = false;
     bool m_verify = false;

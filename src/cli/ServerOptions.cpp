@@ -61,6 +61,11 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
                     "self-signed certificate) instead of the system's")
         ->check(CLI::ExistingFile);
     command.add_flag("--insecure", options.insecure, "Do not check the https server's certificate at all");
+    command
+        .add_option("--server-kind", options.serverKind,
+                    "influxdb or victoriametrics: what the server is when the checks cannot tell it (a proxy "
+                    "that hides /ping, /health and the version endpoints)")
+        ->check(CLI::IsMember(kServerKinds));
     AddNumberOption(command, kTimeout, options.timeoutSeconds,
                     "Seconds without a byte moving before a post is given up (and tried again); default 60");
 }

@@ -2,7 +2,7 @@
 
 // The options that name the server and the login, alike for every command that reaches
 // the server: --config, --url, --username, --password-file, --token, --token-file,
-// --ca-cert, --insecure, --timeout; and what convert, check and verify are told of the node.
+// --ca-cert, --insecure, --server-kind, --timeout; and what convert, check and verify are told of the node.
 
 #include "session/ServerSettings.h"
 #include "session/Session.h"

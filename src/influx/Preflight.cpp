@@ -1,6 +1,7 @@
 #include "influx/Preflight.h"
 
 #include "influx/Query.h"
+#include "logging/Logging.h"
 
 #include <algorithm>
 #include <cctype>
@@ -54,6 +55,62 @@ std::string QuoteIdentifier(const std::string& name, char quote) {
     return quoted + quote;
 }
 
+namespace {
+
+// A string member of a JSON object; empty when there is none.
+std::string Member(const nlohmann::json& object, const char* key) {
+    if (!object.is_object() || !object.contains(key) || !object[key].is_string()) return {};
+    return object[key].get<std::string>();
+}
+
+// What /health and the build information of VictoriaMetrics tell of a server whose /ping
+// named no InfluxDB version (a proxy may drop that header).
+ServerKind Recognise(ServerClient& client, const std::string& baseUrl, const HttpTimeouts& limits,
+                     const ServerAccess& access, std::string& version) {
+    const HttpResult health = client.Get(EndpointUrl(baseUrl, "health"), limits, access);
+    if (!health.Succeeded()) return ServerKind::kUnknown;
+    // InfluxDB 1.8 and later name themselves there.
+    const nlohmann::json about = nlohmann::json::parse(health.body, nullptr, false);
+    if (Member(about, "name") == "influxdb") {
+        version = Member(about, "version");
+        return ServerKind::kInfluxDB;
+    }
+    if (health.body != "OK") return ServerKind::kUnknown;
+    const HttpResult build = client.Get(EndpointUrl(baseUrl, "api/v1/status/buildinfo"), limits, access);
+    const nlohmann::json info = nlohmann::json::parse(build.body, nullptr, false);
+    if (!build.Succeeded() || Member(info, "status") != "success") return ServerKind::kUnknown;
+    version = Member(info.value("data", nlohmann::json()), "version");
+    return ServerKind::kVictoriaMetrics;
+}
+
+// VictoriaMetrics lists the flags it was started with at /flags; without -retentionPeriod it
+// keeps its default, one month. Every kind counts as having a policy of that duration.
+bool ReadRetention(ServerClient& client, const std::string& baseUrl, const HttpTimeouts& limits,
+                   const ServerAccess& access, ServerCheck& check) {
+    const HttpResult flags = client.Get(EndpointUrl(baseUrl, "flags"), limits, access);
+    if (!flags.Succeeded()) {
+        check.error = flags.curlCode != 0 ? flags.error : "/flags answered HTTP " + std::to_string(flags.status);
+        if (flags.status == 401) check.outcome = ServerCheck::Outcome::kLoginRefused;
+        return false;
+    }
+    constexpr std::string_view kFlag = "-retentionPeriod=\"";
+    std::string period = "1";
+    if (const size_t at = flags.body.find(kFlag); at != std::string::npos) {
+        const size_t from = at + kFlag.size();
+        period = flags.body.substr(from, flags.body.find('"', from) - from);
+    }
+    const std::optional<int64_t> seconds = ParseRetentionPeriod(period, check.keeps);
+    if (!seconds) {
+        check.error = "cannot read -retentionPeriod=" + period + " of /flags";
+        return false;
+    }
+    for (RetentionPolicyState& policy : check.policies) policy = {true, *seconds};
+    check.databaseExists = true;  // a label: the server makes it with the first point
+    return true;
+}
+
+}  // namespace
+
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts,
                         const ServerAccess& access) {
     ServerCheck check;
@@ -70,13 +127,15 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         check.error = ping.error;
         return check;
     }
-    // The version header is only shown: a proxy may drop it, and the queries below tell a
-    // server that is no InfluxDB 1.x.
     if (ping.status < 200 || ping.status >= 300) {
         check.error = "/ping answered HTTP " + std::to_string(ping.status);
         return check;
     }
     check.version = ping.serverVersion;
+    check.serverKind = access.kind;
+    if (check.serverKind == ServerKind::kUnknown)
+        check.serverKind = !check.version.empty() ? ServerKind::kInfluxDB
+                                                  : Recognise(client, baseUrl, Limits(timeouts), access, check.version);
     check.outcome = ServerCheck::Outcome::kRefused;
 
     // A login that may not read gets 403 to a query: what it cannot see is left to the write.
@@ -85,31 +144,50 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         check.outcome = ServerCheck::Outcome::kLoginRefused;
         return true;
     };
-    const QueryAnswer databases = Query(client, baseUrl, "SHOW DATABASES", Limits(timeouts), access);
-    check.error = databases.error;
-    if (!databases.Ran() && (refusedLogin(databases.status) || databases.status != 403)) return check;
-    check.readable = databases.Ran();
-    for (const QuerySeries& series : databases.series)
-        for (const nlohmann::json& row : series.rows)
-            if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
-    if (check.databaseExists) {
-        const QueryAnswer policies =
-            Query(client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts), access);
-        check.error = policies.error;
-        if (!policies.Ran() && (refusedLogin(policies.status) || policies.status != 403)) return check;
-        check.readable = policies.Ran();
-        for (const QuerySeries& series : policies.series)
-            for (const nlohmann::json& row : series.rows) {
-                const nlohmann::json name = row.value("name", nlohmann::json());
-                const nlohmann::json duration = row.value("duration", nlohmann::json());
-                for (int kind = 0; kind < kTableKindCount; ++kind) {
-                    if (name != kRetentionPolicy[kind]) continue;
-                    check.policies[kind].exists = true;
-                    const auto seconds =
-                        duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
-                    check.policies[kind].durationSeconds = seconds.value_or(0);
-                }
+    if (check.serverKind == ServerKind::kVictoriaMetrics) {
+        if (!ReadRetention(client, baseUrl, Limits(timeouts), access, check)) return check;
+    } else {
+        // A server not recognised that answers the queries as InfluxDB 1.x does is one. Told
+        // that it is one, a server that does not answer them is taken as not showing them.
+        const QueryAnswer databases = Query(client, baseUrl, "SHOW DATABASES", Limits(timeouts), access);
+        check.error = databases.error;
+        const bool unseen =
+            databases.status == 403 || (check.serverKind == ServerKind::kInfluxDB && databases.status != 401);
+        if (!databases.Ran() && (refusedLogin(databases.status) || !unseen)) {
+            if (check.outcome == ServerCheck::Outcome::kRefused &&
+                client
+                    .Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
+                          Limits(timeouts), access)
+                    .Succeeded()) {
+                check.outcome = ServerCheck::Outcome::kUnknownServer;
+                check.error = "it takes /write, but answers neither as InfluxDB 1.x nor as VictoriaMetrics";
             }
+            return check;
+        }
+        if (databases.Ran()) check.serverKind = ServerKind::kInfluxDB;
+        check.readable = databases.Ran();
+        for (const QuerySeries& series : databases.series)
+            for (const nlohmann::json& row : series.rows)
+                if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
+        if (check.databaseExists) {
+            const QueryAnswer policies = Query(
+                client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts), access);
+            check.error = policies.error;
+            if (!policies.Ran() && (refusedLogin(policies.status) || policies.status != 403)) return check;
+            check.readable = policies.Ran();
+            for (const QuerySeries& series : policies.series)
+                for (const nlohmann::json& row : series.rows) {
+                    const nlohmann::json name = row.value("name", nlohmann::json());
+                    const nlohmann::json duration = row.value("duration", nlohmann::json());
+                    for (int kind = 0; kind < kTableKindCount; ++kind) {
+                        if (name != kRetentionPolicy[kind]) continue;
+                        check.policies[kind].exists = true;
+                        const auto seconds =
+                            duration.is_string() ? ParseServerDuration(duration.get<std::string>()) : std::nullopt;
+                        check.policies[kind].durationSeconds = seconds.value_or(0);
+                    }
+                }
+        }
     }
 
     // An empty write stores nothing; its answer says whether the login may write. A login
@@ -194,6 +272,18 @@ std::string CreationText(const std::string& database, const ServerCheck& before,
 
 std::vector<std::string> RetentionWarnings(const ServerCheck& found, const OldestLineTimes& oldest, int64_t now) {
     std::vector<std::string> warnings;
+    if (found.serverKind == ServerKind::kVictoriaMetrics) {
+        // It answers 204 to points older than its retention period and drops them.
+        std::optional<int64_t> first;
+        for (const std::optional<int64_t>& time : oldest)
+            if (time && (!first || *time < *first)) first = time;
+        if (first && found.policies[kRaw].durationSeconds > 0 && now - *first > found.policies[kRaw].durationSeconds)
+            warnings.push_back("VictoriaMetrics at " + found.url + " keeps " + found.keeps +
+                               "; the node's oldest sample is from " + UtcText(*first).substr(0, 10) +
+                               ": its points would be dropped. Start it with -retentionPeriod covering the history, "
+                               "or pass --accept-drop.");
+        return warnings;
+    }
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         const RetentionPolicyState& policy = found.policies[kind];
         if (!policy.exists || policy.durationSeconds == 0 || !oldest[kind]) continue;
@@ -240,6 +330,31 @@ std::optional<int64_t> ParseServerDuration(const std::string& text) {
         total += number * unit->seconds;
     }
     return static_cast<int64_t>(total);
+}
+
+std::optional<int64_t> ParseRetentionPeriod(const std::string& text, std::string& words) {
+    static constexpr struct {
+        char suffix;
+        int64_t seconds;
+        const char* name;
+    } kUnits[] = {{'h', 3600, "hour"}, {'d', 86400, "day"}, {'w', 7 * 86400, "week"}, {'y', 365 * 86400, "year"}};
+    const bool suffixed = !text.empty() && std::isalpha(static_cast<unsigned char>(text.back()));
+    const std::string number = suffixed ? text.substr(0, text.size() - 1) : text;
+    if (number.empty() || number.size() > 9 ||
+        !std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return std::nullopt;
+    const int64_t count = std::stoll(number);
+    int64_t unit = 31 * 86400;  // a bare number counts months
+    const char* name = "month";
+    if (suffixed) {
+        const auto* found = std::find_if(std::begin(kUnits), std::end(kUnits),
+                                         [&text](const auto& candidate) { return candidate.suffix == text.back(); });
+        if (found == std::end(kUnits)) return std::nullopt;
+        unit = found->seconds;
+        name = found->name;
+    }
+    words = Plural(count, name);
+    return count * unit;
 }
 
 std::string DurationText(int64_t seconds) {

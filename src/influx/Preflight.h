@@ -1,8 +1,10 @@
 #pragma once
 
-// Checks of the server before a conversion writes: is it there, do the database and the
-// four retention policies exist, and will a policy's duration drop old samples. Creating
-// what is missing is a separate call, so that it is always the operator's choice.
+// Checks of the server before a conversion writes: is it there, which server is it, do the
+// database and the four retention policies exist, and will a policy's duration drop old
+// samples. Creating what is missing is a separate call, so that it is always the operator's
+// choice. VictoriaMetrics has neither databases nor policies: the database is a label, and
+// one retention period (its -retentionPeriod) covers every kind.
 
 #include "influx/LogSample.h"
 #include "influx/ServerClient.h"
@@ -28,15 +30,18 @@ struct RetentionPolicyState {
 
 struct ServerCheck {
     enum class Outcome {
-        kUnreachable,   // no answer to /ping, or not an InfluxDB 1.x answer
-        kRefused,       // it answered the ping but not the queries (error says why)
-        kLoginRefused,  // 401: the login is wrong, or the server needs one
-        kWriteRefused,  // 403 to an empty write: the login may not write to the database
+        kUnreachable,    // no answer to /ping, or not an InfluxDB 1.x answer
+        kRefused,        // it answered the ping but not the queries (error says why)
+        kLoginRefused,   // 401: the login is wrong, or the server needs one
+        kWriteRefused,   // 403 to an empty write: the login may not write to the database
+        kUnknownServer,  // it takes /write, but is neither InfluxDB 1.x nor VictoriaMetrics
         kChecked,
     };
     Outcome outcome = Outcome::kUnreachable;
-    std::string url;      // the base URL checked
-    std::string version;  // X-Influxdb-Version of the ping's answer; empty when not told
+    std::string url;                               // the base URL checked
+    ServerKind serverKind = ServerKind::kUnknown;  // the server found, or as the operator named it
+    std::string version;                           // as the server tells it; empty when not told
+    std::string keeps;  // VictoriaMetrics: its retention period in words ("1 month"); empty when not read
     std::string error;
     std::string certificateProblem;  // why the server's certificate is not trusted, if it is not
     bool databaseExists = false;
@@ -55,9 +60,12 @@ struct ServerCheck {
     std::vector<std::string> Missing(const std::string& database) const;
 };
 
-// GET /ping, then SHOW DATABASES and SHOW RETENTION POLICIES over POST /query, then an
-// empty write to the database, which tells whether the login may write before anything is
-// read. `database` is UTF-8, as the writer sends it.
+// GET /ping, and unless its answer names an InfluxDB version, /health and the version
+// endpoint of VictoriaMetrics; with `access.kind` told, what it names is taken. On
+// VictoriaMetrics its /flags give the retention period; on InfluxDB, SHOW DATABASES and
+// SHOW RETENTION POLICIES over POST /query. Then an empty write to the database, which
+// tells whether the login may write before anything is read. `database` is UTF-8, as the
+// writer sends it.
 ServerCheck CheckServer(const std::string& baseUrl, const std::string& database, const PreflightTimeouts& timeouts = {},
                         const ServerAccess& access = {});
 
@@ -89,11 +97,18 @@ std::string JoinAnd(const std::vector<std::string>& parts);
 
 // One text per kind whose policy keeps less than the age of its oldest sample at `now`:
 // "RP_Min keeps 7d, but the oldest minute sample is 3 years old: the server will drop older points".
+// On VictoriaMetrics one text for the node: "VictoriaMetrics at URL keeps 1 month; the node's
+// oldest sample is from 2023-11-11: its points would be dropped. ...".
 std::vector<std::string> RetentionWarnings(const ServerCheck& found, const OldestLineTimes& oldest, int64_t now);
 
 // Seconds of a duration as the server prints it ("168h0m0s", "1h30m", "0s", "500ms"),
 // truncated to whole seconds; nothing when the text is no such duration.
 std::optional<int64_t> ParseServerDuration(const std::string& text);
+
+// A -retentionPeriod of VictoriaMetrics ("1" is months, else a number and h, d, w or y): its
+// seconds (a month is 31 days, a year 365) and its words ("1 month", "100 years"); nothing
+// when the text is no such period.
+std::optional<int64_t> ParseRetentionPeriod(const std::string& text, std::string& words);
 
 // "INF", or the duration in the largest whole units: "7d", "1d12h", "90s".
 std::string DurationText(int64_t seconds);

@@ -41,6 +41,10 @@ struct HttpResult {
     bool Succeeded() const { return curlCode == 0 && status >= 200 && status < 300; }
 };
 
+// Which server takes the lines. Both take line protocol at /write; they differ in what
+// they check, keep and answer to queries.
+enum class ServerKind { kUnknown, kInfluxDB, kVictoriaMetrics };
+
 // Who the program is to the server, and which certificates of an https server it trusts.
 // Its secrets are never shown: the user information of a base URL is taken out
 // (TakeUserInfo) before the URL is used or shown, and RedactUrl hides it where a URL must be
@@ -48,9 +52,10 @@ struct HttpResult {
 struct ServerAccess {
     std::string username;  // with the password: HTTP basic authentication on every request
     std::string password;
-    std::string token;       // without a user name: "Authorization: Token <token>" on every request
-    std::string caCertFile;  // the authorities to trust instead of the system's; empty: the system's
-    bool insecure = false;   // the server's certificate is not checked at all
+    std::string token;                       // without a user name: "Authorization: Token <token>" on every request
+    std::string caCertFile;                  // the authorities to trust instead of the system's; empty: the system's
+    bool insecure = false;                   // the server's certificate is not checked at all
+    ServerKind kind = ServerKind::kUnknown;  // as the operator named it; unknown: the checks tell
 
     bool HasLogin() const { return !username.empty() || !token.empty(); }
     // Who the login is, for messages: the user's name, or "the token".

@@ -68,7 +68,8 @@ using StoredTags = std::map<std::string, StoredTag>;
 // UTC day; with `values`, the aggregates of every field per day too. The counts are asked for in windows of
 // `windowSeconds` (whole days) from `from` up to `to` (seconds), so that no query has to scan years of raw history at
 // once; points outside that span are not counted, but their tags and first and last times are found. False with `error`
-// (and the HTTP status in `status`) when the server refuses a query.
+// (and the HTTP status in `status`) when the server refuses a query. With `access.kind` VictoriaMetrics, its own query
+// and export APIs are asked instead of InfluxQL: the series <measurement>_<field> labelled db and name.
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
                        int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values = false);

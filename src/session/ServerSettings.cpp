@@ -310,6 +310,9 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     }
     access.caCertFile = !told.caCertFile.empty() ? told.caCertFile : filed.caCertFile;
     access.insecure = told.insecure || file.insecure.value_or(false);
+    access.kind = told.serverKind == kServerKinds[0]   ? ServerKind::kInfluxDB
+                  : told.serverKind == kServerKinds[1] ? ServerKind::kVictoriaMetrics
+                                                       : ServerKind::kUnknown;
 
     // The flags' values were checked by the front end, the file's as it was read.
     auto either = [](const std::string& flagged, const std::string& inFile) {

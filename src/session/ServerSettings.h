@@ -49,6 +49,7 @@ inline constexpr NumberSetting kMaxRate{"max-rate", 0, 100000000, 0};  // 0: no 
 inline constexpr NumberSetting kMaxRefusals{"max-refusals", 1, 1000000, 3};
 inline constexpr NumberSetting kTimeout{"timeout", 1, 1000000, 60};
 inline constexpr std::array<const char*, 4> kConsistencies{"any", "one", "quorum", "all"};
+inline constexpr std::array<const char*, 2> kServerKinds{"influxdb", "victoriametrics"};
 
 // Why a value does not fit its setting, in words that name it; empty when it fits.
 std::string ConsistencyProblem(const std::string& value);
@@ -74,6 +75,7 @@ struct ServerOptions {
     std::optional<bool> gzip{};     // compressed posts
     std::optional<int> jobs{};      // data-log files converted at once
     std::optional<long> maxRate{};  // lines per second over all jobs
+    std::string serverKind{};       // influxdb or victoriametrics; empty: as the checks find it
 };
 
 struct ServerSettings {

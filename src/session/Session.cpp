@@ -140,8 +140,12 @@ std::string UnusableText(const ServerCheck& found, const std::string& database, 
     std::string words = found.outcome == Outcome::kLoginRefused   ? server + " refused the login of " + access.Who()
                         : found.outcome == Outcome::kWriteRefused ? access.Who() + " may not write to " + database
                         : found.outcome == Outcome::kUnreachable  ? server + " cannot be reached"
-                                                                  : server + " did not answer the checks";
+                        : found.outcome == Outcome::kUnknownServer
+                            ? server + " is neither InfluxDB 1.x nor VictoriaMetrics"
+                            : server + " did not answer the checks";
     if (detail == UnusableDetail::kWords) return words;
+    if (found.outcome == Outcome::kUnknownServer && detail == UnusableDetail::kHints)
+        return words + " (" + found.error + "); name it with --server-kind influxdb or --server-kind victoriametrics";
     if (found.certificateProblem.empty()) return words + " (" + found.error + ")";
     return words + ": " + found.certificateProblem +
            (detail == UnusableDetail::kHints ? "; add --ca-cert FILE or --insecure" : "");
@@ -159,7 +163,8 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     if (!found.Checked()) {
         questions.ServerUnusable(found);
         const bool refused = found.outcome == ServerCheck::Outcome::kLoginRefused ||
-                             found.outcome == ServerCheck::Outcome::kWriteRefused;
+                             found.outcome == ServerCheck::Outcome::kWriteRefused ||
+                             found.outcome == ServerCheck::Outcome::kUnknownServer;
         return refused ? kUsageError : kServerUnreachable;
     }
     if (!found.Complete()) {
@@ -180,7 +185,12 @@ int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::v
     const bool dropsOld = std::any_of(found.policies.begin(), found.policies.end(),
                                       [](const RetentionPolicyState& policy) { return policy.durationSeconds > 0; });
     if (dropsOld && m_oldest == std::nullopt) m_oldest = OldestSamples(m_folder, m_options.kind);
-    for (std::string& warning : Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access))
+    std::vector<std::string> fresh = Warnings(found, m_oldest.value_or(OldestLineTimes{}), m_databaseUtf8, access);
+    // VictoriaMetrics takes the points it drops without a word: such a run stops unless accepted.
+    if (found.serverKind == ServerKind::kVictoriaMetrics && !fresh.empty() && !m_options.acceptDrop &&
+        !questions.DropAnyway(fresh.front()))
+        return kUsageError;
+    for (std::string& warning : fresh)
         if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end())
             warnings.push_back(std::move(warning));
     return kAllWritten;

@@ -47,7 +47,8 @@ struct SessionOptions {
     int maxRefusals = 3;       // batches in a row the server refuses for good before the run stops
     std::string shardDuration = kDefaultShardDuration;  // of the policies the checks create
     uint64_t maxRate = 0;                               // lines per second over all jobs; 0: no limit
-    InfluxTarget target;                                // the server, its login, the code page and how batches travel
+    bool acceptDrop = false;  // convert into a VictoriaMetrics whose retention drops the oldest points
+    InfluxTarget target;      // the server, its login, the code page and how batches travel
 };
 
 // For the retention checks: per kind, the oldest line time stamp a conversion of the folder
@@ -63,8 +64,9 @@ struct ServerReport {
 };
 
 // Why the checks found the server of no use, in every front end's words: "the server URL cannot be
-// reached" (or "did not answer the checks", "needs a login", "refused the login of NAME"), or "NAME may
-// not write to DB"; kReason adds what was said, or the certificate's fault; kHints, the options that help.
+// reached" (or "did not answer the checks", "needs a login", "refused the login of NAME", "is neither
+// InfluxDB 1.x nor VictoriaMetrics"), or "NAME may not write to DB"; kReason adds what was said, or the certificate's
+// fault; kHints, the options that help.
 enum class UnusableDetail { kWords, kReason, kHints };
 std::string UnusableText(const ServerCheck& found, const std::string& database, const ServerAccess& access,
                          UnusableDetail detail);
@@ -91,6 +93,9 @@ public:
     // Policies shorter than the age of their oldest samples, or what the login may not
     // see: true converts anyway.
     virtual bool ConvertDespite(const std::vector<std::string>& warnings) = 0;
+    // A VictoriaMetrics that would drop the node's oldest points, untold to accept it
+    // (SessionOptions::acceptDrop): true converts anyway.
+    virtual bool DropAnyway(const std::string& text) { return ConvertDespite({text}); }
 };
 
 class Session {

@@ -394,9 +394,10 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     }
     result.database = session.DatabaseUtf8();
     const std::string& url = session.Url();
-    const ServerAccess& access = session.Access();
+    ServerAccess access = session.Access();
 
     const ServerCheck found = CheckServer(url, result.database, {}, access);
+    access.kind = found.serverKind;  // the points are counted in the server's own queries
     if (!found.Checked()) {
         error = UnusableText(found, result.database, access, UnusableDetail::kHints);
         return found.outcome == ServerCheck::Outcome::kLoginRefused ? kUsageError : kServerUnreachable;

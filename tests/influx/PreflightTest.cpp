@@ -54,6 +54,29 @@ TEST(ServerDuration, ReadsWhatTheServerPrints) {
     for (const auto& c : cases) EXPECT_EQ(ParseServerDuration(c.text), c.seconds) << c.text;
 }
 
+TEST(RetentionPeriod, AsVictoriaMetricsTakesIt) {
+    const struct {
+        const char* text;
+        std::optional<int64_t> seconds;
+        const char* words;
+    } cases[] = {
+        {"1", 31 * kOneDay, "1 month"},
+        {"3", 93 * kOneDay, "3 months"},
+        {"100y", 36500 * kOneDay, "100 years"},
+        {"2w", 14 * kOneDay, "2 weeks"},
+        {"24h", kOneDay, "24 hours"},
+        {"", {}, ""},
+        {"y", {}, ""},
+        {"5x", {}, ""},
+        {"1.5", {}, ""},
+    };
+    for (const auto& c : cases) {
+        std::string words;
+        EXPECT_EQ(ParseRetentionPeriod(c.text, words), c.seconds) << c.text;
+        EXPECT_EQ(words, c.words) << c.text;
+    }
+}
+
 TEST(RetentionWarnings, OnlyWhenAPolicyKeepsLessThanItsOldestSample) {
     const int64_t now = 1800000000;
     ServerCheck found;
@@ -216,7 +239,7 @@ TEST_F(ServerCheckTest, WithoutAnInfluxDbAnsweringNothingIsKnown) {
         {"nothing listens", closed.Url(), Outcome::kUnreachable, "onnect"},
         {"a path where no server answers /ping", url + "/elsewhere", Outcome::kUnreachable, "HTTP 404"},
         {"accepts and never answers", silent.Url(), Outcome::kUnreachable, "imed out"},
-        {"answers the ping but no query", other.Url(), Outcome::kRefused, "HTTP 204"},
+        {"answers the ping and takes writes, but no query", other.Url(), Outcome::kUnknownServer, "neither"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

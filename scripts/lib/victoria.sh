@@ -1,0 +1,49 @@
+# Starts and stops throwaway VictoriaMetrics servers on 127.0.0.1 with their data in
+# temporary folders, beside the private influxd of scripts/lib/influxd.sh (source that
+# first: its free_port is used). start_victoria VARIABLE [RETENTION] starts one, with
+# -retentionPeriod RETENTION unless empty (the server's default then, one month), and
+# exports its base URL in VARIABLE; every one stops on exit.
+
+victoria_dirs=()
+victoria_pids=()
+
+start_victoria() {
+  local variable=$1 retention=${2:-} port dir url pid flags=()
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/quarvel-victoria.XXXXXX")
+  port=$(free_port)
+  [ -z "$retention" ] || flags=(-retentionPeriod "$retention")
+  victoria-metrics -storageDataPath "$dir/data" -httpListenAddr "127.0.0.1:$port" ${flags[@]+"${flags[@]}"} \
+    >"$dir/victoria.log" 2>&1 &
+  pid=$!
+  victoria_dirs+=("$dir")
+  victoria_pids+=("$pid")
+  trap 'stop_victoria; stop_influxd' EXIT
+  url="http://127.0.0.1:$port"
+  export "$variable=$url"
+  for _ in $(seq 1 300); do
+    if curl -s -o /dev/null -w '%{http_code}' "$url/health" 2>/dev/null | grep -q 200; then
+      return 0
+    fi
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "victoria-metrics exited during start-up:" >&2
+      tail -20 "$dir/victoria.log" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  echo "victoria-metrics did not answer on $url within 30 s" >&2
+  return 1
+}
+
+stop_victoria() {
+  local pid dir
+  for pid in ${victoria_pids[@]+"${victoria_pids[@]}"}; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  for dir in ${victoria_dirs[@]+"${victoria_dirs[@]}"}; do rm -rf "$dir"; done
+  victoria_pids=()
+  victoria_dirs=()
+}

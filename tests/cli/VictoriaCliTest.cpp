@@ -1,0 +1,78 @@
+// quarvel-cli against VictoriaMetrics, the second server it knows: the private servers that
+// scripts/test starts, one keeping the test nodes' history (QUARVEL_VM_URL), one with its
+// default retention of a month (QUARVEL_VM_SHORT_URL).
+
+#include "ChildProcess.h"
+#include "InfluxServer.h"
+#include "SampleNodes.h"
+#include "influx/ServerClient.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+using testsupport::Contains;
+using testsupport::RunCli;
+using testsupport::RunResult;
+
+class VictoriaCli : public UtcTest {
+protected:
+    void SetUp() override {
+        UtcTest::SetUp();
+        if (std::getenv("QUARVEL_VM_URL") == nullptr || std::getenv("QUARVEL_VM_SHORT_URL") == nullptr)
+            GTEST_SKIP() << "needs VictoriaMetrics: run scripts/test, or set QUARVEL_VM_URL and QUARVEL_VM_SHORT_URL";
+        node = testsupport::UniqueDatabaseName("Vm");
+        testsupport::MakeSmallSampleNode((m_dir / node).string(), 2, 1);
+    }
+    RunResult Cli(const std::string& command, const char* server, std::vector<std::string> more = {}) const {
+        std::vector<std::string> arguments = {command, "--node", (m_dir / node).string(), "--url", std::getenv(server)};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return RunCli(arguments);
+    }
+    std::string node;
+};
+
+TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
+    const RunResult checked = Cli("check", "QUARVEL_VM_URL");
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    EXPECT_TRUE(Contains(checked.out, "VictoriaMetrics")) << checked.out;
+    EXPECT_TRUE(Contains(checked.out, "keeps 100 years")) << checked.out;
+
+    const RunResult converted = Cli("convert", "QUARVEL_VM_URL");
+    ASSERT_EQ(converted.status, 0) << converted.out << converted.err;
+    EXPECT_FALSE(Contains(converted.err, "Warning")) << converted.err;
+    const RunResult whole = Cli("verify", "QUARVEL_VM_URL");
+    EXPECT_EQ(whole.status, 0) << whole.out << whole.err;
+    EXPECT_TRUE(Contains(whole.out, "Result:   complete")) << whole.out;
+
+    // The hour series of every tag go; the other kinds stay whole.
+    quarvel::ServerClient client(quarvel::ServerClient::Use::kChecks);
+    const std::string match = "{__name__=\"datalogH_status\",db=\"Ry_" + node + "\"}";
+    const quarvel::HttpResult deleted =
+        client.Post(quarvel::EndpointUrl(std::getenv("QUARVEL_VM_URL"), "api/v1/admin/tsdb/delete_series"),
+                    quarvel::EncodeParameters({{"match[]", match}}), quarvel::BodyEncoding::Identity, {});
+    ASSERT_TRUE(deleted.Succeeded()) << deleted.status << deleted.body;
+    const RunResult shortened = Cli("verify", "QUARVEL_VM_URL");
+    EXPECT_EQ(shortened.status, 1) << shortened.out << shortened.err;
+    EXPECT_TRUE(Contains(shortened.out, "hour (datalogH, RP_Hour): 0 tags complete")) << shortened.out;
+    EXPECT_TRUE(Contains(shortened.out, "raw (datalogX, RP_Sec): 2 tags complete, 0 short, 0 missing"))
+        << shortened.out;
+}
+
+TEST_F(VictoriaCli, ADefaultRetentionStopsTheRunBeforeAnyWrite) {
+    const RunResult stopped = Cli("convert", "QUARVEL_VM_SHORT_URL");
+    EXPECT_EQ(stopped.status, 2) << stopped.out << stopped.err;
+    EXPECT_TRUE(Contains(stopped.err, std::string("VictoriaMetrics at ") + std::getenv("QUARVEL_VM_SHORT_URL") +
+                                          " keeps 1 month; the node's oldest sample is from 20"))
+        << stopped.err;
+    EXPECT_TRUE(Contains(stopped.err,
+                         ": its points would be dropped. Start it with -retentionPeriod covering the "
+                         "history, or pass --accept-drop."))
+        << stopped.err;
+    EXPECT_FALSE(Contains(stopped.out, "Lines written")) << stopped.out;
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "Logs" / "unsent")) << "nothing was sent";
+}
+
+}  // namespace

@@ -63,6 +63,10 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
     command.add_flag("--insecure", options.insecure, "Do not check the https server's certificate at all");
     AddNumberOption(command, kTimeout, options.timeoutSeconds,
                     "Seconds without a byte moving before a post is given up (and tried again); default 60");
+    AddNumberOption(command, kMaxInFlight, options.maxInFlight,
+                    "Posts of lines under way at once per job, at most; while the round trip rather than the "
+                    "server holds the rate more are sent, fewer when the server answers slower or is busy; "
+                    "1 posts one batch after the other; default 8");
 }
 
 void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help) {

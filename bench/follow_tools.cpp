@@ -12,6 +12,10 @@
 //       127.0.0.1:UPSTREAM_PORT. For each line of a write the server answered 2xx it notes
 //       the time from the line's time stamp to the answer, and whether the same series and
 //       time came before. FIGURES_FILE holds the figures, renewed every second and at SIGTERM.
+//   bench_follow_tools delay PORT UPSTREAM_HOST UPSTREAM_PORT MS
+//       forwards TCP on 127.0.0.1:PORT (0: any; the port is printed) to UPSTREAM_HOST:
+//       UPSTREAM_PORT, each byte MS milliseconds late in either direction: a link with a round
+//       trip of twice MS, for bench/e2e --delay.
 
 #include "influx/LineFormat.h"
 #include "influx/LogSample.h"
@@ -26,9 +30,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -243,13 +249,14 @@ std::string HeaderValue(const std::string& head, const std::string& name) {
     return head.substr(from, head.find("\r\n", from) - from);
 }
 
-int Connect(int port) {
+int Connect(int port, const char* host = "127.0.0.1") {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0 && inet_pton(AF_INET, host, &address.sin_addr) == 1 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
     if (fd >= 0) close(fd);
     return -1;
 }
@@ -289,7 +296,8 @@ void Serve(int client, int upstreamPort, Figures& figures) {
     close(client);
 }
 
-int Proxy(int port, int upstreamPort, const std::string& figuresPath) {
+// Listens on 127.0.0.1:port (0: any) and prints the port; -1 when it cannot.
+int Listen(int port) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     const int yes = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -301,10 +309,16 @@ int Proxy(int port, int upstreamPort, const std::string& figuresPath) {
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener, 64) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         std::perror("proxy: cannot listen");
-        return 1;
+        return -1;
     }
     std::printf("port %d\n", ntohs(address.sin_port));
     std::fflush(stdout);
+    return listener;
+}
+
+int Proxy(int port, int upstreamPort, const std::string& figuresPath) {
+    const int listener = Listen(port);
+    if (listener < 0) return 1;
     Figures figures(figuresPath);
     auto lastWrite = std::chrono::steady_clock::now();
     while (!g_stop) {
@@ -323,6 +337,72 @@ int Proxy(int port, int upstreamPort, const std::string& figuresPath) {
     return 0;
 }
 
+// One direction of a delayed connection: what `from` sends reaches `to` `delay` later. The
+// reader and the sender work apart, so that bytes keep flowing while earlier ones wait.
+void DelayedPipe(int from, int to, std::chrono::milliseconds delay) {
+    using Clock = std::chrono::steady_clock;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<Clock::time_point, std::string>> due;
+    bool ended = false;
+    std::thread sender([&] {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return !due.empty() || ended; });
+            if (due.empty()) break;
+            auto [when, bytes] = std::move(due.front());
+            due.pop_front();
+            lock.unlock();
+            std::this_thread::sleep_until(when);
+            const bool sent = SendAll(to, bytes);
+            lock.lock();
+            if (!sent) break;
+        }
+        shutdown(to, SHUT_WR);
+        shutdown(from, SHUT_RD);  // a reader still at it ends too
+    });
+    char chunk[64 * 1024];
+    for (;;) {
+        const ssize_t got = recv(from, chunk, sizeof chunk, 0);
+        if (got <= 0) break;
+        {
+            std::lock_guard lock(mutex);
+            due.emplace_back(Clock::now() + delay, std::string(chunk, static_cast<size_t>(got)));
+        }
+        changed.notify_one();
+    }
+    {
+        std::lock_guard lock(mutex);
+        ended = true;
+    }
+    changed.notify_one();
+    sender.join();
+}
+
+int Delay(int port, const char* upstreamHost, int upstreamPort, int milliseconds) {
+    const int listener = Listen(port);
+    if (listener < 0) return 1;
+    const std::chrono::milliseconds delay(milliseconds);
+    while (!g_stop) {
+        pollfd waiting{listener, POLLIN, 0};
+        if (poll(&waiting, 1, 200) <= 0) continue;
+        const int client = accept(listener, nullptr, nullptr);
+        if (client < 0) continue;
+        std::thread([client, upstreamHost, upstreamPort, delay] {
+            const int upstream = Connect(upstreamPort, upstreamHost);
+            if (upstream >= 0) {
+                std::thread back(DelayedPipe, upstream, client, delay);
+                DelayedPipe(client, upstream, delay);
+                back.join();
+                close(upstream);
+            }
+            close(client);
+        }).detach();
+    }
+    close(listener);
+    return 0;
+}
+
 int Number(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
@@ -336,9 +416,11 @@ int main(int argc, char** argv) {
     if (mode == "append" && argc == 5) return AppendHistory(argv[2], Number(argv[3]), Number(argv[4]));
     if (mode == "write" && argc == 4) return WriteLive(argv[2], Number(argv[3]));
     if (mode == "proxy" && argc == 5) return Proxy(Number(argv[2]), Number(argv[3]), argv[4]);
+    if (mode == "delay" && argc == 6) return Delay(Number(argv[2]), argv[3], Number(argv[4]), Number(argv[5]));
     std::fprintf(stderr,
                  "usage: bench_follow_tools append LOG_FOLDER SECONDS STEP\n"
                  "       bench_follow_tools write LOG_FOLDER SECONDS\n"
-                 "       bench_follow_tools proxy PORT UPSTREAM_PORT FIGURES_FILE\n");
+                 "       bench_follow_tools proxy PORT UPSTREAM_PORT FIGURES_FILE\n"
+                 "       bench_follow_tools delay PORT UPSTREAM_HOST UPSTREAM_PORT MS\n");
     return 2;
 }

@@ -68,6 +68,10 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
         ->check(CLI::IsMember(kServerKinds));
     AddNumberOption(command, kTimeout, options.timeoutSeconds,
                     "Seconds without a byte moving before a post is given up (and tried again); default 60");
+    AddNumberOption(command, kMaxInFlight, options.maxInFlight,
+                    "Posts of lines under way at once per job, at most; while the round trip rather than the "
+                    "server holds the rate more are sent, fewer when the server answers slower or is busy; "
+                    "1 posts one batch after the other; default 8");
 }
 
 void AddNodeOptions(CLI::App& command, NodeOptions& options, const NodeHelp& help) {

@@ -63,6 +63,9 @@ public:
         if (m_target.watch != nullptr && m_urls.size() > 1) m_first = m_target.watch->nextNode++ % m_urls.size();
     }
 
+    // Whether a try went unanswered or was answered busy.
+    bool Busy() const { return m_busy; }
+
     void Send(size_t offset, size_t size, int lines, DeliveryResult& result) {
         // Only the halves of a batch too large are copied; a whole batch goes as it is.
         const HttpResult answer = offset == 0 && size == m_body.size()
@@ -142,7 +145,9 @@ private:
                          ? m_target.post(url, body)
                          : HttpPost(url, body, m_target.timeouts,
                                     m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity, m_target.access);
-            if (Classify(answer) != Verdict::kRetry || i + 1 == m_urls.size()) break;
+            if (Classify(answer) != Verdict::kRetry) break;
+            m_busy = true;
+            if (i + 1 == m_urls.size()) break;
             LogMessage("Post of %d lines to %s: a node did not take it (%s); trying the next node", lines,
                        m_where.c_str(), Reason(answer).c_str());
         }
@@ -154,6 +159,7 @@ private:
     size_t m_first = 0;
     const std::string& m_body;
     const std::string& m_where;
+    bool m_busy = false;
 };
 
 }  // namespace
@@ -197,7 +203,11 @@ DeliveryResult Deliver(const InfluxTarget& target, const std::vector<std::string
     DeliveryResult result;
     if (lines <= 0) lines = LinesIn(body);
     if (target.rate) Pause(target, target.rate->Reserve(static_cast<uint64_t>(lines)));
-    Courier(target, urls, body, where).Send(0, body.size(), lines, result);
+    const auto start = std::chrono::steady_clock::now();
+    Courier courier(target, urls, body, where);
+    courier.Send(0, body.size(), lines, result);
+    result.took = std::chrono::steady_clock::now() - start;
+    result.busy = courier.Busy();
     if (target.watch != nullptr) {
         if (!result.refusedForGood.empty())
             target.watch->Refused(result.refusedForGood);

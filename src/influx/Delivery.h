@@ -92,10 +92,12 @@ struct DeliveryResult {
     };
     uint64_t linesStored = 0;
     uint64_t linesNotWritten = 0;
-    std::vector<Piece> notStoredWhole;  // to keep for a later post
-    bool unanswered = false;            // a failure was the server's silence
-    bool refused = false;               // a failure was an answer (partial writes too)
-    std::string refusedForGood;         // why, when the server refused the login, a right or the database
+    std::vector<Piece> notStoredWhole;           // to keep for a later post
+    bool unanswered = false;                     // a failure was the server's silence
+    bool refused = false;                        // a failure was an answer (partial writes too)
+    std::string refusedForGood;                  // why, when the server refused the login, a right or the database
+    bool busy = false;                           // a try went unanswered or was answered busy
+    std::chrono::steady_clock::duration took{};  // from the first try to the last answer
     bool Complete() const { return notStoredWhole.empty(); }
 };
 

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <exception>
 #include <string_view>
+#include <utility>
 
 namespace quarvel {
 
@@ -89,6 +90,7 @@ RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
         m_writeUrls[kind] = WriteUrls(m_target, m_database, kRetentionPolicy[kind]);
         m_where[kind] = "database " + m_database + ", retention policy " + kRetentionPolicy[kind];
     }
+    if (m_target.maxInFlight > 1 && !m_target.wait) m_inFlight = std::make_unique<PostsInFlight>(m_target.maxInFlight);
 }
 
 RyInfluxDB::~RyInfluxDB() {
@@ -153,9 +155,20 @@ void RyInfluxDB::AddSummarySample(int kind, const LineName& name, const LogSampl
         AddLine(kind, name, sample, timestamp);
 }
 
+// Posts under way at once may be stored in any order, and a retry of one may come after a
+// later one was stored. The server keeps one value per series (measurement and name) and
+// time, so order matters only for lines of the same name, kind and time. A writer's lines
+// come in one stream, cut into batches in order; while each name's times only grow, the
+// batches under way share no series and time, and any order stores the same. A line whose
+// time is not later than its name's latest holds its batch back until every earlier post
+// has ended, so that it overwrites an earlier value and never the other way round.
 void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample, int32_t timestamp) {
     try {
         if (name.writable) {
+            if (timestamp > name.latest[kind])
+                name.latest[kind] = timestamp;
+            else
+                m_repeats[kind] = true;
             if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
             AppendLine(m_batch[kind], kind, name.escaped, sample, timestamp);
             ++m_lineCount[kind];
@@ -172,12 +185,14 @@ void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample
 // A sample of a name that is not writable: counted as not written; the log says why once
 // per name, at its first sample.
 void RyInfluxDB::NotWritable(const LineName& name) {
-    ++m_counts.linesNotWritten;
-    if (m_tracking) {
+    {
         std::lock_guard lock(m_sourceMutex);
-        SourceState& state = m_sources[m_source];
-        ++state.counts.linesNotWritten;
-        state.allStored = false;
+        ++m_counts.linesNotWritten;
+        if (m_tracking) {
+            SourceState& state = m_sources[m_source];
+            ++state.counts.linesNotWritten;
+            state.allStored = false;
+        }
     }
     if (m_reported.insert(&name).second)
         LogMessage(
@@ -187,11 +202,9 @@ void RyInfluxDB::NotWritable(const LineName& name) {
 }
 
 void RyInfluxDB::CountSummaryBefore1970() {
+    std::lock_guard lock(m_sourceMutex);
     ++m_counts.summariesBefore1970;
-    if (m_tracking) {
-        std::lock_guard lock(m_sourceMutex);
-        ++m_sources[m_source].counts.summariesBefore1970;
-    }
+    if (m_tracking) ++m_sources[m_source].counts.summariesBefore1970;
 }
 
 void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
@@ -206,41 +219,67 @@ void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
         if (announceSize) DebugScreenPrint("\r\n InfuxDb Size = %d", static_cast<int>(size));
         m_maxBatchSize[kind] = size;
     }
-    PostBatch(m_batch[kind], kind, m_lineCount[kind]);
-    m_batch[kind].clear();  // keeps its storage for the next batch
-    m_lineCount[kind] = 0;
+    PostBatch(kind);
 }
 
 void RyInfluxDB::FlushAll() {
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         std::lock_guard lock(m_batchLock[kind]);
-        if (m_lineCount[kind] > 0) {
-            PostBatch(m_batch[kind], kind, m_lineCount[kind]);
-            m_batch[kind].clear();
-            m_lineCount[kind] = 0;
-        }
+        if (m_lineCount[kind] > 0) PostBatch(kind);
+    }
+    if (m_inFlight) m_inFlight->Wait();
+}
+
+void RyInfluxDB::PostBatch(int kind) {
+    Batch batch{std::move(m_batch[kind]), kind, m_lineCount[kind], std::exchange(m_shares[kind], {})};
+    const bool afterAll = std::exchange(m_repeats[kind], false);
+    m_lineCount[kind] = 0;
+    if (!m_inFlight) {
+        // Retries included, as the full-batch rule has it.
+        Post(batch);
+        m_batch[kind] = std::move(batch.body);
+        m_batch[kind].clear();  // keeps its storage for the next batch
+        return;
+    }
+    m_batch[kind].reserve(batch.body.size());
+    auto handed = std::make_shared<const Batch>(std::move(batch));
+    try {
+        m_inFlight->Start([this, handed] { return Post(*handed); }, afterAll);
+    } catch (...) {
+        Post(*handed);  // no posting thread to be had: this one posts it, so that its sources end
     }
 }
 
-// Runs under the kind's lock, retries included, as the full-batch rule has it.
-bool RyInfluxDB::PostBatch(const std::string& body, int kind, int lines) {
-    const WriteCounts before = m_counts;
-    const DeliveryResult delivery = Deliver(m_target, m_writeUrls[kind], body, lines, m_where[kind]);
-    m_counts.linesWritten += delivery.linesStored;
-    if (!delivery.Complete()) {
-        ++m_counts.batchesFailed;
-        m_counts.linesNotWritten += delivery.linesNotWritten;
-        if (delivery.unanswered) ++m_counts.batchesUnanswered;
-        SaveUnsent(body, kind, delivery);
+// On the adding thread or a posting one; the batch's counts are added up once it ended.
+PostsInFlight::Outcome RyInfluxDB::Post(const Batch& batch) {
+    WriteCounts counts;
+    DeliveryResult delivery;
+    try {
+        delivery = Deliver(m_target, m_writeUrls[batch.kind], batch.body, batch.lines, m_where[batch.kind]);
+        counts.linesWritten = delivery.linesStored;
+        if (!delivery.Complete()) {
+            counts.batchesFailed = 1;
+            counts.linesNotWritten = delivery.linesNotWritten;
+            counts.batchesUnanswered = delivery.unanswered ? 1 : 0;
+            SaveUnsent(batch, delivery, counts);
+        }
+    } catch (...) {
+        counts = {};
+        counts.batchesFailed = 1;
+        counts.linesNotWritten = static_cast<uint64_t>(batch.lines);
+        LogMessage("%d lines for %s were dropped after an error while posting them", batch.lines,
+                   m_where[batch.kind].c_str());
     }
-    ShareBatch(kind, lines, before);
-    return delivery.Complete();
+    ShareBatch(batch.shares, batch.lines, counts);
+    return {delivery.took, batch.lines >= kBatchLines, delivery.busy};
 }
 
 // Keeps each part the server did not store whole, exactly as it was posted. A partial
 // write's part goes whole too: posting its kept lines again merely overwrites them.
-void RyInfluxDB::SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery) {
+void RyInfluxDB::SaveUnsent(const Batch& batch, const DeliveryResult& delivery, WriteCounts& counts) {
     if (m_target.unsentFolder.empty()) return;
+    const std::string& body = batch.body;
+    const int kind = batch.kind;
     for (const auto& piece : delivery.notStoredWhole) {
         std::string path;
         std::string error;
@@ -252,8 +291,8 @@ void RyInfluxDB::SaveUnsent(const std::string& body, int kind, const DeliveryRes
             error = problem.what();  // the batch is counted already; it must not be counted again as dropped
         }
         if (saved) {
-            ++m_counts.batchesSaved;
-            m_counts.linesSaved += static_cast<uint64_t>(piece.lines);
+            ++counts.batchesSaved;
+            counts.linesSaved += static_cast<uint64_t>(piece.lines);
             LogMessage("%d lines for %s saved to %s", piece.lines, m_where[kind].c_str(), path.c_str());
         } else {
             LogMessage("%d lines for %s could not be saved, they are lost: %s", piece.lines, m_where[kind].c_str(),
@@ -263,17 +302,18 @@ void RyInfluxDB::SaveUnsent(const std::string& body, int kind, const DeliveryRes
 }
 
 void RyInfluxDB::DropBatch(int kind, const char* why) {
-    const WriteCounts before = m_counts;
+    WriteCounts counts;
     const int32_t lines = m_lineCount[kind];
-    if (m_lineCount[kind] > 0) {
-        ++m_counts.batchesFailed;
-        m_counts.linesNotWritten += static_cast<uint64_t>(m_lineCount[kind]);
-        LogMessage("%d lines for database %s, retention policy %s were dropped after %s", m_lineCount[kind],
-                   m_database.c_str(), kRetentionPolicy[kind], why);
+    if (lines > 0) {
+        counts.batchesFailed = 1;
+        counts.linesNotWritten = static_cast<uint64_t>(lines);
+        LogMessage("%d lines for database %s, retention policy %s were dropped after %s", lines, m_database.c_str(),
+                   kRetentionPolicy[kind], why);
     }
     m_batch[kind].clear();
     m_lineCount[kind] = 0;
-    ShareBatch(kind, lines, before);
+    m_repeats[kind] = false;
+    ShareBatch(std::exchange(m_shares[kind], {}), lines, counts);
 }
 
 void RyInfluxDB::BeginSource(uint64_t source) {
@@ -303,16 +343,15 @@ void RyInfluxDB::NoteLine(int kind) {
     ++m_sources[m_source].batches;
 }
 
-void RyInfluxDB::ShareBatch(int kind, int32_t lines, const WriteCounts& before) {
-    if (!m_tracking || m_shares[kind].empty()) return;
-    std::vector<BatchShare> shares;
-    shares.swap(m_shares[kind]);
+void RyInfluxDB::ShareBatch(const std::vector<BatchShare>& shares, int32_t lines, const WriteCounts& counts) {
     {
         std::lock_guard lock(m_sourceMutex);
+        m_counts += counts;
+        if (shares.empty()) return;
         // Lines as they fell, in the order the sources came; a batch's own counts go to its first source.
-        uint64_t written = m_counts.linesWritten - before.linesWritten;
-        uint64_t lost = m_counts.linesNotWritten - before.linesNotWritten;
-        uint64_t saved = m_counts.linesSaved - before.linesSaved;
+        uint64_t written = counts.linesWritten;
+        uint64_t lost = counts.linesNotWritten;
+        uint64_t saved = counts.linesSaved;
         const bool whole = lost == 0;
         const auto take = [](uint64_t& pool, uint64_t most) {
             const uint64_t part = std::min(pool, most);
@@ -321,21 +360,21 @@ void RyInfluxDB::ShareBatch(int kind, int32_t lines, const WriteCounts& before) 
         };
         for (size_t i = 0; i < shares.size(); ++i) {
             SourceState& state = m_sources[shares[i].source];
-            WriteCounts& counts = state.counts;
+            WriteCounts& share = state.counts;
             const int32_t end = i + 1 < shares.size() ? shares[i + 1].firstLine : lines;
             const auto its = static_cast<uint64_t>(end - shares[i].firstLine);
             const uint64_t stored = take(written, its);
-            counts.linesWritten += stored;
-            counts.linesNotWritten += take(lost, its - stored);
-            counts.linesSaved += take(saved, its);
+            share.linesWritten += stored;
+            share.linesNotWritten += take(lost, its - stored);
+            share.linesSaved += take(saved, its);
             // Which of a batch's lines the server kept is not known: each of its sources missed some.
             if (!whole) state.allStored = false;
             --state.batches;
         }
         WriteCounts& first = m_sources[shares.front().source].counts;
-        first.batchesFailed += m_counts.batchesFailed - before.batchesFailed;
-        first.batchesUnanswered += m_counts.batchesUnanswered - before.batchesUnanswered;
-        first.batchesSaved += m_counts.batchesSaved - before.batchesSaved;
+        first.batchesFailed += counts.batchesFailed;
+        first.batchesUnanswered += counts.batchesUnanswered;
+        first.batchesSaved += counts.batchesSaved;
         first.linesNotWritten += lost;  // nothing is left over unless the counts disagree
         first.linesSaved += saved;
     }

@@ -2,12 +2,14 @@
 
 // The writer every conversion feeds: one line of line protocol per sample, one batch per
 // TableKind, posted to the write endpoint at 10000 lines and when the writer is destroyed.
-// One writer per source file; callers hold m_batchLock[kind] around each add.
+// One writer per source file; callers hold m_batchLock[kind] around each add. With
+// maxInFlight above 1 the full batches go out on posting threads while the next one fills.
 
 #include "influx/Delivery.h"
 #include "influx/HttpPost.h"
 #include "influx/LineRate.h"
 #include "influx/LogSample.h"
+#include "influx/PostsInFlight.h"
 
 #include <chrono>
 #include <cstdint>
@@ -50,6 +52,10 @@ struct InfluxTarget {
     std::shared_ptr<ServerWatch> watch = std::make_shared<ServerWatch>();
     // Lines per second over every writer of the target's copies; null: as fast as the server takes them.
     std::shared_ptr<LineRate> rate;
+    // Posts of one writer under way at once, at most; their number follows the link
+    // (PostsInFlight). 1: each batch is posted on the adding thread, which waits for it.
+    // A target with its own `wait` posts on the adding thread, where that wait belongs.
+    int maxInFlight = 1;
 };
 
 // What became of the lines a writer was given.
@@ -107,6 +113,8 @@ public:
         std::string escaped;
         bool writable = true;
         std::string shown;  // a name that is not writable, as the log shows it
+        // The latest line time of the name per kind, under that kind's lock.
+        mutable int32_t latest[kTableKindCount] = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
     };
     const LineName& NameOf(const char* name);
     void AddRawSample(const LineName& name, const LogSample& sample);
@@ -135,8 +143,6 @@ private:
     // Under the kind's lock: the line of a sample whose time stamp is due.
     void AddLine(int kind, const LineName& name, const LogSample& sample, int32_t timestamp);
     void FullBatchRule(int kind, bool announceSize);
-    bool PostBatch(const std::string& body, int kind, int lines);
-    void SaveUnsent(const std::string& body, int kind, const DeliveryResult& delivery);
     void DropBatch(int kind, const char* why);
 
     struct SourceState {
@@ -149,12 +155,22 @@ private:
         uint64_t source;
         int32_t firstLine;  // where its lines begin in the batch
     };
+    struct Batch {
+        std::string body;
+        int kind = 0;
+        int32_t lines = 0;
+        std::vector<BatchShare> shares;
+    };
+    // Under the kind's lock: hands the kind's batch to its post, on this thread or a posting one.
+    void PostBatch(int kind);
+    PostsInFlight::Outcome Post(const Batch& batch);
+    void SaveUnsent(const Batch& batch, const DeliveryResult& delivery, WriteCounts& counts);
     void NoteLine(int kind);
     void CountSummaryBefore1970();
     void NotWritable(const LineName& name);
-    // The batch of `kind`, of `lines` lines, has ended (posted or dropped): what became of
-    // it since `before`, shared among the sources whose lines it carried.
-    void ShareBatch(int kind, int32_t lines, const WriteCounts& before);
+    // A batch has ended (posted or dropped): `counts` of it are added up and shared among
+    // the sources whose lines it carried.
+    void ShareBatch(const std::vector<BatchShare>& shares, int32_t lines, const WriteCounts& counts);
     void FinishIfDone(uint64_t source);
 
     InfluxTarget m_target;
@@ -166,12 +182,15 @@ private:
     int32_t m_zoneOffset = 0;
     uint32_t m_maxBatchSize[kTableKindCount] = {};
     uint64_t m_maxBatchSource[kTableKindCount] = {};  // the source whose largest post m_maxBatchSize is
-    WriteCounts m_counts;
+    // A line of the kind's batch repeats a time of its name that an earlier line had: the
+    // batch waits until every earlier post has ended.
+    bool m_repeats[kTableKindCount] = {};
+    WriteCounts m_counts;  // under m_sourceMutex while posts may be under way
 
     SourceDone m_sourceDone;
     bool m_tracking = false;  // BeginSource was called
     uint64_t m_source = 0;
-    std::mutex m_sourceMutex;  // the sources: kinds are posted under their own locks
+    std::mutex m_sourceMutex;  // the sources and the counts: batches end on the posting threads
     std::unordered_map<uint64_t, SourceState> m_sources;
     std::vector<BatchShare> m_shares[kTableKindCount];  // under the kind's lock
 
@@ -179,6 +198,8 @@ private:
     std::unordered_set<const LineName*> m_reported;  // names not writable that the log has named
     std::string m_lastName;
     const LineName* m_lastLineName = nullptr;
+
+    std::unique_ptr<PostsInFlight> m_inFlight;  // null: posts on the adding thread; last, so that it ends first
 };
 
 }  // namespace quarvel

@@ -73,11 +73,12 @@ public:
         if (name == "shard-duration") return Text(ShardDurationProblem(value), value, server.shardDuration);
         if (name == kJobs.key) return Number(kJobs, value, server.jobs);
         if (name == kMaxRate.key) return Number(kMaxRate, value, server.maxRate);
+        if (name == kMaxInFlight.key) return Number(kMaxInFlight, value, server.maxInFlight);
         if (name == kMaxRefusals.key) return Number(kMaxRefusals, value, server.maxRefusals);
         if (name == kTimeout.key) return Number(kTimeout, value, server.timeoutSeconds);
         return "[server] has no key " + key +
                " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
-               "max-rate, codepage, timeout, max-refusals and shard-duration)";
+               "max-rate, max-in-flight, codepage, timeout, max-refusals and shard-duration)";
     }
 
 private:
@@ -327,6 +328,8 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     settings.gzip = told.gzip ? told.gzip : filed.gzip;
     settings.jobs = told.jobs ? told.jobs : filed.jobs;
     settings.maxRate = told.maxRate ? told.maxRate : filed.maxRate;
+    settings.maxInFlight =
+        told.maxInFlight.value_or(filed.maxInFlight.value_or(static_cast<int>(kMaxInFlight.fallback)));
     return true;
 }
 
@@ -337,6 +340,7 @@ void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target) {
     target.access = settings.access;
     target.timeouts.stallSeconds = settings.timeoutSeconds;
     target.codePage = settings.codePage;
+    target.maxInFlight = settings.maxInFlight;
 }
 
 void BuildSessionOptions(const ServerSettings& settings, SessionOptions& options) {

@@ -44,8 +44,9 @@ struct NumberSetting {
     long high;
     long fallback;
 };
-inline constexpr NumberSetting kJobs{"jobs", 1, 64, 0};                // 0: one per core
-inline constexpr NumberSetting kMaxRate{"max-rate", 0, 100000000, 0};  // 0: no limit
+inline constexpr NumberSetting kJobs{"jobs", 1, 64, 0};                  // 0: one per core
+inline constexpr NumberSetting kMaxRate{"max-rate", 0, 100000000, 0};    // 0: no limit
+inline constexpr NumberSetting kMaxInFlight{"max-in-flight", 1, 64, 8};  // posts under way per writer
 inline constexpr NumberSetting kMaxRefusals{"max-refusals", 1, 1000000, 3};
 inline constexpr NumberSetting kTimeout{"timeout", 1, 1000000, 60};
 inline constexpr std::array<const char*, 4> kConsistencies{"any", "one", "quorum", "all"};
@@ -70,12 +71,13 @@ struct ServerOptions {
     std::string consistency{};             // any, one, quorum or all: a cluster's write consistency
     std::optional<long> timeoutSeconds{};  // the stall limit of a post
     std::optional<int> maxRefusals{};
-    std::string shardDuration{};    // of the policies a conversion creates
-    std::string codePage{};         // of the tag and node names
-    std::optional<bool> gzip{};     // compressed posts
-    std::optional<int> jobs{};      // data-log files converted at once
-    std::optional<long> maxRate{};  // lines per second over all jobs
-    std::string serverKind{};       // influxdb or victoriametrics; empty: as the checks find it
+    std::string shardDuration{};       // of the policies a conversion creates
+    std::string codePage{};            // of the tag and node names
+    std::optional<bool> gzip{};        // compressed posts
+    std::optional<int> jobs{};         // data-log files converted at once
+    std::optional<long> maxRate{};     // lines per second over all jobs
+    std::optional<int> maxInFlight{};  // posts under way at once per writer
+    std::string serverKind{};          // influxdb or victoriametrics; empty: as the checks find it
 };
 
 struct ServerSettings {
@@ -91,6 +93,7 @@ struct ServerSettings {
     std::optional<bool> gzip;     // of a conversion; unset: the default (BuildSessionOptions)
     std::optional<int> jobs;      // likewise
     std::optional<long> maxRate;  // likewise
+    int maxInFlight = static_cast<int>(kMaxInFlight.fallback);
 
     std::string configFile;  // the configuration file read; empty: none
 };
@@ -103,7 +106,7 @@ inline constexpr const char* kConfigFileName = "quarvel.conf";
 std::string UserConfigFile();
 
 // The target of the settings: the server's nodes, the login, the write consistency, the
-// stall limit and the code page.
+// stall limit, the posts under way and the code page.
 void ApplyServerSettings(const ServerSettings& settings, InfluxTarget& target);
 
 // A conversion's options, as every front end builds them from its settings: the target, the

@@ -181,6 +181,7 @@ protected:
         target.baseUrl = url;
         target.post = [this](const std::string& address, const std::string& body) {
             ++posts;
+            std::this_thread::sleep_for(delay);  // a slow server: the posts of a writer overlap
             if (!refuse.empty() && body.find("name=" + refuse + " ") != std::string::npos) {
                 HttpResult refused;
                 refused.status = 400;
@@ -246,6 +247,7 @@ protected:
     InfluxTarget target;
     std::atomic<int> posts{0};
     std::string refuse;  // the tag whose posts the server refuses
+    std::chrono::milliseconds delay{0};
     testsupport::RecordedProgress list;
 };
 
@@ -315,20 +317,29 @@ TEST_F(Resume, AStoppedRunResumedEndsWithEveryPoint) {
     EXPECT_EQ(Points(), Records());
 }
 
+// One post after the other with several jobs, and one job with its posts in flight at once
+// where the refused ones end before the slower posts ahead of them. A journaled file whose
+// lines a refused post carried would be skipped by the resumed run, and points would lack.
 TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
-    refuse = "PRESS_02";
-    const ConversionTotals first = ConvertDataLog(false);
-    // The tag's X, M, H and D files, and the files whose lines shared a refused post.
-    ASSERT_GE(first.filesWithLoss, 4);
-    const std::set<std::string> journaled = JournalPaths(database);
-    EXPECT_EQ(journaled.size(), static_cast<size_t>(made.files - first.filesWithLoss));
-    for (const std::string& path : journaled) EXPECT_EQ(path.find("PRESS_02"), std::string::npos) << path;
+    for (const auto& [maxInFlight, jobs] : {std::pair{1, 4}, std::pair{8, 1}}) {
+        SCOPED_TRACE("max in flight " + std::to_string(maxInFlight));
+        database = NewDatabase("Ry_resume");
+        target.maxInFlight = maxInFlight;
+        delay = std::chrono::milliseconds(maxInFlight > 1 ? 20 : 0);
+        refuse = "PRESS_02";
+        const ConversionTotals first = ConvertDataLog(false, jobs);
+        // The tag's X, M, H and D files, and the files whose lines shared a refused post.
+        ASSERT_GE(first.filesWithLoss, 4);
+        const std::set<std::string> journaled = JournalPaths(database);
+        EXPECT_EQ(journaled.size(), static_cast<size_t>(made.files - first.filesWithLoss));
+        for (const std::string& path : journaled) EXPECT_EQ(path.find("PRESS_02"), std::string::npos) << path;
 
-    refuse.clear();
-    const ConversionTotals second = ConvertDataLog(true);
-    EXPECT_EQ(second.filesConverted, first.filesWithLoss);
-    EXPECT_EQ(second.writes.linesNotWritten, 0u);
-    EXPECT_EQ(Points(), Records());
+        refuse.clear();
+        const ConversionTotals second = ConvertDataLog(true, jobs);
+        EXPECT_EQ(second.filesConverted, first.filesWithLoss);
+        EXPECT_EQ(second.writes.linesNotWritten, 0u);
+        EXPECT_EQ(Points(), Records());
+    }
 }
 
 TEST_F(Resume, TablesResumeWithTheirNewerSamplesAlone) {

@@ -13,6 +13,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
+#include <thread>
 
 using namespace quarvel;
 
@@ -96,6 +98,39 @@ TEST_F(WriterServer, BatchBoundaryPostsTwiceAndLosesNothing) {
     }
     EXPECT_EQ(posts, 2);
     EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), kBatchLines + 1);
+}
+
+// Posts in flight against a slow server, the second post slower than the third: the third
+// rewrites the times of the second with new values, and must still land last.
+TEST_F(WriterServer, PostsInFlightStoreWhatPostsOneAfterTheOtherStore) {
+    const std::string sequential = NewDatabase("Ry_writer");
+    for (const auto& [into, maxInFlight] : {std::pair{sequential, 1}, std::pair{database, 8}}) {
+        InfluxTarget slow = target;
+        slow.maxInFlight = maxInFlight;
+        auto posts = std::make_shared<std::atomic<int>>(0);
+        slow.post = [posts](const std::string& address, const std::string& body) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(++*posts % 2 == 0 ? 80 : 10));
+            return HttpPost(address, body);
+        };
+        RyInfluxDB writer(into.c_str(), slow);
+        const auto add = [&writer](int from, int to, float offset) {
+            std::lock_guard lock(writer.m_batchLock[kRaw]);
+            for (int i = from; i < to; ++i)
+                for (const char* name : {"A", "B"}) {
+                    const LogSample s = MakeSample(1500028800 + i, 1, offset + static_cast<float>(i), 0, 0, 0);
+                    writer.AddRawSample(name, &s);
+                }
+        };
+        add(0, kBatchLines, 0);                   // two batches
+        add(kBatchLines / 2, kBatchLines, 0.5f);  // the second batch's times again
+        writer.FlushAll();
+        EXPECT_EQ(writer.Counts().linesWritten, 3u * kBatchLines);
+        EXPECT_EQ(*posts, 3);
+    }
+    const auto rows = SelectAll(database, "RP_Sec", "datalogX");
+    ASSERT_EQ(rows.size(), 2u * kBatchLines);
+    EXPECT_EQ(rows.back()["value"], kBatchLines - 0.5);
+    EXPECT_EQ(rows, SelectAll(sequential, "RP_Sec", "datalogX"));
 }
 
 // Each case is a sample whose plain snprintf line (the name unescaped, NaN and infinity as

@@ -1,0 +1,79 @@
+#include "influx/PostsInFlight.h"
+
+#include <algorithm>
+
+namespace quarvel {
+
+PostsInFlight::PostsInFlight(int ceiling) : m_ceiling(std::max(1, ceiling)) {}
+
+PostsInFlight::~PostsInFlight() {
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_running == 0; });
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+}
+
+void PostsInFlight::Start(Post post, bool afterAll) {
+    {
+        std::unique_lock lock(m_mutex);
+        if (afterAll) m_changed.wait(lock, [this] { return m_running == 0; });
+        if (m_running >= m_window) {
+            m_waited = true;
+            m_changed.wait(lock, [this] { return m_running < m_window; });
+        }
+        // A thread that cannot be made throws before anything was queued.
+        if (m_idle <= static_cast<int>(m_queue.size()) && static_cast<int>(m_threads.size()) < m_ceiling)
+            m_threads.emplace_back([this] { Run(); });
+        m_queue.push_back(std::move(post));
+        ++m_running;
+    }
+    m_changed.notify_all();
+}
+
+void PostsInFlight::Wait() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_running == 0; });
+}
+
+void PostsInFlight::Run() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        ++m_idle;
+        m_changed.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+        --m_idle;
+        if (m_queue.empty()) return;
+        Post post = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        const Outcome outcome = post();
+        lock.lock();
+        --m_running;
+        Learn(outcome);
+        m_changed.notify_all();
+    }
+}
+
+void PostsInFlight::Learn(const Outcome& outcome) {
+    if (outcome.busy) {
+        m_window = std::max(1, m_window / 2);
+        m_waited = false;
+        return;
+    }
+    if (!outcome.full || outcome.took <= std::chrono::steady_clock::duration::zero()) return;
+    m_fastest = std::min(m_fastest, outcome.took);
+    // Of the posts under way, those that wait at the server rather than travel: with w
+    // under way each taking t where the fastest took f, w * (1 - f / t).
+    const double waiting = m_window * (1.0 - std::chrono::duration<double>(m_fastest) / outcome.took);
+    if (waiting > 2.0 && m_window > 1) {
+        --m_window;
+        m_waited = false;
+    } else if (waiting < 1.0 && m_waited && m_window < m_ceiling) {
+        ++m_window;
+        m_waited = false;
+    }
+}
+
+}  // namespace quarvel

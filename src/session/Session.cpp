@@ -204,9 +204,13 @@ void Session::RequestStop() {
 
 int Session::Run(Progress& progress, const std::vector<std::string>* only) {
     InfluxTarget target = m_options.target;
-    // A dry run's file is no server: a failed write is neither tried again nor kept.
+    // A dry run's file is no server: a failed write is neither tried again nor kept, and its
+    // batches go one after the other, in the order they were made.
     target.unsentFolder = m_options.dryRun ? "" : kUnsentFolder;
-    if (m_options.dryRun) target.retry.tries = 1;
+    if (m_options.dryRun) {
+        target.retry.tries = 1;
+        target.maxInFlight = 1;
+    }
     if (m_options.maxRate > 0) target.rate = std::make_shared<LineRate>(m_options.maxRate);
     RefusalGuard guarded(progress, *target.watch, m_options.maxRefusals, *this, m_refusedWith);
     if (m_options.kind == SourceKind::kTables) {

@@ -238,7 +238,7 @@ TEST_F(RtdbConversion, LibrariesConnectAndDisconnectInOrderAlsoWhenAnExceptionLe
         bool postThrows;
         bool fileDoneThrows;
     };
-    for (const Case& c : {Case{"no exception", false, false}, Case{"from the last post", true, false},
+    for (const Case& c : {Case{"no exception", false, false}, Case{"a throwing post", true, false},
                           Case{"from the file-done callback", false, true}}) {
         SCOPED_TRACE(c.what);
         calls.clear();
@@ -250,7 +250,8 @@ TEST_F(RtdbConversion, LibrariesConnectAndDisconnectInOrderAlsoWhenAnExceptionLe
             if (c.fileDoneThrows) list.onFileDone = [](const std::string&, const ConversionTotals&) { throw Boom(); };
             converter.ConvertAll();
         };
-        if (c.postThrows || c.fileDoneThrows)
+        // A post that throws counts its lines as not written and leaves nothing to catch.
+        if (c.fileDoneThrows)
             EXPECT_THROW(run(), Boom);
         else
             run();

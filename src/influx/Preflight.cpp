@@ -337,14 +337,17 @@ std::optional<int64_t> ParseRetentionPeriod(const std::string& text, std::string
         char suffix;
         int64_t seconds;
         const char* name;
-    } kUnits[] = {{'h', 3600, "hour"}, {'d', 86400, "day"}, {'w', 7 * 86400, "week"}, {'y', 365 * 86400, "year"}};
+    } kUnits[] = {{'h', 3600, "hour"},
+                  {'d', 86400, "day"},
+                  {'w', int64_t{7} * 86400, "week"},
+                  {'y', int64_t{365} * 86400, "year"}};
     const bool suffixed = !text.empty() && std::isalpha(static_cast<unsigned char>(text.back()));
     const std::string number = suffixed ? text.substr(0, text.size() - 1) : text;
     if (number.empty() || number.size() > 9 ||
         !std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); }))
         return std::nullopt;
     const int64_t count = std::stoll(number);
-    int64_t unit = 31 * 86400;  // a bare number counts months
+    int64_t unit = int64_t{31} * 86400;  // a bare number counts months
     const char* name = "month";
     if (suffixed) {
         const auto* found = std::find_if(std::begin(kUnits), std::end(kUnits),

@@ -7,6 +7,7 @@
 #include "platform/FolderWatch.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace quarvel {
@@ -37,7 +38,7 @@ std::string LabelValue(const std::string& text) {
 
 std::string HealthText(const FollowHealth& health) {
     return "Health: lag " + Figure(health.lagSeconds, 1) + " s, " +
-           Thousands(static_cast<uint64_t>(health.linesPerSecond + 0.5)) + " lines/s, " +
+           Thousands(static_cast<uint64_t>(std::llround(health.linesPerSecond))) + " lines/s, " +
            Thousands(health.unsentLines) + " lines waiting in " + kUnsentFolder +
            (health.serverAnswers ? "" : "; the server does not answer");
 }

@@ -3,6 +3,8 @@
 #include "logging/Logging.h"
 #include "platform/CodePage.h"
 
+#include <atomic>
+
 #include <QThread>
 #include <QWidget>
 
@@ -32,11 +34,25 @@ bool IsTotalsText(const std::string& line) {
     return line.starts_with(kTotalsStart);
 }
 
+void RunOnThreadOf(QObject& receiver, const std::function<void()>& work) {
+    if (QThread::currentThread() == receiver.thread()) return work();
+    // Qt hands the call over and back through its own locks, which the thread checker does
+    // not see; the release and acquire around it tell it what the wait already ensures.
+    std::atomic<int> step{0};
+    step.store(1, std::memory_order_release);
+    QMetaObject::invokeMethod(
+        &receiver,
+        [&] {
+            step.load(std::memory_order_acquire);
+            work();
+            step.store(2, std::memory_order_release);
+        },
+        Qt::BlockingQueuedConnection);
+    step.load(std::memory_order_acquire);
+}
+
 void ListProgress::OnWindow(const std::function<void()>& work) {
-    if (QThread::currentThread() == m_window.thread())
-        work();
-    else
-        QMetaObject::invokeMethod(&m_window, work, Qt::BlockingQueuedConnection);
+    RunOnThreadOf(m_window, work);
 }
 
 void ListProgress::Line(const std::string& text) {

@@ -14,9 +14,14 @@
 #include <cstdint>
 #include <functional>
 
+class QObject;
 class QWidget;
 
 namespace quarvel {
+
+// Runs `work` on the thread of `receiver` while the calling thread waits, as a sent message
+// would; at once when called there.
+void RunOnThreadOf(QObject& receiver, const std::function<void()>& work);
 
 // A node's text (a name, a path, a progress line) in UTF-8: `text` is in `codePage`, or
 // with none, as the file system has it, which the window takes to be UTF-8.

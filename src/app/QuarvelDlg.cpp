@@ -319,12 +319,7 @@ bool CQuarvelDlg::OnInitDialog() {
 // The window's helpers run on its thread while the worker that asked waits, as a sent
 // message would.
 void CQuarvelDlg::OnWindowThread(const std::function<void()>& work) {
-    if (QThread::currentThread() == thread()) {
-        work();
-        return;
-    }
-    QMetaObject::invokeMethod(
-        this, [&work] { work(); }, Qt::BlockingQueuedConnection);
+    RunOnThreadOf(*this, work);
 }
 
 QString CQuarvelDlg::Shown(const std::string& text) const {

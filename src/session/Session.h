@@ -9,6 +9,7 @@
 #include "conversion/Journal.h"
 #include "conversion/Progress.h"
 #include "conversion/Totals.h"
+#include "datalog/DataLogConverter.h"
 #include "influx/Preflight.h"
 #include "influx/RyInfluxDB.h"
 
@@ -131,8 +132,10 @@ public:
     // Converts the folder, telling `progress`; returns the exit status. A conversion
     // without Prepare keeps no journal. With `only`, just those files of the folder: data-log
     // files, or table files after the tag catalogue. Run again with resume, it converts what
-    // changed since; the server's refusals are counted across the runs.
-    int Run(Progress& progress, const std::vector<std::string>* only = nullptr);
+    // changed since; the server's refusals are counted across the runs. With `windows`, the
+    // data-log files it names give only their records of those times.
+    int Run(Progress& progress, const std::vector<std::string>* only = nullptr,
+            const FileWindows* windows = nullptr);
 
     // From any thread: the run ends after the files under way.
     void RequestStop();

@@ -544,6 +544,20 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
         }
     }
     const std::vector<std::string> files = FilesOf(concerned, result.files, options);
+    // Data-log files give only the records of their windows; tables are read whole (their
+    // rows are not in time order), and only the lines wanted are posted of either.
+    TagKeys wantedTags;
+    for (const auto& [key, wanted] : windows) wantedTags.insert(key);
+    const std::vector<std::string> reading = FilesOf(wantedTags, result.files, options);
+    FileWindows records;
+    if (options.kind == SourceKind::kDataLog)
+        for (const std::string& path : reading) {
+            const DatFileName parsed = ParseDatFileName(path);
+            TimeWindows& spans = records[path];
+            for (const Stretch& window :
+                 windows.at({parsed.kind, ToUtf8(parsed.tagName.c_str(), options.target.codePage)}))
+                spans.emplace_back(window.first, window.last);
+        }
 
     if (!windows.empty()) {
         // The conversion's writer makes the lines of the files concerned; only those of the
@@ -596,7 +610,7 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
         };
         Session session(posting);
         Unheard unheard;
-        session.Run(unheard, &files);
+        session.Run(unheard, &reading, &records);
     }
     return Verify(options, result, error, values, &files);
 }

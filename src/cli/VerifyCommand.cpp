@@ -148,6 +148,9 @@ void PrintRepair(const Repairing& repairing, const Verification& result) {
         std::printf("Repair: %s lines of %s posted again, %s left\n",
                     Thousands(repairing.unsent.linesDelivered).c_str(), kUnsentFolder,
                     Thousands(repairing.unsent.linesLeft).c_str());
+    if (repairing.unsent.linesPastRetention > 0)
+        std::printf("Repair: %s lines older than the retention policy keeps were dropped by the server\n",
+                    Thousands(repairing.unsent.linesPastRetention).c_str());
     for (const auto& [key, repair] : repairing.tags) {
         const auto after = result.kinds[key.first].tags.find(key.second);
         if (after != result.kinds[key.first].tags.end())

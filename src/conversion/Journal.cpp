@@ -237,7 +237,8 @@ bool Journal::Record(const FileStamp& stamp, JournalEntry entry) {
     entry.mtimeNs = stamp.mtimeNs;
     const std::string line = EntryLine(stamp.path, entry);
     std::lock_guard lock(m_mutex);
-    if (m_fd < 0) return false;
+    if (m_fd < 0 && m_holding) Keep(stamp.path, std::move(entry), 0);
+    if (m_fd < 0) return m_holding;
     // One write per entry: with O_APPEND a crash leaves at most the last line cut short.
     // A written entry outlives the process; the disk gets it at most a second later, so
     // that a node of thousands of small files does not wait for a sync after each.
@@ -286,6 +287,20 @@ void Journal::CompactIfDue() {
     m_compactAt = kCompactFrom;
     m_unsynced = false;
     m_lastSync = std::chrono::steady_clock::now();
+}
+
+void Journal::Hold() {
+    std::lock_guard lock(m_mutex);
+    m_holding = true;
+    m_entries.clear();
+}
+
+std::vector<std::pair<std::string, JournalEntry>> Journal::Held() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::pair<std::string, JournalEntry>> held;
+    held.reserve(m_entries.size());
+    for (const auto& [path, live] : m_entries) held.emplace_back(path, live.entry);
+    return held;
 }
 
 size_t Journal::Entries() const {

@@ -68,7 +68,13 @@ public:
     // Opens the database's journal. Resuming keeps and reads its entries; otherwise the
     // conversion starts a fresh journal. False with `error` set when it cannot be written.
     bool Open(const std::string& database, bool resume, std::string& error);
-    bool IsOpen() const { return m_fd >= 0; }
+    // Keeps what is recorded in memory alone, from none: the entries a conversion would
+    // record of the files a run reads, for a later look at what is stored.
+    void Hold();
+    bool IsOpen() const { return m_fd >= 0 || m_holding; }
+
+    // The live entries by resolved path.
+    std::vector<std::pair<std::string, JournalEntry>> Held() const;
 
     // The entry of the file at the resolved path, whatever its stamp.
     std::optional<JournalEntry> Find(const std::string& path) const;
@@ -94,6 +100,7 @@ private:
 
     std::string m_path;
     int m_fd = -1;
+    bool m_holding = false;
     bool m_unsynced = false;
     std::chrono::steady_clock::time_point m_lastSync{};
     mutable std::mutex m_mutex;

@@ -75,6 +75,40 @@ uint64_t StoredRecords(DataLogFile& file, const JournalEntry& known, size_t reco
     return stored;
 }
 
+// The first record whose line time is `seconds` or later, by halving: records are in time order.
+uint64_t FirstRecordFrom(DataLogFile& file, int64_t seconds, int32_t zoneOffset) {
+    uint64_t low = 0;
+    uint64_t high = file.Records();
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        int64_t time = INT64_MAX;  // a record that cannot be read ends the range early, never late
+        file.Read(middle, middle + 1, [&time, zoneOffset](const char* record, size_t) {
+            time = LineTimestamp(reinterpret_cast<const LogSample*>(record)->time, zoneOffset);
+        });
+        if (time < seconds)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+// The record ranges [from, to) that hold the times of `windows`, ascending and apart.
+std::vector<std::pair<uint64_t, uint64_t>> RecordRanges(DataLogFile& file, const TimeWindows& windows) {
+    const int32_t zoneOffset = StandardZoneOffset();
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    for (const auto& [first, last] : windows) {
+        const uint64_t from = FirstRecordFrom(file, first, zoneOffset);
+        const uint64_t to = FirstRecordFrom(file, last + 1, zoneOffset);
+        if (from >= to) continue;
+        if (!ranges.empty() && from <= ranges.back().second)
+            ranges.back().second = std::max(ranges.back().second, to);
+        else
+            ranges.emplace_back(from, to);
+    }
+    return ranges;
+}
+
 }  // namespace
 
 DatFileName ParseDatFileName(const std::string& path) {
@@ -283,16 +317,21 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
         first.clear();
         last.clear();
     }
+    std::vector<std::pair<uint64_t, uint64_t>> ranges{{from, file.Records()}};
+    if (m_windows != nullptr && m_windows->contains(path)) {
+        ranges = RecordRanges(file, m_windows->at(path));
+        stamp.reset();  // only part of it is read
+    }
     const uint64_t source = m_nextSource++;
     writer.BeginSource(source);
     uint64_t records = 0;
-    bool whole = false;
-    {
+    bool whole = true;
+    for (const auto& [rangeFrom, rangeTo] : ranges) {
         // The writer is this job's alone: one lock and one look at the name for the file's
         // samples instead of one each.
         std::lock_guard lock(writer.m_batchLock[kind]);
         const RyInfluxDB::LineName& lineName = writer.NameOf(parsed.tagName.c_str());
-        whole = file.Read(from, file.Records(), [&](const char* piece, size_t count) {
+        whole = whole && file.Read(rangeFrom, rangeTo, [&](const char* piece, size_t count) {
             if (first.empty()) first.assign(piece, recordSize);
             last.assign(piece + (count - 1) * recordSize, recordSize);
             records += count;

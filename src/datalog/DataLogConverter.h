@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,9 +80,18 @@ private:
 // record of it.
 std::optional<int32_t> FirstRecordTime(const std::string& path);
 
+// Spans of line time stamps, [first, last] in seconds since 1970, ascending.
+using TimeWindows = std::vector<std::pair<int64_t, int64_t>>;
+// By the path of a data-log file.
+using FileWindows = std::map<std::string, TimeWindows>;
+
 class DataLogConverter : public Converter {
 public:
     using Converter::Converter;
+
+    // The files named here give only their records within their windows, found by their
+    // times (records are stored in time order); such a file is never journaled.
+    void SetWindows(const FileWindows* windows) { m_windows = windows; }
 
     // The sub-folders one after the other; within one, SetJobs files at once, each job with a
     // writer of its own: more keep a server busy that one stream cannot feed.
@@ -110,6 +120,7 @@ private:
     std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number, under m_mutex
     std::string m_resolvedFolder;                         // of the sub-folder under way, for the journal's stamps
     std::atomic<uint64_t> m_nextSource{0};
+    const FileWindows* m_windows = nullptr;
 };
 
 }  // namespace quarvel

@@ -26,6 +26,8 @@ void Pause(const InfluxTarget& target, std::chrono::steady_clock::duration delay
 }
 
 constexpr std::string_view kPartialWrite = "partial write";
+// A partial write whose only drop is of points older than the retention policy keeps.
+constexpr std::string_view kPastRetention = "points beyond retention policy dropped";
 constexpr std::string_view kPolicyNotFound = "retention policy not found";
 
 bool Mentions(const std::string& text, std::string_view part) {
@@ -101,6 +103,10 @@ public:
             result.linesStored += static_cast<uint64_t>(lines - dropped);
             result.linesNotWritten += static_cast<uint64_t>(dropped);
             result.refused = true;
+            if (Mentions(answer.error, kPastRetention)) {
+                ++result.piecesPastRetention;
+                result.linesPastRetention += static_cast<uint64_t>(dropped);
+            }
             LogMessage("Post of %d lines to %s was stored in part (%d lines counted as dropped): %s", lines,
                        m_where.c_str(), dropped, answer.error.c_str());
             return;

@@ -92,13 +92,19 @@ struct DeliveryResult {
     };
     uint64_t linesStored = 0;
     uint64_t linesNotWritten = 0;
-    std::vector<Piece> notStoredWhole;           // to keep for a later post
+    std::vector<Piece> notStoredWhole;  // to keep for a later post
+    // Of them, those stored but for the points older than the retention policy keeps, which
+    // no later post stores either, and those points.
+    size_t piecesPastRetention = 0;
+    uint64_t linesPastRetention = 0;
     bool unanswered = false;                     // a failure was the server's silence
     bool refused = false;                        // a failure was an answer (partial writes too)
     std::string refusedForGood;                  // why, when the server refused the login, a right or the database
     bool busy = false;                           // a try went unanswered or was answered busy
     std::chrono::steady_clock::duration took{};  // from the first try to the last answer
     bool Complete() const { return notStoredWhole.empty(); }
+    // Nothing is left that a later post could store.
+    bool Done() const { return notStoredWhole.size() == piecesPastRetention; }
 };
 
 // Posts `body` (`lines` lines; 0: counted) to one of `urls`, the write endpoints of the

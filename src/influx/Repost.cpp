@@ -32,9 +32,10 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
             const auto lines = static_cast<uint64_t>(batch.lines);
             DeliveryResult result;
             if (!interrupted) result = Deliver(target, urls, std::string(batch.body), batch.lines, where);
-            if (!interrupted && result.Complete()) {
+            if (!interrupted && result.Done()) {
                 delivered.push_back(i);
-                linesDelivered += lines;
+                linesDelivered += lines - result.linesPastRetention;
+                tally.linesPastRetention += result.linesPastRetention;
             } else {
                 ++tally.batchesLeft;
                 tally.linesLeft += lines;
@@ -48,6 +49,9 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
         say(path + ": " + std::to_string(delivered.size()) + " batches (" + Thousands(linesDelivered) +
             " lines) delivered, " + std::to_string(file.Batches().size() - delivered.size()) + " left");
     }
+    if (tally.linesPastRetention > 0)
+        say(Thousands(tally.linesPastRetention) +
+            " lines older than the retention policy keeps were dropped by the server");
     return tally;
 }
 

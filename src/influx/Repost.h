@@ -1,7 +1,8 @@
 #pragma once
 
 // Posts the batches of unsent-line files again, with the writer's retries, and takes each
-// batch the server stored whole out of its file.
+// batch the server stored whole out of its file; also one it stored but for the points older
+// than its retention policy keeps, since no later post stores those.
 
 #include "influx/RyInfluxDB.h"
 
@@ -18,8 +19,9 @@ struct RepostTally {
     uint64_t linesDelivered = 0;
     uint64_t batchesLeft = 0;
     uint64_t linesLeft = 0;
-    int unreadable = 0;       // files that are no unsent-line files
-    bool unanswered = false;  // some batch found the server silent
+    uint64_t linesPastRetention = 0;  // of batches done, dropped by the server as older than its policy keeps
+    int unreadable = 0;               // files that are no unsent-line files
+    bool unanswered = false;          // some batch found the server silent
 };
 
 // Posts every batch of `files` to the target's server. `say` gets the progress lines

@@ -202,7 +202,7 @@ void Session::RequestStop() {
     if (m_stopRunning) m_stopRunning();
 }
 
-int Session::Run(Progress& progress, const std::vector<std::string>* only) {
+int Session::Run(Progress& progress, const std::vector<std::string>* only, const FileWindows* windows) {
     InfluxTarget target = m_options.target;
     // A dry run's file is no server: a failed write is neither tried again nor kept, and its
     // batches go one after the other, in the order they were made.
@@ -219,6 +219,7 @@ int Session::Run(Progress& progress, const std::vector<std::string>* only) {
         Drive(converter, only, [&converter](const std::string& path) { converter.ConvertListedTable(path); });
     } else {
         DataLogConverter converter(m_folder, m_database, guarded, target);
+        converter.SetWindows(windows);
         Drive(converter, only, [&converter](const std::string& path) { converter.ConvertDatFile(path); });
     }
     return ExitStatus(m_totals);

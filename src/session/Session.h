@@ -9,6 +9,7 @@
 #include "conversion/Journal.h"
 #include "conversion/Progress.h"
 #include "conversion/Totals.h"
+#include "datalog/DataLogConverter.h"
 #include "influx/Preflight.h"
 #include "influx/RyInfluxDB.h"
 
@@ -127,12 +128,21 @@ public:
     int Prepare(CheckQuestions& questions);
     // Why the run keeps no journal when it has none (a later resume converts every file again).
     const std::string& JournalProblem() const { return m_journalProblem; }
+    // For a run without Prepare: the journal entries of the files read are kept in memory
+    // alone, for TakeEntries, which leaves none, so that a later run reads every file again.
+    void HoldEntries() { m_journal.Hold(); }
+    std::vector<std::pair<std::string, JournalEntry>> TakeEntries() {
+        auto held = m_journal.Held();
+        m_journal.Hold();
+        return held;
+    }
 
     // Converts the folder, telling `progress`; returns the exit status. A conversion
     // without Prepare keeps no journal. With `only`, just those files of the folder: data-log
     // files, or table files after the tag catalogue. Run again with resume, it converts what
-    // changed since; the server's refusals are counted across the runs.
-    int Run(Progress& progress, const std::vector<std::string>* only = nullptr);
+    // changed since; the server's refusals are counted across the runs. With `windows`, the
+    // data-log files it names give only their records of those times.
+    int Run(Progress& progress, const std::vector<std::string>* only = nullptr, const FileWindows* windows = nullptr);
 
     // From any thread: the run ends after the files under way.
     void RequestStop();

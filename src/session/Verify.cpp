@@ -415,7 +415,9 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     }
 
     reader.emplace(result, oldestKept);
+    session.HoldEntries();
     session.Run(*reader, only);
+    for (auto& [path, entry] : session.TakeEntries()) result.entries.emplace(std::move(path), std::move(entry));
     result.summariesBefore1970 = session.Totals().writes.summariesBefore1970;
     result.namesNotCarried = session.Totals().writes.linesNotWritten;
 
@@ -497,6 +499,35 @@ bool Wanted(const Windows& windows, const PostedLine& line) {
     return after != tag->second.begin() && line.seconds <= std::prev(after)->last;
 }
 
+bool Whole(const TagCheck& tag) {
+    return tag.Missing() == 0 && tag.Differing() == 0;
+}
+
+// The files of `read` whose points are all stored get the journal entry a conversion records,
+// so that a resumed conversion leaves them alone: those of no tag short or differing in
+// `read` unless `after` finds it whole now, and unchanged since they were read.
+void JournalStored(const SessionOptions& options, const Verification& read, const Verification& after) {
+    TagKeys lacking;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        for (const auto& [name, tag] : read.kinds[kind].tags) {
+            const auto now = after.kinds[kind].tags.find(name);
+            if (!Whole(tag) && (now == after.kinds[kind].tags.end() || !Whole(now->second)))
+                lacking.insert({kind, name});
+        }
+    const std::vector<std::string> held = FilesOf(lacking, read.files, options);
+    const std::set<std::string> lackingFiles(held.begin(), held.end());
+    Journal journal;
+    std::string error;
+    if (!journal.Open(read.database, true, error)) return LogMessage("Journal: %s", error.c_str());
+    for (const std::string& path : read.files) {
+        const std::optional<FileStamp> stamp = lackingFiles.contains(path) ? std::nullopt : FileStamp::Of(path);
+        const auto entry = stamp ? read.entries.find(stamp->path) : read.entries.end();
+        if (entry == read.entries.end() || !entry->second.Stamped(*stamp)) continue;
+        const std::optional<JournalEntry> known = journal.Find(stamp->path);
+        if (!known || !known->Stamped(*stamp)) journal.Record(*stamp, entry->second);
+    }
+}
+
 class Unheard : public Progress {
 public:
     void Line(const std::string&) override {}
@@ -522,7 +553,9 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
     repairing.unsent = Repost(unsent, target, interrupted, log, log);
 
     const int status = Verify(options, result, error, values);
+    if (status == kAllWritten) JournalStored(options, result, result);
     if (status != kLinesNotWritten) return status;
+    const Verification read = result;
 
     // The windows of the points to post again; a policy drops points older than it keeps at once.
     const auto now = static_cast<int64_t>(time(nullptr));
@@ -544,6 +577,20 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
         }
     }
     const std::vector<std::string> files = FilesOf(concerned, result.files, options);
+    // Data-log files give only the records of their windows; tables are read whole (their
+    // rows are not in time order), and only the lines wanted are posted of either.
+    TagKeys wantedTags;
+    for (const auto& [key, wanted] : windows) wantedTags.insert(key);
+    const std::vector<std::string> reading = FilesOf(wantedTags, result.files, options);
+    FileWindows records;
+    if (options.kind == SourceKind::kDataLog)
+        for (const std::string& path : reading) {
+            const DatFileName parsed = ParseDatFileName(path);
+            TimeWindows& spans = records[path];
+            for (const Stretch& window :
+                 windows.at({parsed.kind, ToUtf8(parsed.tagName.c_str(), options.target.codePage)}))
+                spans.emplace_back(window.first, window.last);
+        }
 
     if (!windows.empty()) {
         // The conversion's writer makes the lines of the files concerned; only those of the
@@ -596,9 +643,11 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
         };
         Session session(posting);
         Unheard unheard;
-        session.Run(unheard, &files);
+        session.Run(unheard, &reading, &records);
     }
-    return Verify(options, result, error, values, &files);
+    const int after = Verify(options, result, error, values, &files);
+    if (after == kAllWritten || after == kLinesNotWritten) JournalStored(options, read, result);
+    return after;
 }
 
 }  // namespace quarvel

@@ -97,6 +97,8 @@ struct Verification {
     uint64_t namesNotCarried = 0;                  // never posted: line protocol cannot carry their names
     bool values = false;                           // the values were compared
     std::vector<std::string> files;                // read, in order
+    // What a conversion would journal of the files read, were their points all stored; by resolved path.
+    std::map<std::string, JournalEntry> entries;
     uint64_t Missing() const;
     uint64_t Differing() const;
 };

@@ -356,6 +356,8 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     EXPECT_EQ(differing[0]["examples"][0]["server"].get<double>(), value + 1) << values.out;
 
     // The repair posts the window and the point again; the raw history is then that of the whole conversion.
+    // It journals the files it finds whole as a conversion would: a resumed conversion posts nothing.
+    fs::remove_all(m_dir / "Logs" / "journal");
     const testsupport::RunResult repaired = Cli("verify", {"--values", "--repair"});
     EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
     EXPECT_TRUE(Contains(repaired.out, "Repair: raw FLOW_01: repaired (" + missing + " points posted again)"))
@@ -363,6 +365,9 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     EXPECT_TRUE(Contains(repaired.out, "Repair: raw PRESS_02: repaired (1 point posted again)")) << repaired.out;
     EXPECT_EQ(Cli("verify", {"--values"}).status, 0);
     EXPECT_EQ(testsupport::SelectAll(database, "RP_Sec", "datalogX"), converted);
+    const testsupport::RunResult resumed = Cli("convert", {"--resume", "--quiet"});
+    EXPECT_EQ(SummaryNumber(resumed.err, "  already converted"), made.files) << resumed.err;
+    EXPECT_EQ(SummaryNumber(resumed.err, "Lines written"), 0) << resumed.err;
 }
 
 TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
@@ -402,6 +407,17 @@ TEST_F(CheckCli, VerifyRepeatedTimesRetentionAndUnsentLinesAreNamed) {
     EXPECT_TRUE(Contains(repaired.out, "still short (0 points posted again): 1,441 older than the retention policy"))
         << repaired.out;
     EXPECT_FALSE(Contains(repaired.out, "Repair: day ")) << repaired.out;
+    // The minute batches in Logs/unsent are done once the server dropped their points as too old.
+    EXPECT_TRUE(Contains(repaired.out, " lines older than the retention policy keeps were dropped by the server"))
+        << repaired.out;
+    EXPECT_FALSE(Contains(Cli("verify", {"--repair"}).out, "lines of Logs/unsent posted again"));
+    // The day files, whole now, are journaled; the minute files, short, are not.
+    long minuteFiles = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(made.dataLogFolder))
+        minuteFiles += entry.path().extension() == ".DAT" && entry.path().stem().string().ends_with("M") ? 1 : 0;
+    const testsupport::RunResult resumed = Cli("convert", {"--resume", "--quiet"});
+    EXPECT_EQ(SummaryNumber(resumed.err, "Files converted"), minuteFiles) << resumed.err;
+    EXPECT_GT(SummaryNumber(resumed.err, "  already converted"), 0) << resumed.err;
 }
 
 TEST_F(CheckCli, VerifyTheTableExportIsVerifiedLikewise) {

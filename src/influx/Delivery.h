@@ -42,11 +42,13 @@ std::string RetryText(const RetryNotice& notice);
 // tries, later batches get a single try until a post gets through, so that an outage does not
 // cost half a minute per batch. It also counts the batches in a row that the server refused
 // for good (a login it refuses, a right it denies, a database it lacks), so that a run can
-// stop instead of reading a whole node into unsent-line files.
+// stop instead of reading a whole node into unsent-line files. A writer that starts later
+// also starts with as many posts under way as the others last had.
 class ServerWatch {
 public:
     std::atomic<bool> silent{false};
-    std::atomic<size_t> nextNode{0};  // where the next batch starts
+    std::atomic<size_t> nextNode{0};    // where the next batch starts
+    std::atomic<int> postsInFlight{1};  // the window the writers' posts last had (PostsInFlight)
 
     void Refused(const std::string& why) {
         std::lock_guard lock(m_mutex);

@@ -4,25 +4,28 @@
 
 namespace quarvel {
 
-PostsInFlight::PostsInFlight(int ceiling) : m_ceiling(std::max(1, ceiling)) {}
+PostsInFlight::PostsInFlight(int ceiling, std::atomic<int>* learnt)
+    : m_ceiling(std::max(1, ceiling)), m_learnt(learnt) {
+    if (m_learnt != nullptr) m_window = std::clamp(m_learnt->load(), 1, m_ceiling);
+}
 
 PostsInFlight::~PostsInFlight() {
     {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_running == 0; });
+        m_ended.wait(lock, [this] { return m_running == 0; });
         m_stopping = true;
     }
-    m_changed.notify_all();
+    m_queued.notify_all();
     for (std::thread& thread : m_threads) thread.join();
 }
 
 void PostsInFlight::Start(Post post, bool afterAll) {
     {
         std::unique_lock lock(m_mutex);
-        if (afterAll) m_changed.wait(lock, [this] { return m_running == 0; });
+        if (afterAll) m_ended.wait(lock, [this] { return m_running == 0; });
         if (m_running >= m_window) {
             m_waited = true;
-            m_changed.wait(lock, [this] { return m_running < m_window; });
+            m_ended.wait(lock, [this] { return m_running < m_window; });
         }
         // A thread that cannot be made throws before anything was queued.
         if (m_idle <= static_cast<int>(m_queue.size()) && static_cast<int>(m_threads.size()) < m_ceiling)
@@ -30,19 +33,19 @@ void PostsInFlight::Start(Post post, bool afterAll) {
         m_queue.push_back(std::move(post));
         ++m_running;
     }
-    m_changed.notify_all();
+    m_queued.notify_one();
 }
 
 void PostsInFlight::Wait() {
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_running == 0; });
+    m_ended.wait(lock, [this] { return m_running == 0; });
 }
 
 void PostsInFlight::Run() {
     std::unique_lock lock(m_mutex);
     for (;;) {
         ++m_idle;
-        m_changed.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+        m_queued.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
         --m_idle;
         if (m_queue.empty()) return;
         Post post = std::move(m_queue.front());
@@ -52,14 +55,14 @@ void PostsInFlight::Run() {
         lock.lock();
         --m_running;
         Learn(outcome);
-        m_changed.notify_all();
+        m_ended.notify_all();
     }
 }
 
 void PostsInFlight::Learn(const Outcome& outcome) {
     if (outcome.busy) {
-        m_window = std::max(1, m_window / 2);
-        m_waited = false;
+        Resize(m_window / 2);
+        m_doubling = false;
         return;
     }
     if (!outcome.full || outcome.took <= std::chrono::steady_clock::duration::zero()) return;
@@ -68,12 +71,17 @@ void PostsInFlight::Learn(const Outcome& outcome) {
     // under way each taking t where the fastest took f, w * (1 - f / t).
     const double waiting = m_window * (1.0 - std::chrono::duration<double>(m_fastest) / outcome.took);
     if (waiting > 2.0 && m_window > 1) {
-        --m_window;
-        m_waited = false;
+        Resize(m_window - 1);
+        m_doubling = false;
     } else if (waiting < 1.0 && m_waited && m_window < m_ceiling) {
-        ++m_window;
-        m_waited = false;
+        Resize(m_doubling ? m_window * 2 : m_window + 1);
     }
+}
+
+void PostsInFlight::Resize(int window) {
+    m_window = std::clamp(window, 1, m_ceiling);
+    m_waited = false;
+    if (m_learnt != nullptr) m_learnt->store(m_window);
 }
 
 }  // namespace quarvel

@@ -2,11 +2,14 @@
 
 // The posts of one writer that are under way at once, each on a posting thread of its own
 // and so over a connection of its own, while the writer fills its next batch. How many may
-// be under way follows the link: one more while the posts come back as fast as the fastest
-// did (the round trip, not the server, held the rate) and the writer had to wait for a
-// place; one fewer once they come back slower than that by more than two posts' worth (they
-// wait at the server); half as many when the server was busy or silent.
+// be under way follows the link: while the posts come back as fast as the fastest did (the
+// round trip, not the server, held the rate) and the writer had to wait for a place, twice
+// as many until the window first had to shrink, one more after that; one fewer once they
+// come back slower than that by more than two posts' worth (they wait at the server); half
+// as many when the server was busy or silent. A run's writers share what they learnt, so
+// that a later writer starts where the others are instead of at one post.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -19,7 +22,9 @@ namespace quarvel {
 
 class PostsInFlight {
 public:
-    explicit PostsInFlight(int ceiling);
+    // `learnt` (may be null) is shared with the other writers of the run: the window starts
+    // there and goes there whenever it changes.
+    PostsInFlight(int ceiling, std::atomic<int>* learnt);
     ~PostsInFlight();  // waits for the posts under way
     PostsInFlight(const PostsInFlight&) = delete;
     PostsInFlight& operator=(const PostsInFlight&) = delete;
@@ -41,16 +46,22 @@ public:
 private:
     void Run();
     void Learn(const Outcome& outcome);
+    void Resize(int window);
 
     const int m_ceiling;
+    std::atomic<int>* const m_learnt;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // Two signals, so that an ended post wakes only who waits for a place, and a started one
+    // only one idle posting thread.
+    std::condition_variable m_queued;
+    std::condition_variable m_ended;
     std::deque<Post> m_queue;
     std::vector<std::thread> m_threads;
-    int m_idle = 0;         // posting threads waiting for a post
-    int m_running = 0;      // started and not ended, queued ones included
-    int m_window = 1;       // places
-    bool m_waited = false;  // the writer waited for a place since the window last changed
+    int m_idle = 0;          // posting threads waiting for a post
+    int m_running = 0;       // started and not ended, queued ones included
+    int m_window = 1;        // places
+    bool m_waited = false;   // the writer waited for a place since the window last changed
+    bool m_doubling = true;  // the window never had to shrink yet
     std::chrono::steady_clock::duration m_fastest = std::chrono::steady_clock::duration::max();
     bool m_stopping = false;
 };

@@ -90,7 +90,9 @@ RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
         m_writeUrls[kind] = WriteUrls(m_target, m_database, kRetentionPolicy[kind]);
         m_where[kind] = "database " + m_database + ", retention policy " + kRetentionPolicy[kind];
     }
-    if (m_target.maxInFlight > 1 && !m_target.wait) m_inFlight = std::make_unique<PostsInFlight>(m_target.maxInFlight);
+    if (m_target.maxInFlight > 1 && !m_target.wait)
+        m_inFlight = std::make_unique<PostsInFlight>(m_target.maxInFlight,
+                                                     m_target.watch ? &m_target.watch->postsInFlight : nullptr);
 }
 
 RyInfluxDB::~RyInfluxDB() {
@@ -241,13 +243,40 @@ void RyInfluxDB::PostBatch(int kind) {
         m_batch[kind].clear();  // keeps its storage for the next batch
         return;
     }
-    m_batch[kind].reserve(batch.body.size());
-    auto handed = std::make_shared<const Batch>(std::move(batch));
+    m_batch[kind] = SpareBody();
+    if (m_batch[kind].capacity() == 0) m_batch[kind].reserve(batch.body.size());
+    auto handed = std::make_shared<Batch>(std::move(batch));
     try {
-        m_inFlight->Start([this, handed] { return Post(*handed); }, afterAll);
+        m_inFlight->Start(
+            [this, handed] {
+                const PostsInFlight::Outcome outcome = Post(*handed);
+                KeepBody(std::move(handed->body));
+                return outcome;
+            },
+            afterAll);
     } catch (...) {
         Post(*handed);  // no posting thread to be had: this one posts it, so that its sources end
     }
+}
+
+// Posted bodies come back for the next batches to fill: storage already touched, where a
+// fresh one would cost its pages anew each batch. No more are kept than may be under way.
+void RyInfluxDB::KeepBody(std::string&& body) noexcept {
+    try {
+        body.clear();
+        std::lock_guard lock(m_spareMutex);
+        if (m_spareBodies.size() < static_cast<size_t>(m_target.maxInFlight)) m_spareBodies.push_back(std::move(body));
+    } catch (...) {
+        // not kept: a later batch grows one of its own
+    }
+}
+
+std::string RyInfluxDB::SpareBody() {
+    std::lock_guard lock(m_spareMutex);
+    if (m_spareBodies.empty()) return {};
+    std::string body = std::move(m_spareBodies.back());
+    m_spareBodies.pop_back();
+    return body;
 }
 
 // On the adding thread or a posting one; the batch's counts are added up once it ended.

@@ -164,6 +164,8 @@ private:
     // Under the kind's lock: hands the kind's batch to its post, on this thread or a posting one.
     void PostBatch(int kind);
     PostsInFlight::Outcome Post(const Batch& batch);
+    void KeepBody(std::string&& body) noexcept;
+    std::string SpareBody();
     void SaveUnsent(const Batch& batch, const DeliveryResult& delivery, WriteCounts& counts);
     void NoteLine(int kind);
     void CountSummaryBefore1970();
@@ -199,6 +201,8 @@ private:
     std::string m_lastName;
     const LineName* m_lastLineName = nullptr;
 
+    std::mutex m_spareMutex;
+    std::vector<std::string> m_spareBodies;     // of ended posts, cleared, for the next batches
     std::unique_ptr<PostsInFlight> m_inFlight;  // null: posts on the adding thread; last, so that it ends first
 };
 

@@ -237,8 +237,10 @@ bool Journal::Record(const FileStamp& stamp, JournalEntry entry) {
     entry.mtimeNs = stamp.mtimeNs;
     const std::string line = EntryLine(stamp.path, entry);
     std::lock_guard lock(m_mutex);
-    if (m_fd < 0 && m_holding) Keep(stamp.path, std::move(entry), 0);
-    if (m_fd < 0) return m_holding;
+    if (m_fd < 0) {
+        if (m_holding) Keep(stamp.path, std::move(entry), 0);
+        return m_holding;
+    }
     // One write per entry: with O_APPEND a crash leaves at most the last line cut short.
     // A written entry outlives the process; the disk gets it at most a second later, so
     // that a node of thousands of small files does not wait for a sync after each.

@@ -50,18 +50,25 @@ CONF
   influxd_pid=$!
   trap stop_influxd EXIT
   export QUARVEL_INFLUX_URL="http://$host:$http_port"
+  wait_answering influxd "$QUARVEL_INFLUX_URL/ping" 204 "$influxd_pid" "$influxd_dir/influxd.log"
+}
+
+# wait_answering NAME URL STATUS PID LOG: waits up to 30 s until URL answers STATUS; fails,
+# with the end of LOG, when the process PID exits first.
+wait_answering() {
+  local name=$1 url=$2 status=$3 pid=$4 log=$5
   for _ in $(seq 1 300); do
-    if curl -s -o /dev/null -w '%{http_code}' "$QUARVEL_INFLUX_URL/ping" 2>/dev/null | grep -q 204; then
+    if curl -s -o /dev/null -w '%{http_code}' "$url" 2>/dev/null | grep -q "$status"; then
       return 0
     fi
-    if ! kill -0 "$influxd_pid" 2>/dev/null; then
-      echo "influxd exited during start-up:" >&2
-      tail -20 "$influxd_dir/influxd.log" >&2
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "$name exited during start-up:" >&2
+      tail -20 "$log" >&2
       return 1
     fi
     sleep 0.1
   done
-  echo "influxd did not answer on $QUARVEL_INFLUX_URL within 30 s" >&2
+  echo "$name did not answer on ${url%/*} within 30 s" >&2
   return 1
 }
 

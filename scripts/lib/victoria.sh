@@ -1,8 +1,8 @@
 # Starts and stops throwaway VictoriaMetrics servers on 127.0.0.1 with their data in
 # temporary folders, beside the private influxd of scripts/lib/influxd.sh (source that
-# first: its free_port is used). start_victoria VARIABLE [RETENTION] starts one, with
-# -retentionPeriod RETENTION unless empty (the server's default then, one month), and
-# exports its base URL in VARIABLE; every one stops on exit.
+# first: its free_port and wait_answering are used). start_victoria VARIABLE [RETENTION]
+# starts one, with -retentionPeriod RETENTION unless empty (the server's default then,
+# one month), and exports its base URL in VARIABLE; every one stops on exit.
 
 victoria_dirs=()
 victoria_pids=()
@@ -20,19 +20,7 @@ start_victoria() {
   trap 'stop_victoria; stop_influxd' EXIT
   url="http://127.0.0.1:$port"
   export "$variable=$url"
-  for _ in $(seq 1 300); do
-    if curl -s -o /dev/null -w '%{http_code}' "$url/health" 2>/dev/null | grep -q 200; then
-      return 0
-    fi
-    if ! kill -0 "$pid" 2>/dev/null; then
-      echo "victoria-metrics exited during start-up:" >&2
-      tail -20 "$dir/victoria.log" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-  echo "victoria-metrics did not answer on $url within 30 s" >&2
-  return 1
+  wait_answering victoria-metrics "$url/health" 200 "$pid" "$dir/victoria.log"
 }
 
 stop_victoria() {

@@ -80,17 +80,28 @@ std::string Series(const std::string& database, const std::string& measurement) 
     return measurement + "_status{db=" + QuoteIdentifier(database) + "}";
 }
 
+// Posts `form` to one of VictoriaMetrics' endpoints; false with `error` (and the HTTP status
+// in `status`) when no answer came or the server refused it.
+bool PostVictoria(ServerClient& client, const std::string& baseUrl, const ServerAccess& access, const char* endpoint,
+                  std::initializer_list<UrlParameter> form, HttpResult& http, std::string& error, long& status) {
+    http = client.Post(EndpointUrl(baseUrl, endpoint), EncodeParameters(form), BodyEncoding::Identity,
+                       HttpTimeouts{10, 0, 300}, access);
+    status = http.status;
+    if (http.Succeeded()) return true;
+    error = http.curlCode != 0 ? http.error : "HTTP " + std::to_string(http.status);
+    return false;
+}
+
 // Runs one of VictoriaMetrics' Prometheus queries (at /api/v1/query or /api/v1/query_range)
 // and hands each value, with its series' name label and its time, to `each`.
 template <typename Each>
 bool AskVictoria(ServerClient& client, const std::string& baseUrl, const ServerAccess& access, const char* endpoint,
                  std::initializer_list<UrlParameter> form, std::string& error, long& status, Each each) {
-    const HttpResult http = client.Post(EndpointUrl(baseUrl, endpoint), EncodeParameters(form), BodyEncoding::Identity,
-                                        HttpTimeouts{10, 0, 300}, access);
-    status = http.status;
+    HttpResult http;
+    const bool posted = PostVictoria(client, baseUrl, access, endpoint, form, http, error, status);
     const nlohmann::json answer = nlohmann::json::parse(http.body, nullptr, false);
-    if (!http.Succeeded() || !answer.is_object() || answer.value("status", nlohmann::json()) != "success") {
-        error = http.curlCode != 0 ? http.error : "HTTP " + std::to_string(http.status);
+    if (!posted || !answer.is_object() || answer.value("status", nlohmann::json()) != "success") {
+        if (posted) error = "HTTP " + std::to_string(http.status);
         if (answer.is_object() && answer.contains("error") && answer["error"].is_string())
             error += ": " + answer["error"].get<std::string>();
         return false;
@@ -166,14 +177,10 @@ bool VictoriaPoints(const std::string& baseUrl, const ServerAccess& access, cons
         "{" + series + ",db=" + QuoteIdentifier(database) + ",name=" + QuoteIdentifier(name) + "}";
     const std::string start = std::to_string(from);
     const std::string until = std::to_string(to);
-    const HttpResult http = client.Post(EndpointUrl(baseUrl, "api/v1/export"),
-                                        EncodeParameters({{"match[]", match}, {"start", start}, {"end", until}}),
-                                        BodyEncoding::Identity, HttpTimeouts{10, 0, 300}, access);
-    status = http.status;
-    if (!http.Succeeded()) {
-        error = http.curlCode != 0 ? http.error : "HTTP " + std::to_string(http.status);
+    HttpResult http;
+    if (!PostVictoria(client, baseUrl, access, "api/v1/export", {{"match[]", match}, {"start", start}, {"end", until}},
+                      http, error, status))
         return false;
-    }
     std::map<int64_t, FieldValues> byTime;
     for (size_t at = 0; at < http.body.size();) {
         const size_t end = std::min(http.body.find('\n', at), http.body.size());

@@ -15,10 +15,11 @@
 #include <climits>
 #include <cmath>
 #include <ctime>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace quarvel {
@@ -29,8 +30,13 @@ namespace {
 constexpr int64_t kWindowSeconds[kTableKindCount] = {31 * kDaySeconds, 366 * kDaySeconds, 366 * kDaySeconds,
                                                      366 * kDaySeconds};
 
-// Time stamps per kind and name.
-using TimesByTag = std::map<std::pair<int, std::string>, std::vector<int64_t>>;
+// The lines of one tag read back: their time stamps, and with the values their points.
+struct TagLines {
+    std::vector<int64_t> times;
+    std::vector<StoredPoint> points;
+};
+// Per kind and name.
+using LinesByTag = std::map<std::pair<int, std::string>, TagLines>;
 
 // The first second of the UTC day of `seconds`.
 int64_t DayOf(int64_t seconds) {
@@ -38,39 +44,105 @@ int64_t DayOf(int64_t seconds) {
 }
 
 // The days looked at point by point, per kind and name.
-using LookedDays = std::set<std::tuple<int, std::string, int64_t>>;
+using LookedDays = std::map<std::pair<int, std::string>, std::set<int64_t>>;
 using TagKeys = std::set<std::pair<int, std::string>>;
 
-// Points with their fields per kind and name.
-using PointsByTag = std::map<std::pair<int, std::string>, std::vector<StoredPoint>>;
-
-// Adds the time stamps of every line of ours in `body`; with `only`, of the days it holds;
-// with `points`, the points with their fields too.
-void CollectTimes(std::string_view body, TimesByTag& times, const LookedDays* only = nullptr,
-                  PointsByTag* points = nullptr) {
-    for (size_t at = 0; at <= body.size();) {
-        const size_t end = std::min(body.find('\n', at), body.size());
-        const std::string_view text = body.substr(at, end - at);
-        PostedLine line;
-        if (ReadPostedLine(text, line) &&
-            (only == nullptr || only->contains({line.kind, line.name, DayOf(line.seconds)}))) {
-            std::pair key{line.kind, std::move(line.name)};
-            if (points != nullptr) {
-                StoredPoint& point = (*points)[key].emplace_back();
-                point.time = line.seconds;
-                ReadPostedFields(text, point.fields);
-            }
-            times[std::move(key)].push_back(line.seconds);
-        }
-        at = end + 1;
+// The time stamp that ends a line of ours, in whole seconds; false when it is none.
+bool ReadStamp(std::string_view line, int64_t& seconds) {
+    const size_t space = line.rfind(' ');
+    if (space == std::string_view::npos) return false;
+    const std::string_view stamp = line.substr(space + 1);
+    if (stamp.size() < 10 || stamp.substr(stamp.size() - 9) != "000000000") return false;
+    const bool negative = stamp[0] == '-';
+    seconds = 0;
+    for (size_t i = negative ? 1 : 0; i + 9 < stamp.size(); ++i) {
+        if (stamp[i] < '0' || stamp[i] > '9') return false;
+        seconds = seconds * 10 + (stamp[i] - '0');
     }
+    if (negative) seconds = -seconds;
+    return true;
 }
+
+// Sorts lines of ours by kind and tag: their time stamps, with `fields` their points too;
+// with `only`, of the days it holds alone. A writer's lines come in runs of one tag (a
+// file's records are its tag's), so a line that starts with the measurement and tags of
+// the one before is read by its time alone, without a name made or a map searched.
+class LineSorter {
+public:
+    LineSorter(LinesByTag& lines, bool fields) : m_lines(lines), m_fields(fields) {}
+
+    void Keep(const LookedDays* only) {
+        m_only = only;
+        Forget();
+    }
+    // The lines were taken away: the next line is looked up again.
+    void Forget() {
+        m_prefix.clear();
+        m_tag = nullptr;
+    }
+
+    void Add(std::string_view body) {
+        for (size_t at = 0; at <= body.size();) {
+            const size_t end = std::min(body.find('\n', at), body.size());
+            const std::string_view text = body.substr(at, end - at);
+            at = end + 1;
+            int64_t seconds = 0;
+            if (m_prefix.empty() || !text.starts_with(m_prefix)) {
+                if (!Start(text, seconds)) continue;
+            } else if (!ReadStamp(text, seconds)) {
+                continue;
+            }
+            if (m_tag == nullptr || (m_days != nullptr && !m_days->contains(DayOf(seconds)))) continue;
+            m_tag->times.push_back(seconds);
+            if (!m_fields) continue;
+            StoredPoint& point = m_tag->points.emplace_back();
+            point.time = seconds;
+            ReadPostedFields(text, point.fields);
+        }
+    }
+
+private:
+    // Reads `text` whole and makes its tag the one under way.
+    bool Start(std::string_view text, int64_t& seconds) {
+        Forget();
+        PostedLine line;
+        if (!ReadPostedLine(text, line)) return false;
+        seconds = line.seconds;
+        std::pair key{line.kind, std::move(line.name)};
+        m_days = nullptr;
+        if (m_only != nullptr) {
+            const auto looked = m_only->find(key);
+            if (looked == m_only->end()) {
+                m_tag = nullptr;
+            } else {
+                m_days = &looked->second;
+                m_tag = &m_lines[std::move(key)];
+            }
+        } else {
+            m_tag = &m_lines[std::move(key)];
+        }
+        // The measurement and tags end at the first blank not escaped.
+        for (size_t i = 0; i < text.size(); ++i)
+            if (text[i] == ' ' && (i == 0 || text[i - 1] != '\\')) {
+                m_prefix.assign(text.substr(0, i + 1));
+                break;
+            }
+        return true;
+    }
+
+    LinesByTag& m_lines;
+    const bool m_fields;
+    const LookedDays* m_only = nullptr;
+    std::string m_prefix;       // of the tag under way; empty: none
+    TagLines* m_tag = nullptr;  // none: its lines are passed over
+    const std::set<int64_t>* m_days = nullptr;
+};
 
 // Sorts `points` by time and leaves each time once, with the fields the server keeps of
 // lines of one time: each field as the last line that has it gave it.
 void MergeByTime(std::vector<StoredPoint>& points) {
-    std::stable_sort(points.begin(), points.end(),
-                     [](const StoredPoint& a, const StoredPoint& b) { return a.time < b.time; });
+    const auto earlier = [](const StoredPoint& a, const StoredPoint& b) { return a.time < b.time; };
+    if (!std::is_sorted(points.begin(), points.end(), earlier)) std::stable_sort(points.begin(), points.end(), earlier);
     size_t kept = 0;
     for (size_t i = 0; i < points.size(); ++i) {
         if (kept > 0 && points[kept - 1].time == points[i].time) {
@@ -106,26 +178,33 @@ int FirstDifference(const FieldValues& node, const FieldValues& server) {
 
 // Sorts `times` and leaves each once.
 void KeepDistinct(std::vector<int64_t>& times) {
-    std::sort(times.begin(), times.end());
+    if (!std::is_sorted(times.begin(), times.end())) std::sort(times.begin(), times.end());
     times.erase(std::unique(times.begin(), times.end()), times.end());
 }
 
-// The time stamps of the file under way, per kind and name; folded into the tag records
-// when the file is done. Once told the days to look at, it keeps the time stamps of those
-// days of every file read instead.
+// The time stamps (with the values, the points) of the file under way, per kind and name;
+// folded into the tag records when the file is done. Once told the days to look at, it
+// keeps the lines of those days alone, until they are taken.
 class NodeReader : public Progress {
 public:
     NodeReader(Verification& result, const std::array<int64_t, kTableKindCount>& oldestKept)
-        : m_result(result), m_oldestKept(oldestKept) {}
+        : m_result(result), m_oldestKept(oldestKept), m_sorter(m_file, result.values) {}
 
-    void LookAt(const LookedDays& days) { m_looked = &days; }
-    TimesByTag& Looked() { return m_file; }
-    PointsByTag& LookedPoints() { return m_points; }
+    void LookAt(const LookedDays& days) {
+        m_looking = true;
+        m_sorter.Keep(&days);
+    }
+    // The lines of the days looked at read since the last call.
+    LinesByTag Take() {
+        std::lock_guard lock(m_mutex);
+        m_sorter.Forget();
+        return std::exchange(m_file, {});
+    }
     const std::vector<std::string>& Files() const { return m_files; }
 
     HttpResult Post(const std::string& body) {
         std::lock_guard lock(m_mutex);
-        CollectTimes(body, m_file, m_looked, m_result.values ? &m_points : nullptr);
+        m_sorter.Add(body);
         HttpResult stored;
         stored.status = 204;
         return stored;
@@ -134,42 +213,53 @@ public:
     void Line(const std::string&) override {}
     void FileDone(const std::string& path, const ConversionTotals&) override {
         std::lock_guard lock(m_mutex);
-        if (m_looked != nullptr) return;
+        if (m_looking) return;
         m_files.push_back(path);
-        for (auto& [key, times] : m_file) {
-            KeepDistinct(times);
-            TagCheck& tag = m_result.kinds[key.first].tags[key.second];
-            if (!tag.inNode) {
-                tag.first = times.front();
-                tag.last = times.back();
-            }
-            tag.inNode = true;
-            tag.first = std::min(tag.first, times.front());
-            tag.last = std::max(tag.last, times.back());
-            tag.expected += times.size();
-            const int64_t oldest = m_oldestKept[key.first];
-            tag.expectedOld +=
-                static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), oldest) - times.begin());
-            for (const int64_t time : times) ++tag.days[DayOf(time)].expected;
-        }
+        for (auto& [key, lines] : m_file) Fold(m_result.kinds[key.first].tags[key.second], key.first, lines);
         m_file.clear();
-        for (auto& [key, points] : m_points) {
-            MergeByTime(points);
-            TagCheck& tag = m_result.kinds[key.first].tags[key.second];
-            for (const StoredPoint& point : points) tag.values[DayOf(point.time)].Add(point.fields);
-        }
-        m_points.clear();
+        m_sorter.Forget();
     }
     void Ended(const std::string&) override {}
 
 private:
+    void Fold(TagCheck& tag, int kind, TagLines& lines) {
+        std::vector<int64_t>& times = lines.times;
+        KeepDistinct(times);
+        if (times.empty()) return;
+        if (!tag.inNode) {
+            tag.first = times.front();
+            tag.last = times.back();
+        }
+        tag.inNode = true;
+        tag.first = std::min(tag.first, times.front());
+        tag.last = std::max(tag.last, times.back());
+        tag.expected += times.size();
+        tag.expectedOld +=
+            static_cast<uint64_t>(std::lower_bound(times.begin(), times.end(), m_oldestKept[kind]) - times.begin());
+        // A day at a time: the times are in order.
+        for (auto at = times.begin(); at != times.end();) {
+            const int64_t day = DayOf(*at);
+            const auto next = std::lower_bound(at, times.end(), day + kDaySeconds);
+            tag.days[day].expected += static_cast<uint64_t>(next - at);
+            at = next;
+        }
+        if (!m_result.values) return;
+        MergeByTime(lines.points);
+        auto day = tag.values.end();
+        for (const StoredPoint& point : lines.points) {
+            if (day == tag.values.end() || day->first != DayOf(point.time))
+                day = tag.values.try_emplace(DayOf(point.time)).first;
+            day->second.Add(point.fields);
+        }
+    }
+
     Verification& m_result;
     const std::array<int64_t, kTableKindCount> m_oldestKept;
     std::mutex m_mutex;
-    TimesByTag m_file;
-    PointsByTag m_points;              // with the values: the points of the file under way
+    LinesByTag m_file;
+    LineSorter m_sorter;
     std::vector<std::string> m_files;  // done, in order
-    const LookedDays* m_looked = nullptr;
+    bool m_looking = false;
 };
 
 // Of `files`, those that hold a tag of `tags`: a data-log file by the kind and tag of its
@@ -192,16 +282,16 @@ std::vector<std::string> FilesOf(const TagKeys& tags, const std::vector<std::str
     return holding;
 }
 
-// The stretches of `tag`: its node time stamps `times` (distinct, ascending) of the days
-// looked at, each day held against the server's. A stretch goes on over the next day
-// looked at only when the node holds nothing between. With `points` (the node's, of the
-// same times), the points stored with other values are found too.
+// The stretches of `tag`: its node time stamps `times` (distinct, ascending) of days
+// looked at, each day held against the server's; the tag's days come in time order over
+// the calls. A stretch goes on over the next day looked at only when the node holds
+// nothing between; `open` says whether the last one found is open. With `points` (the
+// node's, of the same times), the points stored with other values are found too.
 bool FindStretches(const std::string& url, const ServerAccess& access, const std::string& database, int kind,
                    const std::string& name, const std::vector<int64_t>& times, const std::vector<StoredPoint>* points,
-                   TagCheck& tag, std::string& error, long& status) {
+                   TagCheck& tag, bool& open, std::string& error, long& status) {
     constexpr size_t kExamples = 5;
     const bool values = points != nullptr && points->size() == times.size();
-    bool open = false;
     std::vector<StoredPoint> stored;
     for (auto at = times.begin(); at != times.end();) {
         const int64_t day = DayOf(*at);
@@ -271,13 +361,47 @@ void CountWaiting(const std::string& database, Verification& result) {
         UnsentFile file;
         std::string error;
         if (!file.Read(path, error) || file.Database() != database) continue;
-        TimesByTag times;
-        for (const UnsentFile::Batch& batch : file.Batches()) CollectTimes(batch.body, times);
-        for (auto& [key, list] : times) {
-            KeepDistinct(list);
-            result.kinds[key.first].tags[key.second].waiting += list.size();
+        LinesByTag lines;
+        LineSorter sorter(lines, false);
+        for (const UnsentFile::Batch& batch : file.Batches()) sorter.Add(batch.body);
+        for (auto& [key, tag] : lines) {
+            KeepDistinct(tag.times);
+            result.kinds[key.first].tags[key.second].waiting += tag.times.size();
         }
     }
+}
+
+// What the server holds of one kind, per tag and day.
+struct KindCount {
+    StoredTags tags;
+    std::string error;
+    long status = 0;
+    bool counted = false;
+};
+
+// Counts the points of `kind` over the days the server holds them: the node's own span is
+// known only once it is read, so the first and last time of each tag are asked for first.
+// With `span`, over those seconds alone.
+KindCount CountKind(const std::string& url, const ServerAccess& access, const std::string& database, int kind,
+                    bool values, std::optional<std::pair<int64_t, int64_t>> span) {
+    KindCount count;
+    const auto ask = [&](int64_t from, int64_t to) {
+        return CountStoredPoints(url, access, database, kRetentionPolicy[kind], kMeasurement[kind], from, to,
+                                 kWindowSeconds[kind], count.tags, count.error, count.status, values);
+    };
+    if (span) {
+        count.counted = ask(span->first, span->second);
+        return count;
+    }
+    if (!ask(0, -1)) return count;  // an empty span: the first and last times alone
+    int64_t from = INT64_MAX;
+    int64_t to = INT64_MIN;
+    for (const auto& [name, tag] : count.tags) {
+        from = std::min(from, tag.first);
+        to = std::max(to, tag.last);
+    }
+    count.counted = from > to || ask(from, to);
+    return count;
 }
 
 void Summarize(KindCheck& kind) {
@@ -337,22 +461,7 @@ bool ReadPostedLine(std::string_view line, PostedLine& read) {
         while (end < rest.size() && !(rest[end] == ' ' && (end == 0 || rest[end - 1] != '\\'))) ++end;
         read.name = Unescape(rest.substr(0, end));
     }
-    const size_t space = line.rfind(' ');
-    if (space == std::string_view::npos) return false;
-    const std::string_view stamp = line.substr(space + 1);
-    if (stamp.size() < 10 || stamp.substr(stamp.size() - 9) != "000000000") return false;
-    int64_t seconds = 0;
-    bool negative = false;
-    for (size_t i = 0; i + 9 < stamp.size(); ++i) {
-        if (i == 0 && stamp[i] == '-') {
-            negative = true;
-            continue;
-        }
-        if (stamp[i] < '0' || stamp[i] > '9') return false;
-        seconds = seconds * 10 + (stamp[i] - '0');
-    }
-    read.seconds = negative ? -seconds : seconds;
-    return true;
+    return ReadStamp(line, read.seconds);
 }
 
 bool ReadPostedFields(std::string_view line, FieldValues& fields) {
@@ -378,7 +487,7 @@ bool ReadPostedFields(std::string_view line, FieldValues& fields) {
 }
 
 int Verify(const SessionOptions& options, Verification& result, std::string& error, bool values,
-           const std::vector<std::string>* only) {
+           const std::vector<std::string>* only, const Verification* before) {
     result = Verification{};
     result.values = values;
     SessionOptions reading = options;
@@ -414,6 +523,24 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
             found.policies[kind].durationSeconds > 0 ? now - found.policies[kind].durationSeconds : INT64_MIN;
     }
 
+    // The server counts while the node is read: each kind it has a policy of (a missing
+    // policy holds none of the kind: all missing).
+    // After `before`, only the days it looked at are counted again, of the kinds it found short.
+    std::array<std::optional<std::pair<int64_t, int64_t>>, kTableKindCount> spans;
+    if (before != nullptr)
+        for (int kind = 0; kind < kTableKindCount; ++kind)
+            for (const auto& [name, tag] : before->kinds[kind].tags)
+                for (const auto& [day, count] : tag.days) {
+                    if (count.expected <= count.stored && !count.valuesDiffer) continue;
+                    auto& span = spans[kind];
+                    span = {std::min(span ? span->first : day, day),
+                            std::max(span ? span->second : day, day + kDaySeconds - 1)};
+                }
+    std::array<std::future<KindCount>, kTableKindCount> counting;
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if ((!found.readable || found.policies[kind].exists) && (before == nullptr || spans[kind]))
+            counting[kind] =
+                std::async(std::launch::async, CountKind, url, access, result.database, kind, values, spans[kind]);
     reader.emplace(result, oldestKept);
     session.HoldEntries();
     session.Run(*reader, only);
@@ -422,30 +549,43 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     result.namesNotCarried = session.Totals().writes.linesNotWritten;
 
     for (int kind = 0; kind < kTableKindCount; ++kind) {
-        if (found.readable && !found.policies[kind].exists) continue;  // it holds none: all missing
         KindCheck& check = result.kinds[kind];
+        const auto& span = spans[kind];
+        const auto counted = [&span](int64_t day) { return span && day >= span->first && day <= span->second; };
         int64_t from = INT64_MAX;
         int64_t to = INT64_MIN;
-        for (const auto& [name, tag] : check.tags) {
-            from = std::min(from, tag.first);
+        for (auto& [name, tag] : check.tags) {
+            from = std::min(from, DayOf(tag.first));
             to = std::max(to, tag.last);
+            // The days not counted again are as `before` found them.
+            const auto was = before == nullptr ? check.tags.end() : before->kinds[kind].tags.find(name);
+            if (before == nullptr || was == before->kinds[kind].tags.end()) continue;
+            tag.inServer = was->second.inServer;
+            tag.storedFirst = was->second.storedFirst;
+            tag.storedLast = was->second.storedLast;
+            for (const auto& [day, count] : was->second.days)
+                if (count.stored > 0 && !counted(day)) {
+                    tag.stored += count.stored;
+                    tag.days[day].stored = count.stored;
+                }
         }
-        if (from > to) from = to = now;  // nothing expected: only what the server holds of its own
-        StoredTags stored;
-        long status = 0;
-        if (!CountStoredPoints(url, access, result.database, kRetentionPolicy[kind], kMeasurement[kind], from, to,
-                               kWindowSeconds[kind], stored, error, status, values)) {
-            error = "the server did not count the points of " + std::string(kMeasurement[kind]) + ": " + error;
-            return status == 401 || status == 403 ? kUsageError : kServerUnreachable;
+        if (!counting[kind].valid()) continue;
+        const KindCount count = counting[kind].get();
+        if (!count.counted) {
+            error = "the server did not count the points of " + std::string(kMeasurement[kind]) + ": " + count.error;
+            return count.status == 401 || count.status == 403 ? kUsageError : kServerUnreachable;
         }
-        for (const auto& [name, tag] : stored) {
+        // Of the server's days, those of the node's span.
+        for (const auto& [name, tag] : count.tags) {
             if (only != nullptr && !check.tags.contains(name)) continue;  // of files not read
             TagCheck& mine = check.tags[name];
             mine.inServer = true;
-            mine.stored = tag.points;
             mine.storedFirst = tag.first;
             mine.storedLast = tag.last;
-            for (const auto& [day, points] : tag.days) mine.days[day].stored = points;
+            for (auto day = tag.days.lower_bound(from); day != tag.days.end() && day->first <= to; ++day) {
+                mine.stored += day->second;
+                mine.days[day->first].stored = day->second;
+            }
             for (const auto& [day, aggregates] : tag.aggregates) {
                 const auto node = mine.values.find(day);
                 if (node != mine.values.end() && !SameAggregates(node->second, aggregates))
@@ -454,33 +594,53 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
         }
     }
 
-    // The days short of points, looked at point by point in the files that hold their tags.
+    // The days short of points (or with other values) are looked at point by point.
     LookedDays looked;
     for (int kind = 0; kind < kTableKindCount; ++kind)
         for (const auto& [name, tag] : result.kinds[kind].tags)
             for (const auto& [day, count] : tag.days)
-                if (count.expected > count.stored || count.valuesDiffer) looked.insert({kind, name, day});
+                if (count.expected > count.stored || count.valuesDiffer) looked[{kind, name}].insert(day);
     result.files = reader->Files();
-    if (!looked.empty()) {
-        TagKeys tags;
-        for (const auto& [kind, name, day] : looked) tags.insert({kind, name});
-        const std::vector<std::string> files = FilesOf(tags, result.files, options);
-        reader->LookAt(looked);
-        session.Run(*reader, &files);
-        for (auto& [key, times] : reader->Looked()) {
-            KeepDistinct(times);
-            std::vector<StoredPoint>& points = reader->LookedPoints()[key];
-            MergeByTime(points);
-            long status = 0;
-            if (!FindStretches(url, access, result.database, key.first, key.second, times, values ? &points : nullptr,
-                               result.kinds[key.first].tags[key.second], error, status)) {
+    reader->LookAt(looked);
+    std::map<std::pair<int, std::string>, bool> open;  // per tag: its last stretch found goes on
+    long status = 0;
+    const auto lookAt = [&](const std::vector<std::string>& files, const FileWindows* windows) {
+        session.Run(*reader, &files, windows);
+        for (auto& [key, lines] : reader->Take()) {
+            KeepDistinct(lines.times);
+            MergeByTime(lines.points);
+            if (!FindStretches(url, access, result.database, key.first, key.second, lines.times,
+                               values ? &lines.points : nullptr, result.kinds[key.first].tags[key.second], open[key],
+                               error, status)) {
                 error = "the server did not give the points of " + std::string(kMeasurement[key.first]) + ": " + error;
-                return status == 401 || status == 403 ? kUsageError : kServerUnreachable;
+                return false;
             }
-            times = {};
-            points = {};
         }
+        return true;
+    };
+    // The lines held are those of one day of one tag: a data-log file gives the records of
+    // that day alone. A table is read whole, for all its tags at once: its rows are not in
+    // time order.
+    bool given = true;
+    if (options.kind == SourceKind::kTables) {
+        TagKeys tags;
+        for (const auto& [key, days] : looked) tags.insert(key);
+        for (const std::string& path : FilesOf(tags, result.files, options)) given = given && lookAt({path}, nullptr);
+    } else {
+        std::map<std::pair<int, std::string>, std::vector<std::string>> filesOf;
+        for (const std::string& path : result.files) {
+            const DatFileName parsed = ParseDatFileName(path);
+            const std::pair key{parsed.kind, ToUtf8(parsed.tagName.c_str(), options.target.codePage)};
+            if (parsed.problem == nullptr && looked.contains(key)) filesOf[key].push_back(path);
+        }
+        for (const auto& [key, files] : filesOf)
+            for (auto day = looked[key].begin(); given && day != looked[key].end(); ++day) {
+                FileWindows windows;
+                for (const std::string& path : files) windows[path] = {{*day, *day + kDaySeconds - 1}};
+                given = lookAt(files, &windows);
+            }
     }
+    if (!given) return status == 401 || status == 403 ? kUsageError : kServerUnreachable;
     CountWaiting(result.database, result);
     for (KindCheck& kind : result.kinds) Summarize(kind);
     return result.Missing() > 0 || result.Differing() > 0 ? kLinesNotWritten : kAllWritten;
@@ -645,7 +805,7 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
         Unheard unheard;
         session.Run(unheard, &reading, &records);
     }
-    const int after = Verify(options, result, error, values, &files);
+    const int after = Verify(options, result, error, values, &files, &read);
     if (after == kAllWritten || after == kLinesNotWritten) JournalStored(options, read, result);
     return after;
 }

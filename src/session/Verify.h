@@ -104,13 +104,15 @@ struct Verification {
 };
 
 // Reads the session's source and asks its server; with `values`, value by value; with
-// `only`, just those files of the source, and the tags they hold. Returns the exit status:
+// `only`, just those files of the source, and the tags they hold. With `before`, a
+// verification of the source a moment ago, the server counts again only the days short in
+// it; the others are taken as it found them. Returns the exit status:
 // kAllWritten when every expected point is stored (with its values), kLinesNotWritten when
 // some are missing or differ, kUsageError when the folder or the database is missing or the
 // login is refused, kServerUnreachable when the server cannot be used; `error` says why for
 // the last two.
 int Verify(const SessionOptions& options, Verification& result, std::string& error, bool values = false,
-           const std::vector<std::string>* only = nullptr);
+           const std::vector<std::string>* only = nullptr, const Verification* before = nullptr);
 
 // What a repair did, per tag it had points to put back.
 struct TagRepair {

@@ -307,8 +307,8 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     EXPECT_EQ(valuesAlike.status, 0) << valuesAlike.out << valuesAlike.err;
     const std::vector<nlohmann::json> converted = testsupport::SelectAll(database, "RP_Sec", "datalogX");
 
-    // A window of one tag's raw points goes: it is named as one stretch with its bounds.
-    const std::string where = " WHERE \"name\" = 'FLOW_01' AND time >= 1699930000s AND time < 1699950000s";
+    // A window of one tag's raw points goes, over midnight: it is named as one stretch with its bounds.
+    const std::string where = " WHERE \"name\" = 'FLOW_01' AND time >= 1699910000s AND time < 1699930000s";
     const auto bound = [&](const char* aggregate) {
         const nlohmann::json answer = testsupport::Query(
             std::string("SELECT ") + aggregate + "(\"status\") FROM \"RP_Sec\".\"datalogX\"" + where, database);

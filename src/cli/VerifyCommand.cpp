@@ -151,6 +151,10 @@ void PrintRepair(const Repairing& repairing, const Verification& result) {
     if (repairing.unsent.linesPastRetention > 0)
         std::printf("Repair: %s lines older than the retention policy keeps were dropped by the server\n",
                     Thousands(repairing.unsent.linesPastRetention).c_str());
+    if (repairing.filesRead > 0)
+        std::printf("Repair: read again %s %s, %s %s\n", Thousands(static_cast<uint64_t>(repairing.filesRead)).c_str(),
+                    repairing.filesRead == 1 ? "file" : "files", Thousands(repairing.recordsRead).c_str(),
+                    repairing.recordsRead == 1 ? "record" : "records");
     for (const auto& [key, repair] : repairing.tags) {
         const auto after = result.kinds[key.first].tags.find(key.second);
         if (after != result.kinds[key.first].tags.end())
@@ -253,6 +257,8 @@ std::string VerificationJson(const Verification& result, const Repairing* repair
         }
         summary["repair"] = {{"unsent_lines_posted", repairing->unsent.linesDelivered},
                              {"unsent_lines_left", repairing->unsent.linesLeft},
+                             {"files_read_again", repairing->filesRead},
+                             {"records_read_again", repairing->recordsRead},
                              {"tags", std::move(tags)}};
     }
     summary["never_posted"] = {{"summaries_before_1970", result.summariesBefore1970},

@@ -804,6 +804,8 @@ int Repair(const SessionOptions& options, bool values, Verification& result, Rep
         Session session(posting);
         Unheard unheard;
         session.Run(unheard, &reading, &records);
+        repairing.filesRead = session.Totals().filesConverted;
+        repairing.recordsRead = session.Totals().records;
     }
     const int after = Verify(options, result, error, values, &files, &read);
     if (after == kAllWritten || after == kLinesNotWritten) JournalStored(options, read, result);

@@ -123,6 +123,8 @@ struct TagRepair {
 };
 struct Repairing {
     RepostTally unsent;  // the lines of Logs/unsent posted again
+    int filesRead = 0;   // read again for the points to post
+    uint64_t recordsRead = 0;
     std::map<std::pair<int, std::string>, TagRepair> tags;
 };
 

@@ -363,6 +363,10 @@ TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     EXPECT_TRUE(Contains(repaired.out, "Repair: raw FLOW_01: repaired (" + missing + " points posted again)"))
         << repaired.out;
     EXPECT_TRUE(Contains(repaired.out, "Repair: raw PRESS_02: repaired (1 point posted again)")) << repaired.out;
+    // It read the records of the two tags' windows in their files alone.
+    EXPECT_TRUE(Contains(repaired.out,
+                         "Repair: read again 2 files, " + Thousands(static_cast<uint64_t>(gone + 1)) + " records\n"))
+        << repaired.out;
     EXPECT_EQ(Cli("verify", {"--values"}).status, 0);
     EXPECT_EQ(testsupport::SelectAll(database, "RP_Sec", "datalogX"), converted);
     const testsupport::RunResult resumed = Cli("convert", {"--resume", "--quiet"});

@@ -377,6 +377,7 @@ struct KindCount {
     std::string error;
     long status = 0;
     bool counted = false;
+    bool spanUnknown = false;  // the server told no tag's first and last time: to be counted over the node's span
 };
 
 // Counts the points of `kind` over the days the server holds them: the node's own span is
@@ -400,7 +401,8 @@ KindCount CountKind(const std::string& url, const ServerAccess& access, const st
         from = std::min(from, tag.first);
         to = std::max(to, tag.last);
     }
-    count.counted = from > to || ask(from, to);
+    count.spanUnknown = from > to;
+    count.counted = !count.spanUnknown && ask(from, to);
     return count;
 }
 
@@ -570,7 +572,10 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
                 }
         }
         if (!counting[kind].valid()) continue;
-        const KindCount count = counting[kind].get();
+        KindCount count = counting[kind].get();
+        if (count.spanUnknown)
+            count = CountKind(url, access, result.database, kind, values,
+                              from <= to ? std::pair(from, to) : std::pair(now, now));
         if (!count.counted) {
             error = "the server did not count the points of " + std::string(kMeasurement[kind]) + ": " + count.error;
             return count.status == 401 || count.status == 403 ? kUsageError : kServerUnreachable;

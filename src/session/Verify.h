@@ -3,17 +3,19 @@
 // Proof of completeness: the node read exactly as a conversion reads it (the same files,
 // name rules, code page and time arithmetic), without posting, reduced per kind, tag and
 // UTC day to the points expected (distinct time stamps), and held against the server's
-// counts per day. Only the days whose counts differ are looked at point by point: the
-// files of their tags are read again, keeping the time stamps of those days alone, and
-// the server's time stamps of each such day are asked for, to name the stretches missing.
+// counts per day, which the server makes while the node is read. Only the days whose
+// counts differ are looked at point by point: a data-log file gives the records of one
+// such day at a time again, and the server's time stamps of that day are asked for, to
+// name the stretches missing; a table is read again whole, keeping the time stamps of its
+// days looked at (its rows are not in time order).
 // Memory is a small record per kind, tag and day, and the time stamps of the file under
-// way (of the days looked at, in the second reading).
+// way; in the second reading, those of one day of one tag (of one table's days looked at).
 // With the values, every field is held too: the count, minimum, maximum and sum of each
 // field per tag and day on both sides first (each node value as the float the server reads
 // from the text a conversion sends), then the points of the days whose aggregates differ.
 // A repair posts the lines of Logs/unsent again, then the lines of exactly the points
 // missing (and differing), read again through the conversion's writer, and verifies their
-// files again.
+// files again, counting again only the days it looked at.
 
 #include "influx/LogSample.h"
 #include "influx/Repost.h"

@@ -79,6 +79,7 @@ public:
     void Forget() {
         m_prefix.clear();
         m_tag = nullptr;
+        m_days = nullptr;
     }
 
     void Add(std::string_view body) {
@@ -109,16 +110,10 @@ private:
         if (!ReadPostedLine(text, line)) return false;
         seconds = line.seconds;
         std::pair key{line.kind, std::move(line.name)};
-        m_days = nullptr;
-        if (m_only != nullptr) {
-            const auto looked = m_only->find(key);
-            if (looked == m_only->end()) {
-                m_tag = nullptr;
-            } else {
-                m_days = &looked->second;
-                m_tag = &m_lines[std::move(key)];
-            }
-        } else {
+        if (m_only == nullptr) {
+            m_tag = &m_lines[std::move(key)];
+        } else if (const auto looked = m_only->find(key); looked != m_only->end()) {
+            m_days = &looked->second;
             m_tag = &m_lines[std::move(key)];
         }
         // The measurement and tags end at the first blank not escaped.

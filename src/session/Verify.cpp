@@ -47,9 +47,10 @@ int64_t DayOf(int64_t seconds) {
 using LookedDays = std::map<std::pair<int, std::string>, std::set<int64_t>>;
 using TagKeys = std::set<std::pair<int, std::string>>;
 
-// The time stamp that ends a line of ours, in whole seconds; false when it is none.
-bool ReadStamp(std::string_view line, int64_t& seconds) {
-    const size_t space = line.rfind(' ');
+// The time stamp that ends a line of ours, in whole seconds, and where the blank before it
+// is; false when it is none.
+bool ReadStamp(std::string_view line, int64_t& seconds, size_t& space) {
+    space = line.rfind(' ');
     if (space == std::string_view::npos) return false;
     const std::string_view stamp = line.substr(space + 1);
     if (stamp.size() < 10 || stamp.substr(stamp.size() - 9) != "000000000") return false;
@@ -60,6 +61,24 @@ bool ReadStamp(std::string_view line, int64_t& seconds) {
         seconds = seconds * 10 + (stamp[i] - '0');
     }
     if (negative) seconds = -seconds;
+    return true;
+}
+
+// The fields of a line: `text` is what lies between its tags and its time stamp. False when
+// a field is none of ours or its value is no number; `fields` is to start empty.
+bool ReadFields(std::string_view text, FieldValues& fields) {
+    for (std::string_view rest = text; !rest.empty();) {
+        const size_t comma = std::min(rest.find(','), rest.size());
+        const std::string_view field = rest.substr(0, comma);
+        rest.remove_prefix(std::min(comma + 1, rest.size()));
+        const size_t equals = field.find('=');
+        const int index = equals == std::string_view::npos ? -1 : FieldIndex(field.substr(0, equals));
+        double value = 0;
+        // from_chars rounds to nearest as the server's parser does, whatever the locale.
+        const auto [end, problem] = std::from_chars(field.data() + equals + 1, field.data() + field.size(), value);
+        if (index < 0 || problem != std::errc() || end != field.data() + field.size()) return false;
+        fields.Set(index, value);
+    }
     return true;
 }
 
@@ -88,17 +107,19 @@ public:
             const std::string_view text = body.substr(at, end - at);
             at = end + 1;
             int64_t seconds = 0;
-            if (m_prefix.empty() || !text.starts_with(m_prefix)) {
-                if (!Start(text, seconds)) continue;
-            } else if (!ReadStamp(text, seconds)) {
-                continue;
-            }
+            size_t stamp = 0;
+            const bool same = !m_prefix.empty() && text.starts_with(m_prefix);
+            if (same ? !ReadStamp(text, seconds, stamp) : !Start(text, seconds)) continue;
             if (m_tag == nullptr || (m_days != nullptr && !m_days->contains(DayOf(seconds)))) continue;
             m_tag->times.push_back(seconds);
             if (!m_fields) continue;
             StoredPoint& point = m_tag->points.emplace_back();
             point.time = seconds;
-            ReadPostedFields(text, point.fields);
+            // The fields lie between the tags and the time stamp.
+            if (!same)
+                ReadPostedFields(text, point.fields);
+            else if (stamp > m_prefix.size())
+                ReadFields(text.substr(m_prefix.size(), stamp - m_prefix.size()), point.fields);
         }
     }
 
@@ -458,7 +479,8 @@ bool ReadPostedLine(std::string_view line, PostedLine& read) {
         while (end < rest.size() && !(rest[end] == ' ' && (end == 0 || rest[end - 1] != '\\'))) ++end;
         read.name = Unescape(rest.substr(0, end));
     }
-    return ReadStamp(line, read.seconds);
+    size_t stamp = 0;
+    return ReadStamp(line, read.seconds, stamp);
 }
 
 bool ReadPostedFields(std::string_view line, FieldValues& fields) {
@@ -467,20 +489,7 @@ bool ReadPostedFields(std::string_view line, FieldValues& fields) {
     const size_t stamp = line.rfind(' ');
     const size_t start =
         stamp == std::string_view::npos || stamp == 0 ? std::string_view::npos : line.rfind(' ', stamp - 1);
-    if (start == std::string_view::npos) return false;
-    for (std::string_view rest = line.substr(start + 1, stamp - start - 1); !rest.empty();) {
-        const size_t comma = std::min(rest.find(','), rest.size());
-        const std::string_view field = rest.substr(0, comma);
-        rest.remove_prefix(std::min(comma + 1, rest.size()));
-        const size_t equals = field.find('=');
-        const int index = equals == std::string_view::npos ? -1 : FieldIndex(field.substr(0, equals));
-        double value = 0;
-        // from_chars rounds to nearest as the server's parser does, whatever the locale.
-        const auto [end, problem] = std::from_chars(field.data() + equals + 1, field.data() + field.size(), value);
-        if (index < 0 || problem != std::errc() || end != field.data() + field.size()) return false;
-        fields.Set(index, value);
-    }
-    return true;
+    return start != std::string_view::npos && ReadFields(line.substr(start + 1, stamp - start - 1), fields);
 }
 
 int Verify(const SessionOptions& options, Verification& result, std::string& error, bool values,

@@ -259,23 +259,27 @@ void RyInfluxDB::PostBatch(int kind) {
     }
 }
 
-// Posted bodies come back for the next batches to fill: storage already touched, where a
-// fresh one would cost its pages anew each batch. No more are kept than may be under way.
+// Posted bodies come back for the next batches to fill. No more are kept than two jobs
+// may have under way.
 void RyInfluxDB::KeepBody(std::string&& body) noexcept {
+    if (!m_target.spareBodies) return;
     try {
         body.clear();
-        std::lock_guard lock(m_spareMutex);
-        if (m_spareBodies.size() < static_cast<size_t>(m_target.maxInFlight)) m_spareBodies.push_back(std::move(body));
+        std::lock_guard lock(m_target.spareBodies->mutex);
+        std::vector<std::string>& spare = m_target.spareBodies->bodies;
+        if (spare.size() < 2 * static_cast<size_t>(m_target.maxInFlight)) spare.push_back(std::move(body));
     } catch (...) {
         // not kept: a later batch grows one of its own
     }
 }
 
 std::string RyInfluxDB::SpareBody() {
-    std::lock_guard lock(m_spareMutex);
-    if (m_spareBodies.empty()) return {};
-    std::string body = std::move(m_spareBodies.back());
-    m_spareBodies.pop_back();
+    if (!m_target.spareBodies) return {};
+    std::lock_guard lock(m_target.spareBodies->mutex);
+    std::vector<std::string>& spare = m_target.spareBodies->bodies;
+    if (spare.empty()) return {};
+    std::string body = std::move(spare.back());
+    spare.pop_back();
     return body;
 }
 

@@ -26,6 +26,14 @@ namespace quarvel {
 
 constexpr int kBatchLines = 10000;
 
+// Bodies of ended posts, cleared, for the next batches of any writer of a run: storage
+// already touched, where a fresh body would cost its pages anew, and a writer that starts
+// later (the next table, the next folder) finds them.
+struct SpareBodies {
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+};
+
 // Where and how a writer posts its batches.
 struct InfluxTarget {
     std::string baseUrl = kDefaultInfluxUrl;  // scheme, host and port; a path and a query are kept
@@ -56,6 +64,8 @@ struct InfluxTarget {
     // (PostsInFlight). 1: each batch is posted on the adding thread, which waits for it.
     // A target with its own `wait` posts on the adding thread, where that wait belongs.
     int maxInFlight = 1;
+    // Copies of a target share their spare bodies; null: none are kept.
+    std::shared_ptr<SpareBodies> spareBodies = std::make_shared<SpareBodies>();
 };
 
 // What became of the lines a writer was given.
@@ -201,8 +211,6 @@ private:
     std::string m_lastName;
     const LineName* m_lastLineName = nullptr;
 
-    std::mutex m_spareMutex;
-    std::vector<std::string> m_spareBodies;     // of ended posts, cleared, for the next batches
     std::unique_ptr<PostsInFlight> m_inFlight;  // null: posts on the adding thread; last, so that it ends first
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <functional>
@@ -133,9 +134,9 @@ bool AskVictoria(ServerClient& client, const std::string& baseUrl, const ServerA
     return true;
 }
 
-// Connections the counts are asked on at once. A query takes the server about a core; more
-// pieces than connections only add the cost of each query's start.
-constexpr size_t kConnections = 3;
+// Connections the counts are asked on at once: a query takes the server about a core, and
+// a piece more than the connections only adds the cost of its start to a busy server.
+constexpr size_t kConnections = 2;
 
 // One query of a count, asked on whichever connection is free; what it reads goes into its
 // count under the merging lock.
@@ -290,9 +291,33 @@ void VictoriaJobs(const ServerAccess& access, const std::string& baseUrl, const 
         }
 }
 
+// What arrived a moment ago is searched only once it is flushed, and right after a
+// conversion a flush has been seen to leave whole series unsearched for a moment: flushes
+// until the database's points stay the same over a fifth of a second (two seconds at most).
+void AwaitSearchable(const std::string& baseUrl, const ServerAccess& access, const std::string& database) {
+    ServerClient client(ServerClient::Use::kChecks);
+    const std::string points = "sum(count_over_time({__name__=~\".+_status\",db=" + QuoteIdentifier(database) + "}[";
+    double before = -1;
+    for (int round = 0; round < 10; ++round) {
+        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        client.Get(EndpointUrl(baseUrl, "internal/force_flush"), HttpTimeouts{10, 0, 60}, access);
+        const int64_t now = time(nullptr);
+        double counted = 0;
+        std::string error;
+        long status = 0;
+        if (!AskVictoria(client, baseUrl, access, "api/v1/query",
+                         {{"query", points + std::to_string(now - 1) + "s]))"}, {"time", std::to_string(now)}}, error,
+                         status, [&counted](const nlohmann::json&, int64_t, double read) { counted = read; }) ||
+            counted == before)
+            return;
+        before = counted;
+    }
+}
+
 // The points of one name from VictoriaMetrics' export, a line of JSON per series (a field
 // each, <measurement>_<field>), its times in milliseconds: the status series alone, or with
-// `values` every field's.
+// `values` every field's. A time written twice with other values keeps both samples, in the
+// order written: the later one stands for the point, as InfluxDB would hold it.
 bool VictoriaPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                     const std::string& measurement, const std::string& name, int64_t from, int64_t to, bool values,
                     std::vector<StoredPoint>& points, std::string& error, long& status) {
@@ -357,11 +382,7 @@ bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, c
     for (StoredCount& count : counts)
         (access.kind == ServerKind::kVictoriaMetrics ? VictoriaJobs : InfluxJobs)(access, baseUrl, database, values,
                                                                                   count, merging, jobs);
-    if (access.kind == ServerKind::kVictoriaMetrics) {
-        // What arrived a moment ago is searched only once it is flushed.
-        ServerClient client(ServerClient::Use::kChecks);
-        client.Get(EndpointUrl(baseUrl, "internal/force_flush"), HttpTimeouts{10, 0, 60}, access);
-    }
+    if (access.kind == ServerKind::kVictoriaMetrics) AwaitSearchable(baseUrl, access, database);
     return AskAtOnce(jobs, merging);
 }
 

@@ -4,13 +4,21 @@
 #include "influx/Query.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <ctime>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 
 namespace quarvel {
 
 namespace {
+
+constexpr size_t kStatusField = 5;
+static_assert(std::string_view(kFieldName[kStatusField]) == "status");
 
 std::string Source(const std::string& database, const std::string& retentionPolicy, const std::string& measurement) {
     return QuoteIdentifier(database) + "." + QuoteIdentifier(retentionPolicy) + "." + QuoteIdentifier(measurement);
@@ -75,9 +83,9 @@ FieldAggregates AggregatesOf(const nlohmann::json& row) {
 }
 
 // VictoriaMetrics keeps each field of a line as a series <measurement>_<field>, labelled
-// with the line's tags and the database (db); the policy is not kept.
-std::string Series(const std::string& database, const std::string& measurement) {
-    return measurement + "_status{db=" + QuoteIdentifier(database) + "}";
+// with the line's tags and the database (db); the policy is not kept. The series of `field`.
+std::string Series(const std::string& database, const std::string& measurement, size_t field) {
+    return measurement + "_" + kFieldName[field] + "{db=" + QuoteIdentifier(database) + "}";
 }
 
 // Posts `form` to one of VictoriaMetrics' endpoints; false with `error` (and the HTTP status
@@ -92,8 +100,14 @@ bool PostVictoria(ServerClient& client, const std::string& baseUrl, const Server
     return false;
 }
 
+// The label `key` of a series' labels `metric`; "" without one.
+std::string LabelOf(const nlohmann::json& metric, const char* key) {
+    const nlohmann::json label = metric.is_object() ? metric.value(key, nlohmann::json()) : nlohmann::json();
+    return label.is_string() ? label.get<std::string>() : std::string();
+}
+
 // Runs one of VictoriaMetrics' Prometheus queries (at /api/v1/query or /api/v1/query_range)
-// and hands each value, with its series' name label and its time, to `each`.
+// and hands each value, with its series' labels and its time, to `each`.
 template <typename Each>
 bool AskVictoria(ServerClient& client, const std::string& baseUrl, const ServerAccess& access, const char* endpoint,
                  std::initializer_list<UrlParameter> form, std::string& error, long& status, Each each) {
@@ -111,62 +125,199 @@ bool AskVictoria(ServerClient& client, const std::string& baseUrl, const ServerA
     for (const nlohmann::json& series : result.is_array() ? result : nlohmann::json::array()) {
         if (!series.is_object()) continue;
         const nlohmann::json metric = series.value("metric", nlohmann::json());
-        const nlohmann::json label = metric.is_object() ? metric.value("name", nlohmann::json()) : nlohmann::json();
-        const std::string name = label.is_string() ? label.get<std::string>() : std::string();
         nlohmann::json values = series.value("values", nlohmann::json::array());
         if (series.contains("value")) values.push_back(series["value"]);
         for (const nlohmann::json& pair : values)
             if (pair.is_array() && pair.size() == 2 && pair[0].is_number() && pair[1].is_string())
-                each(name, pair[0].get<int64_t>(), std::strtod(pair[1].get<std::string>().c_str(), nullptr));
+                each(metric, pair[0].get<int64_t>(), std::strtod(pair[1].get<std::string>().c_str(), nullptr));
     }
     return true;
 }
 
-// The counts per name and UTC day, as CountStoredPoints. count_over_time over a day is told
-// at the day's end: its window takes the day's first second and not the next day's, with
-// the offset of a second. A point written twice counts twice.
-bool CountVictoria(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
-                   const std::string& measurement, int64_t from, int64_t to, int64_t windowSeconds, StoredTags& tags,
-                   std::string& error, long& status) {
-    ServerClient client(ServerClient::Use::kChecks);
-    // What arrived a moment ago is searched only once it is flushed.
-    client.Get(EndpointUrl(baseUrl, "internal/force_flush"), HttpTimeouts{10, 0, 60}, access);
-    const std::string series = Series(database, measurement);
-    const std::string now = std::to_string(time(nullptr));
-    const std::string all = "[" + std::to_string(time(nullptr) - 1) + "s])";  // back to 1970
-    if (!AskVictoria(client, baseUrl, access, "api/v1/query",
-                     {{"query", "tfirst_over_time(" + series + all}, {"time", now}}, error, status,
-                     [&tags](const std::string& name, int64_t, double first) {
-                         tags[name].first = static_cast<int64_t>(first);
-                     }) ||
-        !AskVictoria(
-            client, baseUrl, access, "api/v1/query", {{"query", "tlast_over_time(" + series + all}, {"time", now}},
-            error, status,
-            [&tags](const std::string& name, int64_t, double last) { tags[name].last = static_cast<int64_t>(last); }))
-        return false;
-    const std::string query = "count_over_time(" + series + "[1d] offset 1s)";
-    const int64_t step = std::max<int64_t>(windowSeconds / kDaySeconds, 1) * kDaySeconds;
-    const int64_t firstDay = from - ((from % kDaySeconds) + kDaySeconds) % kDaySeconds;
+// Connections the counts are asked on at once: a query takes the server about a core, and
+// a piece more than the connections only adds the cost of its start to a busy server.
+constexpr size_t kConnections = 2;
+
+// One query of a count, asked on whichever connection is free; what it reads goes into its
+// count under the merging lock.
+struct CountJob {
+    StoredCount* count;
+    std::function<bool(ServerClient&, std::string& error, long& status)> ask;
+};
+
+// Asks `jobs` on up to kConnections connections at once, in their order; false once one
+// failed, with its error and status in its count. The jobs not begun by then are not asked.
+bool AskAtOnce(const std::vector<CountJob>& jobs, std::mutex& merging) {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        ServerClient client(ServerClient::Use::kChecks);
+        for (size_t at = next++; at < jobs.size() && !failed; at = next++) {
+            std::string error;
+            long status = 0;
+            if (jobs[at].ask(client, error, status)) continue;
+            const std::lock_guard lock(merging);
+            if (failed.exchange(true)) continue;
+            jobs[at].count->error = error;
+            jobs[at].count->status = status;
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (size_t more = 1; more < std::min(kConnections, jobs.size()); ++more) helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    return !failed;
+}
+
+int64_t DayOf(int64_t time) {
+    return time - ((time % kDaySeconds) + kDaySeconds) % kDaySeconds;
+}
+
+// The pieces [first, last] of [from, to] that a count is asked in: whole UTC days (the first
+// from the start of its day), at most `windowSeconds` long, and one per connection while
+// there are days enough, so that the connections share the work.
+std::vector<std::pair<int64_t, int64_t>> Pieces(int64_t from, int64_t to, int64_t windowSeconds) {
+    std::vector<std::pair<int64_t, int64_t>> pieces;
+    if (from > to) return pieces;
+    const int64_t firstDay = DayOf(from);
+    const int64_t days = (to - firstDay) / kDaySeconds + 1;
+    const auto share = static_cast<int64_t>(kConnections);
+    const int64_t step =
+        std::clamp<int64_t>((days + share - 1) / share, 1, std::max<int64_t>(windowSeconds / kDaySeconds, 1)) *
+        kDaySeconds;
     for (int64_t start = firstDay; start <= to; start += step) {
-        const int64_t end = std::min(to, start + step - 1);
-        const std::string after = std::to_string(start + kDaySeconds);
-        const std::string until = std::to_string(end - ((end % kDaySeconds) + kDaySeconds) % kDaySeconds + kDaySeconds);
-        if (!AskVictoria(client, baseUrl, access, "api/v1/query_range",
-                         {{"query", query}, {"start", after}, {"end", until}, {"step", "1d"}, {"nocache", "1"}}, error,
-                         status, [&tags](const std::string& name, int64_t dayEnd, double count) {
-                             StoredTag& tag = tags[name];
-                             tag.points += static_cast<uint64_t>(count);
-                             tag.days[dayEnd - kDaySeconds] += static_cast<uint64_t>(count);
-                         }))
-            return false;
-        if (end == to) break;
+        pieces.emplace_back(start, std::min(to, start + step - 1));
+        if (to - start < step) break;  // the next start would pass the end of time
     }
-    return true;
+    return pieces;
+}
+
+// The queries of one count from InfluxDB: the first and last time of each tag, and the
+// counts (with `values` the aggregates of every field) per tag and day, a piece each.
+void InfluxJobs(const ServerAccess& access, const std::string& baseUrl, const std::string& database, bool values,
+                StoredCount& count, std::mutex& merging, std::vector<CountJob>& jobs) {
+    const std::string source = Source(database, count.retentionPolicy, count.measurement);
+    StoredTags& tags = count.tags;
+    // The status field is on every line a conversion writes.
+    for (const char* end : {"first", "last"})
+        jobs.push_back({&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
+                            const std::string upper = end[0] == 'f' ? "FIRST" : "LAST";
+                            return Ask(client, baseUrl, access,
+                                       "SELECT " + upper + "(\"status\") FROM " + source + " GROUP BY \"name\"", end,
+                                       error, status, [&](const std::string& name, int64_t time, double) {
+                                           const std::lock_guard lock(merging);
+                                           (end[0] == 'f' ? tags[name].first : tags[name].last) = time;
+                                       });
+                        }});
+    for (const auto& [first, last] : Pieces(count.from, count.to, count.windowSeconds)) {
+        const std::string window = Window(first, last) + " GROUP BY time(1d), \"name\" fill(none)";
+        jobs.push_back(
+            {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
+                 if (!values)
+                     return Ask(client, baseUrl, access, "SELECT COUNT(\"status\") FROM " + source + window, "count",
+                                error, status, [&](const std::string& name, int64_t day, double points) {
+                                    const std::lock_guard lock(merging);
+                                    StoredTag& tag = tags[name];
+                                    tag.points += static_cast<uint64_t>(points);
+                                    tag.days[day] += static_cast<uint64_t>(points);
+                                });
+                 // With the values, the status field's count is the day's points.
+                 return AskRows(client, baseUrl, access,
+                                "SELECT COUNT(*), MIN(*), MAX(*), SUM(*) FROM " + source + window, error, status,
+                                [&](const std::string& name, int64_t day, const nlohmann::json& row) {
+                                    const FieldAggregates read = AggregatesOf(row);
+                                    const uint64_t points = read.count[kStatusField];
+                                    const std::lock_guard lock(merging);
+                                    StoredTag& tag = tags[name];
+                                    tag.aggregates[day] = read;
+                                    tag.points += points;
+                                    if (points > 0) tag.days[day] += points;
+                                });
+             }});
+    }
+}
+
+// The queries of one count from VictoriaMetrics, as InfluxJobs. A day is told at its end:
+// the window of [1d] offset 1s there takes the day's first second and not the next day's.
+// With `values`, the four aggregates of a field come from one aggr_over_time query. A point
+// written twice counts twice.
+void VictoriaJobs(const ServerAccess& access, const std::string& baseUrl, const std::string& database, bool values,
+                  StoredCount& count, std::mutex& merging, std::vector<CountJob>& jobs) {
+    StoredTags& tags = count.tags;
+    const std::string status = Series(database, count.measurement, kStatusField);
+    for (const char* end : {"tfirst_over_time", "tlast_over_time"})
+        jobs.push_back({&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& code) {
+                            const int64_t now = time(nullptr);
+                            const std::string all = "[" + std::to_string(now - 1) + "s])";  // back to 1970
+                            return AskVictoria(client, baseUrl, access, "api/v1/query",
+                                               {{"query", end + ("(" + status + all)}, {"time", std::to_string(now)}},
+                                               error, code, [&](const nlohmann::json& metric, int64_t, double time) {
+                                                   const std::lock_guard lock(merging);
+                                                   StoredTag& tag = tags[LabelOf(metric, "name")];
+                                                   (end[1] == 'f' ? tag.first : tag.last) = static_cast<int64_t>(time);
+                                               });
+                        }});
+    for (const auto& [first, last] : Pieces(count.from, count.to, count.windowSeconds))
+        for (size_t field = values ? 0 : kStatusField; field < (values ? kFieldCount : kStatusField + 1); ++field) {
+            const std::string series = Series(database, count.measurement, field);
+            const std::string query =
+                values ? R"(aggr_over_time(("count_over_time","min_over_time","max_over_time","sum_over_time"),)" +
+                             series + "[1d] offset 1s)"
+                       : "count_over_time(" + series + "[1d] offset 1s)";
+            const std::string after = std::to_string(first + kDaySeconds);
+            const std::string until = std::to_string(DayOf(last) + kDaySeconds);
+            jobs.push_back(
+                {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& code) {
+                     return AskVictoria(
+                         client, baseUrl, access, "api/v1/query_range",
+                         {{"query", query}, {"start", after}, {"end", until}, {"step", "1d"}, {"nocache", "1"}}, error,
+                         code, [&](const nlohmann::json& metric, int64_t dayEnd, double read) {
+                             const std::string rollup = values ? LabelOf(metric, "rollup") : "count_over_time";
+                             const std::lock_guard lock(merging);
+                             StoredTag& tag = tags[LabelOf(metric, "name")];
+                             const int64_t day = dayEnd - kDaySeconds;
+                             if (rollup == "count_over_time" && field == kStatusField) {
+                                 tag.points += static_cast<uint64_t>(read);
+                                 tag.days[day] += static_cast<uint64_t>(read);
+                             }
+                             if (!values) return;
+                             FieldAggregates& aggregates = tag.aggregates[day];
+                             if (rollup == "count_over_time") aggregates.count[field] = static_cast<uint64_t>(read);
+                             if (rollup == "min_over_time") aggregates.min[field] = read;
+                             if (rollup == "max_over_time") aggregates.max[field] = read;
+                             if (rollup == "sum_over_time") aggregates.sum[field] = read;
+                         });
+                 }});
+        }
+}
+
+// What arrived a moment ago is searched only once it is flushed, and right after a
+// conversion a flush has been seen to leave whole series unsearched for a moment: flushes
+// until the database's points stay the same over a fifth of a second (two seconds at most).
+void AwaitSearchable(const std::string& baseUrl, const ServerAccess& access, const std::string& database) {
+    ServerClient client(ServerClient::Use::kChecks);
+    const std::string points = "sum(count_over_time({__name__=~\".+_status\",db=" + QuoteIdentifier(database) + "}[";
+    double before = -1;
+    for (int round = 0; round < 10; ++round) {
+        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        client.Get(EndpointUrl(baseUrl, "internal/force_flush"), HttpTimeouts{10, 0, 60}, access);
+        const int64_t now = time(nullptr);
+        double counted = 0;
+        std::string error;
+        long status = 0;
+        if (!AskVictoria(client, baseUrl, access, "api/v1/query",
+                         {{"query", points + std::to_string(now - 1) + "s]))"}, {"time", std::to_string(now)}}, error,
+                         status, [&counted](const nlohmann::json&, int64_t, double read) { counted = read; }) ||
+            counted == before)
+            return;
+        before = counted;
+    }
 }
 
 // The points of one name from VictoriaMetrics' export, a line of JSON per series (a field
 // each, <measurement>_<field>), its times in milliseconds: the status series alone, or with
-// `values` every field's.
+// `values` every field's. A time written twice with other values keeps both samples, in the
+// order written: the later one stands for the point, as InfluxDB would hold it.
 bool VictoriaPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                     const std::string& measurement, const std::string& name, int64_t from, int64_t to, bool values,
                     std::vector<StoredPoint>& points, std::string& error, long& status) {
@@ -188,9 +339,8 @@ bool VictoriaPoints(const std::string& baseUrl, const ServerAccess& access, cons
         at = end + 1;
         if (!line.is_object() || !line.contains("timestamps") || !line["timestamps"].is_array()) continue;
         const nlohmann::json metric = line.value("metric", nlohmann::json());
-        const nlohmann::json label = metric.is_object() ? metric.value("__name__", nlohmann::json()) : nlohmann::json();
         const std::string prefix = measurement + "_";
-        const std::string seriesName = label.is_string() ? label.get<std::string>() : std::string();
+        const std::string seriesName = LabelOf(metric, "__name__");
         const int f =
             seriesName.starts_with(prefix) ? FieldIndex(std::string_view(seriesName).substr(prefix.size())) : -1;
         const nlohmann::json& stamps = line["timestamps"];
@@ -226,50 +376,25 @@ void FieldAggregates::Add(const FieldValues& point) {
 }
 
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
+                       std::vector<StoredCount>& counts, bool values) {
+    std::mutex merging;
+    std::vector<CountJob> jobs;
+    for (StoredCount& count : counts)
+        (access.kind == ServerKind::kVictoriaMetrics ? VictoriaJobs : InfluxJobs)(access, baseUrl, database, values,
+                                                                                  count, merging, jobs);
+    if (access.kind == ServerKind::kVictoriaMetrics) AwaitSearchable(baseUrl, access, database);
+    return AskAtOnce(jobs, merging);
+}
+
+bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
                        int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values) {
-    if (access.kind == ServerKind::kVictoriaMetrics && values) {
-        error = "VictoriaMetrics is compared by its points' times alone: verify it without --values";
-        return false;
-    }
-    if (access.kind == ServerKind::kVictoriaMetrics)
-        return CountVictoria(baseUrl, access, database, measurement, from, to, windowSeconds, tags, error, status);
-    ServerClient client(ServerClient::Use::kChecks);
-    const std::string source = Source(database, retentionPolicy, measurement);
-    // The status field is on every line a conversion writes.
-    const bool firstAndLast =
-        Ask(client, baseUrl, access, "SELECT FIRST(\"status\") FROM " + source + " GROUP BY \"name\"", "first", error,
-            status, [&tags](const std::string& name, int64_t time, double) { tags[name].first = time; }) &&
-        Ask(client, baseUrl, access, "SELECT LAST(\"status\") FROM " + source + " GROUP BY \"name\"", "last", error,
-            status, [&tags](const std::string& name, int64_t time, double) { tags[name].last = time; });
-    if (!firstAndLast) return false;
-    // Windows of whole UTC days: a day's count comes in one piece.
-    const int64_t step = std::max<int64_t>(windowSeconds / kDaySeconds, 1) * kDaySeconds;
-    const int64_t firstDay = from - ((from % kDaySeconds) + kDaySeconds) % kDaySeconds;
-    for (int64_t start = firstDay; start <= to; start += step) {
-        const int64_t end = std::min(to, start + step - 1);
-        const std::string window = Window(start, end) + " GROUP BY time(1d), \"name\" fill(none)";
-        // With the values, the status field's count is the day's points.
-        const bool counted =
-            values ? AskRows(client, baseUrl, access, "SELECT COUNT(*), MIN(*), MAX(*), SUM(*) FROM " + source + window,
-                             error, status,
-                             [&tags](const std::string& name, int64_t day, const nlohmann::json& row) {
-                                 StoredTag& tag = tags[name];
-                                 const FieldAggregates& read = tag.aggregates[day] = AggregatesOf(row);
-                                 const uint64_t points = read.count[static_cast<size_t>(FieldIndex("status"))];
-                                 tag.points += points;
-                                 if (points > 0) tag.days[day] += points;
-                             })
-                   : Ask(client, baseUrl, access, "SELECT COUNT(\"status\") FROM " + source + window, "count", error,
-                         status, [&tags](const std::string& name, int64_t day, double count) {
-                             StoredTag& tag = tags[name];
-                             tag.points += static_cast<uint64_t>(count);
-                             tag.days[day] += static_cast<uint64_t>(count);
-                         });
-        if (!counted) return false;
-        if (end == to) break;
-    }
-    return true;
+    std::vector<StoredCount> counts{{retentionPolicy, measurement, from, to, windowSeconds}};
+    const bool counted = CountStoredPoints(baseUrl, access, database, counts, values);
+    tags = std::move(counts.front().tags);
+    error = counts.front().error;
+    status = counts.front().status;
+    return counted;
 }
 
 bool StoredPointsOf(const std::string& baseUrl, const ServerAccess& access, const std::string& database,

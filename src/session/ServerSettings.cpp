@@ -71,6 +71,7 @@ public:
         if (name == "consistency") return Text(ConsistencyProblem(value), value, server.consistency);
         if (name == "codepage") return Text(CodePageProblem(value), value, server.codePage);
         if (name == "shard-duration") return Text(ShardDurationProblem(value), value, server.shardDuration);
+        if (name == "server-kind") return Text(ServerKindProblem(value), Lower(value), server.serverKind);
         if (name == kJobs.key) return Number(kJobs, value, server.jobs);
         if (name == kMaxRate.key) return Number(kMaxRate, value, server.maxRate);
         if (name == kMaxInFlight.key) return Number(kMaxInFlight, value, server.maxInFlight);
@@ -78,7 +79,7 @@ public:
         if (name == kTimeout.key) return Number(kTimeout, value, server.timeoutSeconds);
         return "[server] has no key " + key +
                " (it has url, username, password-file, token-file, ca-cert, insecure, consistency, gzip, jobs, "
-               "max-rate, max-in-flight, codepage, timeout, max-refusals and shard-duration)";
+               "max-rate, max-in-flight, codepage, timeout, max-refusals, shard-duration and server-kind)";
     }
 
 private:
@@ -189,6 +190,11 @@ bool IsHttpUrl(const std::string& url) {
 std::string ConsistencyProblem(const std::string& value) {
     if (std::find(kConsistencies.begin(), kConsistencies.end(), value) != kConsistencies.end()) return {};
     return "consistency is any, one, quorum or all, not " + value;
+}
+
+std::string ServerKindProblem(const std::string& value) {
+    if (std::find(kServerKinds.begin(), kServerKinds.end(), Lower(value)) != kServerKinds.end()) return {};
+    return "server-kind is influxdb or victoriametrics, not " + value;
 }
 
 std::string CodePageProblem(const std::string& value) {
@@ -311,9 +317,10 @@ bool ResolveServer(const ServerOptions& told, ServerSettings& settings, std::str
     }
     access.caCertFile = !told.caCertFile.empty() ? told.caCertFile : filed.caCertFile;
     access.insecure = told.insecure || file.insecure.value_or(false);
-    access.kind = told.serverKind == kServerKinds[0]   ? ServerKind::kInfluxDB
-                  : told.serverKind == kServerKinds[1] ? ServerKind::kVictoriaMetrics
-                                                       : ServerKind::kUnknown;
+    const std::string kind = told.serverKind.empty() ? filed.serverKind : told.serverKind;
+    access.kind = kind == kServerKinds[0]   ? ServerKind::kInfluxDB
+                  : kind == kServerKinds[1] ? ServerKind::kVictoriaMetrics
+                                            : ServerKind::kUnknown;
 
     // The flags' values were checked by the front end, the file's as it was read.
     auto either = [](const std::string& flagged, const std::string& inFile) {

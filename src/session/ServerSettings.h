@@ -17,8 +17,8 @@
 //
 // The configuration file (kConfigFileName, INI) holds one section [server] with the keys
 // url (one or more, separated by blanks or commas), username, password-file, token-file,
-// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals, shard-duration
-// and max-rate; the yes-or-no ones take true, false, yes, no, 1 or 0. A password or token
+// ca-cert, insecure, consistency, gzip, jobs, codepage, timeout, max-refusals, shard-duration,
+// max-rate and server-kind; the yes-or-no ones take true, false, yes, no, 1 or 0. A password or token
 // is never written in it: password-file and token-file name files that hold them, and a URL
 // in it carries no login. Relative file names are relative to the file's folder. Any other
 // key of [server] is an error; other sections are not read.
@@ -56,6 +56,7 @@ inline constexpr std::array<const char*, 2> kServerKinds{"influxdb", "victoriame
 std::string ConsistencyProblem(const std::string& value);
 std::string CodePageProblem(const std::string& value);  // an iconv name; empty: the locale's
 std::string ShardDurationProblem(const std::string& value);
+std::string ServerKindProblem(const std::string& value);  // influxdb or victoriametrics, in any case
 std::string NumberProblem(const NumberSetting& setting, const std::string& value, long& number);
 
 // What the front end was told; empty or unset: not told. Its values fit their settings.

@@ -8,6 +8,7 @@
 #include "influx/ServerClient.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 
@@ -46,12 +47,40 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     const RunResult whole = Cli("verify", "QUARVEL_VM_URL");
     EXPECT_EQ(whole.status, 0) << whole.out << whole.err;
     EXPECT_TRUE(Contains(whole.out, "Result:   complete")) << whole.out;
+    const RunResult valuesAlike = Cli("verify", "QUARVEL_VM_URL", {"--values"});
+    EXPECT_EQ(valuesAlike.status, 0) << valuesAlike.out << valuesAlike.err;
+    EXPECT_TRUE(Contains(valuesAlike.out, "with other values 0")) << valuesAlike.out;
+
+    // Another writer puts another value at the time of a raw point: the server keeps both
+    // samples, and --values names the point with the node's value and the one written last.
+    quarvel::ServerClient client(quarvel::ServerClient::Use::kChecks);
+    const std::string base = std::getenv("QUARVEL_VM_URL");
+    const quarvel::HttpResult exported =
+        client.Post(quarvel::EndpointUrl(base, "api/v1/export"),
+                    quarvel::EncodeParameters({{"match[]", "{__name__=\"datalogX_value\",db=\"Ry_" + node + "\"}"}}),
+                    quarvel::BodyEncoding::Identity, {});
+    const nlohmann::json series = nlohmann::json::parse(exported.body.substr(0, exported.body.find('\n')));
+    const std::string tag = series["metric"]["name"];
+    const double value = series["values"][0];
+    const int64_t time = series["timestamps"][0].get<int64_t>() / 1000;
+    ASSERT_NE(value, -7.5);
+    const quarvel::HttpResult rewritten =
+        client.Post(quarvel::EndpointUrl(base, "write", {{"db", "Ry_" + node}}),
+                    "datalogX,name=" + tag + " value=-7.5 " + std::to_string(time) + "000000000",
+                    quarvel::BodyEncoding::Identity, {});
+    ASSERT_TRUE(rewritten.Succeeded()) << rewritten.status << rewritten.body;
+    const RunResult values = Cli("verify", "QUARVEL_VM_URL", {"--values", "--json"});
+    EXPECT_EQ(values.status, 1) << values.out << values.err;
+    const nlohmann::json differing = nlohmann::json::parse(values.out)["values_differing"];
+    ASSERT_EQ(differing.size(), 1u) << values.out;
+    EXPECT_EQ(differing[0]["tag"], tag) << values.out;
+    EXPECT_EQ(differing[0]["examples"][0]["node"].get<double>(), value) << values.out;
+    EXPECT_EQ(differing[0]["examples"][0]["server"].get<double>(), -7.5) << values.out;
 
     // The hour series of every tag go; the other kinds stay whole.
-    quarvel::ServerClient client(quarvel::ServerClient::Use::kChecks);
     const std::string match = "{__name__=\"datalogH_status\",db=\"Ry_" + node + "\"}";
     const quarvel::HttpResult deleted =
-        client.Post(quarvel::EndpointUrl(std::getenv("QUARVEL_VM_URL"), "api/v1/admin/tsdb/delete_series"),
+        client.Post(quarvel::EndpointUrl(base, "api/v1/admin/tsdb/delete_series"),
                     quarvel::EncodeParameters({{"match[]", match}}), quarvel::BodyEncoding::Identity, {});
     ASSERT_TRUE(deleted.Succeeded()) << deleted.status << deleted.body;
     const RunResult shortened = Cli("verify", "QUARVEL_VM_URL");

@@ -25,7 +25,9 @@ Fields Summary(const ServerSettings& s) {
             {"refusals", std::to_string(s.maxRefusals)}, {"gzip", s.gzip ? (*s.gzip ? "yes" : "no") : "-"},
             {"jobs", s.jobs ? std::to_string(*s.jobs) : "-"}, {"codepage", s.codePage}, {"file", s.configFile},
             {"shard", s.shardDuration}, {"rate", s.maxRate ? std::to_string(*s.maxRate) : "-"},
-            {"in flight", std::to_string(s.maxInFlight)}};
+            {"in flight", std::to_string(s.maxInFlight)},
+            {"kind", s.access.kind == ServerKind::kUnknown ? "-"
+                     : kServerKinds[static_cast<size_t>(s.access.kind) - 1]}};
     // clang-format on
 }
 
@@ -117,17 +119,20 @@ TEST_F(ServerSettingsTest, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
         {"the file's other settings; the first of a key counts, an empty one says nothing",
          "URL = http://a:1, http://b:2 \t http://c:3,\nconsistency=quorum\ntimeout=5\ntimeout=8\nmax-refusals=7\n"
          "ca-cert=ca.pem\ninsecure=Yes\ngzip=0\njobs=\ncodepage=CP950\nshard-duration=30d\nmax-rate=5000\n"
-         "max-in-flight=3\n", {}, {},
-         {{"url", "http://a:1"}, {"more", "http://b:2 http://c:3"}, {"consistency", "quorum"}, {"timeout", "5"},
+         "max-in-flight=3\nserver-kind=VictoriaMetrics\n", {}, {},
+         {{"kind", "victoriametrics"}, {"url", "http://a:1"}, {"more", "http://b:2 http://c:3"},
+          {"consistency", "quorum"}, {"timeout", "5"},
           {"refusals", "7"}, {"ca", (m_dir / "xdg/quarvel/ca.pem").string()}, {"insecure", "yes"}, {"gzip", "no"},
           {"jobs", "-"}, {"codepage", "CP950"}, {"shard", "30d"}, {"rate", "5000"}, {"in flight", "3"}}},
         {"flags over the file's other settings",
-         "consistency=quorum\ntimeout=5\nmax-refusals=7\nca-cert=/ca.pem\nshard-duration=30d\nmax-in-flight=3\n", {},
+         "consistency=quorum\ntimeout=5\nmax-refusals=7\nca-cert=/ca.pem\nshard-duration=30d\nmax-in-flight=3\n"
+         "server-kind=victoriametrics\n", {},
          {.caCertFile = "/x/ca.pem", .consistency = "one", .timeoutSeconds = 9, .maxRefusals = 2,
-          .shardDuration = "168h", .maxInFlight = 1},
-         {{"consistency", "one"}, {"timeout", "9"}, {"refusals", "2"}, {"ca", "/x/ca.pem"}, {"shard", "168h"},
-          {"in flight", "1"}}},
-        {"a year's shard groups and 8 posts in flight unless told", "", {}, {}, {{"shard", "52w"}, {"in flight", "8"}}},
+          .shardDuration = "168h", .maxInFlight = 1, .serverKind = "influxdb"},
+         {{"kind", "influxdb"}, {"consistency", "one"}, {"timeout", "9"}, {"refusals", "2"}, {"ca", "/x/ca.pem"},
+          {"shard", "168h"}, {"in flight", "1"}}},
+        {"a year's shard groups, 8 posts in flight and the server as found unless told", "", {}, {},
+         {{"shard", "52w"}, {"in flight", "8"}, {"kind", "-"}}},
     };
     // clang-format on
     for (const PrecedenceCase& c : cases) {
@@ -155,6 +160,7 @@ TEST_F(ServerSettingsTest, AFileThatMakesNoSenseIsRefusedWithoutShowingSecrets) 
         {"jobs=65\n", "jobs is a whole number from 1 to 64, not 65"},
         {"max-in-flight=0\n", "max-in-flight is a whole number from 1 to 64, not 0"},
         {"timeout=-5\n", "timeout is a whole number from 1 to 1000000, not -5"},
+        {"server-kind=prometheus\n", "server-kind is influxdb or victoriametrics, not prometheus"},
         {"codepage=NO-SUCH-PAGE\n", "unknown code page: NO-SUCH-PAGE"},
         {"shard-duration=1y\n", "shard-duration is a whole number and a unit such as 52w or 30d, not 1y"},
         {"url=http://a:1 http://[::1\n", "url http://[::1 is not an http or https URL"},

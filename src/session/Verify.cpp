@@ -171,14 +171,25 @@ void MergeByTime(std::vector<StoredPoint>& points) {
     points.resize(kept);
 }
 
-// Whether the server's aggregates of a day are the node's: counts, minima and maxima
-// exactly; sums within what adding the same values in another order may change.
-bool SameAggregates(const FieldAggregates& node, const FieldAggregates& server) {
+// How far apart a stored value may be from the node's and still be the same: the float the
+// server reads from the text a conversion sends is kept exactly by InfluxDB, while
+// VictoriaMetrics keeps a decimal of about 15 significant digits.
+double Precision(const ServerAccess& access) {
+    return access.kind == ServerKind::kVictoriaMetrics ? 1e-14 : 0.0;
+}
+
+bool SameValue(double node, double server, double precision) {
+    return node == server || std::fabs(node - server) <= precision * std::max(std::fabs(node), std::fabs(server));
+}
+
+// Whether the server's aggregates of a day are the node's: counts exactly, minima and maxima
+// as values are; sums within what adding the same values in another order may change.
+bool SameAggregates(const FieldAggregates& node, const FieldAggregates& server, double precision) {
     for (size_t f = 0; f < kFieldCount; ++f) {
         if (node.count[f] != server.count[f]) return false;
         if (node.count[f] == 0) continue;
-        const double drift = 2.0 * static_cast<double>(node.count[f]) * DBL_EPSILON * node.magnitude[f];
-        if (node.min[f] != server.min[f] || node.max[f] != server.max[f] ||
+        const double drift = (2.0 * static_cast<double>(node.count[f]) * DBL_EPSILON + precision) * node.magnitude[f];
+        if (!SameValue(node.min[f], server.min[f], precision) || !SameValue(node.max[f], server.max[f], precision) ||
             std::fabs(node.sum[f] - server.sum[f]) > drift)
             return false;
     }
@@ -186,9 +197,10 @@ bool SameAggregates(const FieldAggregates& node, const FieldAggregates& server) 
 }
 
 // The first field in which a stored point is not the node's; -1 when there is none.
-int FirstDifference(const FieldValues& node, const FieldValues& server) {
+int FirstDifference(const FieldValues& node, const FieldValues& server, double precision) {
     for (int f = 0; f < kFieldCount; ++f)
-        if (node.Has(f) != server.Has(f) || (node.Has(f) && node.value[f] != server.value[f])) return f;
+        if (node.Has(f) != server.Has(f) || (node.Has(f) && !SameValue(node.value[f], server.value[f], precision)))
+            return f;
     return -1;
 }
 
@@ -331,7 +343,8 @@ bool FindStretches(const std::string& url, const ServerAccess& access, const std
             if (found != stored.end() && found->time == *at) {
                 open = false;
                 const size_t index = static_cast<size_t>(at - times.begin());
-                const int field = values ? FirstDifference((*points)[index].fields, found->fields) : -1;
+                const int field =
+                    values ? FirstDifference((*points)[index].fields, found->fields, Precision(access)) : -1;
                 if (field < 0) {
                     differing = false;
                     continue;
@@ -597,7 +610,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
             }
             for (const auto& [day, aggregates] : tag.aggregates) {
                 const auto node = mine.values.find(day);
-                if (node != mine.values.end() && !SameAggregates(node->second, aggregates))
+                if (node != mine.values.end() && !SameAggregates(node->second, aggregates, Precision(access)))
                     mine.days[day].valuesDiffer = true;
             }
         }

@@ -5,6 +5,7 @@
 #include "ChildProcess.h"
 #include "InfluxServer.h"
 #include "SampleNodes.h"
+#include "Samples.h"
 #include "influx/ServerClient.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +42,10 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     EXPECT_TRUE(Contains(checked.out, "VictoriaMetrics")) << checked.out;
     EXPECT_TRUE(Contains(checked.out, "keeps 100 years")) << checked.out;
 
+    // Values of 2^32 and more come back as decimals of about 15 digits: still the node's values.
+    testsupport::WriteDat(m_dir / node / "Log" / "Group1" / "HUGE_01$0099M.DAT",
+                          {testsupport::MakeSample(1699999980, 192, 3.4028235e38f, 3.4028235e38f, 5e9f, 4.2e12f)},
+                          kSummarySampleSize);
     const RunResult converted = Cli("convert", "QUARVEL_VM_URL");
     ASSERT_EQ(converted.status, 0) << converted.out << converted.err;
     EXPECT_FALSE(Contains(converted.err, "Warning")) << converted.err;

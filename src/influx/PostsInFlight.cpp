@@ -50,17 +50,16 @@ void PostsInFlight::Run() {
         if (m_queue.empty()) return;
         Post post = std::move(m_queue.front());
         m_queue.pop_front();
-        const bool sinceResize = ++m_taken > m_takenAtResize;
         lock.unlock();
         const Outcome outcome = post();
         lock.lock();
         --m_running;
-        Learn(outcome, sinceResize);
+        Learn(outcome);
         m_ended.notify_all();
     }
 }
 
-void PostsInFlight::Learn(const Outcome& outcome, bool sinceResize) {
+void PostsInFlight::Learn(const Outcome& outcome) {
     if (outcome.busy) {
         Resize(m_window / 2);
         m_doubling = false;
@@ -74,7 +73,7 @@ void PostsInFlight::Learn(const Outcome& outcome, bool sinceResize) {
     if (waiting > 2.0 && m_window > 1) {
         Resize(m_window - 1);
         m_doubling = false;
-    } else if (waiting < 1.0 && m_waited && sinceResize && m_window < m_ceiling) {
+    } else if (waiting < 1.0 && m_waited && m_window < m_ceiling) {
         Resize(m_doubling ? m_window * 2 : m_window + 1);
     }
 }
@@ -82,7 +81,6 @@ void PostsInFlight::Learn(const Outcome& outcome, bool sinceResize) {
 void PostsInFlight::Resize(int window) {
     m_window = std::clamp(window, 1, m_ceiling);
     m_waited = false;
-    m_takenAtResize = m_taken;
     if (m_learnt != nullptr) m_learnt->store(m_window);
 }
 

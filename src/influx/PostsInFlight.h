@@ -6,15 +6,12 @@
 // round trip, not the server, held the rate) and the writer had to wait for a place, twice
 // as many until the window first had to shrink, one more after that; one fewer once they
 // come back slower than that by more than two posts' worth (they wait at the server); half
-// as many when the server was busy or silent. Only a post sent since the window last
-// changed tells whether it may grow: those sent before had fewer beside them. A run's
-// writers share what they learnt, so that a later writer starts where the others are
-// instead of at one post.
+// as many when the server was busy or silent. A run's writers share what they learnt, so
+// that a later writer starts where the others are instead of at one post.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -48,8 +45,7 @@ public:
 
 private:
     void Run();
-    // `sinceResize`: the post was taken by its thread after the window last changed.
-    void Learn(const Outcome& outcome, bool sinceResize);
+    void Learn(const Outcome& outcome);
     void Resize(int window);
 
     const int m_ceiling;
@@ -66,8 +62,6 @@ private:
     int m_window = 1;        // places
     bool m_waited = false;   // the writer waited for a place since the window last changed
     bool m_doubling = true;  // the window never had to shrink yet
-    uint64_t m_taken = 0;    // posts taken by the posting threads
-    uint64_t m_takenAtResize = 0;
     std::chrono::steady_clock::duration m_fastest = std::chrono::steady_clock::duration::max();
     bool m_stopping = false;
 };

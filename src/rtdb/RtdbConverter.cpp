@@ -132,19 +132,46 @@ bool IsTagTable(const std::string& name) {
     return strcasecmp(name.c_str(), kTagTableName) == 0;
 }
 
-// One table's samples through several writers at once, each on a thread of its own. The
+}  // namespace
+
+// Tables' samples through several writers at once, each on a thread of its own. The
 // reader hands each lane its samples in chunks; a lane holds a few chunks at most, so
 // the reader waits for a lane that falls behind. One lane writes on the reader's thread.
+// Each table is a source of every lane's writer: the writers tell when its lines are
+// posted, so that the lanes may go on with the next table while its posts are under way.
 class TableLanes {
 public:
-    TableLanes(int lanes, int kind, const std::string& database, const InfluxTarget& target) : m_kind(kind) {
-        for (int i = 0; i < lanes; ++i) m_lanes.push_back(std::make_unique<Lane>(database, target));
+    TableLanes(int lanes, const std::string& database, const InfluxTarget& target, const RyInfluxDB::SourceDone& done) {
+        for (int i = 0; i < lanes; ++i) {
+            m_lanes.push_back(std::make_unique<Lane>(database, target));
+            m_lanes.back()->writer.OnSourceDone(done);
+        }
         if (lanes > 1)
             for (auto& lane : m_lanes) lane->thread = std::thread([this, &lane = *lane] { Drain(lane); });
     }
     ~TableLanes() { Finish(); }
     TableLanes(const TableLanes&) = delete;
     TableLanes& operator=(const TableLanes&) = delete;
+
+    int Count() const { return static_cast<int>(m_lanes.size()); }
+
+    // The samples added from now on are the table `source`'s, of `kind`; the earlier
+    // table's end in every lane.
+    void Begin(int kind, uint64_t source) {
+        m_kind = kind;
+        m_lastLane = nullptr;
+        for (auto& lane : m_lanes) {
+            if (!lane->thread.joinable()) {
+                if (m_begun) lane->writer.EndSource();
+                lane->writer.BeginSource(source);
+                continue;
+            }
+            if (m_begun) Hand(*lane);  // empty or not: the lane learns of the table's end
+            lane->filling.kind = kind;
+            lane->filling.source = source;
+        }
+        m_begun = true;
+    }
 
     // `name` stays valid until Finish.
     void Add(int32_t tagId, const std::string& name, const LogSample& sample) {
@@ -156,32 +183,31 @@ public:
         Lane& lane = *m_lastLane;
         if (m_lanes.size() == 1) {
             std::lock_guard lock(lane.writer.m_batchLock[m_kind]);
-            Write(lane, {&name, sample});
+            Write(lane, m_kind, {&name, sample});
             return;
         }
-        lane.filling.push_back({&name, sample});
-        if (lane.filling.size() >= kChunk) Hand(lane);
+        lane.filling.samples.push_back({&name, sample});
+        if (lane.filling.samples.size() >= kChunk) Hand(lane);
     }
 
-    // Every sample posted; what became of them all.
-    WriteCounts Finish() {
-        if (!m_finished) {
-            m_finished = true;
-            for (auto& lane : m_lanes) {
-                if (!lane->thread.joinable()) continue;
-                if (!lane->filling.empty()) Hand(*lane);
-                {
-                    std::lock_guard lock(lane->mutex);
-                    lane->ended = true;
-                }
-                lane->changed.notify_all();
-                lane->thread.join();
+    // Every sample posted; every table told.
+    void Finish() {
+        if (m_finished) return;
+        m_finished = true;
+        for (auto& lane : m_lanes) {
+            if (!lane->thread.joinable()) {
+                if (m_begun) lane->writer.EndSource();
+                continue;
             }
-            for (auto& lane : m_lanes) lane->writer.FlushAll();
+            if (m_begun) Hand(*lane);
+            {
+                std::lock_guard lock(lane->mutex);
+                lane->ended = true;
+            }
+            lane->changed.notify_all();
+            lane->thread.join();
         }
-        WriteCounts total;
-        for (const auto& lane : m_lanes) total += lane->writer.Counts();
-        return total;
+        for (auto& lane : m_lanes) lane->writer.FlushAll();
     }
 
 private:
@@ -191,6 +217,11 @@ private:
     struct Sample {
         const std::string* name;
         LogSample sample;
+    };
+    struct Chunk {
+        int kind = kRaw;
+        uint64_t source = 0;
+        std::vector<Sample> samples;
     };
     struct Lane {
         Lane(const std::string& database, const InfluxTarget& target) : writer(database.c_str(), target) {}
@@ -202,62 +233,70 @@ private:
         const RyInfluxDB::LineName* lastLineName = nullptr;
         // The reader's, on cache lines of its own: the lane's thread writes the lines above
         // as it works.
-        alignas(64) std::vector<Sample> filling;
+        alignas(64) Chunk filling;
         alignas(64) std::mutex mutex;
         std::condition_variable changed;
-        std::deque<std::vector<Sample>> chunks;
+        std::deque<Chunk> chunks;
         bool ended = false;
         std::thread thread;
     };
 
     // Under the writer's lock of the kind.
-    void Write(Lane& lane, const Sample& s) const {
+    static void Write(Lane& lane, int kind, const Sample& s) {
         if (s.name != lane.lastName) {
             const RyInfluxDB::LineName*& name = lane.names[s.name];
             if (name == nullptr) name = &lane.writer.NameOf(s.name->c_str());
             lane.lastName = s.name;
             lane.lastLineName = name;
         }
-        if (m_kind == kRaw)
+        if (kind == kRaw)
             lane.writer.AddRawSample(*lane.lastLineName, s.sample);
         else
-            lane.writer.AddSummarySample(m_kind, *lane.lastLineName, s.sample);
+            lane.writer.AddSummarySample(kind, *lane.lastLineName, s.sample);
     }
 
     static void Hand(Lane& lane) {
         std::unique_lock lock(lane.mutex);
         lane.changed.wait(lock, [&lane] { return lane.chunks.size() < kChunksHeld; });
         lane.chunks.push_back(std::move(lane.filling));
-        lane.filling = {};
-        lane.filling.reserve(kChunk);
+        lane.filling = {lane.chunks.back().kind, lane.chunks.back().source, {}};
+        lane.filling.samples.reserve(kChunk);
         lock.unlock();
         lane.changed.notify_all();
     }
 
-    void Drain(Lane& lane) const {
+    static void Drain(Lane& lane) {
+        bool begun = false;
+        uint64_t source = 0;
         for (;;) {
-            std::vector<Sample> chunk;
+            Chunk chunk;
             {
                 std::unique_lock lock(lane.mutex);
                 lane.changed.wait(lock, [&lane] { return !lane.chunks.empty() || lane.ended; });
-                if (lane.chunks.empty()) return;
+                if (lane.chunks.empty()) break;
                 chunk = std::move(lane.chunks.front());
                 lane.chunks.pop_front();
             }
             lane.changed.notify_all();
-            std::lock_guard lock(lane.writer.m_batchLock[m_kind]);
-            for (const Sample& s : chunk) Write(lane, s);
+            if (!begun || chunk.source != source) {
+                if (begun) lane.writer.EndSource();
+                lane.writer.BeginSource(chunk.source);
+                begun = true;
+                source = chunk.source;
+            }
+            std::lock_guard lock(lane.writer.m_batchLock[chunk.kind]);
+            for (const Sample& s : chunk.samples) Write(lane, chunk.kind, s);
         }
+        if (begun) lane.writer.EndSource();
     }
 
-    const int m_kind;
+    int m_kind = kRaw;
     std::vector<std::unique_ptr<Lane>> m_lanes;
     int32_t m_lastTag = 0;
     Lane* m_lastLane = nullptr;
+    bool m_begun = false;
     bool m_finished = false;
 };
-
-}  // namespace
 
 int TableKindOfPath(const std::string& path) {
     const size_t dot = path.rfind('.');
@@ -357,6 +396,9 @@ void RtdbConverter::ConvertAll() {
         Tell("Error");
         return;
     }
+    // With posts in flight a table's last posts are still under way while the next
+    // table's lines go out; a table whose posts go one after the other ends before the next.
+    if (m_target.maxInFlight > 1 && !m_target.wait) m_lanes = MakeLanes();
     do {
         if (Stopped()) break;
         Tell(entry.name);
@@ -366,33 +408,91 @@ void RtdbConverter::ConvertAll() {
         ConvertListedTable(path);
     } while (listing.Next(entry));
     listing.Close();
+    if (m_lanes) {
+        m_lanes->Finish();
+        m_lanes.reset();
+        TellStored();
+    }
 
     // An export that wrote every line and read every table ends without a closing line.
     if (!TellIfStopped() && (m_totals.writes.linesNotWritten > 0 || !m_totals.unreadable.empty()))
         Tell(CompletionText(m_totals));
 }
 
-void RtdbConverter::ConvertListedTable(const std::string& path) {
-    ConvertTableFile(path);
-    FileDone(path, FileBytes(path));
+std::unique_ptr<TableLanes> RtdbConverter::MakeLanes() {
+    // Retries that wait in the caller's event loop must stay on its thread.
+    return std::make_unique<TableLanes>(
+        m_target.wait ? 1 : m_jobs, databaseName, m_target,
+        [this](uint64_t source, const WriteCounts& counts, bool allStored) { TableStored(source, counts, allStored); });
 }
 
-void RtdbConverter::ConvertTableFile(const std::string& path) {
+void RtdbConverter::ConvertListedTable(const std::string& path) {
+    if (m_lanes) {
+        const bool handed = ConvertTable(path, *m_lanes);
+        TellStored();
+        if (!handed) FileDone(path, FileBytes(path));
+        return;
+    }
+    const std::unique_ptr<TableLanes> lanes = MakeLanes();
+    const bool handed = ConvertTable(path, *lanes);
+    lanes->Finish();
+    TellStored();
+    if (!handed) FileDone(path, FileBytes(path));
+}
+
+// On a lane's or a posting thread: the table waits there for the reader's thread to tell it.
+void RtdbConverter::TableStored(uint64_t source, const WriteCounts& counts, bool allStored) {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_pending.find(source);
+    if (it == m_pending.end()) return;
+    it->second.counts += counts;
+    it->second.allStored = it->second.allStored && allStored;
+    if (--it->second.lanesLeft > 0) return;
+    m_stored.push_back(std::move(it->second));
+    m_pending.erase(it);
+}
+
+// Every lane has posted these tables' lines: only a table whose lines are all in the server
+// goes into the journal.
+void RtdbConverter::TellStored() {
+    std::vector<PendingTable> stored;
+    {
+        std::lock_guard lock(m_mutex);
+        stored.swap(m_stored);
+        for (const PendingTable& table : stored) AddConvertedFile(m_totals, table.path, table.samples, table.counts);
+    }
+    for (PendingTable& table : stored) {
+        if (table.stamp && table.allStored && table.counts.linesNotWritten == 0)
+            m_journal->Record(*table.stamp, std::move(table.entry));
+        FileDone(table.path, FileBytes(table.path));
+    }
+}
+
+bool RtdbConverter::ConvertTable(const std::string& path, TableLanes& lanes) {
     Tell(path);
     const int kind = TableKindOfPath(path);
-    if (kind < 0) return Skip(path);
+    if (kind < 0) {
+        Skip(path);
+        return false;
+    }
     std::optional<FileStamp> stamp;
     std::optional<JournalEntry> known;
-    if (Resumed(path, stamp, known)) return;
+    if (Resumed(path, stamp, known)) return false;
     Tell(path);
 
     const SummaryLibrary& summaries = kSummaryLibraries[kind];
     const int handle = kind == kRaw ? RyOpenXTable(path.c_str()) : summaries.open(path.c_str());
-    if (handle == kRyCannotRead) return SkipUnopened(path);
-    if (handle < 0) return Skip(path);
+    if (handle == kRyCannotRead) {
+        SkipUnopened(path);
+        return false;
+    }
+    if (handle < 0) {
+        Skip(path);
+        return false;
+    }
+    const uint64_t source = m_nextSource++;
+    lanes.Begin(kind, source);
     uint64_t samples = 0;
-    // Retries that wait in the caller's event loop must stay on its thread.
-    TableLanes lanes(m_target.wait ? 1 : m_jobs, kind, databaseName, m_target);
     DaylightSaving daylight;
     NewestByTag newest(known);
     uint64_t rows = 0;
@@ -444,9 +544,10 @@ void RtdbConverter::ConvertTableFile(const std::string& path) {
             }
         }
     }
-    const WriteCounts counts = lanes.Finish();
-    if (stamp && counts.linesNotWritten == 0) m_journal->Record(*stamp, newest.Entry());
-    AddConvertedFile(m_totals, path, samples, counts);
+    // The lanes tell of the table once they begin the next one or finish.
+    std::lock_guard lock(m_mutex);
+    m_pending[source] = {path, samples, stamp, newest.Entry(), lanes.Count(), {}, true};
+    return true;
 }
 
 }  // namespace quarvel

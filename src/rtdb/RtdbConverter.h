@@ -3,7 +3,9 @@
 // Converts a node's tables: the tag catalogue from "Tags.rdb", then every other "*.rdb"
 // file of the folder through the table library of its kind letter, one file at a time.
 // A file's samples go to one writer per job (lane), each posting on a thread of its own,
-// a tag always through the same lane so that its lines keep their order.
+// a tag always through the same lane so that its lines keep their order. With posts in
+// flight the lanes serve every table of an export; a table is told done (and journaled)
+// on the reader's thread once its posts have all ended, after a later table or at the end.
 // Keeps the five libraries connected for its lifetime (T, X, M, H, D), also when an
 // exception leaves a conversion. Progress lines come in the order things happen, one at a
 // time, so a caller may run it on the window's own thread and show each line at once.
@@ -11,12 +13,15 @@
 #include "conversion/Converter.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace quarvel {
+
+class TableLanes;
 
 class RtdbConverter : public Converter {
 public:
@@ -33,14 +38,33 @@ public:
     // at once. A target that waits in its caller's event loop (InfluxTarget::wait) keeps
     // one: the export's posts then stay on the caller's thread.
     void ConvertAll() override;
-    void ConvertTableFile(const std::string& path);
-    // As ConvertTableFile, then told to the progress as done, converted or not.
+    // One table, then told to the progress as done, converted or not.
     void ConvertListedTable(const std::string& path);
 
 private:
+    // A table read and handed to the lanes, until they have posted it all.
+    struct PendingTable {
+        std::string path;
+        uint64_t samples = 0;
+        std::optional<FileStamp> stamp;
+        JournalEntry entry;
+        int lanesLeft = 0;
+        WriteCounts counts;
+        bool allStored = true;
+    };
+
     void Tell(const std::string& text) override;
+    std::unique_ptr<TableLanes> MakeLanes();
+    // False when the table was left alone; otherwise TableStored tells it done.
+    bool ConvertTable(const std::string& path, TableLanes& lanes);
+    void TableStored(uint64_t source, const WriteCounts& counts, bool allStored);
+    void TellStored();  // on the reader's thread
 
     std::unordered_map<int32_t, std::string> tagNames;
+    uint64_t m_nextSource = 0;
+    std::unordered_map<uint64_t, PendingTable> m_pending;  // under m_mutex
+    std::vector<PendingTable> m_stored;                    // under m_mutex: posted, not told yet
+    std::unique_ptr<TableLanes> m_lanes;                   // an export's, while it runs; last, so that it ends first
 };
 
 // TableKind of a table file's path from the letter before its last '.': X raw; M, 1 or 2

@@ -210,8 +210,9 @@ protected:
         converter.SetJobs(jobs);
         return Convert(converter, database, resume, stopAfter);
     }
-    ConversionTotals ConvertTables(bool resume, const std::string& into) {
+    ConversionTotals ConvertTables(bool resume, const std::string& into, int jobs = 1) {
         RtdbConverter converter(made.dataLogFolder, into, list, target);
+        converter.SetJobs(jobs);
         return Convert(converter, into, resume);
     }
     // A fresh database with the node converted whole into it.
@@ -340,6 +341,24 @@ TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
         EXPECT_EQ(second.writes.linesNotWritten, 0u);
         EXPECT_EQ(Points(), Records());
     }
+}
+
+// With posts in flight the tables share their lanes; a table is journaled only once every
+// lane stored all of its lines, and a refused post in one lane keeps it out.
+TEST_F(Resume, ATableWithLinesNotWrittenIsExportedAgain) {
+    target.maxInFlight = 8;
+    delay = std::chrono::milliseconds(20);
+    refuse = "PRESS_02";
+    const ConversionTotals first = ConvertTables(false, database, 2);
+    EXPECT_EQ(first.filesWithLoss, 4);
+    EXPECT_TRUE(JournalPaths(database).empty());
+    refuse.clear();
+    const ConversionTotals second = ConvertTables(true, database, 2);
+    EXPECT_EQ(second.filesConverted, 4);
+    EXPECT_EQ(second.writes.linesNotWritten, 0u);
+    EXPECT_EQ(JournalPaths(database).size(), 4u);
+    EXPECT_EQ(Points(),
+              static_cast<long>(std::accumulate(made.tableSamples.begin(), made.tableSamples.end(), uint64_t{0})));
 }
 
 TEST_F(Resume, TablesResumeWithTheirNewerSamplesAlone) {

@@ -147,7 +147,7 @@ public:
             m_lanes.back()->writer.OnSourceDone(done);
         }
         if (lanes > 1)
-            for (auto& lane : m_lanes) lane->thread = std::thread([this, &lane = *lane] { Drain(lane); });
+            for (auto& lane : m_lanes) lane->thread = std::thread([&lane = *lane] { Drain(lane); });
     }
     ~TableLanes() { Finish(); }
     TableLanes(const TableLanes&) = delete;

@@ -274,7 +274,11 @@ private slots:
         QVERIFY2(log[stopped + 1].startsWith(QStringLiteral("Files: %1 converted").arg(converted.size())),
                  qPrintable(log[stopped + 1]));
         QVERIFY(closing < stopped);
-        QCOMPARE(testsupport::CountPoints(Database(node), "RP_Sec", "datalogX"), expected);
+        const long stored = testsupport::CountPoints(Database(node), "RP_Sec", "datalogX");
+        QVERIFY2(stored == expected, qPrintable(QStringLiteral("%1 stored of %2; the log:\n%3")
+                                                    .arg(stored)
+                                                    .arg(expected)
+                                                    .arg(log.join(QLatin1Char('\n')))));
     }
 };
 

@@ -93,6 +93,12 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     EXPECT_TRUE(Contains(shortened.out, "hour (datalogH, RP_Hour): 0 tags complete")) << shortened.out;
     EXPECT_TRUE(Contains(shortened.out, "raw (datalogX, RP_Sec): 2 tags complete, 0 short, 0 missing"))
         << shortened.out;
+
+    // The repair writes the hour points again, and the server counts them again.
+    const RunResult repaired = Cli("verify", "QUARVEL_VM_URL", {"--repair"});
+    EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
+    const RunResult after = Cli("verify", "QUARVEL_VM_URL");
+    EXPECT_TRUE(Contains(after.out, "hour (datalogH, RP_Hour): 2 tags complete, 0 short, 0 missing")) << after.out;
 }
 
 TEST_F(VictoriaCli, ADefaultRetentionStopsTheRunBeforeAnyWrite) {

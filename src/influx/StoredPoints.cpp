@@ -17,6 +17,19 @@ namespace quarvel {
 
 namespace {
 
+// One measurement to count: where it is, the span and windows to count it in (as
+// CountStoredPoints counts them), and what the server holds of it.
+struct StoredCount {
+    std::string retentionPolicy;
+    std::string measurement;
+    int64_t from = 0;  // seconds since 1970, UTC
+    int64_t to = 0;
+    int64_t windowSeconds = kDaySeconds;
+    StoredTags tags{};
+    std::string error{};  // why the server did not count it
+    long status = 0;      // the HTTP status of that refusal
+};
+
 constexpr size_t kStatusField = 5;
 static_assert(std::string_view(kFieldName[kStatusField]) == "status");
 
@@ -375,8 +388,13 @@ void FieldAggregates::Add(const FieldValues& point) {
     }
 }
 
-bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
-                       std::vector<StoredCount>& counts, bool values) {
+namespace {
+
+// Every one of `counts` at once: their day-aligned pieces are asked for on a few connections
+// side by side, each day whole in one piece. False when the server refused any; the error and
+// status are then those of the count it refused.
+bool CountAtOnce(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
+                 std::vector<StoredCount>& counts, bool values) {
     std::mutex merging;
     std::vector<CountJob> jobs;
     for (StoredCount& count : counts)
@@ -386,11 +404,13 @@ bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, c
     return AskAtOnce(jobs, merging);
 }
 
+}  // namespace
+
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
                        int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values) {
     std::vector<StoredCount> counts{{retentionPolicy, measurement, from, to, windowSeconds}};
-    const bool counted = CountStoredPoints(baseUrl, access, database, counts, values);
+    const bool counted = CountAtOnce(baseUrl, access, database, counts, values);
     tags = std::move(counts.front().tags);
     error = counts.front().error;
     status = counts.front().status;

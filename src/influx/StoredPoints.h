@@ -64,19 +64,6 @@ struct StoredTag {
 // By the value of the name tag; points without one are the group "".
 using StoredTags = std::map<std::string, StoredTag>;
 
-// One measurement to count: where it is, the span and windows to count it in (as below), and
-// what the server holds of it.
-struct StoredCount {
-    std::string retentionPolicy;
-    std::string measurement;
-    int64_t from = 0;  // seconds since 1970, UTC
-    int64_t to = 0;
-    int64_t windowSeconds = kDaySeconds;
-    StoredTags tags{};
-    std::string error{};  // why the server did not count it
-    long status = 0;      // the HTTP status of that refusal
-};
-
 // Counts the points of `measurement` in `retentionPolicy` of `database` per name tag and
 // UTC day; with `values`, the aggregates of every field per day too. The counts are asked for in windows of
 // `windowSeconds` (whole days) from `from` up to `to` (seconds), so that no query has to scan years of raw history at
@@ -86,12 +73,6 @@ struct StoredCount {
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
                        int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values = false);
-
-// As above, every one of `counts` at once: their day-aligned pieces are asked for on a few
-// connections side by side, each day whole in one piece. False when the server refused any;
-// the error and status are then those of the count it refused.
-bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
-                       std::vector<StoredCount>& counts, bool values = false);
 
 // The points of tag `name` in [from, to], ascending: their time stamps, with `values` their
 // fields too; false as above.

@@ -182,10 +182,6 @@ bool AskAtOnce(const std::vector<CountJob>& jobs, std::mutex& merging) {
     return !failed;
 }
 
-int64_t DayOf(int64_t time) {
-    return time - ((time % kDaySeconds) + kDaySeconds) % kDaySeconds;
-}
-
 // The pieces [first, last] of [from, to] that a count is asked in: whole UTC days (the first
 // from the start of its day), at most `windowSeconds` long, and one per connection while
 // there are days enough, so that the connections share the work.

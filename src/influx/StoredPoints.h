@@ -17,6 +17,11 @@ namespace quarvel {
 
 constexpr int64_t kDaySeconds = 86400;
 
+// The first second of the UTC day of `seconds`, before 1970 too.
+constexpr int64_t DayOf(int64_t seconds) {
+    return seconds - ((seconds % kDaySeconds) + kDaySeconds) % kDaySeconds;
+}
+
 // The fields a conversion writes: a raw line has value, status and quality, a summary the
 // four values, status and quality. All are floats to the server.
 constexpr int kFieldCount = 7;

@@ -38,11 +38,6 @@ struct TagLines {
 // Per kind and name.
 using LinesByTag = std::map<std::pair<int, std::string>, TagLines>;
 
-// The first second of the UTC day of `seconds`.
-int64_t DayOf(int64_t seconds) {
-    return seconds - ((seconds % kDaySeconds) + kDaySeconds) % kDaySeconds;
-}
-
 // The days looked at point by point, per kind and name.
 using LookedDays = std::map<std::pair<int, std::string>, std::set<int64_t>>;
 using TagKeys = std::set<std::pair<int, std::string>>;

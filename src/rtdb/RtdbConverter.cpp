@@ -427,15 +427,10 @@ std::unique_ptr<TableLanes> RtdbConverter::MakeLanes() {
 }
 
 void RtdbConverter::ConvertListedTable(const std::string& path) {
-    if (m_lanes) {
-        const bool handed = ConvertTable(path, *m_lanes);
-        TellStored();
-        if (!handed) FileDone(path, FileBytes(path));
-        return;
-    }
-    const std::unique_ptr<TableLanes> lanes = MakeLanes();
-    const bool handed = ConvertTable(path, *lanes);
-    lanes->Finish();
+    // Without the run's lanes, the table has lanes of its own and ends before the next.
+    const std::unique_ptr<TableLanes> own = m_lanes ? nullptr : MakeLanes();
+    const bool handed = ConvertTable(path, m_lanes ? *m_lanes : *own);
+    if (own) own->Finish();
     TellStored();
     if (!handed) FileDone(path, FileBytes(path));
 }

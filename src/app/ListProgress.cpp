@@ -57,15 +57,23 @@ void ListProgress::OnWindow(const std::function<void()>& work) {
 
 void ListProgress::Line(const std::string& text) {
     const std::string shown = WindowText(text, m_codePage);
+    if (m_order == Order::kInOrder) {
+        auto add = [&list = m_list, &pathAtBottom = m_pathAtBottom, lastAdded = m_lastAdded, shown] {
+            if (shown == *lastAdded) return;  // the export names each table's path more than once
+            *lastAdded = shown;
+            list.AddString(shown);
+            pathAtBottom = false;
+            list.UpdateWindow();
+        };
+        // The export reads on the window's thread. A posting thread's line (a retry) is
+        // queued: that thread must not wait for a window that may be waiting for its post.
+        if (QThread::currentThread() == m_window.thread())
+            add();
+        else
+            QMetaObject::invokeMethod(&m_window, add, Qt::QueuedConnection);
+        return;
+    }
     OnWindow([&] {
-        if (m_order == Order::kInOrder) {
-            if (shown == m_lastAdded) return;  // the export names each table's path more than once
-            m_lastAdded = shown;
-            m_list.AddString(shown);
-            m_pathAtBottom = false;
-            m_list.UpdateWindow();
-            return;
-        }
         for (int index = m_list.GetCount() - 1; index >= kKeptLines; --index) {
             m_list.DeleteString(index);
             m_pathAtBottom = false;  // the bottom line went first

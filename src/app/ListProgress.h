@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QObject;
 class QWidget;
@@ -70,7 +71,8 @@ private:
     const std::string m_codePage;
     Told m_told;
     uint64_t m_bytesDone = 0;  // of the files done
-    std::string m_lastAdded;   // kInOrder: the line added last
+    // kInOrder: the line added last, shared with the lines still queued for the window
+    std::shared_ptr<std::string> m_lastAdded = std::make_shared<std::string>();
     std::string m_ended;
 };
 

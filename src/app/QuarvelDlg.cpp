@@ -490,8 +490,9 @@ bool CQuarvelDlg::ConversionOptions(SessionOptions& options, std::string& error)
     options.resume = m_chkResume->isChecked();
     UseLogin(options.target.access);
     if (options.kind == SourceKind::kTables) {
-        // The export runs on this thread: its retries wait in an event loop that keeps
-        // the window painted and its workers served, but takes no clicks or keys.
+        // The export runs on this thread: its retries and its waits for the posts under
+        // way pass in an event loop that keeps the window painted and its workers served,
+        // but takes no clicks or keys.
         options.target.wait = [](std::chrono::milliseconds delay) {
             QEventLoop loop;
             QTimer::singleShot(delay, &loop, &QEventLoop::quit);

@@ -4,15 +4,15 @@
 
 namespace quarvel {
 
-PostsInFlight::PostsInFlight(int ceiling, std::atomic<int>* learnt)
-    : m_ceiling(std::max(1, ceiling)), m_learnt(learnt) {
+PostsInFlight::PostsInFlight(int ceiling, std::atomic<int>* learnt, std::function<void()> serve)
+    : m_ceiling(std::max(1, ceiling)), m_learnt(learnt), m_serve(std::move(serve)) {
     if (m_learnt != nullptr) m_window = std::clamp(m_learnt->load(), 1, m_ceiling);
 }
 
 PostsInFlight::~PostsInFlight() {
     {
         std::unique_lock lock(m_mutex);
-        m_ended.wait(lock, [this] { return m_running == 0; });
+        AwaitEnded(lock, [this] { return m_running == 0; });
         m_stopping = true;
     }
     m_queued.notify_all();
@@ -22,10 +22,10 @@ PostsInFlight::~PostsInFlight() {
 void PostsInFlight::Start(Post post, bool afterAll) {
     {
         std::unique_lock lock(m_mutex);
-        if (afterAll) m_ended.wait(lock, [this] { return m_running == 0; });
+        if (afterAll) AwaitEnded(lock, [this] { return m_running == 0; });
         if (m_running >= m_window) {
             m_waited = true;
-            m_ended.wait(lock, [this] { return m_running < m_window; });
+            AwaitEnded(lock, [this] { return m_running < m_window; });
         }
         // A thread that cannot be made throws before anything was queued.
         if (m_idle <= static_cast<int>(m_queue.size()) && static_cast<int>(m_threads.size()) < m_ceiling)
@@ -38,7 +38,19 @@ void PostsInFlight::Start(Post post, bool afterAll) {
 
 void PostsInFlight::Wait() {
     std::unique_lock lock(m_mutex);
-    m_ended.wait(lock, [this] { return m_running == 0; });
+    AwaitEnded(lock, [this] { return m_running == 0; });
+}
+
+void PostsInFlight::AwaitEnded(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready) {
+    if (!m_serve) return m_ended.wait(lock, ready);
+    // An ended post still wakes the wait at once; the slices only bound how long the
+    // caller's events wait.
+    constexpr std::chrono::milliseconds kServeEvery{10};
+    while (!m_ended.wait_for(lock, kServeEvery, ready)) {
+        lock.unlock();
+        m_serve();
+        lock.lock();
+    }
 }
 
 void PostsInFlight::Run() {

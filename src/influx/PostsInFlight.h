@@ -23,8 +23,10 @@ namespace quarvel {
 class PostsInFlight {
 public:
     // `learnt` (may be null) is shared with the other writers of the run: the window starts
-    // there and goes there whenever it changes.
-    PostsInFlight(int ceiling, std::atomic<int>* learnt);
+    // there and goes there whenever it changes. `serve` (may be empty) is called every few
+    // milliseconds while the writer waits for its posts, so that a caller with an event loop
+    // of its own (a window) keeps handling its events; it must not throw.
+    PostsInFlight(int ceiling, std::atomic<int>* learnt, std::function<void()> serve = {});
     ~PostsInFlight();  // waits for the posts under way
     PostsInFlight(const PostsInFlight&) = delete;
     PostsInFlight& operator=(const PostsInFlight&) = delete;
@@ -45,11 +47,14 @@ public:
 
 private:
     void Run();
+    // Waits on m_ended until `ready`, serving the caller meanwhile.
+    void AwaitEnded(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
     void Learn(const Outcome& outcome);
     void Resize(int window);
 
     const int m_ceiling;
     std::atomic<int>* const m_learnt;
+    const std::function<void()> m_serve;
     std::mutex m_mutex;
     // Two signals, so that an ended post wakes only who waits for a place, and a started one
     // only one idle posting thread.

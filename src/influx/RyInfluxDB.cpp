@@ -90,9 +90,15 @@ RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
         m_writeUrls[kind] = WriteUrls(m_target, m_database, kRetentionPolicy[kind]);
         m_where[kind] = "database " + m_database + ", retention policy " + kRetentionPolicy[kind];
     }
-    if (m_target.maxInFlight > 1 && !m_target.wait)
-        m_inFlight = std::make_unique<PostsInFlight>(m_target.maxInFlight,
-                                                     m_target.watch ? &m_target.watch->postsInFlight : nullptr);
+    if (m_target.maxInFlight > 1) {
+        // Every batch now goes out on a posting thread, which sleeps between tries: the
+        // target's own wait belongs to the adding thread, and serves it while it waits for
+        // its posts.
+        std::function<void()> serve;
+        if (m_target.wait) serve = [wait = std::exchange(m_target.wait, {})] { wait(std::chrono::milliseconds(0)); };
+        m_inFlight = std::make_unique<PostsInFlight>(
+            m_target.maxInFlight, m_target.watch ? &m_target.watch->postsInFlight : nullptr, std::move(serve));
+    }
 }
 
 RyInfluxDB::~RyInfluxDB() {

@@ -50,8 +50,9 @@ struct InfluxTarget {
     RetryPolicy retry;
     // Told on the posting thread before each wait for another try.
     std::function<void(const RetryNotice&)> onRetry;
-    // Waits between tries; empty: sleeps. A window that posts on its own thread keeps
-    // handling its events here.
+    // Waits between tries on the adding thread; empty: sleeps. A window that converts on its
+    // own thread keeps handling its events here. With posts in flight it is called with no
+    // delay while the writer waits for its posts, whose threads sleep between tries.
     std::function<void(std::chrono::milliseconds)> wait;
     // Where batches that were not stored go (kUnsentFolder for the front ends); empty: they
     // are only counted and logged.
@@ -62,7 +63,6 @@ struct InfluxTarget {
     std::shared_ptr<LineRate> rate;
     // Posts of one writer under way at once, at most; their number follows the link
     // (PostsInFlight). 1: each batch is posted on the adding thread, which waits for it.
-    // A target with its own `wait` posts on the adding thread, where that wait belongs.
     int maxInFlight = 1;
     // Copies of a target share their spare bodies; null: none are kept.
     std::shared_ptr<SpareBodies> spareBodies = std::make_shared<SpareBodies>();

@@ -398,7 +398,7 @@ void RtdbConverter::ConvertAll() {
     }
     // With posts in flight a table's last posts are still under way while the next
     // table's lines go out; a table whose posts go one after the other ends before the next.
-    if (m_target.maxInFlight > 1 && !m_target.wait) m_lanes = MakeLanes();
+    if (m_target.maxInFlight > 1) m_lanes = MakeLanes();
     do {
         if (Stopped()) break;
         Tell(entry.name);
@@ -420,7 +420,7 @@ void RtdbConverter::ConvertAll() {
 }
 
 std::unique_ptr<TableLanes> RtdbConverter::MakeLanes() {
-    // Retries that wait in the caller's event loop must stay on its thread.
+    // A caller that waits in an event loop of its own adds every line on its thread: one lane.
     return std::make_unique<TableLanes>(
         m_target.wait ? 1 : m_jobs, databaseName, m_target,
         [this](uint64_t source, const WriteCounts& counts, bool allStored) { TableStored(source, counts, allStored); });

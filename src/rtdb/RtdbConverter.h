@@ -36,7 +36,7 @@ public:
 
     // The tag catalogue, then the table files one at a time, each through SetJobs writers
     // at once. A target that waits in its caller's event loop (InfluxTarget::wait) keeps
-    // one: the export's posts then stay on the caller's thread.
+    // one, which adds the lines on the caller's thread.
     void ConvertAll() override;
     // One table, then told to the progress as done, converted or not.
     void ConvertListedTable(const std::string& path);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using namespace quarvel;
@@ -101,17 +102,30 @@ TEST_F(WriterServer, BatchBoundaryPostsTwiceAndLosesNothing) {
 }
 
 // Posts in flight against a slow server, the second post slower than the third: the third
-// rewrites the times of the second with new values, and must still land last.
+// rewrites the times of the second with new values, and must still land last. A target
+// with a wait of its own (a window's event loop) is served on the adding thread alone, while
+// the posting thread sleeps out the retry of a busy answer.
 TEST_F(WriterServer, PostsInFlightStoreWhatPostsOneAfterTheOtherStore) {
     const std::string sequential = NewDatabase("Ry_writer");
-    for (const auto& [into, maxInFlight] : {std::pair{sequential, 1}, std::pair{database, 8}}) {
+    const std::string served = NewDatabase("Ry_writer");
+    for (const auto& [into, maxInFlight] : {std::pair{sequential, 1}, std::pair{database, 8}, std::pair{served, 8}}) {
         InfluxTarget slow = target;
         slow.maxInFlight = maxInFlight;
+        slow.retry.firstDelay = std::chrono::milliseconds(20);
         auto posts = std::make_shared<std::atomic<int>>(0);
-        slow.post = [posts](const std::string& address, const std::string& body) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(++*posts % 2 == 0 ? 80 : 10));
+        slow.post = [posts, busyFirst = into == served](const std::string& address, const std::string& body) {
+            const int post = ++*posts;
+            if (busyFirst && post == 1) return HttpResult{0, 503, {}, "busy"};
+            std::this_thread::sleep_for(std::chrono::milliseconds(post % 2 == 0 ? 80 : 10));
             return HttpPost(address, body);
         };
+        std::vector<std::pair<std::thread::id, std::chrono::milliseconds>> waits;
+        std::mutex waitsMutex;
+        if (into == served)
+            slow.wait = [&](std::chrono::milliseconds delay) {
+                std::lock_guard lock(waitsMutex);
+                waits.emplace_back(std::this_thread::get_id(), delay);
+            };
         RyInfluxDB writer(into.c_str(), slow);
         const auto add = [&writer](int from, int to, float offset) {
             std::lock_guard lock(writer.m_batchLock[kRaw]);
@@ -125,12 +139,21 @@ TEST_F(WriterServer, PostsInFlightStoreWhatPostsOneAfterTheOtherStore) {
         add(kBatchLines / 2, kBatchLines, 0.5f);  // the second batch's times again
         writer.FlushAll();
         EXPECT_EQ(writer.Counts().linesWritten, 3u * kBatchLines);
-        EXPECT_EQ(*posts, 3);
+        EXPECT_EQ(*posts, into == served ? 4 : 3);
+        if (into != served) continue;
+        // The wait for the slower post alone spans several turns of the caller's events.
+        std::lock_guard lock(waitsMutex);
+        EXPECT_GE(waits.size(), 2u);
+        for (const auto& [thread, delay] : waits) {
+            EXPECT_EQ(thread, std::this_thread::get_id());
+            EXPECT_EQ(delay.count(), 0);
+        }
     }
     const auto rows = SelectAll(database, "RP_Sec", "datalogX");
     ASSERT_EQ(rows.size(), 2u * kBatchLines);
     EXPECT_EQ(rows.back()["value"], kBatchLines - 0.5);
     EXPECT_EQ(rows, SelectAll(sequential, "RP_Sec", "datalogX"));
+    EXPECT_EQ(rows, SelectAll(served, "RP_Sec", "datalogX"));
 }
 
 // Each case is a sample whose plain snprintf line (the name unescaped, NaN and infinity as

@@ -233,28 +233,46 @@ std::optional<JournalEntry> Journal::Find(const std::string& path) const {
 }
 
 bool Journal::Record(const FileStamp& stamp, JournalEntry entry) {
-    entry.size = stamp.size;
-    entry.mtimeNs = stamp.mtimeNs;
-    const std::string line = EntryLine(stamp.path, entry);
+    std::vector<Recorded> file;
+    file.push_back({stamp, std::move(entry)});
+    return Record(std::move(file));
+}
+
+bool Journal::Record(std::vector<Recorded> files) {
+    std::string text;
+    std::vector<size_t> lineBytes;
+    lineBytes.reserve(files.size());
+    for (Recorded& file : files) {
+        file.entry.size = file.stamp.size;
+        file.entry.mtimeNs = file.stamp.mtimeNs;
+        const size_t before = text.size();
+        text += EntryLine(file.stamp.path, file.entry);
+        lineBytes.push_back(text.size() - before);
+    }
     std::lock_guard lock(m_mutex);
     if (m_fd < 0) {
-        if (m_holding) Keep(stamp.path, std::move(entry), 0);
+        if (m_holding)
+            for (Recorded& file : files) Keep(std::move(file.stamp.path), std::move(file.entry), 0);
         return m_holding;
     }
-    // One write per entry: with O_APPEND a crash leaves at most the last line cut short.
-    // A written entry outlives the process; the disk gets it at most a second later, so
-    // that a node of thousands of small files does not wait for a sync after each.
+    // One write for the files that ended together: with O_APPEND a crash leaves at most the
+    // last line cut short. A written entry outlives the process; the disk gets it at most a
+    // second later, so that a node of thousands of small files does not wait for a sync
+    // after each.
     const auto now = std::chrono::steady_clock::now();
     const bool sync = now - m_lastSync >= kSyncInterval;
-    if (!platform::WriteAll(m_fd, line) || (sync && fdatasync(m_fd) != 0)) {
-        LogMessage("Journal: %s not recorded (%s); a resumed conversion converts it again", stamp.path.c_str(),
-                   std::strerror(errno));
+    if (!platform::WriteAll(m_fd, text) || (sync && fdatasync(m_fd) != 0)) {
+        const std::string why = std::strerror(errno);
+        for (const Recorded& file : files)
+            LogMessage("Journal: %s not recorded (%s); a resumed conversion converts it again", file.stamp.path.c_str(),
+                       why.c_str());
         return false;
     }
     m_unsynced = !sync;
     if (sync) m_lastSync = now;
-    m_fileBytes += line.size();
-    Keep(stamp.path, std::move(entry), line.size());
+    m_fileBytes += text.size();
+    for (size_t i = 0; i < files.size(); ++i)
+        Keep(std::move(files[i].stamp.path), std::move(files[i].entry), lineBytes[i]);
     CompactIfDue();
     return true;
 }

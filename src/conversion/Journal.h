@@ -82,6 +82,12 @@ public:
     // Appends the file's entry (its size and time are the stamp's), replacing any earlier
     // one; from any thread. False when that failed.
     bool Record(const FileStamp& stamp, JournalEntry entry = {});
+    // The entries of files that ended together, in one write.
+    struct Recorded {
+        FileStamp stamp;
+        JournalEntry entry;
+    };
+    bool Record(std::vector<Recorded> files);
 
     size_t Entries() const;
 

@@ -247,8 +247,7 @@ void DataLogConverter::ConvertFolder(const std::string& folder, const std::vecto
 
 std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {
     auto writer = std::make_unique<RyInfluxDB>(databaseName.c_str(), m_target);
-    writer->OnSourceDone(
-        [this](uint64_t source, const WriteCounts& counts, bool allStored) { FileStored(source, counts, allStored); });
+    writer->OnSourceDone([this](const std::vector<RyInfluxDB::SourceOutcome>& done) { FilesStored(done); });
     return writer;
 }
 
@@ -261,19 +260,30 @@ void DataLogConverter::ConvertListedFile(const std::string& folder, const std::s
     if (!Fits(path) || !ConvertDatFile(path, writer, m_resolvedFolder)) FileDone(path, FileBytes(path));
 }
 
-// Every post that carried the file's lines has ended: only a file whose lines are all in
+// Every post that carried the files' lines has ended: only a file whose lines are all in
 // the server goes into the journal.
-void DataLogConverter::FileStored(uint64_t source, const WriteCounts& counts, bool allStored) {
-    PendingFile file;
+void DataLogConverter::FilesStored(const std::vector<RyInfluxDB::SourceOutcome>& done) {
+    std::vector<std::pair<PendingFile, const WriteCounts*>> files;
+    std::vector<Journal::Recorded> stored;
     {
         std::lock_guard lock(m_mutex);
-        auto node = m_pending.extract(source);
-        if (node.empty()) return;
-        file = std::move(node.mapped());
-        AddConvertedFile(m_totals, file.path, file.records, counts);
+        for (const RyInfluxDB::SourceOutcome& outcome : done) {
+            auto node = m_pending.extract(outcome.source);
+            if (node.empty()) continue;
+            PendingFile& file = files.emplace_back(std::move(node.mapped()), &outcome.counts).first;
+            if (file.stamp && outcome.allStored && outcome.counts.linesNotWritten == 0)
+                stored.push_back({*file.stamp, std::move(file.entry)});
+        }
     }
-    if (file.stamp && allStored && counts.linesNotWritten == 0) m_journal->Record(*file.stamp, std::move(file.entry));
-    FileDone(file.path, file.bytes);
+    if (!stored.empty()) m_journal->Record(std::move(stored));
+    // Each file is told done with the totals as they stand after it.
+    for (const auto& [file, counts] : files) {
+        {
+            std::lock_guard lock(m_mutex);
+            AddConvertedFile(m_totals, file.path, file.records, *counts);
+        }
+        FileDone(file.path, file.bytes);
+    }
 }
 
 void DataLogConverter::ConvertDatFile(const std::string& path) {

@@ -115,7 +115,7 @@ private:
     // True when the file's records went to `writer`; it is done once they are posted.
     // resolvedFolder: the file's folder resolved, or empty.
     bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
-    void FileStored(uint64_t source, const WriteCounts& counts, bool allStored);
+    void FilesStored(const std::vector<RyInfluxDB::SourceOutcome>& done);
 
     std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number, under m_mutex
     std::string m_resolvedFolder;                         // of the sub-folder under way, for the journal's stamps

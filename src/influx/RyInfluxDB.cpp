@@ -363,13 +363,15 @@ void RyInfluxDB::BeginSource(uint64_t source) {
 }
 
 void RyInfluxDB::EndSource() {
+    std::vector<SourceOutcome> done;
     {
         std::lock_guard lock(m_sourceMutex);
         const auto it = m_sources.find(m_source);
         if (it == m_sources.end()) return;
         it->second.ended = true;
+        TakeIfDone(m_source, done);
     }
-    FinishIfDone(m_source);
+    TellDone(done);
 }
 
 // Called after the line is counted; only a source's first line in a batch costs a lock.
@@ -383,6 +385,7 @@ void RyInfluxDB::NoteLine(int kind) {
 }
 
 void RyInfluxDB::ShareBatch(const std::vector<BatchShare>& shares, int32_t lines, const WriteCounts& counts) {
+    std::vector<SourceOutcome> done;
     {
         std::lock_guard lock(m_sourceMutex);
         m_counts += counts;
@@ -416,22 +419,20 @@ void RyInfluxDB::ShareBatch(const std::vector<BatchShare>& shares, int32_t lines
         first.batchesSaved += counts.batchesSaved;
         first.linesNotWritten += lost;  // nothing is left over unless the counts disagree
         first.linesSaved += saved;
+        for (const BatchShare& share : shares) TakeIfDone(share.source, done);
     }
-    for (const BatchShare& share : shares) FinishIfDone(share.source);
+    TellDone(done);
 }
 
-void RyInfluxDB::FinishIfDone(uint64_t source) {
-    WriteCounts counts;
-    bool allStored = true;
-    {
-        std::lock_guard lock(m_sourceMutex);
-        const auto it = m_sources.find(source);
-        if (it == m_sources.end() || !it->second.ended || it->second.batches > 0) return;
-        counts = it->second.counts;
-        allStored = it->second.allStored;
-        m_sources.erase(it);
-    }
-    if (m_sourceDone) m_sourceDone(source, counts, allStored);
+void RyInfluxDB::TakeIfDone(uint64_t source, std::vector<SourceOutcome>& done) {
+    const auto it = m_sources.find(source);
+    if (it == m_sources.end() || !it->second.ended || it->second.batches > 0) return;
+    done.push_back({source, it->second.counts, it->second.allStored});
+    m_sources.erase(it);
+}
+
+void RyInfluxDB::TellDone(const std::vector<SourceOutcome>& done) {
+    if (!done.empty() && m_sourceDone) m_sourceDone(done);
 }
 
 }  // namespace quarvel

@@ -141,8 +141,13 @@ public:
     // source's. After EndSource, once every batch that carried its lines was posted, the
     // writer tells `done` what became of them: its share of the counts (lines as they
     // fell to it, a batch's own counts to the batch's first source), and whether every
-    // line of it was stored.
-    using SourceDone = std::function<void(uint64_t source, const WriteCounts& counts, bool allStored)>;
+    // line of it was stored. The sources that one post finished are told at once.
+    struct SourceOutcome {
+        uint64_t source = 0;
+        WriteCounts counts;
+        bool allStored = true;
+    };
+    using SourceDone = std::function<void(const std::vector<SourceOutcome>& done)>;
     void OnSourceDone(SourceDone done) { m_sourceDone = std::move(done); }
     void BeginSource(uint64_t source);
     void EndSource();
@@ -183,7 +188,9 @@ private:
     // A batch has ended (posted or dropped): `counts` of it are added up and shared among
     // the sources whose lines it carried.
     void ShareBatch(const std::vector<BatchShare>& shares, int32_t lines, const WriteCounts& counts);
-    void FinishIfDone(uint64_t source);
+    // Under m_sourceMutex: the source's outcome, once it has ended and its batches are posted.
+    void TakeIfDone(uint64_t source, std::vector<SourceOutcome>& done);
+    void TellDone(const std::vector<SourceOutcome>& done);
 
     InfluxTarget m_target;
     std::string m_database;

@@ -423,7 +423,7 @@ std::unique_ptr<TableLanes> RtdbConverter::MakeLanes() {
     // A caller that waits in an event loop of its own adds every line on its thread: one lane.
     return std::make_unique<TableLanes>(
         m_target.wait ? 1 : m_jobs, databaseName, m_target,
-        [this](uint64_t source, const WriteCounts& counts, bool allStored) { TableStored(source, counts, allStored); });
+        [this](const std::vector<RyInfluxDB::SourceOutcome>& done) { TablesStored(done); });
 }
 
 void RtdbConverter::ConvertListedTable(const std::string& path) {
@@ -435,16 +435,18 @@ void RtdbConverter::ConvertListedTable(const std::string& path) {
     if (!handed) FileDone(path, FileBytes(path));
 }
 
-// On a lane's or a posting thread: the table waits there for the reader's thread to tell it.
-void RtdbConverter::TableStored(uint64_t source, const WriteCounts& counts, bool allStored) {
+// On a lane's or a posting thread: the tables wait there for the reader's thread to tell them.
+void RtdbConverter::TablesStored(const std::vector<RyInfluxDB::SourceOutcome>& done) {
     std::lock_guard lock(m_mutex);
-    const auto it = m_pending.find(source);
-    if (it == m_pending.end()) return;
-    it->second.counts += counts;
-    it->second.allStored = it->second.allStored && allStored;
-    if (--it->second.lanesLeft > 0) return;
-    m_stored.push_back(std::move(it->second));
-    m_pending.erase(it);
+    for (const RyInfluxDB::SourceOutcome& outcome : done) {
+        const auto it = m_pending.find(outcome.source);
+        if (it == m_pending.end()) continue;
+        it->second.counts += outcome.counts;
+        it->second.allStored = it->second.allStored && outcome.allStored;
+        if (--it->second.lanesLeft > 0) continue;
+        m_stored.push_back(std::move(it->second));
+        m_pending.erase(it);
+    }
 }
 
 // Every lane has posted these tables' lines: only a table whose lines are all in the server

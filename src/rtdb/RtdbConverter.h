@@ -55,9 +55,9 @@ private:
 
     void Tell(const std::string& text) override;
     std::unique_ptr<TableLanes> MakeLanes();
-    // False when the table was left alone; otherwise TableStored tells it done.
+    // False when the table was left alone; otherwise TablesStored tells it done.
     bool ConvertTable(const std::string& path, TableLanes& lanes);
-    void TableStored(uint64_t source, const WriteCounts& counts, bool allStored);
+    void TablesStored(const std::vector<RyInfluxDB::SourceOutcome>& done);
     void TellStored();  // on the reader's thread
 
     std::unordered_map<int32_t, std::string> tagNames;

@@ -29,6 +29,8 @@ namespace {
 // Counts spans of at most this much time in one query: a month of raw samples, a year of summaries.
 constexpr int64_t kWindowSeconds[kTableKindCount] = {31 * kDaySeconds, 366 * kDaySeconds, 366 * kDaySeconds,
                                                      366 * kDaySeconds};
+// Tags counted again after a repair are named in the queries up to this many; more are counted with all the others.
+constexpr size_t kNamedTags = 100;
 
 // The lines of one tag read back: their time stamps, and with the values their points.
 struct TagLines {
@@ -406,19 +408,20 @@ struct KindCount {
 
 // Counts the points of `kind` over the days the server holds them: the node's own span is
 // known only once it is read, so the first and last time of each tag are asked for first.
-// With `span`, over those seconds alone.
+// With `span`, over those seconds alone, and of the tags of `names` alone unless it is empty.
 KindCount CountKind(const std::string& url, const ServerAccess& access, const std::string& database, int kind,
-                    bool values, std::optional<std::pair<int64_t, int64_t>> span) {
+                    bool values, std::optional<std::pair<int64_t, int64_t>> span,
+                    const std::set<std::string>& names = {}) {
     KindCount count;
-    const auto ask = [&](int64_t from, int64_t to) {
+    const auto ask = [&](int64_t from, int64_t to, bool ends) {
         return CountStoredPoints(url, access, database, kRetentionPolicy[kind], kMeasurement[kind], from, to,
-                                 kWindowSeconds[kind], count.tags, count.error, count.status, values);
+                                 kWindowSeconds[kind], count.tags, count.error, count.status, values, {ends, names});
     };
     if (span) {
-        count.counted = ask(span->first, span->second);
+        count.counted = ask(span->first, span->second, true);
         return count;
     }
-    if (!ask(0, -1)) return count;  // an empty span: the first and last times alone
+    if (!ask(0, -1, true)) return count;  // an empty span: the first and last times alone
     int64_t from = INT64_MAX;
     int64_t to = INT64_MIN;
     for (const auto& [name, tag] : count.tags) {
@@ -426,7 +429,7 @@ KindCount CountKind(const std::string& url, const ServerAccess& access, const st
         to = std::max(to, tag.last);
     }
     count.spanUnknown = from > to;
-    count.counted = !count.spanUnknown && ask(from, to);
+    count.counted = !count.spanUnknown && ask(from, to, false);
     return count;
 }
 
@@ -510,6 +513,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     reading.resume = false;
     std::optional<NodeReader> reader;  // made once the server has told its retention policies
     reading.target.post = [&reader](const std::string&, const std::string& body) { return reader->Post(body); };
+    reading.target.stampsOnly = !values;  // without the values, the points are counted by their time stamps
     Session session(reading);
     if (!session.FolderExists()) {
         error = "the folder " + session.Folder() + " does not exist";
@@ -539,22 +543,27 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
 
     // The server counts while the node is read: each kind it has a policy of (a missing
     // policy holds none of the kind: all missing).
-    // After `before`, only the days it looked at are counted again, of the kinds it found short.
+    // After `before`, only the days it looked at are counted again, of the kinds it found short,
+    // and of the tags it found short while they are few enough to be named in a query.
     std::array<std::optional<std::pair<int64_t, int64_t>>, kTableKindCount> spans;
+    std::array<std::set<std::string>, kTableKindCount> recounted;  // empty: every tag
     if (before != nullptr)
-        for (int kind = 0; kind < kTableKindCount; ++kind)
+        for (int kind = 0; kind < kTableKindCount; ++kind) {
             for (const auto& [name, tag] : before->kinds[kind].tags)
                 for (const auto& [day, count] : tag.days) {
                     if (count.expected <= count.stored && !count.valuesDiffer) continue;
                     auto& span = spans[kind];
                     span = {std::min(span ? span->first : day, day),
                             std::max(span ? span->second : day, day + kDaySeconds - 1)};
+                    recounted[kind].insert(name);
                 }
+            if (recounted[kind].size() > kNamedTags) recounted[kind].clear();
+        }
     std::array<std::future<KindCount>, kTableKindCount> counting;
     for (int kind = 0; kind < kTableKindCount; ++kind)
         if ((!found.readable || found.policies[kind].exists) && (before == nullptr || spans[kind]))
-            counting[kind] =
-                std::async(std::launch::async, CountKind, url, access, result.database, kind, values, spans[kind]);
+            counting[kind] = std::async(std::launch::async, CountKind, url, access, result.database, kind, values,
+                                        spans[kind], recounted[kind]);
     reader.emplace(result, oldestKept);
     session.HoldEntries();
     session.Run(*reader, only);
@@ -565,7 +574,9 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         KindCheck& check = result.kinds[kind];
         const auto& span = spans[kind];
-        const auto counted = [&span](int64_t day) { return span && day >= span->first && day <= span->second; };
+        const auto counted = [&span, &names = recounted[kind]](const std::string& name, int64_t day) {
+            return span && day >= span->first && day <= span->second && (names.empty() || names.contains(name));
+        };
         int64_t from = INT64_MAX;
         int64_t to = INT64_MIN;
         for (auto& [name, tag] : check.tags) {
@@ -578,7 +589,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
             tag.storedFirst = was->second.storedFirst;
             tag.storedLast = was->second.storedLast;
             for (const auto& [day, count] : was->second.days)
-                if (count.stored > 0 && !counted(day)) {
+                if (count.stored > 0 && !counted(name, day)) {
                     tag.stored += count.stored;
                     tag.days[day].stored = count.stored;
                 }

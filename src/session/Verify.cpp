@@ -97,6 +97,13 @@ public:
         m_tag = nullptr;
         m_days = nullptr;
     }
+    // Keeps the storage of `times`, done with, for the next tag's, while it is the largest
+    // kept: the time stamps of a file then fill pages touched before, not fresh ones.
+    void Spare(std::vector<int64_t>&& times) {
+        if (times.capacity() <= m_spare.capacity()) return;
+        times.clear();
+        m_spare = std::move(times);
+    }
 
     void Add(std::string_view body) {
         for (size_t at = 0; at <= body.size();) {
@@ -134,6 +141,7 @@ private:
             m_days = &looked->second;
             m_tag = &m_lines[std::move(key)];
         }
+        if (m_tag != nullptr && m_tag->times.capacity() == 0) m_tag->times.swap(m_spare);
         // The measurement and tags end at the first blank not escaped.
         for (size_t i = 0; i < text.size(); ++i)
             if (text[i] == ' ' && (i == 0 || text[i - 1] != '\\')) {
@@ -149,6 +157,7 @@ private:
     std::string m_prefix;       // of the tag under way; empty: none
     TagLines* m_tag = nullptr;  // none: its lines are passed over
     const std::set<int64_t>* m_days = nullptr;
+    std::vector<int64_t> m_spare;
 };
 
 // Sorts `points` by time and leaves each time once, with the fields the server keeps of
@@ -240,7 +249,10 @@ public:
         std::lock_guard lock(m_mutex);
         if (m_looking) return;
         m_files.push_back(path);
-        for (auto& [key, lines] : m_file) Fold(m_result.kinds[key.first].tags[key.second], key.first, lines);
+        for (auto& [key, lines] : m_file) {
+            Fold(m_result.kinds[key.first].tags[key.second], key.first, lines);
+            m_sorter.Spare(std::move(lines.times));
+        }
         m_file.clear();
         m_sorter.Forget();
     }

@@ -61,6 +61,19 @@ bool ReadStamp(std::string_view line, int64_t& seconds, size_t& space) {
     return true;
 }
 
+// The time stamp at `from` of `body` when nothing else follows it on its line, in whole
+// seconds (as ReadStamp reads it), and where its line ends; false otherwise.
+bool StampToEnd(std::string_view body, size_t from, int64_t& seconds, size_t& end) {
+    const bool negative = from < body.size() && body[from] == '-';
+    uint64_t value = 0;
+    for (end = from + (negative ? 1 : 0); end < body.size() && body[end] >= '0' && body[end] <= '9'; ++end)
+        value = value * 10 + static_cast<uint64_t>(body[end] - '0');
+    const size_t digits = end - from - (negative ? 1 : 0);
+    if ((end < body.size() && body[end] != '\n') || digits < 10 || digits > 19 || value % 1000000000 != 0) return false;
+    seconds = static_cast<int64_t>(value / 1000000000) * (negative ? -1 : 1);
+    return true;
+}
+
 // The fields of a line: `text` is what lies between its tags and its time stamp. False when
 // a field is none of ours or its value is no number; `fields` is to start empty.
 bool ReadFields(std::string_view text, FieldValues& fields) {
@@ -106,17 +119,27 @@ public:
     }
 
     void Add(std::string_view body) {
+        const auto keep = [this](int64_t seconds) {
+            if (m_tag == nullptr || (m_days != nullptr && !m_days->contains(DayOf(seconds)))) return false;
+            m_tag->times.push_back(seconds);
+            return true;
+        };
         for (size_t at = 0; at <= body.size();) {
+            int64_t seconds = 0;
+            // A line of the tag under way without fields is read in one pass, to its end.
+            if (size_t end = 0; !m_fields && !m_prefix.empty() && body.substr(at).starts_with(m_prefix) &&
+                                StampToEnd(body, at + m_prefix.size(), seconds, end)) {
+                at = end + 1;
+                keep(seconds);
+                continue;
+            }
             const size_t end = std::min(body.find('\n', at), body.size());
             const std::string_view text = body.substr(at, end - at);
             at = end + 1;
-            int64_t seconds = 0;
             size_t stamp = 0;
             const bool same = !m_prefix.empty() && text.starts_with(m_prefix);
             if (same ? !ReadStamp(text, seconds, stamp) : !Start(text, seconds)) continue;
-            if (m_tag == nullptr || (m_days != nullptr && !m_days->contains(DayOf(seconds)))) continue;
-            m_tag->times.push_back(seconds);
-            if (!m_fields) continue;
+            if (!keep(seconds) || !m_fields) continue;
             StoredPoint& point = m_tag->points.emplace_back();
             point.time = seconds;
             // The fields lie between the tags and the time stamp.

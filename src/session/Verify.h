@@ -9,7 +9,8 @@
 // name the stretches missing; a table is read again whole, keeping the time stamps of its
 // days looked at (its rows are not in time order).
 // Memory is a small record per kind, tag and day, and the time stamps of the file under
-// way; in the second reading, those of one day of one tag (of one table's days looked at).
+// way (in the storage of the largest file's before, kept for them); in the second reading,
+// those of one day of one tag (of one table's days looked at).
 // With the values, every field is held too: the count, minimum, maximum and sum of each
 // field per tag and day on both sides first (each node value as the float the server reads
 // from the text a conversion sends), then the points of the days whose aggregates differ.

@@ -302,4 +302,12 @@ void AppendLine(std::string& out, int kind, std::string_view escapedName, const 
     out.append(buffer, static_cast<size_t>(p - buffer));
 }
 
+void AppendStamp(std::string& out, int kind, std::string_view escapedName, int32_t timestamp) {
+    char buffer[kLineBufferSize];
+    char* p = PutHead(out, buffer, kind, escapedName);
+    *p++ = ' ';
+    p = PutText(PutInt(p, timestamp), "000000000");
+    out.append(buffer, static_cast<size_t>(p - buffer));
+}
+
 }  // namespace quarvel

@@ -178,7 +178,10 @@ void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample
             else
                 m_repeats[kind] = true;
             if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
-            AppendLine(m_batch[kind], kind, name.escaped, sample, timestamp);
+            if (m_target.stampsOnly)
+                AppendStamp(m_batch[kind], kind, name.escaped, timestamp);
+            else
+                AppendLine(m_batch[kind], kind, name.escaped, sample, timestamp);
             ++m_lineCount[kind];
             NoteLine(kind);
         } else {

@@ -66,6 +66,8 @@ struct InfluxTarget {
     int maxInFlight = 1;
     // Copies of a target share their spare bodies; null: none are kept.
     std::shared_ptr<SpareBodies> spareBodies = std::make_shared<SpareBodies>();
+    // The lines carry no fields (AppendStamp), for a `post` that only counts the points.
+    bool stampsOnly = false;
 };
 
 // What became of the lines a writer was given.

@@ -25,6 +25,7 @@ struct StoredCount {
     int64_t from = 0;  // seconds since 1970, UTC
     int64_t to = 0;
     int64_t windowSeconds = kDaySeconds;
+    CountScope scope{};
     StoredTags tags{};
     std::string error{};  // why the server did not count it
     long status = 0;      // the HTTP status of that refusal
@@ -39,6 +40,14 @@ std::string Source(const std::string& database, const std::string& retentionPoli
 
 std::string Window(int64_t from, int64_t to) {
     return " WHERE time >= " + std::to_string(from) + "s AND time <= " + std::to_string(to) + "s";
+}
+
+// The condition that keeps the tags of `names` alone; empty for every tag.
+std::string NamesCondition(const std::set<std::string>& names) {
+    std::string condition;
+    for (const std::string& name : names)
+        condition += (condition.empty() ? "\"name\" = " : " OR \"name\" = ") + QuoteIdentifier(name, '\'');
+    return condition;
 }
 
 // Runs `statement` (times in seconds) and hands each row of each series, with its name tag
@@ -96,9 +105,20 @@ FieldAggregates AggregatesOf(const nlohmann::json& row) {
 }
 
 // VictoriaMetrics keeps each field of a line as a series <measurement>_<field>, labelled
-// with the line's tags and the database (db); the policy is not kept. The series of `field`.
-std::string Series(const std::string& database, const std::string& measurement, size_t field) {
-    return measurement + "_" + kFieldName[field] + "{db=" + QuoteIdentifier(database) + "}";
+// with the line's tags and the database (db); the policy is not kept. The series of `field`,
+// of the tags of `names` alone unless it is empty: a regular expression of them, each quoted.
+std::string Series(const std::string& database, const std::string& measurement, size_t field,
+                   const std::set<std::string>& names = {}) {
+    std::string any;
+    for (const std::string& name : names) {
+        if (!any.empty()) any += '|';
+        for (const char c : name) {
+            if (std::string_view("\\.+*?()|[]{}^$").find(c) != std::string_view::npos) any += '\\';
+            any += c;
+        }
+    }
+    return measurement + "_" + kFieldName[field] + "{db=" + QuoteIdentifier(database) +
+           (names.empty() ? "" : ",name=~" + QuoteIdentifier(any)) + "}";
 }
 
 // Posts `form` to one of VictoriaMetrics' endpoints; false with `error` (and the HTTP status
@@ -206,20 +226,25 @@ std::vector<std::pair<int64_t, int64_t>> Pieces(int64_t from, int64_t to, int64_
 void InfluxJobs(const ServerAccess& access, const std::string& baseUrl, const std::string& database, bool values,
                 StoredCount& count, std::mutex& merging, std::vector<CountJob>& jobs) {
     const std::string source = Source(database, count.retentionPolicy, count.measurement);
+    const std::string names = NamesCondition(count.scope.names);
     StoredTags& tags = count.tags;
     // The status field is on every line a conversion writes.
-    for (const char* end : {"first", "last"})
+    for (const char* end : {"first", "last"}) {
+        if (!count.scope.ends) break;
+        const std::string statement = std::string("SELECT ") + (end[0] == 'f' ? "FIRST" : "LAST") +
+                                      "(\"status\") FROM " + source + (names.empty() ? "" : " WHERE " + names) +
+                                      " GROUP BY \"name\"";
         jobs.push_back({&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
-                            const std::string upper = end[0] == 'f' ? "FIRST" : "LAST";
-                            return Ask(client, baseUrl, access,
-                                       "SELECT " + upper + "(\"status\") FROM " + source + " GROUP BY \"name\"", end,
-                                       error, status, [&](const std::string& name, int64_t time, double) {
+                            return Ask(client, baseUrl, access, statement, end, error, status,
+                                       [&](const std::string& name, int64_t time, double) {
                                            const std::lock_guard lock(merging);
                                            (end[0] == 'f' ? tags[name].first : tags[name].last) = time;
                                        });
                         }});
+    }
     for (const auto& [first, last] : Pieces(count.from, count.to, count.windowSeconds)) {
-        const std::string window = Window(first, last) + " GROUP BY time(1d), \"name\" fill(none)";
+        const std::string window = Window(first, last) + (names.empty() ? "" : " AND (" + names + ")") +
+                                   " GROUP BY time(1d), \"name\" fill(none)";
         jobs.push_back(
             {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
                  if (!values)
@@ -253,22 +278,24 @@ void InfluxJobs(const ServerAccess& access, const std::string& baseUrl, const st
 void VictoriaJobs(const ServerAccess& access, const std::string& baseUrl, const std::string& database, bool values,
                   StoredCount& count, std::mutex& merging, std::vector<CountJob>& jobs) {
     StoredTags& tags = count.tags;
-    const std::string status = Series(database, count.measurement, kStatusField);
+    const std::string status = Series(database, count.measurement, kStatusField, count.scope.names);
     for (const char* end : {"tfirst_over_time", "tlast_over_time"})
-        jobs.push_back({&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& code) {
-                            const int64_t now = time(nullptr);
-                            const std::string all = "[" + std::to_string(now - 1) + "s])";  // back to 1970
-                            return AskVictoria(client, baseUrl, access, "api/v1/query",
-                                               {{"query", end + ("(" + status + all)}, {"time", std::to_string(now)}},
-                                               error, code, [&](const nlohmann::json& metric, int64_t, double time) {
-                                                   const std::lock_guard lock(merging);
-                                                   StoredTag& tag = tags[LabelOf(metric, "name")];
-                                                   (end[1] == 'f' ? tag.first : tag.last) = static_cast<int64_t>(time);
-                                               });
-                        }});
+        if (count.scope.ends)
+            jobs.push_back(
+                {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& code) {
+                     const int64_t now = time(nullptr);
+                     const std::string all = "[" + std::to_string(now - 1) + "s])";  // back to 1970
+                     return AskVictoria(client, baseUrl, access, "api/v1/query",
+                                        {{"query", end + ("(" + status + all)}, {"time", std::to_string(now)}}, error,
+                                        code, [&](const nlohmann::json& metric, int64_t, double time) {
+                                            const std::lock_guard lock(merging);
+                                            StoredTag& tag = tags[LabelOf(metric, "name")];
+                                            (end[1] == 'f' ? tag.first : tag.last) = static_cast<int64_t>(time);
+                                        });
+                 }});
     for (const auto& [first, last] : Pieces(count.from, count.to, count.windowSeconds))
         for (size_t field = values ? 0 : kStatusField; field < (values ? kFieldCount : kStatusField + 1); ++field) {
-            const std::string series = Series(database, count.measurement, field);
+            const std::string series = Series(database, count.measurement, field, count.scope.names);
             const std::string query =
                 values ? R"(aggr_over_time(("count_over_time","min_over_time","max_over_time","sum_over_time"),)" +
                              series + "[1d] offset 1s)"
@@ -396,7 +423,10 @@ bool CountAtOnce(const std::string& baseUrl, const ServerAccess& access, const s
     for (StoredCount& count : counts)
         (access.kind == ServerKind::kVictoriaMetrics ? VictoriaJobs : InfluxJobs)(access, baseUrl, database, values,
                                                                                   count, merging, jobs);
-    if (access.kind == ServerKind::kVictoriaMetrics) AwaitSearchable(baseUrl, access, database);
+    // Counts whose first and last times were asked a moment ago were searchable then.
+    if (access.kind == ServerKind::kVictoriaMetrics &&
+        std::any_of(counts.begin(), counts.end(), [](const StoredCount& count) { return count.scope.ends; }))
+        AwaitSearchable(baseUrl, access, database);
     return AskAtOnce(jobs, merging);
 }
 
@@ -404,8 +434,9 @@ bool CountAtOnce(const std::string& baseUrl, const ServerAccess& access, const s
 
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
-                       int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values) {
-    std::vector<StoredCount> counts{{retentionPolicy, measurement, from, to, windowSeconds}};
+                       int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values,
+                       const CountScope& scope) {
+    std::vector<StoredCount> counts{{retentionPolicy, measurement, from, to, windowSeconds, scope, std::move(tags)}};
     const bool counted = CountAtOnce(baseUrl, access, database, counts, values);
     tags = std::move(counts.front().tags);
     error = counts.front().error;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,15 +70,23 @@ struct StoredTag {
 // By the value of the name tag; points without one are the group "".
 using StoredTags = std::map<std::string, StoredTag>;
 
+// What of a measurement a count asks for.
+struct CountScope {
+    bool ends = true;               // the first and last time of each tag; false: known already
+    std::set<std::string> names{};  // these tags alone; empty: every tag
+};
+
 // Counts the points of `measurement` in `retentionPolicy` of `database` per name tag and
-// UTC day; with `values`, the aggregates of every field per day too. The counts are asked for in windows of
+// UTC day, of the tags and with the first and last times `scope` asks for, adding them to
+// `tags`; with `values`, the aggregates of every field per day too. The counts are asked for in windows of
 // `windowSeconds` (whole days) from `from` up to `to` (seconds), so that no query has to scan years of raw history at
 // once; points outside that span are not counted, but their tags and first and last times are found. False with `error`
 // (and the HTTP status in `status`) when the server refuses a query. With `access.kind` VictoriaMetrics, its own query
 // and export APIs are asked instead of InfluxQL: the series <measurement>_<field> labelled db and name.
 bool CountStoredPoints(const std::string& baseUrl, const ServerAccess& access, const std::string& database,
                        const std::string& retentionPolicy, const std::string& measurement, int64_t from, int64_t to,
-                       int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values = false);
+                       int64_t windowSeconds, StoredTags& tags, std::string& error, long& status, bool values = false,
+                       const CountScope& scope = {});
 
 // The points of tag `name` in [from, to], ascending: their time stamps, with `values` their
 // fields too; false as above.

@@ -29,6 +29,8 @@ namespace {
 // Counts spans of at most this much time in one query: a month of raw samples, a year of summaries.
 constexpr int64_t kWindowSeconds[kTableKindCount] = {31 * kDaySeconds, 366 * kDaySeconds, 366 * kDaySeconds,
                                                      366 * kDaySeconds};
+// Tags counted again after a repair are named in the queries up to this many; more are counted with all the others.
+constexpr size_t kNamedTags = 100;
 
 // The lines of one tag read back: their time stamps, and with the values their points.
 struct TagLines {
@@ -56,6 +58,19 @@ bool ReadStamp(std::string_view line, int64_t& seconds, size_t& space) {
         seconds = seconds * 10 + (stamp[i] - '0');
     }
     if (negative) seconds = -seconds;
+    return true;
+}
+
+// The time stamp at `from` of `body` when nothing else follows it on its line, in whole
+// seconds (as ReadStamp reads it), and where its line ends; false otherwise.
+bool StampToEnd(std::string_view body, size_t from, int64_t& seconds, size_t& end) {
+    const bool negative = from < body.size() && body[from] == '-';
+    uint64_t value = 0;
+    for (end = from + (negative ? 1 : 0); end < body.size() && body[end] >= '0' && body[end] <= '9'; ++end)
+        value = value * 10 + static_cast<uint64_t>(body[end] - '0');
+    const size_t digits = end - from - (negative ? 1 : 0);
+    if ((end < body.size() && body[end] != '\n') || digits < 10 || digits > 19 || value % 1000000000 != 0) return false;
+    seconds = static_cast<int64_t>(value / 1000000000) * (negative ? -1 : 1);
     return true;
 }
 
@@ -95,19 +110,36 @@ public:
         m_tag = nullptr;
         m_days = nullptr;
     }
+    // Keeps the storage of `times`, done with, for the next tag's, while it is the largest
+    // kept: the time stamps of a file then fill pages touched before, not fresh ones.
+    void Spare(std::vector<int64_t>&& times) {
+        if (times.capacity() <= m_spare.capacity()) return;
+        times.clear();
+        m_spare = std::move(times);
+    }
 
     void Add(std::string_view body) {
+        const auto keep = [this](int64_t seconds) {
+            if (m_tag == nullptr || (m_days != nullptr && !m_days->contains(DayOf(seconds)))) return false;
+            m_tag->times.push_back(seconds);
+            return true;
+        };
         for (size_t at = 0; at <= body.size();) {
+            int64_t seconds = 0;
+            // A line of the tag under way without fields is read in one pass, to its end.
+            if (size_t end = 0; !m_fields && !m_prefix.empty() && body.substr(at).starts_with(m_prefix) &&
+                                StampToEnd(body, at + m_prefix.size(), seconds, end)) {
+                at = end + 1;
+                keep(seconds);
+                continue;
+            }
             const size_t end = std::min(body.find('\n', at), body.size());
             const std::string_view text = body.substr(at, end - at);
             at = end + 1;
-            int64_t seconds = 0;
             size_t stamp = 0;
             const bool same = !m_prefix.empty() && text.starts_with(m_prefix);
             if (same ? !ReadStamp(text, seconds, stamp) : !Start(text, seconds)) continue;
-            if (m_tag == nullptr || (m_days != nullptr && !m_days->contains(DayOf(seconds)))) continue;
-            m_tag->times.push_back(seconds);
-            if (!m_fields) continue;
+            if (!keep(seconds) || !m_fields) continue;
             StoredPoint& point = m_tag->points.emplace_back();
             point.time = seconds;
             // The fields lie between the tags and the time stamp.
@@ -132,6 +164,7 @@ private:
             m_days = &looked->second;
             m_tag = &m_lines[std::move(key)];
         }
+        if (m_tag != nullptr && m_tag->times.capacity() == 0) m_tag->times.swap(m_spare);
         // The measurement and tags end at the first blank not escaped.
         for (size_t i = 0; i < text.size(); ++i)
             if (text[i] == ' ' && (i == 0 || text[i - 1] != '\\')) {
@@ -147,6 +180,7 @@ private:
     std::string m_prefix;       // of the tag under way; empty: none
     TagLines* m_tag = nullptr;  // none: its lines are passed over
     const std::set<int64_t>* m_days = nullptr;
+    std::vector<int64_t> m_spare;
 };
 
 // Sorts `points` by time and leaves each time once, with the fields the server keeps of
@@ -238,7 +272,10 @@ public:
         std::lock_guard lock(m_mutex);
         if (m_looking) return;
         m_files.push_back(path);
-        for (auto& [key, lines] : m_file) Fold(m_result.kinds[key.first].tags[key.second], key.first, lines);
+        for (auto& [key, lines] : m_file) {
+            Fold(m_result.kinds[key.first].tags[key.second], key.first, lines);
+            m_sorter.Spare(std::move(lines.times));
+        }
         m_file.clear();
         m_sorter.Forget();
     }
@@ -406,19 +443,20 @@ struct KindCount {
 
 // Counts the points of `kind` over the days the server holds them: the node's own span is
 // known only once it is read, so the first and last time of each tag are asked for first.
-// With `span`, over those seconds alone.
+// With `span`, over those seconds alone, and of the tags of `names` alone unless it is empty.
 KindCount CountKind(const std::string& url, const ServerAccess& access, const std::string& database, int kind,
-                    bool values, std::optional<std::pair<int64_t, int64_t>> span) {
+                    bool values, std::optional<std::pair<int64_t, int64_t>> span,
+                    const std::set<std::string>& names = {}) {
     KindCount count;
-    const auto ask = [&](int64_t from, int64_t to) {
+    const auto ask = [&](int64_t from, int64_t to, bool ends) {
         return CountStoredPoints(url, access, database, kRetentionPolicy[kind], kMeasurement[kind], from, to,
-                                 kWindowSeconds[kind], count.tags, count.error, count.status, values);
+                                 kWindowSeconds[kind], count.tags, count.error, count.status, values, {ends, names});
     };
     if (span) {
-        count.counted = ask(span->first, span->second);
+        count.counted = ask(span->first, span->second, true);
         return count;
     }
-    if (!ask(0, -1)) return count;  // an empty span: the first and last times alone
+    if (!ask(0, -1, true)) return count;  // an empty span: the first and last times alone
     int64_t from = INT64_MAX;
     int64_t to = INT64_MIN;
     for (const auto& [name, tag] : count.tags) {
@@ -426,7 +464,7 @@ KindCount CountKind(const std::string& url, const ServerAccess& access, const st
         to = std::max(to, tag.last);
     }
     count.spanUnknown = from > to;
-    count.counted = !count.spanUnknown && ask(from, to);
+    count.counted = !count.spanUnknown && ask(from, to, false);
     return count;
 }
 
@@ -510,6 +548,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     reading.resume = false;
     std::optional<NodeReader> reader;  // made once the server has told its retention policies
     reading.target.post = [&reader](const std::string&, const std::string& body) { return reader->Post(body); };
+    reading.target.stampsOnly = !values;  // without the values, the points are counted by their time stamps
     Session session(reading);
     if (!session.FolderExists()) {
         error = "the folder " + session.Folder() + " does not exist";
@@ -539,22 +578,27 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
 
     // The server counts while the node is read: each kind it has a policy of (a missing
     // policy holds none of the kind: all missing).
-    // After `before`, only the days it looked at are counted again, of the kinds it found short.
+    // After `before`, only the days it looked at are counted again, of the kinds it found short,
+    // and of the tags it found short while they are few enough to be named in a query.
     std::array<std::optional<std::pair<int64_t, int64_t>>, kTableKindCount> spans;
+    std::array<std::set<std::string>, kTableKindCount> recounted;  // empty: every tag
     if (before != nullptr)
-        for (int kind = 0; kind < kTableKindCount; ++kind)
+        for (int kind = 0; kind < kTableKindCount; ++kind) {
             for (const auto& [name, tag] : before->kinds[kind].tags)
                 for (const auto& [day, count] : tag.days) {
                     if (count.expected <= count.stored && !count.valuesDiffer) continue;
                     auto& span = spans[kind];
                     span = {std::min(span ? span->first : day, day),
                             std::max(span ? span->second : day, day + kDaySeconds - 1)};
+                    recounted[kind].insert(name);
                 }
+            if (recounted[kind].size() > kNamedTags) recounted[kind].clear();
+        }
     std::array<std::future<KindCount>, kTableKindCount> counting;
     for (int kind = 0; kind < kTableKindCount; ++kind)
         if ((!found.readable || found.policies[kind].exists) && (before == nullptr || spans[kind]))
-            counting[kind] =
-                std::async(std::launch::async, CountKind, url, access, result.database, kind, values, spans[kind]);
+            counting[kind] = std::async(std::launch::async, CountKind, url, access, result.database, kind, values,
+                                        spans[kind], recounted[kind]);
     reader.emplace(result, oldestKept);
     session.HoldEntries();
     session.Run(*reader, only);
@@ -565,7 +609,9 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
     for (int kind = 0; kind < kTableKindCount; ++kind) {
         KindCheck& check = result.kinds[kind];
         const auto& span = spans[kind];
-        const auto counted = [&span](int64_t day) { return span && day >= span->first && day <= span->second; };
+        const auto counted = [&span, &names = recounted[kind]](const std::string& name, int64_t day) {
+            return span && day >= span->first && day <= span->second && (names.empty() || names.contains(name));
+        };
         int64_t from = INT64_MAX;
         int64_t to = INT64_MIN;
         for (auto& [name, tag] : check.tags) {
@@ -578,7 +624,7 @@ int Verify(const SessionOptions& options, Verification& result, std::string& err
             tag.storedFirst = was->second.storedFirst;
             tag.storedLast = was->second.storedLast;
             for (const auto& [day, count] : was->second.days)
-                if (count.stored > 0 && !counted(day)) {
+                if (count.stored > 0 && !counted(name, day)) {
                     tag.stored += count.stored;
                     tag.days[day].stored = count.stored;
                 }

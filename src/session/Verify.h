@@ -9,13 +9,14 @@
 // name the stretches missing; a table is read again whole, keeping the time stamps of its
 // days looked at (its rows are not in time order).
 // Memory is a small record per kind, tag and day, and the time stamps of the file under
-// way; in the second reading, those of one day of one tag (of one table's days looked at).
+// way (in the storage of the largest file's before, kept for them); in the second reading,
+// those of one day of one tag (of one table's days looked at).
 // With the values, every field is held too: the count, minimum, maximum and sum of each
 // field per tag and day on both sides first (each node value as the float the server reads
 // from the text a conversion sends), then the points of the days whose aggregates differ.
 // A repair posts the lines of Logs/unsent again, then the lines of exactly the points
 // missing (and differing), read again through the conversion's writer, and verifies their
-// files again, counting again only the days it looked at.
+// files again, counting again only the days (and, while they are few, the tags) it looked at.
 
 #include "influx/LogSample.h"
 #include "influx/Repost.h"
@@ -108,7 +109,7 @@ struct Verification {
 // Reads the session's source and asks its server; with `values`, value by value; with
 // `only`, just those files of the source, and the tags they hold. With `before`, a
 // verification of the source a moment ago, the server counts again only the days short in
-// it; the others are taken as it found them. Returns the exit status:
+// it (of the tags short in it, while they are few); the others are taken as it found them. Returns the exit status:
 // kAllWritten when every expected point is stored (with its values), kLinesNotWritten when
 // some are missing or differ, kUsageError when the folder or the database is missing or the
 // login is refused, kServerUnreachable when the server cannot be used; `error` says why for

@@ -46,6 +46,9 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     testsupport::WriteDat(m_dir / node / "Log" / "Group1" / "HUGE_01$0099M.DAT",
                           {testsupport::MakeSample(1699999980, 192, 3.4028235e38f, 3.4028235e38f, 5e9f, 4.2e12f)},
                           kSummarySampleSize);
+    // A name that a regular expression would read otherwise is counted again as itself.
+    testsupport::WriteDat(m_dir / node / "Log" / "Group1" / "P.1(x)+$0099H.DAT",
+                          {testsupport::MakeSample(1699999200, 192, 1, 2, 0, 1)}, kSummarySampleSize);
     const RunResult converted = Cli("convert", "QUARVEL_VM_URL");
     ASSERT_EQ(converted.status, 0) << converted.out << converted.err;
     EXPECT_FALSE(Contains(converted.err, "Warning")) << converted.err;
@@ -98,7 +101,7 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     const RunResult repaired = Cli("verify", "QUARVEL_VM_URL", {"--repair"});
     EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
     const RunResult after = Cli("verify", "QUARVEL_VM_URL");
-    EXPECT_TRUE(Contains(after.out, "hour (datalogH, RP_Hour): 2 tags complete, 0 short, 0 missing")) << after.out;
+    EXPECT_TRUE(Contains(after.out, "hour (datalogH, RP_Hour): 3 tags complete, 0 short, 0 missing")) << after.out;
 }
 
 TEST_F(VictoriaCli, ADefaultRetentionStopsTheRunBeforeAnyWrite) {

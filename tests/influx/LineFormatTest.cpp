@@ -84,7 +84,14 @@ TEST(LineFormat, RawLines) {
         {"NaN value", MakeSample(0, 3, nan), 1, "datalogX,name=T1 status=3,quality=0 1000000000"},
         {"infinite value", MakeSample(0, 3, -inf), 1, "datalogX,name=T1 status=3,quality=0 1000000000"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Raw("T1", c.sample, c.timestamp), c.line) << c.what;
+    for (const auto& c : cases) {
+        EXPECT_EQ(Raw("T1", c.sample, c.timestamp), c.line) << c.what;
+        // Without its fields: the measurement, name and time stamp alone.
+        const std::string_view line = c.line;
+        std::string stamp;
+        AppendStamp(stamp, kRaw, "T1", c.timestamp);
+        EXPECT_EQ(stamp, std::string(line.substr(0, line.find(' '))).append(line.substr(line.rfind(' ')))) << c.what;
+    }
 }
 
 TEST(LineFormat, SummaryLines) {
@@ -118,6 +125,9 @@ TEST(LineFormat, EmptyNameLeavesTheTagOut) {
     EXPECT_EQ(Summary(kMinute, "", MakeSample(0, 1, 1.0f, 1.0f, 1.0f, 1.0f), 1),
               "datalogM last_value=1.000000,max_value=1.000000,min_value=1.000000,mean_value=1.000000,"
               "status=1,quality=0 1000000000");
+    std::string stamp;
+    AppendStamp(stamp, kDay, "", -1);
+    EXPECT_EQ(stamp, "datalogD -1000000000");
 }
 
 TEST(LineFormat, TagValuesAreEscaped) {

@@ -22,6 +22,7 @@ TEST(PostedLine, KindNameAndTimeAreReadBack) {
         {"datalogD status=0i 86400000000000", true, kDay, "", 86400},  // no name tag
         {"datalogX,name=T value=1 -28800000000000", true, kRaw, "T", -28800},
         {"datalogH,name=T\\  status=0i 3600000000000", true, kHour, "T ", 3600},
+        {"datalogX,name=T\\ 1 60000000000", true, kRaw, "T 1", 60},  // the time stamp alone, as verify counts
         {"datalogXY,name=T value=1 1000000000", false, -1, "", 0},
         {"other,name=T value=1 1000000000", false, -1, "", 0},
         {"datalogX,name=T value=1 12", false, kRaw, "T", 0},  // not whole seconds

@@ -90,7 +90,8 @@ bool NumberOf(const nlohmann::json& row, const std::string& column, double& numb
     return true;
 }
 
-// The aggregates of a row of COUNT(*), MIN(*), MAX(*), SUM(*).
+// The aggregates of a row of COUNT, MIN, MAX and SUM, each named as COUNT(*) and the others
+// name it: count_<field> and so on.
 FieldAggregates AggregatesOf(const nlohmann::json& row) {
     FieldAggregates read;
     for (size_t f = 0; f < kFieldCount; ++f) {
@@ -245,9 +246,9 @@ void InfluxJobs(const ServerAccess& access, const std::string& baseUrl, const st
     for (const auto& [first, last] : Pieces(count.from, count.to, count.windowSeconds)) {
         const std::string window = Window(first, last) + (names.empty() ? "" : " AND (" + names + ")") +
                                    " GROUP BY time(1d), \"name\" fill(none)";
-        jobs.push_back(
-            {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
-                 if (!values)
+        if (!values) {
+            jobs.push_back(
+                {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
                      return Ask(client, baseUrl, access, "SELECT COUNT(\"status\") FROM " + source + window, "count",
                                 error, status, [&](const std::string& name, int64_t day, double points) {
                                     const std::lock_guard lock(merging);
@@ -255,19 +256,38 @@ void InfluxJobs(const ServerAccess& access, const std::string& baseUrl, const st
                                     tag.points += static_cast<uint64_t>(points);
                                     tag.days[day] += static_cast<uint64_t>(points);
                                 });
-                 // With the values, the status field's count is the day's points.
-                 return AskRows(client, baseUrl, access,
-                                "SELECT COUNT(*), MIN(*), MAX(*), SUM(*) FROM " + source + window, error, status,
-                                [&](const std::string& name, int64_t day, const nlohmann::json& row) {
-                                    const FieldAggregates read = AggregatesOf(row);
-                                    const uint64_t points = read.count[kStatusField];
-                                    const std::lock_guard lock(merging);
-                                    StoredTag& tag = tags[name];
-                                    tag.aggregates[day] = read;
-                                    tag.points += points;
-                                    if (points > 0) tag.days[day] += points;
-                                });
-             }});
+                 }});
+            continue;
+        }
+        // With the values, a query per field: the server scans a field once per aggregate, and
+        // queries of their own let its cores share the scans of a piece. A field the
+        // measurement lacks costs its planning alone. The status field's count is the day's points.
+        for (size_t field = 0; field < kFieldCount; ++field) {
+            const std::string quoted = QuoteIdentifier(kFieldName[field]);
+            std::string statement;
+            for (const auto& [call, column] :
+                 {std::pair{"COUNT", "count_"}, {"MIN", "min_"}, {"MAX", "max_"}, {"SUM", "sum_"}})
+                statement += std::string(statement.empty() ? "SELECT " : ", ") + call + "(" + quoted + ") AS " +
+                             QuoteIdentifier(column + std::string(kFieldName[field]));
+            statement += " FROM " + source + window;
+            jobs.push_back(
+                {&count, [=, &access, &tags, &merging](ServerClient& client, std::string& error, long& status) {
+                     return AskRows(client, baseUrl, access, statement, error, status,
+                                    [&](const std::string& name, int64_t day, const nlohmann::json& row) {
+                                        const FieldAggregates read = AggregatesOf(row);
+                                        const std::lock_guard lock(merging);
+                                        StoredTag& tag = tags[name];
+                                        FieldAggregates& into = tag.aggregates[day];
+                                        into.count[field] = read.count[field];
+                                        into.min[field] = read.min[field];
+                                        into.max[field] = read.max[field];
+                                        into.sum[field] = read.sum[field];
+                                        if (field != kStatusField || read.count[field] == 0) return;
+                                        tag.points += read.count[field];
+                                        tag.days[day] += read.count[field];
+                                    });
+                 }});
+        }
     }
 }
 

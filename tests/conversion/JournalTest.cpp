@@ -114,7 +114,8 @@ TEST_F(JournalFile, ALineCutShortByACrashIsDroppedAndTheNextStandsAlone) {
     EXPECT_EQ(ReadFile(path), lines + "3 4 /c$1H.DAT\n");
 }
 
-// Files recorded again and again: the journal is rewritten with the newest entry of each.
+// Files recorded again and again, the two together as files one post finished: the
+// journal is rewritten with the newest entry of each.
 TEST_F(JournalFile, CompactionKeepsTheNewestEntryOfEachPath) {
     Journal journal;
     std::string error;
@@ -122,8 +123,9 @@ TEST_F(JournalFile, CompactionKeepsTheNewestEntryOfEachPath) {
     JournalEntry entry;
     entry.form = JournalEntry::Form::kRecords;
     for (entry.records = 1; entry.records <= 6000; ++entry.records) {
-        ASSERT_TRUE(journal.Record(FileStamp{"/n/a$1X.DAT", 9, 1}, entry));
-        ASSERT_TRUE(journal.Record(FileStamp{"/n/b$1X.DAT", 9, 1}));
+        std::vector<Journal::Recorded> together{{FileStamp{"/n/a$1X.DAT", 9, 1}, entry},
+                                                {FileStamp{"/n/b$1X.DAT", 9, 1}, {}}};
+        ASSERT_TRUE(journal.Record(std::move(together)));
     }
     EXPECT_LT(fs::file_size(Journal::PathFor("Ry_compact")), 256u << 10) << "about 340 KiB were appended";
     Journal again;

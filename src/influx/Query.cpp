@@ -27,11 +27,12 @@ QueryAnswer Query(ServerClient& client, const std::string& baseUrl, const std::s
         answer.error = "the answer to \"" + statement + "\" is not what an InfluxDB 1.x server sends";
         return answer;
     }
-    const nlohmann::json& result = parsed["results"][0];
-    if (result.contains("error")) {
-        answer.error = result["error"].is_string() ? result["error"].get<std::string>() : result["error"].dump();
+    for (const nlohmann::json& each : parsed["results"]) {
+        if (!each.is_object() || !each.contains("error")) continue;
+        answer.error = each["error"].is_string() ? each["error"].get<std::string>() : each["error"].dump();
         return answer;
     }
+    const nlohmann::json& result = parsed["results"][0];
     if (!result.contains("series") || !result["series"].is_array()) return answer;
     for (const nlohmann::json& series : result["series"]) {
         if (!series.is_object() || !series.contains("columns") || !series.contains("values")) continue;

@@ -1,7 +1,8 @@
 #pragma once
 
-// POST /query with the login: one statement, and the server's answer read into the series
-// of its first result, or the reason the transport or the server gives.
+// POST /query with the login: one statement, or several separated by ";", and the server's
+// answer read into the series of its first result, or the reason the transport or the
+// server gives.
 
 #include "influx/ServerClient.h"
 
@@ -20,7 +21,7 @@ struct QuerySeries {
 
 struct QueryAnswer {
     long status = 0;    // the HTTP status; 0 when no answer arrived
-    std::string error;  // why the statement did not run; empty when it did
+    std::string error;  // why the statement (of several, the first refused) did not run; empty when all did
     std::vector<QuerySeries> series;
     bool Ran() const { return error.empty(); }
 };

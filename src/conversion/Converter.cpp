@@ -69,6 +69,21 @@ void Converter::TellRead(uint64_t bytesRead) {
     progress.Reading(bytesRead);
 }
 
+void Converter::Stored(std::vector<PendingSource> sources) {
+    std::vector<Journal::Recorded> whole;
+    for (PendingSource& source : sources)
+        if (source.stamp && source.allStored && source.counts.linesNotWritten == 0)
+            whole.push_back({*source.stamp, std::move(source.entry)});
+    if (!whole.empty()) m_journal->Record(std::move(whole));
+    for (const PendingSource& source : sources) {
+        {
+            std::lock_guard lock(m_mutex);
+            AddConvertedFile(m_totals, source.path, source.records, source.counts);
+        }
+        FileDone(source.path, source.bytes);
+    }
+}
+
 bool Converter::TellIfStopped() {
     if (m_stopRequested) Tell("Conversion stopped after " + std::to_string(m_totals.filesConverted) + " files");
     return m_stopRequested;

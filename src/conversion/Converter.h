@@ -59,6 +59,21 @@ protected:
     // "Conversion stopped after N files" when a stop was asked for; true then.
     bool TellIfStopped();
 
+    // A source file handed to the writers, until every post that carried its lines has ended.
+    struct PendingSource {
+        std::string path;
+        uint64_t records = 0;  // handed to the writers
+        uint64_t bytes = 0;    // told to the progress once done
+        std::optional<FileStamp> stamp;
+        JournalEntry entry;  // recorded once its lines are all stored
+        WriteCounts counts;  // what became of its lines
+        bool allStored = true;
+    };
+    // Sources whose posts have all ended: those whose lines are all in the server go into
+    // the journal, in one write; then each is counted and told done, with the totals as
+    // they stand after it.
+    void Stored(std::vector<PendingSource> sources);
+
     const std::string folderPath;
     const std::string databaseName;
     Progress& progress;

@@ -263,27 +263,18 @@ void DataLogConverter::ConvertListedFile(const std::string& folder, const std::s
 // Every post that carried the files' lines has ended: only a file whose lines are all in
 // the server goes into the journal.
 void DataLogConverter::FilesStored(const std::vector<RyInfluxDB::SourceOutcome>& done) {
-    std::vector<std::pair<PendingFile, const WriteCounts*>> files;
-    std::vector<Journal::Recorded> stored;
+    std::vector<PendingSource> files;
     {
         std::lock_guard lock(m_mutex);
         for (const RyInfluxDB::SourceOutcome& outcome : done) {
             auto node = m_pending.extract(outcome.source);
             if (node.empty()) continue;
-            PendingFile& file = files.emplace_back(std::move(node.mapped()), &outcome.counts).first;
-            if (file.stamp && outcome.allStored && outcome.counts.linesNotWritten == 0)
-                stored.push_back({*file.stamp, std::move(file.entry)});
+            PendingSource& file = files.emplace_back(std::move(node.mapped()));
+            file.counts = outcome.counts;
+            file.allStored = outcome.allStored;
         }
     }
-    if (!stored.empty()) m_journal->Record(std::move(stored));
-    // Each file is told done with the totals as they stand after it.
-    for (const auto& [file, counts] : files) {
-        {
-            std::lock_guard lock(m_mutex);
-            AddConvertedFile(m_totals, file.path, file.records, *counts);
-        }
-        FileDone(file.path, file.bytes);
-    }
+    Stored(std::move(files));
 }
 
 void DataLogConverter::ConvertDatFile(const std::string& path) {
@@ -368,7 +359,7 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
     {
         // The writer tells what became of a source only after its end.
         std::lock_guard lock(m_mutex);
-        m_pending.emplace(source, PendingFile{path, records, stamp, std::move(entry), file.Bytes()});
+        m_pending.emplace(source, PendingSource{path, records, file.Bytes(), stamp, std::move(entry), {}, true});
     }
     writer.EndSource();
     return true;

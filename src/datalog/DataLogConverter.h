@@ -100,14 +100,6 @@ public:
     void ConvertDatFile(const std::string& path);
 
 private:
-    struct PendingFile {
-        std::string path;
-        uint64_t records = 0;  // posted
-        std::optional<FileStamp> stamp;
-        JournalEntry entry;  // recorded once the records are all stored
-        uint64_t bytes = 0;
-    };
-
     void Tell(const std::string& text) override;
     void ConvertFolder(const std::string& folder, const std::vector<std::string>& names);
     std::unique_ptr<RyInfluxDB> JobWriter();
@@ -117,8 +109,8 @@ private:
     bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
     void FilesStored(const std::vector<RyInfluxDB::SourceOutcome>& done);
 
-    std::unordered_map<uint64_t, PendingFile> m_pending;  // by source number, under m_mutex
-    std::string m_resolvedFolder;                         // of the sub-folder under way, for the journal's stamps
+    std::unordered_map<uint64_t, PendingSource> m_pending;  // by source number, under m_mutex
+    std::string m_resolvedFolder;                           // of the sub-folder under way, for the journal's stamps
     std::atomic<uint64_t> m_nextSource{0};
     const FileWindows* m_windows = nullptr;
 };

@@ -441,28 +441,24 @@ void RtdbConverter::TablesStored(const std::vector<RyInfluxDB::SourceOutcome>& d
     for (const RyInfluxDB::SourceOutcome& outcome : done) {
         const auto it = m_pending.find(outcome.source);
         if (it == m_pending.end()) continue;
-        it->second.counts += outcome.counts;
-        it->second.allStored = it->second.allStored && outcome.allStored;
+        PendingSource& table = it->second.source;
+        table.counts += outcome.counts;
+        table.allStored = table.allStored && outcome.allStored;
         if (--it->second.lanesLeft > 0) continue;
-        m_stored.push_back(std::move(it->second));
+        m_stored.push_back(std::move(table));
         m_pending.erase(it);
     }
 }
 
-// Every lane has posted these tables' lines: only a table whose lines are all in the server
-// goes into the journal.
+// Every lane has posted these tables' lines.
 void RtdbConverter::TellStored() {
-    std::vector<PendingTable> stored;
+    std::vector<PendingSource> stored;
     {
         std::lock_guard lock(m_mutex);
         stored.swap(m_stored);
-        for (const PendingTable& table : stored) AddConvertedFile(m_totals, table.path, table.samples, table.counts);
     }
-    for (PendingTable& table : stored) {
-        if (table.stamp && table.allStored && table.counts.linesNotWritten == 0)
-            m_journal->Record(*table.stamp, std::move(table.entry));
-        FileDone(table.path, FileBytes(table.path));
-    }
+    for (PendingSource& table : stored) table.bytes = FileBytes(table.path);
+    Stored(std::move(stored));
 }
 
 bool RtdbConverter::ConvertTable(const std::string& path, TableLanes& lanes) {
@@ -543,7 +539,7 @@ bool RtdbConverter::ConvertTable(const std::string& path, TableLanes& lanes) {
     }
     // The lanes tell of the table once they begin the next one or finish.
     std::lock_guard lock(m_mutex);
-    m_pending[source] = {path, samples, stamp, newest.Entry(), lanes.Count(), {}, true};
+    m_pending[source] = {{path, samples, 0, stamp, newest.Entry(), {}, true}, lanes.Count()};
     return true;
 }
 

@@ -44,13 +44,8 @@ public:
 private:
     // A table read and handed to the lanes, until they have posted it all.
     struct PendingTable {
-        std::string path;
-        uint64_t samples = 0;
-        std::optional<FileStamp> stamp;
-        JournalEntry entry;
+        PendingSource source;
         int lanesLeft = 0;
-        WriteCounts counts;
-        bool allStored = true;
     };
 
     void Tell(const std::string& text) override;
@@ -63,7 +58,7 @@ private:
     std::unordered_map<int32_t, std::string> tagNames;
     uint64_t m_nextSource = 0;
     std::unordered_map<uint64_t, PendingTable> m_pending;  // under m_mutex
-    std::vector<PendingTable> m_stored;                    // under m_mutex: posted, not told yet
+    std::vector<PendingSource> m_stored;                   // under m_mutex: posted, not told yet
     std::unique_ptr<TableLanes> m_lanes;                   // an export's, while it runs; last, so that it ends first
 };
 

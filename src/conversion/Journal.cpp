@@ -146,7 +146,7 @@ std::optional<FileStamp> FileStamp::Of(const std::string& path, const std::strin
     // Resolving walks every part of the path: a node of thousands of files resolves its
     // folder once.
     if (!resolvedFolder.empty() && lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-        stamp.path = resolvedFolder + path.substr(path.rfind('/') + 1);
+        stamp.path = NamedIn(resolvedFolder, path);
     } else {
         if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
         char resolved[PATH_MAX];

@@ -29,6 +29,10 @@ struct FileStamp {
     // given, is the file's folder resolved already: a file that is no link is then named
     // in it without resolving its path again.
     static std::optional<FileStamp> Of(const std::string& path, const std::string& resolvedFolder = {});
+    // The name a file that is no link has in its folder resolved already.
+    static std::string NamedIn(const std::string& resolvedFolder, const std::string& path) {
+        return resolvedFolder + path.substr(path.rfind('/') + 1);
+    }
 
     // The folder's resolved path with a '/' at its end; empty when it cannot be resolved.
     static std::string ResolvedFolder(const std::string& folder);

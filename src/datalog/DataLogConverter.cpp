@@ -167,15 +167,16 @@ SourceSize DataLogFilesIn(const std::string& folderPath) {
     return size;
 }
 
-bool DataLogFile::Open(const std::string& path, int kind) {
+bool DataLogFile::Open(const std::string& path, int kind, bool noFollow) {
     m_recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
-    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
     struct stat info {};
     if (m_fd >= 0 && (fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         close(m_fd);
         m_fd = -1;
     }
     m_bytes = m_fd >= 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    m_modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     if (m_bytes >= kReadAheadFrom) posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return m_fd >= 0;
 }
@@ -277,6 +278,18 @@ void DataLogConverter::FilesStored(const std::vector<RyInfluxDB::SourceOutcome>&
     Stored(std::move(files));
 }
 
+// A file the journal holds nothing of under its name is opened at once, links not followed:
+// the look at the opened file gives its stamp, and a node of thousands of new files is
+// spared a look at each name before.
+bool DataLogConverter::OpenedNew(const std::string& path, const std::string& resolvedFolder, int kind,
+                                 DataLogFile& file, std::optional<FileStamp>& stamp) {
+    if (m_journal == nullptr || resolvedFolder.empty()) return false;
+    std::string named = FileStamp::NamedIn(resolvedFolder, path);
+    if (m_journal->Find(named) || !file.Open(path, kind, true)) return false;
+    stamp = FileStamp{std::move(named), file.Bytes(), file.ModifiedNs()};
+    return true;
+}
+
 void DataLogConverter::ConvertDatFile(const std::string& path) {
     const std::unique_ptr<RyInfluxDB> writer = JobWriter();
     ConvertDatFile(path, *writer, {});
@@ -291,12 +304,13 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
     }
     std::optional<FileStamp> stamp;
     std::optional<JournalEntry> known;
-    if (Resumed(path, stamp, known, resolvedFolder)) return false;
-
     DataLogFile file;
-    if (!file.Open(path, parsed.kind)) {
-        SkipUnopened(path);
-        return false;
+    if (!OpenedNew(path, resolvedFolder, parsed.kind, file, stamp)) {
+        if (Resumed(path, stamp, known, resolvedFolder)) return false;
+        if (!file.Open(path, parsed.kind)) {
+            SkipUnopened(path);
+            return false;
+        }
     }
     const int kind = parsed.kind;
     const size_t recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;

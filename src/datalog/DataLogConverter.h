@@ -60,8 +60,10 @@ public:
 
     // Opens the file of records of `kind`, once, without waiting for a writer (a pipe may be
     // named like a data-log file). False when it cannot be opened or is no regular file.
-    bool Open(const std::string& path, int kind);
+    // `noFollow`: a link is not opened.
+    bool Open(const std::string& path, int kind, bool noFollow = false);
     uint64_t Bytes() const { return m_bytes; }                   // at the opening
+    int64_t ModifiedNs() const { return m_modifiedNs; }          // at the opening
     uint64_t Records() const { return m_bytes / m_recordSize; }  // whole records at the opening
 
     // Records [from, to), each piece as its first record's bytes and its count of records.
@@ -73,6 +75,7 @@ private:
     int m_fd = -1;
     size_t m_recordSize = 1;
     uint64_t m_bytes = 0;
+    int64_t m_modifiedNs = 0;
     std::vector<char> m_buffer;  // one piece
 };
 
@@ -107,6 +110,10 @@ private:
     // True when the file's records went to `writer`; it is done once they are posted.
     // resolvedFolder: the file's folder resolved, or empty.
     bool ConvertDatFile(const std::string& path, RyInfluxDB& writer, const std::string& resolvedFolder);
+    // True with the file opened and `stamp` set when the journal holds nothing under its
+    // name and it is no link; false with the file left closed otherwise.
+    bool OpenedNew(const std::string& path, const std::string& resolvedFolder, int kind, DataLogFile& file,
+                   std::optional<FileStamp>& stamp);
     void FilesStored(const std::vector<RyInfluxDB::SourceOutcome>& done);
 
     std::unordered_map<uint64_t, PendingSource> m_pending;  // by source number, under m_mutex

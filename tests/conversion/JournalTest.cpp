@@ -255,9 +255,15 @@ protected:
 };
 
 TEST_F(Resume, AResumedRunPostsWhatIsNewAndConvertsWhatChangedWhole) {
+    // A file linked from elsewhere is journaled under the path it links to, and resumed too.
+    const fs::path linked = fs::path(made.dataLogFolder) / "Group2" / "LEVEL_04$0004M.DAT";
+    const fs::path elsewhere = fs::canonical(made.dataLogFolder).parent_path() / linked.filename();
+    fs::rename(linked, elsewhere);
+    fs::create_symlink(elsewhere, linked);
     const ConversionTotals first = ConvertDataLog(false);
     ASSERT_EQ(first.filesConverted, made.files);
     EXPECT_EQ(JournalPaths(database).size(), static_cast<size_t>(made.files));
+    EXPECT_EQ(JournalPaths(database).count(fs::canonical(elsewhere).string()), 1u);
 
     posts = 0;
     const ConversionTotals again = ConvertDataLog(true);

@@ -30,10 +30,17 @@ constexpr size_t kSectionSize = 1024;
 constexpr uint32_t kDebugMessage = 0x0400;
 constexpr const char* kLogFolder = "Logs";
 
-// The library opens the log without close-on-exec; keep it out of child processes.
+// The library opens the log without close-on-exec; keep it out of child processes. It also
+// looks up the file's end after every line to know when to roll over: here the lines written
+// are counted instead, and the end is looked up once the count reaches the limit or every
+// few dozen lines, so that lines another process adds to the same file count too.
 class LogFileAppender : public log4cpp::RollingFileAppender {
 public:
-    using RollingFileAppender::RollingFileAppender;
+    LogFileAppender(const std::string& name, const std::string& path, size_t maxFileSize, unsigned int backups,
+                    bool append, mode_t mode)
+        : RollingFileAppender(name, path, maxFileSize, backups, append, mode) {
+        LookAtEnd();
+    }
 
     void KeepFromChildren() {
         if (_fd >= 0) fcntl(_fd, F_SETFD, FD_CLOEXEC);
@@ -41,12 +48,36 @@ public:
     void rollOver() override {
         RollingFileAppender::rollOver();
         KeepFromChildren();
+        LookAtEnd();
     }
     bool reopen() override {
         bool ok = RollingFileAppender::reopen();
         KeepFromChildren();
+        LookAtEnd();
         return ok;
     }
+
+protected:
+    // Under the category's lock, one line at a time.
+    void _append(const log4cpp::LoggingEvent& event) override {
+        const std::string line = _getLayout().format(event);
+        if (::write(_fd, line.data(), line.size()) > 0) m_end += line.size();
+        if (m_end < _maxFileSize && ++m_linesSinceLook < kLinesBetweenLooks) return;
+        LookAtEnd();
+        if (m_end >= _maxFileSize) rollOver();
+    }
+
+private:
+    static constexpr int kLinesBetweenLooks = 64;
+
+    void LookAtEnd() {
+        const off_t end = _fd >= 0 ? lseek(_fd, 0, SEEK_END) : -1;
+        m_end = end > 0 ? static_cast<size_t>(end) : 0;
+        m_linesSinceLook = 0;
+    }
+
+    size_t m_end = 0;  // the file's size as far as known
+    int m_linesSinceLook = 0;
 };
 
 // log4cpp builds its category tree on first use without a lock; a function-local static

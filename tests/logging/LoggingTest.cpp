@@ -185,4 +185,14 @@ TEST_F(LoggingTest, RollsOverAt5MiBAndKeeps20Backups) {
     EXPECT_GT(*seen.begin(), 0);  // the oldest lines were dropped
 }
 
+// Lines another process adds to the same file count towards the limit too.
+TEST_F(LoggingTest, RollsOverAfterAnotherWriterFilledTheFile) {
+    InitLogging();
+    LogMessage("ours");
+    std::ofstream(kLogFile, std::ios::app) << std::string(kMaxFileSize, 'o');
+    for (int i = 0; i < 64 && !fs::exists("Logs/Quarvel.log.01"); ++i) LogMessage("line %d", i);
+    EXPECT_TRUE(fs::exists("Logs/Quarvel.log.01"));
+    EXPECT_LT(fs::file_size(kLogFile), 4096u);
+}
+
 }  // namespace

@@ -112,7 +112,8 @@ std::string Series(const std::string& database, const std::string& measurement, 
                    const std::set<std::string>& names = {}) {
     std::string any;
     for (const std::string& name : names) {
-        if (!any.empty()) any += '|';
+        // The empty name (points without one) is an alternative too: it sorts first.
+        if (&name != &*names.begin()) any += '|';
         for (const char c : name) {
             if (std::string_view("\\.+*?()|[]{}^$").find(c) != std::string_view::npos) any += '\\';
             any += c;

@@ -49,6 +49,9 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     // A name that a regular expression would read otherwise is counted again as itself.
     testsupport::WriteDat(m_dir / node / "Log" / "Group1" / "P.1(x)+$0099H.DAT",
                           {testsupport::MakeSample(1699999200, 192, 1, 2, 0, 1)}, kSummarySampleSize);
+    // A file without a name: its points have no name label, matched by the empty name among the others.
+    testsupport::WriteDat(m_dir / node / "Log" / "Group1" / "$0098H.DAT",
+                          {testsupport::MakeSample(1699999200, 192, 3, 4, 2, 3)}, kSummarySampleSize);
     const RunResult converted = Cli("convert", "QUARVEL_VM_URL");
     ASSERT_EQ(converted.status, 0) << converted.out << converted.err;
     EXPECT_FALSE(Contains(converted.err, "Warning")) << converted.err;
@@ -101,7 +104,7 @@ TEST_F(VictoriaCli, ANodeConvertedVerifiesCompleteAndADeletedSeriesIsReported) {
     const RunResult repaired = Cli("verify", "QUARVEL_VM_URL", {"--repair"});
     EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
     const RunResult after = Cli("verify", "QUARVEL_VM_URL");
-    EXPECT_TRUE(Contains(after.out, "hour (datalogH, RP_Hour): 3 tags complete, 0 short, 0 missing")) << after.out;
+    EXPECT_TRUE(Contains(after.out, "hour (datalogH, RP_Hour): 4 tags complete, 0 short, 0 missing")) << after.out;
 }
 
 TEST_F(VictoriaCli, ADefaultRetentionStopsTheRunBeforeAnyWrite) {

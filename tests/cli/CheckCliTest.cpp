@@ -298,7 +298,17 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
 // waiting in unsent-line files.
 TEST_F(CheckCli, VerifyACompleteConversionThenPointsTakenAwayFromOneTag) {
     testsupport::CreateDatabaseWithPolicies(database);
-    ASSERT_EQ(Cli("convert", {"--verify", "--repair"}).status, 0);
+    // The first day batch is refused and waits in Logs/unsent: the repair posts it, and the run ends well.
+    std::atomic<bool> refused{false};
+    testsupport::FakeHttpServer front([&](const testsupport::FakeRequest& request) {
+        if (request.target.find("rp=RP_Day") != std::string::npos && !refused.exchange(true))
+            return testsupport::Answer(400, R"({"error":"refused once"})");
+        return testsupport::Forward(url);
+    });
+    const testsupport::RunResult firstRun =
+        RunCli({"convert", "--node", (m_dir / node).string(), "--url", front.Url(), "--verify", "--repair"});
+    ASSERT_EQ(firstRun.status, 0) << firstRun.out << firstRun.err;
+    EXPECT_TRUE(refused && Contains(firstRun.out, "lines of Logs/unsent posted again")) << firstRun.out;
     const testsupport::RunResult complete = Cli("verify", {"--report", (m_dir / "report.csv").string()});
     EXPECT_EQ(complete.status, 0) << complete.out << complete.err;
     EXPECT_TRUE(Contains(complete.out, "Result:   complete")) << complete.out;

@@ -52,6 +52,8 @@ bool ReadStamp(std::string_view line, int64_t& seconds, size_t& space) {
     const std::string_view stamp = line.substr(space + 1);
     if (stamp.size() < 10 || stamp.substr(stamp.size() - 9) != "000000000") return false;
     const bool negative = stamp[0] == '-';
+    // At most 19 digits, as StampToEnd reads: no line is sent with more, and they would not fit.
+    if (stamp.size() - (negative ? 1 : 0) > 19) return false;
     seconds = 0;
     for (size_t i = negative ? 1 : 0; i + 9 < stamp.size(); ++i) {
         if (stamp[i] < '0' || stamp[i] > '9') return false;

@@ -175,10 +175,14 @@ bool Follow::RepostUnsent() {
     InfluxTarget target = m_session.Target();
     target.wait = [this](std::chrono::milliseconds delay) { m_watch->Wait(delay, false); };
     const auto say = [this](const std::string& text) { Say(text); };
+    const int refusedBefore = target.watch != nullptr ? target.watch->RefusalsInARow() : 0;
     const RepostTally tally = Repost(files, target, m_stop, say, say);
     m_linesWritten += tally.linesDelivered;
-    // A server that takes none of them is still away, whatever it answers.
-    if (!tally.unanswered && (tally.batchesDelivered > 0 || tally.batchesLeft == 0)) return true;
+    // A server that takes none of them is still away, whatever it answers; but one that
+    // refuses them for good (a login, a right, the database) is there: the next cycle's
+    // refusals end follow, as they end a conversion, instead of probing for ever.
+    const bool refusedForGood = target.watch != nullptr && target.watch->RefusalsInARow() > refusedBefore;
+    if (!tally.unanswered && (tally.batchesDelivered > 0 || tally.batchesLeft == 0 || refusedForGood)) return true;
     ServerAway();
     return false;
 }

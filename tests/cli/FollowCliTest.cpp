@@ -106,4 +106,17 @@ TEST_F(FollowCli, FollowsALiveNodeThroughKillsAndOutagesAndStopsWithTheJournalWh
     }
 }
 
+// A dropped database refuses the next records for good: follow ends with 1, not probing for ever.
+TEST_F(FollowCli, EndsWithStatusOneOnceTheServerRefusesForGood) {
+    Child follow = StartFollow();
+    ASSERT_TRUE(Eventually([this] { return CaughtUp(); }));
+    testsupport::Query("DROP DATABASE \"Ry_" + node + "\"");
+    ASSERT_EQ(RunCli({"make-sample", node, "--raw-step", "1", "--live", "2"}).status, 0);
+    const std::string told = testsupport::ReadUntil(
+        follow.err, [](const std::string&) { return false; }, 90000);
+    kill(follow.pid, SIGKILL);  // still probing: the fault
+    EXPECT_EQ(testsupport::Finish(follow), 1) << told;
+    EXPECT_TRUE(Contains(told, "The server refuses for good (HTTP 404")) << told;
+}
+
 }  // namespace

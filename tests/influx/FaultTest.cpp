@@ -206,7 +206,6 @@ TEST_F(ServerFault, DownLongerThanTheRetriesSavesTheRestAndRepostCompletesIt) {
     const RepostTally stopped = quarvel::Repost(ListUnsentFiles(kUnsentFolder), target, interrupted, quiet, quiet);
     EXPECT_EQ(stopped.batchesDelivered, 1u);
     EXPECT_EQ(InUnsentFiles(), stopped.linesLeft);
-    EXPECT_EQ(InServer(), inServer + stopped.linesDelivered);
     const testsupport::RunResult repost = Repost();
     const uint64_t afterRepost = InServer();
     Report("down longer than the retries",

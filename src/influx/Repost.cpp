@@ -30,9 +30,11 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
         for (size_t i = 0; i < file.Batches().size(); ++i) {
             const UnsentFile::Batch& batch = file.Batches()[i];
             const auto lines = static_cast<uint64_t>(batch.lines);
+            // A batch posted while the run was being interrupted still counts as delivered.
+            const bool posted = !interrupted;
             DeliveryResult result;
-            if (!interrupted) result = Deliver(target, urls, std::string(batch.body), batch.lines, where);
-            if (!interrupted && result.Done()) {
+            if (posted) result = Deliver(target, urls, std::string(batch.body), batch.lines, where);
+            if (posted && result.Done()) {
                 delivered.push_back(i);
                 linesDelivered += lines - result.linesPastRetention;
                 tally.linesPastRetention += result.linesPastRetention;

@@ -226,6 +226,17 @@ size_t AppendResponse(char* data, size_t size, size_t count, void* target) {
     return size * count;
 }
 
+namespace {
+
+// An answer to a write is empty or an error message, which may quote the batch's lines; a
+// longer one ends the transfer instead of growing without end.
+size_t AppendWriteAnswer(char* data, size_t size, size_t count, void* target) {
+    if (target != nullptr && static_cast<std::string*>(target)->size() + size * count > kMaxWriteAnswer) return 0;
+    return AppendResponse(data, size, count, target);
+}
+
+}  // namespace
+
 // The libcurl handle of one client, kept across its requests so that the connection in
 // the handle's pool carries them all. libcurl checks a pooled connection before it
 // reuses it, and sends the request again over a new one when the server closed it
@@ -303,7 +314,7 @@ private:
     // Options every request of the handle sets the same way; set once per handle.
     void SetFixedOptions() {
         curl_easy_setopt(m_curl, CURLOPT_HEADER, 0L);
-        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, AppendResponse);
+        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, m_use == Use::kWrites ? AppendWriteAnswer : AppendResponse);
         curl_easy_setopt(m_curl, CURLOPT_USERAGENT, kUserAgent);
         // Time-outs must not use signals: requests run on worker threads.
         curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);

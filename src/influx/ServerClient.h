@@ -133,6 +133,9 @@ private:
     std::unique_ptr<Handle> m_handle;
 };
 
+// The longest answer to a post of lines that is kept; a longer one fails the post.
+constexpr size_t kMaxWriteAnswer = size_t{64} << 20;
+
 // libcurl write callback: appends the bytes to the std::string `target`.
 // Returns 0 (ending the transfer) when there is no target.
 size_t AppendResponse(char* data, size_t size, size_t count, void* target);

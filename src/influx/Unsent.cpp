@@ -239,8 +239,10 @@ bool UnsentFile::Parse(std::string& error) {
                rest[markEnd + 1 + bytes] == '\n';
         if (good) {
             const std::string_view body = rest.substr(markEnd + 1, bytes);
-            good = platform::Fnv1a(body) == checksum &&
-                   static_cast<uint64_t>(std::count(body.begin(), body.end(), '\n')) + 1 == lines;
+            // A body may end in a line break, which ends its last line (verify --repair posts its lines so).
+            const auto breaks = static_cast<uint64_t>(std::count(body.begin(), body.end(), '\n'));
+            good =
+                platform::Fnv1a(body) == checksum && (breaks + 1 == lines || (body.ends_with('\n') && breaks == lines));
             if (good) {
                 m_batches.push_back({at, rest.substr(0, markEnd), body, static_cast<int>(lines)});
                 at += markEnd + 1 + bytes + 1;

@@ -268,6 +268,11 @@ TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
          false,
          CURLE_OPERATION_TIMEDOUT,
          200},
+        {"an answer longer than any to a write",
+         {{Answer("500 Internal Server Error", "", std::string(kMaxWriteAnswer + 1, 'x'))}},
+         false,
+         CURLE_WRITE_ERROR,
+         500},
     };
     struct Outcome {
         HttpResult result;

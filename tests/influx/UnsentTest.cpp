@@ -63,14 +63,15 @@ TEST_F(UnsentFiles, BatchesComeBackExactlyUnderAHeaderNamingDatabaseAndPolicy) {
         {cut + "\xE4\xB8\xAD" + std::string(30, 'b'), cut + "~ff92398296dfb59c.RP_Sec.lp"},
         {"Ry_line\nbreak", "Ry_line%0Abreak.RP_Sec.lp"},
     };
-    // Bodies with the bytes a framing could trip over.
+    // Bodies with the bytes a framing could trip over; verify --repair ends each line with a break.
     const std::vector<std::string> bodies = {Batch(1), "m,name=a\\ b value=1 1", "m value=1 1\n# batch 1 2 x\nm v=2 2",
-                                             std::string("m,name=\r\xff value=1 1")};
+                                             std::string("m,name=\r\xff value=1 1"), "m value=1 1\nm value=2 2\n"};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fileName);
         std::string path;
         for (const auto& body : bodies)
-            path = Append(body, static_cast<int>(std::count(body.begin(), body.end(), '\n')) + 1, c.database);
+            path = Append(body, static_cast<int>(std::count(body.begin(), body.end(), '\n') + !body.ends_with('\n')),
+                          c.database);
         const std::string name = fs::path(path).filename().string();
         if (!c.fileName.empty()) {
             EXPECT_EQ(name, c.fileName);

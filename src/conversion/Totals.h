@@ -4,6 +4,7 @@
 // command line's summary and the exit status.
 
 #include "influx/RyInfluxDB.h"
+#include "platform/Files.h"
 
 #include <array>
 #include <cstdint>
@@ -18,7 +19,8 @@ struct SourceSize {
     uint64_t bytes = 0;
     std::array<bool, kTableKindCount> kinds{};    // the kinds of the files, by TableKind
     std::vector<std::string> irregular;           // named like source files, but no regular files
-    void Add(const std::string& path, int kind);  // kind: a TableKind, or -1 for none
+    // kind: a TableKind, or -1 for none; `folder`: the open folder `path` lies in
+    void Add(const std::string& path, int kind, const platform::OpenFolder* folder = nullptr);
 };
 
 struct ConversionTotals {

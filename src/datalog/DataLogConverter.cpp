@@ -162,14 +162,16 @@ void WalkDataLogFolder(const std::string& folderPath, const SubFolderVisit& visi
 SourceSize DataLogFilesIn(const std::string& folderPath) {
     SourceSize size;
     WalkDataLogFolder(folderPath, [&size](const std::string& subFolder, const std::vector<std::string>& names) {
-        for (const std::string& name : names) size.Add(subFolder + name, ParseDatFileName(name).kind);
+        const platform::OpenFolder folder(subFolder);
+        for (const std::string& name : names) size.Add(subFolder + name, ParseDatFileName(name).kind, &folder);
     });
     return size;
 }
 
-bool DataLogFile::Open(const std::string& path, int kind, bool noFollow) {
+bool DataLogFile::Open(const std::string& path, int kind, bool noFollow, const platform::OpenFolder* folder) {
     m_recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
-    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
+    m_fd = openat(folder != nullptr ? folder->At() : AT_FDCWD, folder != nullptr ? folder->Name(path) : path.c_str(),
+                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
     struct stat info {};
     if (m_fd >= 0 && (fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         close(m_fd);
@@ -233,6 +235,7 @@ void DataLogConverter::ConvertAll() {
 // one sub-folder are all posted before the next sub-folder begins.
 void DataLogConverter::ConvertFolder(const std::string& folder, const std::vector<std::string>& names) {
     m_resolvedFolder = m_journal != nullptr ? FileStamp::ResolvedFolder(folder) : std::string();
+    m_folder = std::make_unique<platform::OpenFolder>(folder);
     std::atomic<size_t> next{0};
     const auto job = [&] {
         const std::unique_ptr<RyInfluxDB> writer = JobWriter();
@@ -285,7 +288,7 @@ bool DataLogConverter::OpenedNew(const std::string& path, const std::string& res
                                  DataLogFile& file, std::optional<FileStamp>& stamp) {
     if (m_journal == nullptr || resolvedFolder.empty()) return false;
     std::string named = FileStamp::NamedIn(resolvedFolder, path);
-    if (m_journal->Find(named) || !file.Open(path, kind, true)) return false;
+    if (m_journal->Find(named) || !file.Open(path, kind, true, m_folder.get())) return false;
     stamp = FileStamp{std::move(named), file.Bytes(), file.ModifiedNs()};
     return true;
 }

@@ -8,6 +8,7 @@
 // carried its lines has ended.
 
 #include "conversion/Converter.h"
+#include "platform/Files.h"
 
 #include <unistd.h>
 
@@ -60,8 +61,8 @@ public:
 
     // Opens the file of records of `kind`, once, without waiting for a writer (a pipe may be
     // named like a data-log file). False when it cannot be opened or is no regular file.
-    // `noFollow`: a link is not opened.
-    bool Open(const std::string& path, int kind, bool noFollow = false);
+    // `noFollow`: a link is not opened. `folder`: the open folder `path` lies in.
+    bool Open(const std::string& path, int kind, bool noFollow = false, const platform::OpenFolder* folder = nullptr);
     uint64_t Bytes() const { return m_bytes; }                   // at the opening
     int64_t ModifiedNs() const { return m_modifiedNs; }          // at the opening
     uint64_t Records() const { return m_bytes / m_recordSize; }  // whole records at the opening
@@ -118,6 +119,7 @@ private:
 
     std::unordered_map<uint64_t, PendingSource> m_pending;  // by source number, under m_mutex
     std::string m_resolvedFolder;                           // of the sub-folder under way, for the journal's stamps
+    std::unique_ptr<platform::OpenFolder> m_folder;         // the sub-folder under way
     std::atomic<uint64_t> m_nextSource{0};
     const FileWindows* m_windows = nullptr;
 };

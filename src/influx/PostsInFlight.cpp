@@ -1,8 +1,18 @@
 #include "influx/PostsInFlight.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quarvel {
+
+namespace {
+
+// Places beyond what the best rate needs over the fastest round trip: one more than that
+// while the window is small, so that over a long link it grows post by post; a quarter
+// more once it is larger, so that next to the server few posts wait there.
+constexpr double kHeadroom = 1.25;
+
+}  // namespace
 
 PostsInFlight::PostsInFlight(int ceiling, std::atomic<int>* learnt, std::function<void()> serve)
     : m_ceiling(std::max(1, ceiling)), m_learnt(learnt), m_serve(std::move(serve)) {
@@ -23,10 +33,7 @@ void PostsInFlight::Start(Post post, bool afterAll) {
     {
         std::unique_lock lock(m_mutex);
         if (afterAll) AwaitEnded(lock, [this] { return m_running == 0; });
-        if (m_running >= m_window) {
-            m_waited = true;
-            AwaitEnded(lock, [this] { return m_running < m_window; });
-        }
+        if (m_running >= m_window) AwaitEnded(lock, [this] { return m_running < m_window; });
         // A thread that cannot be made throws before anything was queued.
         if (m_idle <= static_cast<int>(m_queue.size()) && static_cast<int>(m_threads.size()) < m_ceiling)
             m_threads.emplace_back([this] { Run(); });
@@ -62,37 +69,42 @@ void PostsInFlight::Run() {
         if (m_queue.empty()) return;
         Post post = std::move(m_queue.front());
         m_queue.pop_front();
+        // What the link and the server deliver: the posts that end from the last end before
+        // this one started until this one ends, over that time.
+        const uint64_t endedBefore = m_endedCount;
+        const auto since = m_endedCount > 0 ? m_lastEnded : std::chrono::steady_clock::now();
         lock.unlock();
         const Outcome outcome = post();
         lock.lock();
         --m_running;
-        Learn(outcome);
+        ++m_endedCount;
+        m_lastEnded = std::chrono::steady_clock::now();
+        Learn(outcome, static_cast<int>(m_endedCount - endedBefore), m_lastEnded - since);
         m_ended.notify_all();
     }
 }
 
-void PostsInFlight::Learn(const Outcome& outcome) {
+void PostsInFlight::Learn(const Outcome& outcome, int ended, std::chrono::steady_clock::duration over) {
+    using Seconds = std::chrono::duration<double>;
     if (outcome.busy) {
         Resize(m_window / 2);
-        m_doubling = false;
+        std::fill(std::begin(m_rates), std::end(m_rates), 0.0);  // learnt anew at the smaller window
         return;
     }
-    if (!outcome.full || outcome.took <= std::chrono::steady_clock::duration::zero()) return;
+    if (!outcome.full || outcome.took <= std::chrono::steady_clock::duration::zero() ||
+        over <= std::chrono::steady_clock::duration::zero())
+        return;
     m_fastest = std::min(m_fastest, outcome.took);
-    // Of the posts under way, those that wait at the server rather than travel: with w
-    // under way each taking t where the fastest took f, w * (1 - f / t).
-    const double waiting = m_window * (1.0 - std::chrono::duration<double>(m_fastest) / outcome.took);
-    if (waiting > 2.0 && m_window > 1) {
-        Resize(m_window - 1);
-        m_doubling = false;
-    } else if (waiting < 1.0 && m_waited && m_window < m_ceiling) {
-        Resize(m_doubling ? m_window * 2 : m_window + 1);
-    }
+    m_rates[m_nextRate] = ended / Seconds(over).count();
+    m_nextRate = (m_nextRate + 1) % kRateSamples;
+    const double best = *std::max_element(std::begin(m_rates), std::end(m_rates));
+    const double window = std::ceil(kHeadroom * best * Seconds(m_fastest).count());
+    const int places = window >= m_ceiling ? m_ceiling : std::max(1, static_cast<int>(window));
+    if (places != m_window) Resize(places);
 }
 
 void PostsInFlight::Resize(int window) {
     m_window = std::clamp(window, 1, m_ceiling);
-    m_waited = false;
     if (m_learnt != nullptr) m_learnt->store(m_window);
 }
 

@@ -2,16 +2,18 @@
 
 // The posts of one writer that are under way at once, each on a posting thread of its own
 // and so over a connection of its own, while the writer fills its next batch. How many may
-// be under way follows the link: while the posts come back as fast as the fastest did (the
-// round trip, not the server, held the rate) and the writer had to wait for a place, twice
-// as many until the window first had to shrink, one more after that; one fewer once they
-// come back slower than that by more than two posts' worth (they wait at the server); half
-// as many when the server was busy or silent. A run's writers share what they learnt, so
-// that a later writer starts where the others are instead of at one post.
+// be under way follows the link: a quarter more than the posts that the best rate of late
+// delivers within the fastest round trip. Over a long link, where each post still comes
+// back as fast as the first, that adds places post by post until the server's rate is
+// reached; next to the server, whose own work is the round trip, it stays at one or two,
+// since more would only wait there. Half as many when the server was busy or silent, and
+// the rate is then learnt anew. A run's writers share what they learnt, so that a later
+// writer starts where the others are instead of at one post.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -49,7 +51,9 @@ private:
     void Run();
     // Waits on m_ended until `ready`, serving the caller meanwhile.
     void AwaitEnded(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
-    void Learn(const Outcome& outcome);
+    // `ended`: the posts that ended `over` the time from the last end before this post
+    // started until its own end, itself included.
+    void Learn(const Outcome& outcome, int ended, std::chrono::steady_clock::duration over);
     void Resize(int window);
 
     const int m_ceiling;
@@ -65,8 +69,12 @@ private:
     int m_idle = 0;          // posting threads waiting for a post
     int m_running = 0;       // started and not ended, queued ones included
     int m_window = 1;        // places
-    bool m_waited = false;   // the writer waited for a place since the window last changed
-    bool m_doubling = true;  // the window never had to shrink yet
+    uint64_t m_endedCount = 0;
+    std::chrono::steady_clock::time_point m_lastEnded;
+    // Posts delivered per second, as the last full posts saw it, oldest first overwritten.
+    static constexpr int kRateSamples = 8;
+    double m_rates[kRateSamples] = {};
+    int m_nextRate = 0;
     std::chrono::steady_clock::duration m_fastest = std::chrono::steady_clock::duration::max();
     bool m_stopping = false;
 };

@@ -70,6 +70,21 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
+OpenFolder::OpenFolder(const std::string& folder)
+    : m_fd(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (m_fd < 0) m_fd = AT_FDCWD;
+}
+
+OpenFolder::~OpenFolder() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+const char* OpenFolder::Name(const std::string& path) const {
+    if (m_fd == AT_FDCWD) return path.c_str();
+    const size_t slash = path.rfind('/');
+    return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
 void SyncFolderOf(const std::string& path) {
     const std::string folder = std::filesystem::path(path).parent_path().string();
     const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

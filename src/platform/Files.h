@@ -30,6 +30,24 @@ std::string ErrnoText(const std::string& what);
 // Every byte written, going on after a signal; false with errno set when the write fails.
 bool WriteAll(int fd, std::string_view bytes);
 
+// A folder held open, so that the files in it are opened and looked at by their names alone
+// (thousands of files spare the look at each folder of their paths). When it cannot be
+// opened, paths are taken whole.
+class OpenFolder {
+public:
+    explicit OpenFolder(const std::string& folder);
+    ~OpenFolder();
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+
+    int At() const { return m_fd; }  // for openat and fstatat; AT_FDCWD when not open
+    // What to name `path`, a file of this folder, by: its last part, or the whole path.
+    const char* Name(const std::string& path) const;
+
+private:
+    int m_fd;
+};
+
 // Syncs the folder of `path`: a new or renamed entry survives a crash only then.
 void SyncFolderOf(const std::string& path);
 

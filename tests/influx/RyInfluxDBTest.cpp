@@ -1,18 +1,22 @@
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "influx/PostsInFlight.h"
 #include "influx/RyInfluxDB.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace quarvel;
@@ -273,6 +277,41 @@ TEST(Writer, NamesAreConvertedFromTheirCodePage) {
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0].url, "http://127.0.0.1:8086/write?db=Ry_%E4%B8%AD&rp=RP_Sec");
     EXPECT_TRUE(posts[0].body.starts_with("datalogX,name=\xE4\xB8\xAD\xE6\x96\x87 value=")) << posts[0].body;
+}
+
+// The posts in flight follow the link: posts that each wait out a round trip of their own
+// earn places until the ceiling; posts a server takes one at a time, with nothing to travel,
+// keep one or two under way, since more would only wait there.
+TEST(PostsInFlightWindow, GrowsOverALongLinkAndStaysSmallNextToTheServer) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* link;
+        bool oneAtATime;
+        int fewest;
+        int most;
+    };
+    for (const Case& c : {Case{"a long link", false, 6, 8}, Case{"next to the server", true, 1, 2}}) {
+        std::atomic<int> window{1};
+        std::mutex server;
+        {
+            PostsInFlight posts(8, &window);
+            for (int i = 0; i < 60; ++i)
+                posts.Start(
+                    [&] {
+                        const auto start = std::chrono::steady_clock::now();
+                        if (c.oneAtATime) {
+                            std::lock_guard served(server);
+                            std::this_thread::sleep_for(4ms);
+                        } else {
+                            std::this_thread::sleep_for(20ms);
+                        }
+                        return PostsInFlight::Outcome{std::chrono::steady_clock::now() - start, true, false};
+                    },
+                    false);
+        }
+        EXPECT_GE(window.load(), c.fewest) << c.link;
+        EXPECT_LE(window.load(), c.most) << c.link;
+    }
 }
 
 }  // namespace

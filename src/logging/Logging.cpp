@@ -1,12 +1,14 @@
 #include "logging/Logging.h"
 
+#include "logging/LineLayout.h"
+
 #include "platform/DebugWindow.h"
 
 #include <log4cpp/Category.hh>
-#include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
 #include <log4cpp/RollingFileAppender.hh>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -114,8 +116,7 @@ void InitLogging() {
     std::snprintf(path, sizeof(path), "%s/%s", kLogFolder, "Quarvel.log");
     EnsureLogFolder();
 
-    auto* layout = new log4cpp::PatternLayout();
-    layout->setConversionPattern("%d: %p %c %x: %m%n");
+    auto* layout = new LineLayout();
     // When the file cannot be opened the library keeps an invalid descriptor and drops
     // every line silently; the program runs on without a log, as it should.
     auto* appender = new LogFileAppender("rollfileAppender", path, size_t{5} * 1024 * 1024, 20, true, 0644);
@@ -125,6 +126,23 @@ void InitLogging() {
     log4cpp::Category& root = Root();
     root.addAppender(appender);  // the pointer form hands ownership to the category
     root.setPriority(log4cpp::Priority::DEBUG);
+}
+
+std::string LineLayout::format(const log4cpp::LoggingEvent& event) {
+    const auto seconds = static_cast<time_t>(event.timeStamp.getSeconds());
+    struct tm local {};
+    localtime_r(&seconds, &local);
+    char date[64];
+    const int length = std::snprintf(date, sizeof date, "%d-%02d-%02d %02d:%02d:%02d,%03d: ", local.tm_year + 1900,
+                                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                                     event.timeStamp.getMilliSeconds());
+    const std::string& priority = log4cpp::Priority::getPriorityName(event.priority);
+    std::string line;
+    line.reserve(sizeof date + priority.size() + event.categoryName.size() + event.ndc.size() + event.message.size() + 5);
+    line.append(date, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof date) - 1)));
+    line.append(priority).append(1, ' ').append(event.categoryName).append(1, ' ').append(event.ndc).append(": ");
+    line.append(event.message).append(1, '\n');
+    return line;
 }
 
 void LogMessage(const char* format, ...) {

@@ -2,9 +2,11 @@
 // folders it cannot use.
 
 #include "ScratchDir.h"
+#include "logging/LineLayout.h"
 #include "logging/Logging.h"
 
 #include <gtest/gtest.h>
+#include <log4cpp/PatternLayout.hh>
 
 #include <iterator>
 #include <regex>
@@ -61,6 +63,29 @@ TEST_F(LoggingTest, WritesInfoLinesWithTheFixedLayoutAndKeepsPercentSigns) {
     ASSERT_EQ(stat(kLogFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_TRUE(fs::is_directory("Logs"));
+}
+
+// The lines are those of the library's own layout of the same pattern, byte for byte.
+TEST(LineLayoutTest, WritesWhatThePatternLayoutWrites) {
+    log4cpp::PatternLayout pattern;
+    pattern.setConversionPattern("%d: %p %c %x: %m%n");
+    LineLayout layout;
+    struct Case {
+        unsigned int seconds;
+        unsigned int microseconds;
+        const char* category;
+        const char* ndc;
+        int priority;
+        const char* message;
+    };
+    for (const Case& c : {Case{0, 0, "", "", log4cpp::Priority::INFO, "Quarvel Start"},
+                          Case{1765201264, 227999, "", "", log4cpp::Priority::INFO, "100% of %s \xE4\xB8\xAD"},
+                          Case{1765201264, 5000, "sub", "job 1", log4cpp::Priority::ERROR, ""},
+                          Case{2000000000, 999999, "a.b", "", log4cpp::Priority::NOTSET, "line\nbreak"}}) {
+        log4cpp::LoggingEvent event(c.category, c.message, c.ndc, c.priority);
+        event.timeStamp = log4cpp::TimeStamp(c.seconds, c.microseconds);
+        EXPECT_EQ(layout.format(event), pattern.format(event)) << c.seconds << " " << c.message;
+    }
 }
 
 TEST_F(LoggingTest, AppendsToEarlierRuns) {

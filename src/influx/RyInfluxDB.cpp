@@ -177,7 +177,10 @@ void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample
                 name.latest[kind] = timestamp;
             else
                 m_repeats[kind] = true;
-            if (m_lineCount[kind] > 0) m_batch[kind].push_back('\n');
+            if (m_lineCount[kind] > 0)
+                m_batch[kind].push_back('\n');
+            else if (m_batch[kind].capacity() < kBodyRoom)
+                m_batch[kind].reserve(kBodyRoom);
             if (m_target.stampsOnly)
                 AppendStamp(m_batch[kind], kind, name.escaped, timestamp);
             else
@@ -253,7 +256,6 @@ void RyInfluxDB::PostBatch(int kind) {
         return;
     }
     m_batch[kind] = SpareBody();
-    if (m_batch[kind].capacity() == 0) m_batch[kind].reserve(batch.body.size());
     auto handed = std::make_shared<Batch>(std::move(batch));
     try {
         m_inFlight->Start(

@@ -25,6 +25,10 @@
 namespace quarvel {
 
 constexpr int kBatchLines = 10000;
+// Room a batch's body takes at once: a full batch of lines of 256 bytes, longer than the
+// longest sample line. Pages are touched only as lines fill them; growing by doubling
+// would touch fresh ones for every copy, and a spare body would be outgrown.
+constexpr size_t kBodyRoom = size_t{kBatchLines} * 256;
 
 // Bodies of ended posts, cleared, for the next batches of any writer of a run: storage
 // already touched, where a fresh body would cost its pages anew, and a writer that starts

@@ -187,17 +187,20 @@ bool DataLogFile::Read(uint64_t from, uint64_t to, const Piece& piece) {
     to = std::min(to, Records());
     for (uint64_t at = from; at < to;) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(to - at, kPieceBytes / m_recordSize)) * m_recordSize;
-        m_buffer.resize(want);
+        if (want > m_bufferSize) {
+            m_buffer = std::make_unique_for_overwrite<char[]>(want);
+            m_bufferSize = want;
+        }
         size_t got = 0;
         while (got < want) {
             const ssize_t read =
-                pread(m_fd, m_buffer.data() + got, want - got, static_cast<off_t>(at * m_recordSize + got));
+                pread(m_fd, m_buffer.get() + got, want - got, static_cast<off_t>(at * m_recordSize + got));
             if (read < 0 && errno == EINTR) continue;
             if (read < 0) return false;
             if (read == 0) break;  // the file shrank while it was read
             got += static_cast<size_t>(read);
         }
-        if (got >= m_recordSize) piece(m_buffer.data(), got / m_recordSize);
+        if (got >= m_recordSize) piece(m_buffer.get(), got / m_recordSize);
         if (got < want) return true;
         at += want / m_recordSize;
     }

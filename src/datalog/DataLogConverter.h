@@ -77,7 +77,10 @@ private:
     size_t m_recordSize = 1;
     uint64_t m_bytes = 0;
     int64_t m_modifiedNs = 0;
-    std::vector<char> m_buffer;  // one piece
+    // One piece, left unfilled until read into: a node of thousands of small files would
+    // clear each file's bytes once more before reading them.
+    std::unique_ptr<char[]> m_buffer;
+    size_t m_bufferSize = 0;
 };
 
 // The stored time of the file's first record; none when the walk's converter would read no

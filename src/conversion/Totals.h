@@ -17,8 +17,8 @@ namespace quarvel {
 struct SourceSize {
     int files = 0;
     uint64_t bytes = 0;
-    std::array<bool, kTableKindCount> kinds{};    // the kinds of the files, by TableKind
-    std::vector<std::string> irregular;           // named like source files, but no regular files
+    std::array<bool, kTableKindCount> kinds{};  // the kinds of the files, by TableKind
+    std::vector<std::string> irregular;         // named like source files, but no regular files
     // kind: a TableKind, or -1 for none; `folder`: the open folder `path` lies in
     void Add(const std::string& path, int kind, const platform::OpenFolder* folder = nullptr);
 };

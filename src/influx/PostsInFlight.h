@@ -66,9 +66,9 @@ private:
     std::condition_variable m_ended;
     std::deque<Post> m_queue;
     std::vector<std::thread> m_threads;
-    int m_idle = 0;          // posting threads waiting for a post
-    int m_running = 0;       // started and not ended, queued ones included
-    int m_window = 1;        // places
+    int m_idle = 0;     // posting threads waiting for a post
+    int m_running = 0;  // started and not ended, queued ones included
+    int m_window = 1;   // places
     uint64_t m_endedCount = 0;
     std::chrono::steady_clock::time_point m_lastEnded;
     // Posts delivered per second, as the last full posts saw it, oldest first overwritten.

@@ -133,12 +133,13 @@ std::string LineLayout::format(const log4cpp::LoggingEvent& event) {
     struct tm local {};
     localtime_r(&seconds, &local);
     char date[64];
-    const int length = std::snprintf(date, sizeof date, "%d-%02d-%02d %02d:%02d:%02d,%03d: ", local.tm_year + 1900,
-                                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                                     event.timeStamp.getMilliSeconds());
+    const int length =
+        std::snprintf(date, sizeof date, "%d-%02d-%02d %02d:%02d:%02d,%03d: ", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, event.timeStamp.getMilliSeconds());
     const std::string& priority = log4cpp::Priority::getPriorityName(event.priority);
     std::string line;
-    line.reserve(sizeof date + priority.size() + event.categoryName.size() + event.ndc.size() + event.message.size() + 5);
+    line.reserve(sizeof date + priority.size() + event.categoryName.size() + event.ndc.size() + event.message.size() +
+                 5);
     line.append(date, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof date) - 1)));
     line.append(priority).append(1, ' ').append(event.categoryName).append(1, ' ').append(event.ndc).append(": ");
     line.append(event.message).append(1, '\n');

@@ -106,7 +106,10 @@ private slots:
         QVERIFY(rtdb->isChecked());  // changed after the click: the data-log conversion went on
         QCOMPARE(ListLines(dialog).value(1), QStringLiteral("Conversion completed"));
         VerifyTotals(dialog, TopLine(dialog), files, records);
-        QCOMPARE(testsupport::CountAllPoints(Database(node)), static_cast<long>(records));
+        const long stored = testsupport::CountAllPoints(Database(node));
+        QVERIFY2(stored == static_cast<long>(records),
+                 qPrintable(QString("%1 of %2 points:").arg(stored).arg(records) +
+                            QString::fromStdString(testsupport::PointsByName(Database(node)))));
     }
 
     // The export runs on the window's thread, which paints each line as it is added: what

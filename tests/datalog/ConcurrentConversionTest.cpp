@@ -74,7 +74,8 @@ TEST_F(ConcurrentConversion, TwoDataLogWorkersAndATableExportLoseNothing) {
          {std::tuple{&nodeA, &totalsA, &first}, std::tuple{&nodeB, &totalsB, &second}}) {
         EXPECT_EQ(totals->filesConverted, node->files) << *database;
         EXPECT_EQ(totals->writes.linesNotWritten, 0u) << *database;
-        EXPECT_EQ(TotalPoints(*database), static_cast<long>(node->rawRecords + node->summaryRecords)) << *database;
+        EXPECT_EQ(TotalPoints(*database), static_cast<long>(node->rawRecords + node->summaryRecords))
+            << *database << testsupport::PointsByName(*database);
     }
     EXPECT_EQ(totalsT.writes.linesNotWritten, 0u);
     for (int kind = 0; kind < kTableKindCount; ++kind)

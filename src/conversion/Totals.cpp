@@ -3,7 +3,6 @@
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -19,8 +18,7 @@ uint64_t FileBytes(const std::string& path) {
 void SourceSize::Add(const std::string& path, int kind, const platform::OpenFolder* folder) {
     ++files;
     // One look at the file: a node may hold thousands.
-    if (struct stat info{}; fstatat(folder != nullptr ? folder->At() : AT_FDCWD,
-                                    folder != nullptr ? folder->Name(path) : path.c_str(), &info, 0) == 0) {
+    if (struct stat info{}; platform::OpenFolder::Stat(folder, path, info) == 0) {
         if (S_ISREG(info.st_mode))
             bytes += static_cast<uint64_t>(info.st_size);
         else

@@ -170,8 +170,7 @@ SourceSize DataLogFilesIn(const std::string& folderPath) {
 
 bool DataLogFile::Open(const std::string& path, int kind, bool noFollow, const platform::OpenFolder* folder) {
     m_recordSize = kind == kRaw ? kRawSampleSize : kSummarySampleSize;
-    m_fd = openat(folder != nullptr ? folder->At() : AT_FDCWD, folder != nullptr ? folder->Name(path) : path.c_str(),
-                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
+    m_fd = platform::OpenFolder::Open(folder, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
     struct stat info {};
     if (m_fd >= 0 && (fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         close(m_fd);
@@ -238,7 +237,7 @@ void DataLogConverter::ConvertAll() {
 // one sub-folder are all posted before the next sub-folder begins.
 void DataLogConverter::ConvertFolder(const std::string& folder, const std::vector<std::string>& names) {
     m_resolvedFolder = m_journal != nullptr ? FileStamp::ResolvedFolder(folder) : std::string();
-    m_folder = std::make_unique<platform::OpenFolder>(folder);
+    m_folder = m_journal != nullptr ? std::make_unique<platform::OpenFolder>(folder) : nullptr;
     std::atomic<size_t> next{0};
     const auto job = [&] {
         const std::unique_ptr<RyInfluxDB> writer = JobWriter();

@@ -122,7 +122,7 @@ private:
 
     std::unordered_map<uint64_t, PendingSource> m_pending;  // by source number, under m_mutex
     std::string m_resolvedFolder;                           // of the sub-folder under way, for the journal's stamps
-    std::unique_ptr<platform::OpenFolder> m_folder;         // the sub-folder under way
+    std::unique_ptr<platform::OpenFolder> m_folder;         // the sub-folder under way, with a journal
     std::atomic<uint64_t> m_nextSource{0};
     const FileWindows* m_windows = nullptr;
 };

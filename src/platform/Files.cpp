@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -83,6 +84,14 @@ const char* OpenFolder::Name(const std::string& path) const {
     if (m_fd == AT_FDCWD) return path.c_str();
     const size_t slash = path.rfind('/');
     return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+int OpenFolder::Open(const OpenFolder* folder, const std::string& path, int flags) {
+    return folder != nullptr ? openat(folder->m_fd, folder->Name(path), flags) : open(path.c_str(), flags);
+}
+
+int OpenFolder::Stat(const OpenFolder* folder, const std::string& path, struct stat& info) {
+    return folder != nullptr ? fstatat(folder->m_fd, folder->Name(path), &info, 0) : stat(path.c_str(), &info);
 }
 
 void SyncFolderOf(const std::string& path) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+struct stat;
+
 namespace quarvel::platform {
 
 // FNV-1a, the same on every build for what is kept on disk; a hash as 16 lower-case hex digits.
@@ -40,12 +42,15 @@ public:
     OpenFolder(const OpenFolder&) = delete;
     OpenFolder& operator=(const OpenFolder&) = delete;
 
-    int At() const { return m_fd; }  // for openat and fstatat; AT_FDCWD when not open
-    // What to name `path`, a file of this folder, by: its last part, or the whole path.
-    const char* Name(const std::string& path) const;
+    // open(2) and stat(2) of `path`, a file of `folder`; with no folder, of the path whole.
+    static int Open(const OpenFolder* folder, const std::string& path, int flags);
+    static int Stat(const OpenFolder* folder, const std::string& path, struct stat& info);
 
 private:
-    int m_fd;
+    // What to name `path` by: its last part, or the whole path when the folder is not open.
+    const char* Name(const std::string& path) const;
+
+    int m_fd;  // AT_FDCWD when the folder could not be opened
 };
 
 // Syncs the folder of `path`: a new or renamed entry survives a crash only then.

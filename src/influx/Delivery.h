@@ -4,6 +4,7 @@
 // batch the server finds too large, and says which parts were not stored whole.
 
 #include "influx/HttpPost.h"
+#include "influx/PostsInFlight.h"
 
 #include <atomic>
 #include <chrono>
@@ -47,8 +48,8 @@ std::string RetryText(const RetryNotice& notice);
 class ServerWatch {
 public:
     std::atomic<bool> silent{false};
-    std::atomic<size_t> nextNode{0};    // where the next batch starts
-    std::atomic<int> postsInFlight{1};  // the window the writers' posts last had (PostsInFlight)
+    std::atomic<size_t> nextNode{0};  // where the next batch starts
+    PostsShared posts;                // what the writers' posts in flight learnt
 
     void Refused(const std::string& why) {
         std::lock_guard lock(m_mutex);

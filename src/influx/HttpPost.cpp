@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quarvel {
@@ -37,6 +38,21 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
         std::fflush(stderr);
     }
     return result;
+}
+
+std::optional<std::chrono::nanoseconds> RoundTrip(const std::string& baseUrl, const HttpTimeouts& timeouts,
+                                                  const ServerAccess& access) {
+    constexpr long kPingSeconds = 5;
+    HttpTimeouts quick = timeouts;
+    quick.totalSeconds = quick.totalSeconds > 0 ? std::min(quick.totalSeconds, kPingSeconds) : kPingSeconds;
+    const std::string url = EndpointUrl(baseUrl, "ping");
+    auto fastest = std::chrono::nanoseconds::max();
+    for (int ping = 0; ping < 2; ++ping) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!ServerClient::ThisThreadsWrites().Get(url, quick, access).Succeeded()) return std::nullopt;
+        fastest = std::min<std::chrono::nanoseconds>(fastest, std::chrono::steady_clock::now() - start);
+    }
+    return fastest;
 }
 
 }  // namespace quarvel

@@ -7,16 +7,18 @@ namespace quarvel {
 
 namespace {
 
-// Places beyond what the best rate needs over the fastest round trip: one more than that
-// while the window is small, so that over a long link it grows post by post; a quarter
-// more once it is larger, so that next to the server few posts wait there.
+// Places beyond what the best rate needs over the round trip: one more than that while the
+// window is small, so that over a long link it grows post by post; a quarter more once it
+// is larger, so that few posts wait at the server.
 constexpr double kHeadroom = 1.25;
+// A link that holds less than this part of a post at the best rate adds no place.
+constexpr double kNegligible = 0.1;
 
 }  // namespace
 
-PostsInFlight::PostsInFlight(int ceiling, std::atomic<int>* learnt, std::function<void()> serve)
-    : m_ceiling(std::max(1, ceiling)), m_learnt(learnt), m_serve(std::move(serve)) {
-    if (m_learnt != nullptr) m_window = std::clamp(m_learnt->load(), 1, m_ceiling);
+PostsInFlight::PostsInFlight(int ceiling, PostsShared* shared, std::function<void()> serve)
+    : m_ceiling(std::max(1, ceiling)), m_shared(shared != nullptr ? shared : &m_own), m_serve(std::move(serve)) {
+    m_window = std::clamp(m_shared->window.load(), 1, m_ceiling);
 }
 
 PostsInFlight::~PostsInFlight() {
@@ -34,6 +36,10 @@ void PostsInFlight::Start(Post post, bool afterAll) {
         std::unique_lock lock(m_mutex);
         if (afterAll) AwaitEnded(lock, [this] { return m_running == 0; });
         if (m_running >= m_window) AwaitEnded(lock, [this] { return m_running < m_window; });
+        if (m_window == 1 && !m_serve) {
+            ++m_running;  // the only one: every earlier post has ended
+            return Ran(lock, post, true);
+        }
         // A thread that cannot be made throws before anything was queued.
         if (m_idle <= static_cast<int>(m_queue.size()) && static_cast<int>(m_threads.size()) < m_ceiling)
             m_threads.emplace_back([this] { Run(); });
@@ -67,21 +73,25 @@ void PostsInFlight::Run() {
         m_queued.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
         --m_idle;
         if (m_queue.empty()) return;
-        Post post = std::move(m_queue.front());
+        const Post post = std::move(m_queue.front());
         m_queue.pop_front();
-        // What the link and the server deliver: the posts that end from the last end before
-        // this one started until this one ends, over that time.
-        const uint64_t endedBefore = m_endedCount;
-        const auto since = m_endedCount > 0 ? m_lastEnded : std::chrono::steady_clock::now();
-        lock.unlock();
-        const Outcome outcome = post();
-        lock.lock();
-        --m_running;
-        ++m_endedCount;
-        m_lastEnded = std::chrono::steady_clock::now();
-        Learn(outcome, static_cast<int>(m_endedCount - endedBefore), m_lastEnded - since);
-        m_ended.notify_all();
+        Ran(lock, post, false);
     }
+}
+
+void PostsInFlight::Ran(std::unique_lock<std::mutex>& lock, const Post& post, bool here) {
+    // What the link and the server deliver: the posts that end from the last end before
+    // this one started until this one ends, over that time.
+    const uint64_t endedBefore = m_endedCount;
+    const auto since = m_endedCount > 0 ? m_lastEnded : std::chrono::steady_clock::now();
+    lock.unlock();
+    const Outcome outcome = post(here);
+    lock.lock();
+    --m_running;
+    ++m_endedCount;
+    m_lastEnded = std::chrono::steady_clock::now();
+    Learn(outcome, static_cast<int>(m_endedCount - endedBefore), m_lastEnded - since);
+    m_ended.notify_all();
 }
 
 void PostsInFlight::Learn(const Outcome& outcome, int ended, std::chrono::steady_clock::duration over) {
@@ -98,14 +108,24 @@ void PostsInFlight::Learn(const Outcome& outcome, int ended, std::chrono::steady
     m_rates[m_nextRate] = ended / Seconds(over).count();
     m_nextRate = (m_nextRate + 1) % kRateSamples;
     const double best = *std::max_element(std::begin(m_rates), std::end(m_rates));
-    const double window = std::ceil(kHeadroom * best * Seconds(m_fastest).count());
-    const int places = window >= m_ceiling ? m_ceiling : std::max(1, static_cast<int>(window));
-    if (places != m_window) Resize(places);
+    const int64_t roundTrip = m_shared->roundTripNs.load();
+    double places = 0;
+    if (roundTrip >= 0) {
+        // One post at the server, and the posts the link holds; a link that holds hardly any
+        // adds none.
+        const double link = kHeadroom * best * static_cast<double>(roundTrip) / 1e9;
+        places = link < kNegligible ? 1 : 1 + std::ceil(link);
+    } else {
+        // Not measured: the fastest post's exchange, the server's part in it, stands for the link.
+        places = std::ceil(kHeadroom * best * Seconds(m_fastest).count());
+    }
+    const int window = places >= m_ceiling ? m_ceiling : std::max(1, static_cast<int>(places));
+    if (window != m_window) Resize(window);
 }
 
 void PostsInFlight::Resize(int window) {
     m_window = std::clamp(window, 1, m_ceiling);
-    if (m_learnt != nullptr) m_learnt->store(m_window);
+    m_shared->window.store(m_window);
 }
 
 }  // namespace quarvel

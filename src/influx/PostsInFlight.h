@@ -2,13 +2,14 @@
 
 // The posts of one writer that are under way at once, each on a posting thread of its own
 // and so over a connection of its own, while the writer fills its next batch. How many may
-// be under way follows the link: a quarter more than the posts that the best rate of late
-// delivers within the fastest round trip. Over a long link, where each post still comes
-// back as fast as the first, that adds places post by post until the server's rate is
-// reached; next to the server, whose own work is the round trip, it stays at one or two,
-// since more would only wait there. Half as many when the server was busy or silent, and
-// the rate is then learnt anew. A run's writers share what they learnt, so that a later
-// writer starts where the others are instead of at one post.
+// be under way follows the link: one at the server, and a quarter more than the posts that
+// the best rate of late delivers within the link's round trip. Over a long link that adds
+// places post by post until the server's rate is reached; next to the server the link holds
+// no post, and the window stays at one. At one, with no event loop to serve, the writer
+// posts on its own thread: handing a post to a posting thread costs more than it gains when
+// nothing travels meanwhile. Half as many when the server was busy or silent, and the rate
+// is then learnt anew. A run's writers share what they learnt, so that a later writer
+// starts where the others are instead of at one post.
 
 #include <atomic>
 #include <chrono>
@@ -22,13 +23,22 @@
 
 namespace quarvel {
 
+// What the writers of a run share: the window they last had, and the link's round trip.
+struct PostsShared {
+    static constexpr int64_t kNotMeasured = -1;
+    static constexpr int64_t kNotMeasurable = -2;  // the fastest post's exchange stands for it
+    std::atomic<int> window{1};
+    std::atomic<int64_t> roundTripNs{kNotMeasured};
+};
+
 class PostsInFlight {
 public:
-    // `learnt` (may be null) is shared with the other writers of the run: the window starts
-    // there and goes there whenever it changes. `serve` (may be empty) is called every few
-    // milliseconds while the writer waits for its posts, so that a caller with an event loop
-    // of its own (a window) keeps handling its events; it must not throw.
-    PostsInFlight(int ceiling, std::atomic<int>* learnt, std::function<void()> serve = {});
+    // `shared` (may be null: the writer's own, with the link not measured) is shared with the
+    // other writers of the run: the window starts there and goes there whenever it changes.
+    // `serve` (may be empty) is called every few milliseconds while the writer waits for its
+    // posts, so that a caller with an event loop of its own (a window) keeps handling its
+    // events; it must not throw.
+    PostsInFlight(int ceiling, PostsShared* shared, std::function<void()> serve = {});
     ~PostsInFlight();  // waits for the posts under way
     PostsInFlight(const PostsInFlight&) = delete;
     PostsInFlight& operator=(const PostsInFlight&) = delete;
@@ -39,16 +49,20 @@ public:
         bool full = false;                           // a full batch: only those are compared
         bool busy = false;                           // a try went unanswered or was answered busy
     };
-    using Post = std::function<Outcome()>;
+    // `here`: the post runs on the thread that started it, which may wait with its own wait.
+    using Post = std::function<Outcome(bool here)>;
 
     // Waits for a place, with `afterAll` until every earlier post has ended, then runs
-    // `post` on a posting thread. `post` must not throw.
+    // `post` on a posting thread, or on this one while the window is one place and there is
+    // nothing to serve. `post` must not throw.
     void Start(Post post, bool afterAll);
     // Waits until every post started has ended.
     void Wait();
 
 private:
     void Run();
+    // Runs `post` with the lock released, then learns from it.
+    void Ran(std::unique_lock<std::mutex>& lock, const Post& post, bool here);
     // Waits on m_ended until `ready`, serving the caller meanwhile.
     void AwaitEnded(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
     // `ended`: the posts that ended `over` the time from the last end before this post
@@ -57,7 +71,8 @@ private:
     void Resize(int window);
 
     const int m_ceiling;
-    std::atomic<int>* const m_learnt;
+    PostsShared m_own;
+    PostsShared* const m_shared;
     const std::function<void()> m_serve;
     std::mutex m_mutex;
     // Two signals, so that an ended post wakes only who waits for a place, and a started one

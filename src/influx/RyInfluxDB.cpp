@@ -80,7 +80,8 @@ std::vector<std::string> WriteUrls(const InfluxTarget& target, const std::string
 RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
     : m_target(std::move(target)), m_database(ToUtf8(database, m_target.codePage)) {
     m_zoneOffset = StandardZoneOffset();
-    if (!m_target.post)
+    const bool toTheServer = !m_target.post;
+    if (toTheServer)
         m_target.post = [encoding = m_target.gzip ? BodyEncoding::Gzip : BodyEncoding::Identity,
                          access = m_target.access,
                          timeouts = m_target.timeouts](const std::string& url, const std::string& body) {
@@ -91,13 +92,19 @@ RyInfluxDB::RyInfluxDB(const char* database, InfluxTarget target)
         m_where[kind] = "database " + m_database + ", retention policy " + kRetentionPolicy[kind];
     }
     if (m_target.maxInFlight > 1) {
-        // Every batch now goes out on a posting thread, which sleeps between tries: the
-        // target's own wait belongs to the adding thread, and serves it while it waits for
-        // its posts.
+        // A batch that goes out on a posting thread sleeps between tries there: the target's
+        // own wait belongs to the adding thread, and serves it while it waits for its posts.
         std::function<void()> serve;
-        if (m_target.wait) serve = [wait = std::exchange(m_target.wait, {})] { wait(std::chrono::milliseconds(0)); };
-        m_inFlight = std::make_unique<PostsInFlight>(
-            m_target.maxInFlight, m_target.watch ? &m_target.watch->postsInFlight : nullptr, std::move(serve));
+        if (m_target.wait) serve = [wait = m_target.wait] { wait(std::chrono::milliseconds(0)); };
+        m_postingTarget = m_target;
+        m_postingTarget.wait = {};
+        PostsShared* shared = m_target.watch ? &m_target.watch->posts : nullptr;
+        // The first writer of a run measures the link that its posts in flight are to cover.
+        if (shared != nullptr && toTheServer && shared->roundTripNs == PostsShared::kNotMeasured) {
+            const auto trip = RoundTrip(m_target.baseUrl, m_target.timeouts, m_target.access);
+            shared->roundTripNs = trip ? trip->count() : PostsShared::kNotMeasurable;
+        }
+        m_inFlight = std::make_unique<PostsInFlight>(m_target.maxInFlight, shared, std::move(serve));
     }
 }
 
@@ -248,26 +255,32 @@ void RyInfluxDB::PostBatch(int kind) {
     Batch batch{std::move(m_batch[kind]), kind, m_lineCount[kind], std::exchange(m_shares[kind], {})};
     const bool afterAll = std::exchange(m_repeats[kind], false);
     m_lineCount[kind] = 0;
+    // Retries included, as the full-batch rule has it. The body keeps its storage for the
+    // kind's next batch.
+    const auto postHere = [this, kind](Batch& posted) {
+        const PostsInFlight::Outcome outcome = Post(posted, true);
+        m_batch[kind] = std::move(posted.body);
+        m_batch[kind].clear();
+        return outcome;
+    };
     if (!m_inFlight) {
-        // Retries included, as the full-batch rule has it.
-        Post(batch);
-        m_batch[kind] = std::move(batch.body);
-        m_batch[kind].clear();  // keeps its storage for the next batch
+        postHere(batch);
         return;
     }
-    m_batch[kind] = SpareBody();
     auto handed = std::make_shared<Batch>(std::move(batch));
     try {
         m_inFlight->Start(
-            [this, handed] {
-                const PostsInFlight::Outcome outcome = Post(*handed);
+            [this, handed, postHere](bool here) {
+                if (here) return postHere(*handed);
+                const PostsInFlight::Outcome outcome = Post(*handed, false);
                 KeepBody(std::move(handed->body));
                 return outcome;
             },
             afterAll);
     } catch (...) {
-        Post(*handed);  // no posting thread to be had: this one posts it, so that its sources end
+        postHere(*handed);  // no posting thread to be had: this one posts it, so that its sources end
     }
+    if (m_batch[kind].capacity() < kBodyRoom) m_batch[kind] = SpareBody();  // the body went to a posting thread
 }
 
 // Posted bodies come back for the next batches to fill. No more are kept than two jobs
@@ -294,12 +307,13 @@ std::string RyInfluxDB::SpareBody() {
     return body;
 }
 
-// On the adding thread or a posting one; the batch's counts are added up once it ended.
-PostsInFlight::Outcome RyInfluxDB::Post(const Batch& batch) {
+// On the adding thread (`here`) or a posting one; the batch's counts are added up once it ended.
+PostsInFlight::Outcome RyInfluxDB::Post(const Batch& batch, bool here) {
     WriteCounts counts;
     DeliveryResult delivery;
     try {
-        delivery = Deliver(m_target, m_writeUrls[batch.kind], batch.body, batch.lines, m_where[batch.kind]);
+        delivery = Deliver(here ? m_target : m_postingTarget, m_writeUrls[batch.kind], batch.body, batch.lines,
+                           m_where[batch.kind]);
         counts.linesWritten = delivery.linesStored;
         if (!delivery.Complete()) {
             counts.batchesFailed = 1;

@@ -184,7 +184,7 @@ private:
     };
     // Under the kind's lock: hands the kind's batch to its post, on this thread or a posting one.
     void PostBatch(int kind);
-    PostsInFlight::Outcome Post(const Batch& batch);
+    PostsInFlight::Outcome Post(const Batch& batch, bool here);
     void KeepBody(std::string&& body) noexcept;
     std::string SpareBody();
     void SaveUnsent(const Batch& batch, const DeliveryResult& delivery, WriteCounts& counts);
@@ -199,6 +199,7 @@ private:
     void TellDone(const std::vector<SourceOutcome>& done);
 
     InfluxTarget m_target;
+    InfluxTarget m_postingTarget;  // m_target without its wait, for the posting threads
     std::string m_database;
     std::vector<std::string> m_writeUrls[kTableKindCount];  // one per node
     std::string m_where[kTableKindCount];                   // database and policy, as log lines name them

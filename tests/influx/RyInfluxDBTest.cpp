@@ -280,29 +280,40 @@ TEST(Writer, NamesAreConvertedFromTheirCodePage) {
 }
 
 // The posts in flight follow the link: posts that each wait out a round trip of their own
-// earn places; posts a server takes one at a time, with nothing to travel, keep one or two
-// under way, since more would only wait there.
-TEST(PostsInFlightWindow, GrowsOverALongLinkAndStaysSmallNextToTheServer) {
-    std::mutex server;
-    const auto windowAfter = [&server](bool oneAtATime) {
-        std::atomic<int> window{1};
+// earn places; posts a server takes one at a time over a link of no length go one after the
+// other on the writer's own thread, since more would only wait there.
+TEST(PostsInFlightWindow, GrowsOverALongLinkAndStaysAtOneNextToTheServer) {
+    std::mutex serving;
+    struct Seen {
+        int window;
+        int postedHere;
+    };
+    const auto run = [&serving](bool oneAtATime) {
+        PostsShared shared;
+        shared.roundTripNs = oneAtATime ? 100'000 : 20'000'000;  // as pings measured it
+        int postedHere = 0;
         {
-            PostsInFlight posts(8, &window);
+            PostsInFlight posts(8, &shared);
             for (int i = 0; i < 60; ++i)
                 posts.Start(
-                    [&] {
+                    [&](bool here) {
                         const auto start = std::chrono::steady_clock::now();
-                        std::unique_lock served(server, std::defer_lock);
+                        postedHere += here ? 1 : 0;  // only the starting thread runs a post here
+                        std::unique_lock served(serving, std::defer_lock);
                         if (oneAtATime) served.lock();
                         std::this_thread::sleep_for(std::chrono::milliseconds(oneAtATime ? 4 : 20));
                         return PostsInFlight::Outcome{std::chrono::steady_clock::now() - start, true, false};
                     },
                     false);
         }
-        return window.load();
+        return Seen{shared.window.load(), postedHere};
     };
-    EXPECT_GE(windowAfter(false), 6) << "a long link";
-    EXPECT_LE(windowAfter(true), 2) << "next to the server";
+    const Seen link = run(false);
+    EXPECT_GE(link.window, 6) << "a long link";
+    EXPECT_LE(link.postedHere, 5) << "a long link";
+    const Seen server = run(true);
+    EXPECT_EQ(server.window, 1) << "next to the server";
+    EXPECT_EQ(server.postedHere, 60) << "next to the server";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The writer against a real InfluxDB 1.x server: what it posts is read back whole.
 
+#include "FakeHttpServer.h"
 #include "InfluxServer.h"
 #include "Samples.h"
 #include "ScratchDir.h"
@@ -154,6 +155,42 @@ TEST_F(WriterServer, PostsInFlightStoreWhatPostsOneAfterTheOtherStore) {
     EXPECT_EQ(rows.back()["value"], kBatchLines - 0.5);
     EXPECT_EQ(rows, SelectAll(sequential, "RP_Sec", "datalogX"));
     EXPECT_EQ(rows, SelectAll(served, "RP_Sec", "datalogX"));
+}
+
+// A writer's first post waits for a measure of the link: through a front that holds every
+// request 30 ms, the posts go out on posting threads, more than one under way; next to the
+// server they go one after the other on the writer's own thread. Both store every line.
+TEST_F(WriterServer, TheLinksRoundTripSetsThePostsInFlight) {
+    testsupport::FakeHttpServer front([this](const testsupport::FakeRequest&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return testsupport::Forward(url);
+    });
+    for (const bool far : {true, false}) {
+        const std::string into = NewDatabase("Ry_writer");
+        InfluxTarget linked = target;
+        linked.baseUrl = far ? front.Url() : url;
+        linked.maxInFlight = 8;
+        linked.watch = std::make_shared<ServerWatch>();
+        {
+            RyInfluxDB writer(into.c_str(), linked);
+            std::lock_guard lock(writer.m_batchLock[kRaw]);
+            for (int i = 0; i < 4 * kBatchLines; ++i) {
+                const LogSample s = MakeSample(1500028800 + i, 1, static_cast<float>(i), 0, 0, 0);
+                writer.AddRawSample("T", &s);
+            }
+            writer.FlushAll();
+            EXPECT_EQ(writer.Counts().linesWritten, 4u * kBatchLines) << far;
+        }
+        EXPECT_EQ(CountPoints(into, "RP_Sec", "datalogX"), 4 * kBatchLines) << far;
+        const PostsShared& posts = linked.watch->posts;
+        if (far) {
+            EXPECT_GE(posts.roundTripNs, 30'000'000);
+            EXPECT_GT(posts.window, 1);
+        } else {
+            EXPECT_LT(posts.roundTripNs, 10'000'000);
+            EXPECT_EQ(posts.window, 1);
+        }
+    }
 }
 
 // Each case is a sample whose plain snprintf line (the name unescaped, NaN and infinity as

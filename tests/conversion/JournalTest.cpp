@@ -334,6 +334,7 @@ TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
         SCOPED_TRACE("max in flight " + std::to_string(maxInFlight));
         database = NewDatabase("Ry_resume");
         target.maxInFlight = maxInFlight;
+        target.watch->posts.window = maxInFlight;  // as a long link has it: all of them under way
         delay = std::chrono::milliseconds(maxInFlight > 1 ? 20 : 0);
         refuse = "PRESS_02";
         const ConversionTotals first = ConvertDataLog(false, jobs);
@@ -355,6 +356,7 @@ TEST_F(Resume, AFileWithLinesNotWrittenIsConvertedAgain) {
 // lane stored all of its lines, and a refused post in one lane keeps it out.
 TEST_F(Resume, ATableWithLinesNotWrittenIsExportedAgain) {
     target.maxInFlight = 8;
+    target.watch->posts.window = 8;
     delay = std::chrono::milliseconds(20);
     refuse = "PRESS_02";
     const ConversionTotals first = ConvertTables(false, database, 2);

@@ -298,7 +298,7 @@ TEST(PostsInFlightWindow, GrowsOverALongLinkAndStaysAtOneNextToTheServer) {
                 posts.Start(
                     [&](bool here) {
                         const auto start = std::chrono::steady_clock::now();
-                        postedHere += here ? 1 : 0;  // only the starting thread runs a post here
+                        if (here) ++postedHere;  // only the starting thread runs a post here
                         std::unique_lock served(serving, std::defer_lock);
                         if (oneAtATime) served.lock();
                         std::this_thread::sleep_for(std::chrono::milliseconds(oneAtATime ? 4 : 20));

@@ -4,6 +4,7 @@
 #include "influx/Unsent.h"
 #include "logging/Logging.h"
 #include "platform/CodePage.h"
+#include "platform/Memory.h"
 
 #include <algorithm>
 #include <ctime>
@@ -187,7 +188,7 @@ void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample
             if (m_lineCount[kind] > 0)
                 m_batch[kind].push_back('\n');
             else if (m_batch[kind].capacity() < kBodyRoom)
-                m_batch[kind].reserve(kBodyRoom);
+                NewBody(kind);
             if (m_target.stampsOnly)
                 AppendStamp(m_batch[kind], kind, name.escaped, timestamp);
             else
@@ -201,6 +202,13 @@ void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample
     } catch (...) {
         DropBatch(kind, "an error while adding a line");
     }
+}
+
+// A fresh body for the kind's batch: the pages that a batch as long as the kind's last full
+// one fills are mapped at once.
+void RyInfluxDB::NewBody(int kind) {
+    m_batch[kind].reserve(kBodyRoom);
+    platform::MapForWriting(m_batch[kind].data(), std::min(m_fullBatchBytes[kind], m_batch[kind].capacity()));
 }
 
 // A sample of a name that is not writable: counted as not written; the log says why once
@@ -230,6 +238,7 @@ void RyInfluxDB::CountSummaryBefore1970() {
 
 void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
     if (m_lineCount[kind] < kBatchLines) return;
+    m_fullBatchBytes[kind] = m_batch[kind].size();
     const auto size = static_cast<uint32_t>(m_batch[kind].size());
     // The Debug Screen hears of each source's (file's) largest post, also when files share a writer.
     if (m_maxBatchSource[kind] != m_source) {

@@ -163,6 +163,7 @@ public:
 private:
     // Under the kind's lock: the line of a sample whose time stamp is due.
     void AddLine(int kind, const LineName& name, const LogSample& sample, int32_t timestamp);
+    void NewBody(int kind);
     void FullBatchRule(int kind, bool announceSize);
     void DropBatch(int kind, const char* why);
 
@@ -206,6 +207,7 @@ private:
     std::string m_batch[kTableKindCount];
     int32_t m_lineCount[kTableKindCount] = {};
     int32_t m_zoneOffset = 0;
+    size_t m_fullBatchBytes[kTableKindCount] = {};  // of the kind's last full batch
     uint32_t m_maxBatchSize[kTableKindCount] = {};
     uint64_t m_maxBatchSource[kTableKindCount] = {};  // the source whose largest post m_maxBatchSize is
     // A line of the kind's batch repeats a time of its name that an earlier line had: the

@@ -358,7 +358,7 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
             for (size_t i = 0; i < count; ++i) {
                 // A record is a LogSample byte for byte; the writer reads it in place.
                 const auto& sample = *reinterpret_cast<const LogSample*>(piece + i * recordSize);
-                if (HasNoValue(sample))
+                if (HasNoValue(sample) && DebugScreenShown())
                     DebugScreenPrint("\r\n %s : %s = %d", std::to_string(sample.time).c_str(),
                                      DisplayDate(sample.time).c_str(), ValueBits(sample));
                 if (kind == kRaw)

@@ -9,11 +9,14 @@
 #include <log4cpp/RollingFileAppender.hh>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include <fcntl.h>
@@ -156,8 +159,57 @@ void LogMessage(const char* format, ...) {
     Root().info(std::string(text));
 }
 
+namespace {
+
+// A look for the window takes a few system calls, and a run prints once for every sample
+// without a value: after a look that found none, the next waits a few milliseconds, which
+// no one watching can tell apart from a window that opened a moment later.
+class ScreenLooks {
+public:
+    bool Due() {
+        std::lock_guard lock(m_mutex);
+        return !m_none || std::chrono::steady_clock::now() - m_lookedAt >= kNoneFor || RuntimeChanged();
+    }
+    int Look() {
+        if (!Due()) return -1;
+        const int window = platform::FindDebugWindow("debugWClass", "Debug Screen");
+        std::lock_guard lock(m_mutex);
+        m_none = window < 0;
+        m_lookedAt = std::chrono::steady_clock::now();
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        m_runtimeSet = runtime != nullptr;
+        m_runtime = m_runtimeSet ? runtime : "";
+        return window;
+    }
+
+private:
+    // The folder the window's socket lies in follows the environment.
+    bool RuntimeChanged() const {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        return (runtime != nullptr) != m_runtimeSet || (runtime != nullptr && m_runtime != runtime);
+    }
+
+    static constexpr std::chrono::milliseconds kNoneFor{10};
+    std::mutex m_mutex;
+    bool m_none = false;
+    std::chrono::steady_clock::time_point m_lookedAt;
+    bool m_runtimeSet = false;
+    std::string m_runtime;
+};
+
+ScreenLooks& Looks() {
+    static ScreenLooks looks;
+    return looks;
+}
+
+}  // namespace
+
+bool DebugScreenShown() {
+    return Looks().Due();
+}
+
 int DebugScreenPrint(const char* format, ...) {
-    int window = platform::FindDebugWindow("debugWClass", "Debug Screen");
+    int window = Looks().Look();
     if (window < 0) return 0;
 
     char text[kDebugTextSize];

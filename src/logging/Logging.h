@@ -20,8 +20,13 @@ int EnsureLogFolder();
 void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Sends one line to the Debug Screen window when one is open. Returns 0 when no
-// window listens (nothing is formatted), 1 otherwise, also when the send failed.
+// window listens (nothing is formatted), 1 otherwise, also when the send failed. After a
+// look that found no window the next comes a few milliseconds later.
 int DebugScreenPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// False while a look for the Debug Screen window a moment ago found none: a caller spares
+// making a text that no window would show.
+bool DebugScreenShown();
 
 // Flushes and releases the appenders at exit.
 void ShutdownLogging();

@@ -113,6 +113,18 @@ TEST_F(DebugScreenTest, ReturnsZeroWithoutTheRightWindow) {
     EXPECT_EQ(DebugScreenPrint("%s", "hello"), 0);
 }
 
+// A look that found no window spares the next few; a window that opens meanwhile is
+// served from the next look on.
+TEST_F(DebugScreenTest, AWindowOpenedAfterALookWithoutOneIsServedMomentsLater) {
+    EXPECT_EQ(DebugScreenPrint("%s", "nobody"), 0);
+    DebugWindowListener window(kClass, kTitle);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(DebugScreenShown());
+    auto m = Exchange(window, [] { return DebugScreenPrint("%s", "seen"); });
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(SectionText(*m), "seen");
+}
+
 TEST_F(DebugScreenTest, SectionHoldsAtMost1023BytesThenZeros) {
     DebugWindowListener window(kClass, kTitle);
     for (size_t length : {size_t{0}, size_t{1}, size_t{1022}, size_t{1023}, size_t{1024}, size_t{2051}, size_t{2100}}) {

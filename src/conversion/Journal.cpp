@@ -25,18 +25,20 @@ namespace {
 constexpr const char* kFolder = "Logs/journal";
 constexpr size_t kMaxEncodedName = 180;  // well below NAME_MAX with the hash and suffix
 
-// A path on one journal line: its line breaks and backslashes escaped.
-std::string EscapePath(const std::string& path) {
-    std::string out;
+// A path on one journal line, appended with its line breaks and backslashes escaped.
+void AppendEscapedPath(std::string& line, const std::string& path) {
+    if (path.find_first_of("\\\n") == std::string::npos) {
+        line += path;
+        return;
+    }
     for (char c : path) {
         if (c == '\\')
-            out += "\\\\";
+            line += "\\\\";
         else if (c == '\n')
-            out += "\\n";
+            line += "\\n";
         else
-            out += c;
+            line += c;
     }
-    return out;
 }
 
 std::optional<std::string> UnescapePath(std::string_view text) {
@@ -94,16 +96,34 @@ bool ParseTagTimes(std::string_view text, std::vector<JournalEntry::TagTime>& ti
 // fingerprint path" for a data-log file, "T size mtime_ns id:time,... path" for a table.
 std::string EntryLine(const std::string& path, const JournalEntry& entry) {
     using Form = JournalEntry::Form;
-    std::string line = entry.form == Form::kRecords ? "R " : entry.form == Form::kNewest ? "T " : "";
-    line += std::to_string(entry.size) + " " + std::to_string(entry.mtimeNs) + " ";
-    if (entry.form == Form::kRecords)
-        line += std::to_string(entry.records) + " " + platform::Hex16(entry.fingerprint) + " ";
+    std::string line;
+    line.reserve(64 + path.size() + entry.newest.size() * 24);
+    // Numbers go straight into the line: a journal takes one entry per file.
+    const auto number = [&line](auto value, char after, int base = 10) {
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, value, base).ptr;
+        if (base == 16) line.append(16 - static_cast<size_t>(end - text), '0');  // sixteen digits, as always
+        line.append(text, end).push_back(after);
+    };
+    if (entry.form == Form::kRecords) line += "R ";
+    if (entry.form == Form::kNewest) line += "T ";
+    number(entry.size, ' ');
+    number(entry.mtimeNs, ' ');
+    if (entry.form == Form::kRecords) {
+        number(entry.records, ' ');
+        number(entry.fingerprint, ' ', 16);
+    }
     if (entry.form == Form::kNewest) {
-        for (const auto& [tag, time] : entry.newest) line += std::to_string(tag) + ":" + std::to_string(time) + ",";
+        for (const auto& [tag, time] : entry.newest) {
+            number(tag, ':');
+            number(time, ',');
+        }
         if (entry.newest.empty()) line += "-,";
         line.back() = ' ';
     }
-    return line + EscapePath(path) + "\n";
+    AppendEscapedPath(line, path);
+    line += '\n';
+    return line;
 }
 
 // The path and entry of a line; nothing for a line that is not one.

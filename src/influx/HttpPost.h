@@ -22,9 +22,9 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
 HttpResult HttpPost(const std::string& url, const std::string& body, const HttpTimeouts& timeouts,
                     BodyEncoding encoding, const ServerAccess& access = {});
 
-// The link's round trip to the server at `baseUrl`: the faster of two pings over this
-// thread's connection for writes, the first of which may also have to open it. Nothing when
-// a ping gets no answer of success within a few seconds.
+// The link's round trip to the server at `baseUrl`: a ping over this thread's connection for
+// writes, timed without the making of the connection. Nothing when it gets no answer of
+// success within a few seconds.
 std::optional<std::chrono::nanoseconds> RoundTrip(const std::string& baseUrl, const HttpTimeouts& timeouts,
                                                   const ServerAccess& access);
 

@@ -132,6 +132,7 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         return check;
     }
     check.version = ping.serverVersion;
+    check.roundTrip = ping.exchange;
     check.serverKind = access.kind;
     if (check.serverKind == ServerKind::kUnknown)
         check.serverKind = !check.version.empty() ? ServerKind::kInfluxDB

@@ -10,6 +10,7 @@
 #include "influx/ServerClient.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,6 +52,8 @@ struct ServerCheck {
     std::array<RetentionPolicyState, kTableKindCount> policies{};  // by TableKind
     // The kinds the node holds: only their policies are required and created.
     std::array<bool, kTableKindCount> needed{true, true, true, true};
+    // The link's round trip as the ping timed it without the making of the connection.
+    std::chrono::microseconds roundTrip{};
 
     bool Checked() const { return outcome == Outcome::kChecked; }
     bool Complete() const;  // checked, with the database and every needed policy

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <memory>
@@ -427,6 +428,11 @@ HttpResult ServerClient::Exchange(const std::string& url, const std::string* bod
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &result.newConnections);
+    curl_off_t total = 0;
+    curl_off_t beforeRequest = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_TOTAL_TIME_T, &total) == CURLE_OK &&
+        curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &beforeRequest) == CURLE_OK)
+        result.exchange = std::chrono::microseconds(std::max<curl_off_t>(0, total - beforeRequest));
     // The jar is written after every request that may have changed it, so that other
     // handles read what this one got.
     if (m_use == Use::kWrites && HoldsOrReceivedCookies(curl)) curl_easy_setopt(curl, CURLOPT_COOKIELIST, "FLUSH");

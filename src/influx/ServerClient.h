@@ -5,6 +5,7 @@
 // user agent and TLS are set in one place; and every URL is made from the operator's base
 // URL by EndpointUrl, so that a base with a path or a query reaches every endpoint alike.
 
+#include <chrono>
 #include <cstddef>
 #include <initializer_list>
 #include <memory>
@@ -34,6 +35,9 @@ struct HttpResult {
     std::string body;         // the answer's body, exactly as sent
     std::string error;        // transfer error text, or the server's error message
     long newConnections = 0;  // connections opened for this request; 0 when an open one carried it
+    // From the request's start to the answer's end, the making of the connection left out:
+    // for a ping, the link's round trip.
+    std::chrono::microseconds exchange{};
     // The final answer's X-Influxdb-Version and X-Influxdb-Error; empty when it has none. (Their
     // initializers let a result be written as {curlCode, status, body, error} without a warning.)
     std::string serverVersion = {};

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -242,8 +243,10 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
     made = testsupport::MakeSmallSampleNode((m_dir / node).string(), 12, 4);
     MakeDatabase(database, AllInf());
     // Slow writes, so that the run is under way for seconds.
-    testsupport::FakeHttpServer slow([this](const testsupport::FakeRequest& request) {
+    std::atomic<int> pings{0};
+    testsupport::FakeHttpServer slow([this, &pings](const testsupport::FakeRequest& request) {
         if (request.target.starts_with("/write")) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        if (request.target.starts_with("/ping")) ++pings;
         return testsupport::Forward(url);
     });
     const auto names = [](const std::string& text) {
@@ -275,6 +278,7 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
             child.err, [](const std::string&) { return false; }, 30000);
         ASSERT_EQ(testsupport::Finish(child), c.status) << shown << rest;
         ASSERT_LT(Points(), Records()) << "the run was stopped before its end";
+        EXPECT_EQ(pings.exchange(0), 1) << "the check's ping timed the link for the writers too";
         if (c.signal == SIGINT) {
             EXPECT_TRUE(Contains(rest, "Stopping after the files under way")) << rest;
             EXPECT_GT(SummaryNumber(rest, "Files converted"), 4) << rest;

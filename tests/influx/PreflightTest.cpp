@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 using namespace quarvel;
@@ -251,6 +252,17 @@ TEST_F(ServerCheckTest, WithoutAnInfluxDbAnsweringNothingIsKnown) {
         EXPECT_FALSE(found.Complete());
         EXPECT_TRUE(found.Missing("Ry_any").empty()) << "nothing is known, so nothing is missing";
     }
+}
+
+// The check's ping times the link, the making of its connection left out: the writers'
+// posts in flight are sized by it.
+TEST_F(ServerCheckTest, ThePingTimesTheLink) {
+    testsupport::FakeHttpServer far([this](const testsupport::FakeRequest&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return testsupport::Forward(url);
+    });
+    EXPECT_GE(CheckServer(far.Url(), "Ry_any").roundTrip, std::chrono::milliseconds(30));
+    EXPECT_GT(CheckServer(url, "Ry_any").roundTrip, std::chrono::microseconds::zero());
 }
 
 TEST_F(ServerCheckTest, AShortPolicyAgainstOldDataLogFilesWarns) {

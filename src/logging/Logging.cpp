@@ -132,32 +132,18 @@ void InitLogging() {
 }
 
 std::string LineLayout::format(const log4cpp::LoggingEvent& event) {
-    // The date to the second is made once a second: lines come many a second.
-    struct Second {
-        time_t seconds = -1;
-        char text[48] = {};
-        size_t length = 0;
-    };
-    thread_local Second second;
     const auto seconds = static_cast<time_t>(event.timeStamp.getSeconds());
-    if (seconds != second.seconds) {
-        struct tm local {};
-        localtime_r(&seconds, &local);
-        const int length = std::snprintf(second.text, sizeof second.text, "%d-%02d-%02d %02d:%02d:%02d",
-                                         local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                         local.tm_min, local.tm_sec);
-        second.length = static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof second.text) - 1));
-        second.seconds = seconds;
-    }
-    const int ms = std::clamp(event.timeStamp.getMilliSeconds(), 0, 999);
-    const char millis[] = {',', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
-                           static_cast<char>('0' + ms % 10), ':', ' '};
+    struct tm local {};
+    localtime_r(&seconds, &local);
+    char date[64];
+    const int length =
+        std::snprintf(date, sizeof date, "%d-%02d-%02d %02d:%02d:%02d,%03d: ", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, event.timeStamp.getMilliSeconds());
     const std::string& priority = log4cpp::Priority::getPriorityName(event.priority);
     std::string line;
-    line.reserve(second.length + sizeof millis + priority.size() + event.categoryName.size() + event.ndc.size() +
-                 event.message.size() + 5);
-    line.append(second.text, second.length);
-    line.append(millis, sizeof millis);
+    line.reserve(sizeof date + priority.size() + event.categoryName.size() + event.ndc.size() + event.message.size() +
+                 5);
+    line.append(date, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof date) - 1)));
     line.append(priority).append(1, ' ').append(event.categoryName).append(1, ' ').append(event.ndc).append(": ");
     line.append(event.message).append(1, '\n');
     return line;

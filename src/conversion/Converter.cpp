@@ -58,6 +58,12 @@ void Converter::NameUnreadable(const std::string& path) {
     LogMessage("%s could not be read", path.c_str());
 }
 
+void Converter::ReadInPart(const std::string& path, std::optional<FileStamp>& stamp) {
+    NameUnreadable(path);
+    Tell("Could not read all of " + FileName(path));
+    stamp.reset();
+}
+
 void Converter::FileDone(const std::string& path, uint64_t bytes) {
     std::lock_guard lock(m_mutex);
     m_totals.bytesDone += bytes;

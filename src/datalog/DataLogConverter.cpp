@@ -368,11 +368,7 @@ bool DataLogConverter::ConvertDatFile(const std::string& path, RyInfluxDB& write
             }
         });
     }
-    if (!whole) {
-        NameUnreadable(path);
-        Tell("Could not read all of " + FileName(path));
-        stamp.reset();  // what is left of it is to be converted again
-    }
+    if (!whole) ReadInPart(path, stamp);  // what is left of it is to be converted again
     entry.records = from + records;
     entry.fingerprint = Fingerprint(first, last);
     {

@@ -382,8 +382,10 @@ void RtdbConverter::LoadTagTable() {
     OpenTable open(RyCloseTagTable, handle);
     const int selection = RySelectTagAll(handle);
     TagRow row{};
-    while (RySelectTagNext(handle, selection, &row) != 0)
+    int got = 0;
+    while ((got = RySelectTagNext(handle, selection, &row)) > 0)
         tagNames[row.tagId].assign(row.name, strnlen(row.name, sizeof row.name));
+    if (got < 0) NameUnreadable(path);  // the tags after the failed read stay unknown
 }
 
 void RtdbConverter::ConvertAll() {
@@ -492,13 +494,14 @@ bool RtdbConverter::ConvertTable(const std::string& path, TableLanes& lanes) {
     const auto rowRead = [this, &rows](uint64_t rowBytes) {
         if (++rows % kRowsPerTelling == 0) TellRead(rows * rowBytes);
     };
+    int got = 0;  // of the last Select-Next: below 0 when the rows ended before the table's end
     {
         OpenTable open(kind == kRaw ? RyCloseXTable : summaries.close, handle);
         LogSample sample{};
         if (kind == kRaw) {
             const int selection = RySelectXAll(handle);
             RawRow row{};
-            while (RySelectXNext(handle, selection, &row) != 0) {
+            while ((got = RySelectXNext(handle, selection, &row)) > 0) {
                 rowRead(sizeof row);
                 const std::string& name = TagName(row.tagId);
                 NewestByTag::Tag& tag = newest.Of(row.tagId);
@@ -523,7 +526,7 @@ bool RtdbConverter::ConvertTable(const std::string& path, TableLanes& lanes) {
         } else {
             const int selection = summaries.selectAll(handle);
             SummaryRow row{};
-            while (summaries.selectNext(handle, selection, &row) != 0) {
+            while ((got = summaries.selectNext(handle, selection, &row)) > 0) {
                 rowRead(sizeof row);
                 sample.time = daylight.Adjusted(row.time);
                 if (!newest.Of(row.tagId).Later(sample.time)) continue;
@@ -537,6 +540,7 @@ bool RtdbConverter::ConvertTable(const std::string& path, TableLanes& lanes) {
             }
         }
     }
+    if (got < 0) ReadInPart(path, stamp);  // exported again in full by a later run
     // The lanes tell of the table once they begin the next one or finish.
     std::lock_guard lock(m_mutex);
     m_pending[source] = {{path, samples, 0, stamp, newest.Entry(), {}, true}, lanes.Count()};

@@ -49,6 +49,9 @@ public:
     // Copies the next row (RowSize bytes) into `row`. False after the last row, and when
     // the file can no longer be read (it may have shrunk since it was opened).
     bool Next(void* row);
+    // Whether every row the header counts was handed out: after Next said false, the
+    // difference between a table's end and a read that failed before it.
+    bool AtEnd() const { return m_next >= m_rowCount; }
 
 private:
     bool Fill();

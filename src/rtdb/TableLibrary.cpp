@@ -106,7 +106,8 @@ int SelectAll(Library& library, int handle) {
 int SelectNext(Library& library, int handle, void* row) {
     std::lock_guard lock(g_mutex);
     if (!IsOpen(library, handle) || !library.selected || row == nullptr) return 0;
-    return library.table->Next(row) ? 1 : 0;
+    if (library.table->Next(row)) return 1;
+    return library.table->AtEnd() ? 0 : kRyCannotRead;
 }
 
 int Close(Library& library, int handle, const char* call) {

@@ -7,8 +7,10 @@
 // Results: Connect and Disconnect 0 (Disconnect without a Connect: kRyNotConnected);
 // Open a positive handle or one of the negative codes below; Select-All 0 (it starts the
 // selection at the first row) or kRyUnknownHandle; Select-Next 1 with the next row in the
-// buffer, else 0 (no more rows, and also for an unknown handle, a missing Select-All or a
-// read error, so that a caller's row loop simply ends); Close 0 or kRyUnknownHandle.
+// buffer, 0 after the last row (and for an unknown handle, a missing Select-All or a null
+// buffer), or kRyCannotRead when the rows end before the last one the header counts (a
+// read error, or a file that shrank): a table read in part is never taken for a whole
+// one; Close 0 or kRyUnknownHandle.
 // Connects nest: the last Disconnect closes a table left open.
 
 #include <bit>

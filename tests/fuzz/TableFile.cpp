@@ -92,7 +92,8 @@ void ReadAllRows(const LibraryCalls& library, int handle, const uint8_t* data, u
         ++read;
     }
     Check(read == readable, "rows read differ from the rows the file holds");
-    Check(library.selectNext(handle, 0, row.get()) == 0, "a row after the last");
+    // A file cut short fails where its rows end; a whole one ends there.
+    Check(library.selectNext(handle, 0, row.get()) == (readable < rows ? kRyCannotRead : 0), "a row after the last");
 }
 
 }  // namespace

@@ -309,6 +309,28 @@ TEST_F(RtdbConversion, AStopRequestEndsTheExportAfterTheCurrentFile) {
     EXPECT_EQ(list.Lines().back(), "Conversion stopped after 1 files");
 }
 
+// A table cut under the export after its first post: the rows read are written, and the
+// table is named as not read whole instead of being taken for a whole one.
+TEST_F(RtdbConversion, ATableCutUnderTheExportIsNotTakenForAWholeOne) {
+    std::vector<RawRow> rows;  // 32 samples a row: the first post comes within the first read block
+    for (int i = 0; i < 1000; ++i) {
+        RawRow& row = rows.emplace_back(Raw(1600000000 + 60 * i, 1, static_cast<float>(i)));
+        for (int k = 0; k + 1 < kFollowOnEntries; ++k) row.followOn[k] = FollowOn{static_cast<int8_t>(k + 1), 1.0f};
+    }
+    const fs::path table = folder / "BigX.rdb";
+    WriteTable(table, 'X', rows);
+    bool cut = false;
+    target.post = [&cut, &table, post = target.post](const std::string& address, const std::string& body) {
+        if (!std::exchange(cut, true)) fs::resize_file(table, rtdb::kHeaderSize + 500 * sizeof(RawRow));
+        return post(address, body);
+    };
+    const ConversionTotals totals = Convert();
+    EXPECT_EQ(totals.unreadable, std::vector<std::string>{table.string()});
+    const std::vector<std::string> lines = list.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not read all of BigX.rdb"), lines.end());
+    EXPECT_EQ(CountPoints(database, "RP_Sec", "datalogX"), 500 * 32);
+}
+
 TEST_F(RtdbConversion, SampleNodeTablesAreExportedWhole) {
     const SampleNodeResult made = testsupport::MakeSmallSampleNode((m_dir / "Node_T").string());
     folder = made.dataLogFolder;

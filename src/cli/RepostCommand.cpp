@@ -21,7 +21,9 @@ constexpr const char* kRepostExitCodes =
     "  0  every batch was delivered and its file removed (or there was nothing to send)\n"
     "  1  the server refused some batches; they stay in their files (see Logs/Quarvel.log)\n"
     "  2  usage error, or a file that is no unsent-line file\n"
-    "  3  the server could not be reached for some batches; they stay in their files";
+    "  3  the server could not be reached for some batches; they stay in their files\n"
+    "  130  stopped by Ctrl-C (SIGINT or SIGTERM) after the batch under way; the batches not yet sent stay in their "
+    "files";
 
 }  // namespace
 
@@ -111,6 +113,7 @@ int RepostCommand::Run() const {
     LogMessage("Quarvel Exit");
     ShutdownLogging();
 
+    if (interrupted) return kStoppedBySignal;
     if (tally.unanswered) return kServerUnreachable;
     if (tally.batchesLeft > 0) return kLinesNotWritten;
     if (tally.unreadable > 0) return kUsageError;

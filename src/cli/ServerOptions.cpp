@@ -70,7 +70,7 @@ void AddServerOptions(CLI::App& command, ServerOptions& options) {
                     "Seconds without a byte moving before a post is given up (and tried again); default 60");
     AddNumberOption(command, kMaxInFlight, options.maxInFlight,
                     "Posts of lines under way at once per job, at most: one at the server and as many more as "
-                    "the link's round trip (timed by two pings) holds, half as many when the server is busy; "
+                    "the link's round trip (timed by the check's ping) holds, half as many when the server is busy; "
                     "1 posts one batch after the other; default 8");
 }
 

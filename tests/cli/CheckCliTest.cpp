@@ -7,6 +7,7 @@
 #include "SampleNodes.h"
 #include "Samples.h"
 #include "ScratchDir.h"
+#include "influx/Unsent.h"
 #include "logging/Logging.h"
 
 #include <gtest/gtest.h>
@@ -296,6 +297,33 @@ TEST_F(CheckCli, AnInterruptedRunResumedEndsWithEveryPoint) {
         EXPECT_EQ(SummaryNumber(resumed.err, "Files converted") + skipped, made.files) << resumed.err;
         EXPECT_EQ(Points(), Records());
     }
+}
+
+// Ctrl-C during repost ends it after the batch under way with the status of a stopped run.
+TEST_F(CheckCli, RepostStoppedByCtrlCSaysSoInItsStatus) {
+    MakeDatabase(database, AllInf());
+    for (int batch = 0; batch < 3; ++batch) {
+        std::string path;
+        std::string error;
+        const std::string line = "datalogX,name=T value=1 " + std::to_string(1600000000 + batch) + "000000000";
+        ASSERT_TRUE(AppendUnsent(kUnsentFolder, database, "RP_Sec", line, 1, path, error)) << error;
+    }
+    std::atomic<bool> posting{false};
+    testsupport::FakeHttpServer held([this, &posting](const testsupport::FakeRequest& request) {
+        if (request.target.starts_with("/write")) {
+            posting = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        return testsupport::Forward(url);
+    });
+    testsupport::Child child = testsupport::Spawn(QUARVEL_CLI, {"repost", "--url", held.Url()});
+    for (int waited = 0; !posting && waited < 10000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(posting);
+    ASSERT_EQ(kill(child.pid, SIGINT), 0);
+    const std::string said = testsupport::ReadUntil(child.err, [](const std::string&) { return false; }, 30000);
+    EXPECT_EQ(testsupport::Finish(child), 130) << said;
+    EXPECT_TRUE(Contains(said, "Interrupted: the batches not yet sent stay in their files")) << said;
 }
 
 // verify after a migration: points taken away, kept out by a short retention policy or

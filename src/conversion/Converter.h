@@ -54,11 +54,11 @@ protected:
     // regular file, or one that exists but cannot be read.
     void SkipUnopened(const std::string& path);
     void NameUnreadable(const std::string& path);            // in the totals and the log
+    void FileDone(const std::string& path, uint64_t bytes);  // converted or not: told to the progress
+    void TellRead(uint64_t bytesRead);                       // of the file under way
     // A file whose reading stopped before its end: named unreadable and told so; what was
     // read of it goes on, and `stamp` is dropped so that no journal takes it as converted.
     void ReadInPart(const std::string& path, std::optional<FileStamp>& stamp);
-    void FileDone(const std::string& path, uint64_t bytes);  // converted or not: told to the progress
-    void TellRead(uint64_t bytesRead);                       // of the file under way
     // "Conversion stopped after N files" when a stop was asked for; true then.
     bool TellIfStopped();
 

@@ -321,7 +321,8 @@ TEST_F(CheckCli, RepostStoppedByCtrlCSaysSoInItsStatus) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(posting);
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
-    const std::string said = testsupport::ReadUntil(child.err, [](const std::string&) { return false; }, 30000);
+    const std::string said = testsupport::ReadUntil(
+        child.err, [](const std::string&) { return false; }, 30000);
     EXPECT_EQ(testsupport::Finish(child), 130) << said;
     EXPECT_TRUE(Contains(said, "Interrupted: the batches not yet sent stay in their files")) << said;
 }

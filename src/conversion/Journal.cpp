@@ -99,11 +99,9 @@ std::string EntryLine(const std::string& path, const JournalEntry& entry) {
     std::string line;
     line.reserve(64 + path.size() + entry.newest.size() * 24);
     // Numbers go straight into the line: a journal takes one entry per file.
-    const auto number = [&line](auto value, char after, int base = 10) {
+    const auto number = [&line](auto value, char after) {
         char text[24];
-        const auto end = std::to_chars(text, text + sizeof text, value, base).ptr;
-        if (base == 16) line.append(16 - static_cast<size_t>(end - text), '0');  // sixteen digits, as always
-        line.append(text, end).push_back(after);
+        line.append(text, std::to_chars(text, text + sizeof text, value).ptr).push_back(after);
     };
     if (entry.form == Form::kRecords) line += "R ";
     if (entry.form == Form::kNewest) line += "T ";
@@ -111,7 +109,7 @@ std::string EntryLine(const std::string& path, const JournalEntry& entry) {
     number(entry.mtimeNs, ' ');
     if (entry.form == Form::kRecords) {
         number(entry.records, ' ');
-        number(entry.fingerprint, ' ', 16);
+        line.append(platform::Hex16(entry.fingerprint)).push_back(' ');
     }
     if (entry.form == Form::kNewest) {
         for (const auto& [tag, time] : entry.newest) {

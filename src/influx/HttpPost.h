@@ -24,7 +24,7 @@ HttpResult HttpPost(const std::string& url, const std::string& body, const HttpT
 
 // The link's round trip to the server at `baseUrl`: a ping over this thread's connection for
 // writes, timed without the making of the connection. Nothing when it gets no answer of
-// success within a few seconds.
+// success within a few seconds, or was not timed.
 std::optional<std::chrono::nanoseconds> RoundTrip(const std::string& baseUrl, const HttpTimeouts& timeouts,
                                                   const ServerAccess& access);
 

@@ -224,7 +224,9 @@ private:
         std::vector<Sample> samples;
     };
     struct Lane {
-        Lane(const std::string& database, const InfluxTarget& target) : writer(database.c_str(), target) {}
+        Lane(const std::string& database, const InfluxTarget& target) : writer(database.c_str(), target) {
+            drained.reserve(kChunksHeld + 2);  // every chunk's storage: held, filling and draining
+        }
         RyInfluxDB writer;
         // The writer's names by the reader's, so that a name is looked up once: the
         // samples of a row follow each other, the rows of many tags take turns.
@@ -237,6 +239,9 @@ private:
         alignas(64) std::mutex mutex;
         std::condition_variable changed;
         std::deque<Chunk> chunks;
+        // Storage of drained chunks for the next ones: a chunk is larger than the allocator
+        // keeps at hand, and fresh storage costs a fault for each of its pages.
+        std::vector<std::vector<Sample>> drained;
         bool ended = false;
         std::thread thread;
     };
@@ -260,7 +265,12 @@ private:
         lane.changed.wait(lock, [&lane] { return lane.chunks.size() < kChunksHeld; });
         lane.chunks.push_back(std::move(lane.filling));
         lane.filling = {lane.chunks.back().kind, lane.chunks.back().source, {}};
-        lane.filling.samples.reserve(kChunk);
+        if (lane.drained.empty()) {
+            lane.filling.samples.reserve(kChunk);
+        } else {
+            lane.filling.samples = std::move(lane.drained.back());
+            lane.drained.pop_back();
+        }
         lock.unlock();
         lane.changed.notify_all();
     }
@@ -268,10 +278,14 @@ private:
     static void Drain(Lane& lane) {
         bool begun = false;
         uint64_t source = 0;
+        Chunk chunk;
         for (;;) {
-            Chunk chunk;
             {
                 std::unique_lock lock(lane.mutex);
+                if (chunk.samples.capacity() > 0) {
+                    chunk.samples.clear();
+                    lane.drained.push_back(std::move(chunk.samples));
+                }
                 lane.changed.wait(lock, [&lane] { return !lane.chunks.empty() || lane.ended; });
                 if (lane.chunks.empty()) break;
                 chunk = std::move(lane.chunks.front());

@@ -208,7 +208,12 @@ void RyInfluxDB::AddLine(int kind, const LineName& name, const LogSample& sample
 // one fills are mapped at once.
 void RyInfluxDB::NewBody(int kind) {
     m_batch[kind].reserve(kBodyRoom);
-    platform::MapForWriting(m_batch[kind].data(), std::min(m_fullBatchBytes[kind], m_batch[kind].capacity()));
+    platform::MapForWriting(m_batch[kind].data(), std::min(FullBatchBytes(kind), m_batch[kind].capacity()));
+}
+
+size_t RyInfluxDB::FullBatchBytes(int kind) const {
+    return m_target.spareBodies ? m_target.spareBodies->fullBatchBytes[kind].load(std::memory_order_relaxed)
+                                : m_fullBatchBytes[kind];
 }
 
 // A sample of a name that is not writable: counted as not written; the log says why once
@@ -239,6 +244,7 @@ void RyInfluxDB::CountSummaryBefore1970() {
 void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
     if (m_lineCount[kind] < kBatchLines) return;
     m_fullBatchBytes[kind] = m_batch[kind].size();
+    if (m_target.spareBodies) m_target.spareBodies->fullBatchBytes[kind].store(m_batch[kind].size());
     const auto size = static_cast<uint32_t>(m_batch[kind].size());
     // The Debug Screen hears of each source's (file's) largest post, also when files share a writer.
     if (m_maxBatchSource[kind] != m_source) {
@@ -289,7 +295,7 @@ void RyInfluxDB::PostBatch(int kind) {
     } catch (...) {
         postHere(*handed);  // no posting thread to be had: this one posts it, so that its sources end
     }
-    if (m_batch[kind].capacity() < kBodyRoom) m_batch[kind] = SpareBody();  // the body went to a posting thread
+    if (m_batch[kind].capacity() < kBodyRoom) TakeSpareBody(kind);  // the body went to a posting thread
 }
 
 // Posted bodies come back for the next batches to fill. No more are kept than two jobs
@@ -297,23 +303,31 @@ void RyInfluxDB::PostBatch(int kind) {
 void RyInfluxDB::KeepBody(std::string&& body) noexcept {
     if (!m_target.spareBodies) return;
     try {
+        const size_t filled = body.size();
         body.clear();
         std::lock_guard lock(m_target.spareBodies->mutex);
-        std::vector<std::string>& spare = m_target.spareBodies->bodies;
-        if (spare.size() < 2 * static_cast<size_t>(m_target.maxInFlight)) spare.push_back(std::move(body));
+        std::vector<SpareBodies::Body>& spare = m_target.spareBodies->bodies;
+        if (spare.size() < 2 * static_cast<size_t>(m_target.maxInFlight)) spare.push_back({std::move(body), filled});
     } catch (...) {
         // not kept: a later batch grows one of its own
     }
 }
 
-std::string RyInfluxDB::SpareBody() {
-    if (!m_target.spareBodies) return {};
-    std::lock_guard lock(m_target.spareBodies->mutex);
-    std::vector<std::string>& spare = m_target.spareBodies->bodies;
-    if (spare.empty()) return {};
-    std::string body = std::move(spare.back());
-    spare.pop_back();
-    return body;
+// A body last filled by a shorter batch (of another kind, or the last of a source) has the
+// rest of its pages mapped as a fresh one has.
+void RyInfluxDB::TakeSpareBody(int kind) {
+    if (!m_target.spareBodies) return;
+    size_t filled = 0;
+    {
+        std::lock_guard lock(m_target.spareBodies->mutex);
+        std::vector<SpareBodies::Body>& spare = m_target.spareBodies->bodies;
+        if (spare.empty()) return;
+        m_batch[kind] = std::move(spare.back().text);
+        filled = spare.back().filled;
+        spare.pop_back();
+    }
+    const size_t full = std::min(FullBatchBytes(kind), m_batch[kind].capacity());
+    if (filled < full) platform::MapForWriting(m_batch[kind].data() + filled, full - filled);
 }
 
 // On the adding thread (`here`) or a posting one; the batch's counts are added up once it ended.

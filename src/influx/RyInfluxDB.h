@@ -11,6 +11,7 @@
 #include "influx/LogSample.h"
 #include "influx/PostsInFlight.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -34,8 +35,15 @@ constexpr size_t kBodyRoom = size_t{kBatchLines} * 256;
 // already touched, where a fresh body would cost its pages anew, and a writer that starts
 // later (the next table, the next folder) finds them.
 struct SpareBodies {
+    struct Body {
+        std::string text;
+        size_t filled = 0;  // how far its pages are touched: the length of its last batch
+    };
     std::mutex mutex;
-    std::vector<std::string> bodies;
+    std::vector<Body> bodies;
+    // The length of each kind's last full batch in the run, so that a writer's first body
+    // has its pages mapped too.
+    std::atomic<size_t> fullBatchBytes[kTableKindCount] = {};
 };
 
 // Where and how a writer posts its batches.
@@ -187,7 +195,10 @@ private:
     void PostBatch(int kind);
     PostsInFlight::Outcome Post(const Batch& batch, bool here);
     void KeepBody(std::string&& body) noexcept;
-    std::string SpareBody();
+    // Under the kind's lock: a spare body for the kind's next batch, its pages that a full
+    // batch fills mapped; none when there is none.
+    void TakeSpareBody(int kind);
+    size_t FullBatchBytes(int kind) const;
     void SaveUnsent(const Batch& batch, const DeliveryResult& delivery, WriteCounts& counts);
     void NoteLine(int kind);
     void CountSummaryBefore1970();
@@ -207,7 +218,7 @@ private:
     std::string m_batch[kTableKindCount];
     int32_t m_lineCount[kTableKindCount] = {};
     int32_t m_zoneOffset = 0;
-    size_t m_fullBatchBytes[kTableKindCount] = {};  // of the kind's last full batch
+    size_t m_fullBatchBytes[kTableKindCount] = {};  // of the kind's last full batch; the run's in spare bodies
     uint32_t m_maxBatchSize[kTableKindCount] = {};
     uint64_t m_maxBatchSource[kTableKindCount] = {};  // the source whose largest post m_maxBatchSize is
     // A line of the kind's batch repeats a time of its name that an earlier line had: the

@@ -78,7 +78,8 @@ void Converter::TellRead(uint64_t bytesRead) {
 void Converter::Stored(std::vector<PendingSource> sources) {
     std::vector<Journal::Recorded> whole;
     for (PendingSource& source : sources)
-        if (source.stamp && source.allStored && source.counts.linesNotWritten == 0)
+        if (source.stamp &&
+            ((source.allStored && source.counts.linesNotWritten == 0) || (m_journalKeptAside && source.allKept)))
             whole.push_back({*source.stamp, std::move(source.entry)});
     if (!whole.empty()) m_journal->Record(std::move(whole));
     for (const PendingSource& source : sources) {

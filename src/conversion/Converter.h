@@ -36,6 +36,9 @@ public:
     void SetJobs(int jobs) { m_jobs = jobs < 1 ? 1 : jobs; }
     // Files whose lines were all written go into the journal; a resuming journal's files are skipped.
     void SetJournal(Journal* journal) { m_journal = journal; }
+    // Whether a source is journaled once every line the server did not store was refused at
+    // once and kept in an unsent-line file, so that a resumed run does not read it again.
+    void SetJournalKeptAside(bool kept) { m_journalKeptAside = kept; }
 
 protected:
     // One progress line; from any thread, one at a time.
@@ -71,6 +74,7 @@ protected:
         JournalEntry entry;  // recorded once its lines are all stored
         WriteCounts counts;  // what became of its lines
         bool allStored = true;
+        bool allKept = true;  // every line stored, or refused at once and kept aside
     };
     // Sources whose posts have all ended: those whose lines are all in the server go into
     // the journal, in one write; then each is counted and told done, with the totals as
@@ -84,6 +88,7 @@ protected:
     ConversionTotals m_totals;
     int m_jobs = 1;
     Journal* m_journal = nullptr;
+    bool m_journalKeptAside = false;
     std::recursive_mutex m_mutex;  // the totals, and one progress call at a time
 
 private:

@@ -278,6 +278,7 @@ void DataLogConverter::FilesStored(const std::vector<RyInfluxDB::SourceOutcome>&
             PendingSource& file = files.emplace_back(std::move(node.mapped()));
             file.counts = outcome.counts;
             file.allStored = outcome.allStored;
+            file.allKept = outcome.allKept;
         }
     }
     Stored(std::move(files));

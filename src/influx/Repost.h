@@ -21,6 +21,7 @@ struct RepostTally {
     uint64_t linesLeft = 0;
     uint64_t linesPastRetention = 0;  // of batches done, dropped by the server as older than its policy keeps
     int unreadable = 0;               // files that are no unsent-line files
+    uint64_t batchesRefused = 0;      // of those left, refused at once by an answer (not silence, not busy)
     bool unanswered = false;          // some batch found the server silent
 };
 

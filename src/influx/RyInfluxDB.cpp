@@ -342,6 +342,7 @@ PostsInFlight::Outcome RyInfluxDB::Post(const Batch& batch, bool here) {
             counts.batchesFailed = 1;
             counts.linesNotWritten = delivery.linesNotWritten;
             counts.batchesUnanswered = delivery.unanswered ? 1 : 0;
+            counts.batchesRefused = delivery.refused && !delivery.unanswered && !delivery.busy ? 1 : 0;
             SaveUnsent(batch, delivery, counts);
         }
     } catch (...) {
@@ -437,6 +438,9 @@ void RyInfluxDB::ShareBatch(const std::vector<BatchShare>& shares, int32_t lines
         uint64_t lost = counts.linesNotWritten;
         uint64_t saved = counts.linesSaved;
         const bool whole = lost == 0;
+        // Lines the server refused at once and that were kept aside: posting the source again
+        // would only be refused again and keep them twice.
+        const bool keptAside = counts.batchesRefused == counts.batchesFailed && counts.linesSaved >= lost;
         const auto take = [](uint64_t& pool, uint64_t most) {
             const uint64_t part = std::min(pool, most);
             pool -= part;
@@ -453,11 +457,13 @@ void RyInfluxDB::ShareBatch(const std::vector<BatchShare>& shares, int32_t lines
             share.linesSaved += take(saved, its);
             // Which of a batch's lines the server kept is not known: each of its sources missed some.
             if (!whole) state.allStored = false;
+            if (!whole && !keptAside) state.allKept = false;
             --state.batches;
         }
         WriteCounts& first = m_sources[shares.front().source].counts;
         first.batchesFailed += counts.batchesFailed;
         first.batchesUnanswered += counts.batchesUnanswered;
+        first.batchesRefused += counts.batchesRefused;
         first.batchesSaved += counts.batchesSaved;
         first.linesNotWritten += lost;  // nothing is left over unless the counts disagree
         first.linesSaved += saved;
@@ -469,7 +475,7 @@ void RyInfluxDB::ShareBatch(const std::vector<BatchShare>& shares, int32_t lines
 void RyInfluxDB::TakeIfDone(uint64_t source, std::vector<SourceOutcome>& done) {
     const auto it = m_sources.find(source);
     if (it == m_sources.end() || !it->second.ended || it->second.batches > 0) return;
-    done.push_back({source, it->second.counts, it->second.allStored});
+    done.push_back({source, it->second.counts, it->second.allStored, it->second.allKept});
     m_sources.erase(it);
 }
 

@@ -87,6 +87,7 @@ struct WriteCounts {
     uint64_t linesWritten = 0;
     uint64_t batchesFailed = 0;
     uint64_t batchesUnanswered = 0;  // failed batches that got no answer from the server
+    uint64_t batchesRefused = 0;     // failed batches the server refused at once: no later post changes that
     uint64_t linesNotWritten = 0;
     uint64_t summariesBefore1970 = 0;  // summaries with a negative time stamp, left out on purpose
     uint64_t batchesSaved = 0;         // kept in unsent-line files for a later post
@@ -96,6 +97,7 @@ struct WriteCounts {
         linesWritten += other.linesWritten;
         batchesFailed += other.batchesFailed;
         batchesUnanswered += other.batchesUnanswered;
+        batchesRefused += other.batchesRefused;
         linesNotWritten += other.linesNotWritten;
         summariesBefore1970 += other.summariesBefore1970;
         batchesSaved += other.batchesSaved;
@@ -160,6 +162,7 @@ public:
         uint64_t source = 0;
         WriteCounts counts;
         bool allStored = true;
+        bool allKept = true;  // every line stored, or refused at once and kept in an unsent-line file
     };
     using SourceDone = std::function<void(const std::vector<SourceOutcome>& done)>;
     void OnSourceDone(SourceDone done) { m_sourceDone = std::move(done); }
@@ -179,6 +182,7 @@ private:
         int batches = 0;  // not yet posted that carry its lines
         bool ended = false;
         bool allStored = true;
+        bool allKept = true;
         WriteCounts counts;
     };
     struct BatchShare {

@@ -460,6 +460,7 @@ void RtdbConverter::TablesStored(const std::vector<RyInfluxDB::SourceOutcome>& d
         PendingSource& table = it->second.source;
         table.counts += outcome.counts;
         table.allStored = table.allStored && outcome.allStored;
+        table.allKept = table.allKept && outcome.allKept;
         if (--it->second.lanesLeft > 0) continue;
         m_stored.push_back(std::move(table));
         m_pending.erase(it);

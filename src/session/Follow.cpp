@@ -135,6 +135,14 @@ bool Follow::Cycle(Progress& progress) {
         m_probeDelay = {};
         return true;
     }
+    if (totals.writes.batchesRefused == totals.writes.batchesFailed) {
+        // The server answered every batch: what it refused stays aside, and the rest of the
+        // node is followed as before.
+        m_since.reset();
+        Say(Thousands(totals.writes.linesSaved) + " lines the server refused went to " + kUnsentFolder +
+            "; follow goes on");
+        return true;
+    }
     m_since = since;
     Say(Thousands(totals.writes.linesSaved) + " lines went to " + kUnsentFolder +
         ": the server is probed until it answers, then they are posted again");
@@ -180,9 +188,12 @@ bool Follow::RepostUnsent() {
     m_linesWritten += tally.linesDelivered;
     // A server that takes none of them is still away, whatever it answers; but one that
     // refuses them for good (a login, a right, the database) is there: the next cycle's
-    // refusals end follow, as they end a conversion, instead of probing for ever.
+    // refusals end follow, as they end a conversion, instead of probing for ever. So is one
+    // that refuses each batch left at once (a line it cannot store): they stay aside.
     const bool refusedForGood = target.watch != nullptr && target.watch->RefusalsInARow() > refusedBefore;
-    if (!tally.unanswered && (tally.batchesDelivered > 0 || tally.batchesLeft == 0 || refusedForGood)) return true;
+    if (!tally.unanswered &&
+        (tally.batchesDelivered > 0 || tally.batchesLeft == tally.batchesRefused || refusedForGood))
+        return true;
     ServerAway();
     return false;
 }

@@ -239,6 +239,8 @@ void Session::Drive(Converter& converter, const std::vector<std::string>* only,
                     const std::function<void(const std::string&)>& convertFile) {
     converter.SetJobs(m_options.jobs);
     converter.SetJournal(m_journal.IsOpen() ? &m_journal : nullptr);
+    // Following reads the node again and again: lines the server refuses stay aside.
+    converter.SetJournalKeptAside(m_options.follow);
     {
         std::lock_guard lock(m_stopMutex);
         m_stopRunning = [&converter] { converter.RequestStop(); };

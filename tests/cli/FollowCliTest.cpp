@@ -61,9 +61,20 @@ protected:
                RunCli({"verify", "--node", node, "--url", url}).status == 0;
     }
 
+    // A figure of follow's metrics file; -1 while it has none.
+    double Metric(const std::string& name) const {
+        const std::string text = ReadFile("follow.prom");
+        const std::string key = name + "{database=\"Ry_" + node + "\"} ";
+        const size_t at = text.find(key);
+        return at == std::string::npos ? -1 : std::stod(text.substr(at + key.size()));
+    }
+
     std::string node;
     std::atomic<bool> down{false};
-    testsupport::FakeHttpServer proxy{[this](const testsupport::FakeRequest&) {
+    std::atomic<bool> refuseDays{false};  // every post of day summaries answered 400
+    testsupport::FakeHttpServer proxy{[this](const testsupport::FakeRequest& request) {
+        if (refuseDays && Contains(request.target, "rp=RP_Day"))
+            return testsupport::Answer(400, "unable to parse 'datalogD,name=T': bad timestamp");
         return down ? testsupport::FakeReply{} : testsupport::Forward(url);
     }};
 };
@@ -104,6 +115,36 @@ TEST_F(FollowCli, FollowsALiveNodeThroughKillsAndOutagesAndStopsWithTheJournalWh
         EXPECT_EQ(resumed.status, 0) << resumed.err;
         EXPECT_EQ(testsupport::SummaryNumber(resumed.err, "Lines written"), 0) << resumed.err;
     }
+}
+
+// Lines the server refuses at once stay aside: follow goes on with the rest of the node
+// instead of probing a server that answers for ever, and its rescans keep them only once.
+TEST_F(FollowCli, LinesTheServerRefusesStayAsideWhileTheRestIsFollowed) {
+    refuseDays = true;
+    Child follow = StartFollow();
+    Child writer = testsupport::Spawn(QUARVEL_CLI, {"make-sample", node, "--raw-step", "1", "--live", "4"});
+    const std::string written = testsupport::ReadUntil(writer.out, testsupport::HasLine, 30000);
+    ASSERT_EQ(testsupport::Finish(writer), 0) << written;
+    Pause(1500);  // past the latency
+    ASSERT_TRUE(Eventually([this] {
+        return Metric("quarvel_follow_lag_seconds") == 0 && Metric("quarvel_follow_server_up") == 1 &&
+               Metric("quarvel_follow_unsent_lines") > 0;
+    }));
+    const double kept = Metric("quarvel_follow_unsent_lines");
+    Pause(5000);  // two rescans
+    EXPECT_EQ(Metric("quarvel_follow_unsent_lines"), kept);
+
+    ASSERT_EQ(kill(follow.pid, SIGTERM), 0);
+    const std::string told = testsupport::ReadUntil(
+        follow.err, [](const std::string&) { return false; }, 30000);
+    EXPECT_EQ(testsupport::Finish(follow), 0) << told;
+    EXPECT_TRUE(Contains(told, "lines the server refused went to Logs/unsent; follow goes on")) << told;
+    EXPECT_FALSE(Contains(told, "the server is probed")) << told;
+    // Once the server takes them, the node is whole in it: nothing was lost or left unread.
+    refuseDays = false;
+    EXPECT_EQ(RunCli({"repost", "--url", proxy.Url()}).status, 0);
+    const RunResult verified = RunCli({"verify", "--node", node, "--url", url});
+    EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
 }
 
 // A dropped database refuses the next records for good: follow ends with 1, not probing for ever.

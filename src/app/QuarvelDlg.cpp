@@ -422,7 +422,6 @@ public:
     }
 
     void CreationFailed(const std::vector<std::string>&, const std::string& error) override { CannotCreate(error); }
-    void StillIncomplete(const ServerCheck& after) override { CannotCreate(after.error); }
     void Created(const std::string& text) override { m_dialog.ShowProgressLine(QString::fromStdString(text)); }
 
     bool ConvertDespite(const std::vector<std::string>& warnings) override {

@@ -46,11 +46,6 @@ void ConsoleQuestions::CreationFailed(const std::vector<std::string>& missing, c
     Say("quarvel-cli: cannot create " + JoinAnd(missing) + ": " + error + "; nothing was converted");
 }
 
-void ConsoleQuestions::StillIncomplete(const ServerCheck& after) {
-    Say("quarvel-cli: " + m_session.DatabaseUtf8() + " is still incomplete after creating it" +
-        (after.error.empty() ? "" : " (" + after.error + ")") + "; nothing was converted");
-}
-
 void ConsoleQuestions::Created(const std::string& text) {
     Say(text);
 }

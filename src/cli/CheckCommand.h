@@ -22,7 +22,6 @@ public:
     void ServerUnusable(const ServerCheck& found) override;
     bool CreateMissing(const ServerCheck& found) override;
     void CreationFailed(const std::vector<std::string>& missing, const std::string& error) override;
-    void StillIncomplete(const ServerCheck& after) override;
     void Created(const std::string& text) override;
     bool ConvertDespite(const std::vector<std::string>& warnings) override;
     bool DropAnyway(const std::string& text) override;

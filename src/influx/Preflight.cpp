@@ -26,6 +26,12 @@ bool ServerCheck::Complete() const {
     return Checked() && databaseExists && MissingPolicies().empty();
 }
 
+void ServerCheck::Created() {
+    for (int kind = 0; kind < kTableKindCount; ++kind)
+        if (needed[kind] && (!databaseExists || !policies[kind].exists)) policies[kind] = {true, 0};
+    databaseExists = true;
+}
+
 std::vector<std::string> ServerCheck::MissingPolicies() const {
     std::vector<std::string> missing;
     for (int kind = 0; kind < kTableKindCount; ++kind)

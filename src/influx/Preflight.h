@@ -57,6 +57,9 @@ struct ServerCheck {
 
     bool Checked() const { return outcome == Outcome::kChecked; }
     bool Complete() const;  // checked, with the database and every needed policy
+    // As a check after CreateDatabase would find it: the database, and each needed policy
+    // that was missing keeping points for ever.
+    void Created();
     // The needed policies that are missing, in kind order.
     std::vector<std::string> MissingPolicies() const;
     // "database Ry_X" and the missing policies' names, in kind order.

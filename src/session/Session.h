@@ -88,8 +88,6 @@ public:
     virtual bool CreateMissing(const ServerCheck& found) = 0;
     // The server refused to create `missing`; nothing is converted.
     virtual void CreationFailed(const std::vector<std::string>& missing, const std::string& error) = 0;
-    // What was made is still incomplete; nothing is converted.
-    virtual void StillIncomplete(const ServerCheck& after) = 0;
     virtual void Created(const std::string& text) = 0;
     // Policies shorter than the age of their oldest samples, or what the login may not
     // see: true converts anyway.

@@ -108,6 +108,8 @@ struct DeliveryResult {
     bool Complete() const { return notStoredWhole.empty(); }
     // Nothing is left that a later post could store.
     bool Done() const { return notStoredWhole.size() == piecesPastRetention; }
+    // Refused by an answer at the first try: posting it again meets the same answer.
+    bool RefusedAtOnce() const { return refused && !unanswered && !busy; }
 };
 
 // Posts `body` (`lines` lines; 0: counted) to one of `urls`, the write endpoints of the

@@ -42,7 +42,7 @@ RepostTally Repost(const std::vector<std::string>& files, const InfluxTarget& ta
                 ++tally.batchesLeft;
                 tally.linesLeft += lines;
                 tally.unanswered = tally.unanswered || result.unanswered;
-                if (posted && result.refused && !result.unanswered && !result.busy) ++tally.batchesRefused;
+                if (result.RefusedAtOnce()) ++tally.batchesRefused;
             }
         }
         tally.batchesDelivered += delivered.size();

@@ -342,7 +342,7 @@ PostsInFlight::Outcome RyInfluxDB::Post(const Batch& batch, bool here) {
             counts.batchesFailed = 1;
             counts.linesNotWritten = delivery.linesNotWritten;
             counts.batchesUnanswered = delivery.unanswered ? 1 : 0;
-            counts.batchesRefused = delivery.refused && !delivery.unanswered && !delivery.busy ? 1 : 0;
+            counts.batchesRefused = delivery.RefusedAtOnce() ? 1 : 0;
             SaveUnsent(batch, delivery, counts);
         }
     } catch (...) {

@@ -156,20 +156,16 @@ std::string UnusableText(const ServerCheck& found, const std::string& database, 
 
 int Session::CheckNode(const std::string& url, CheckQuestions& questions, std::vector<std::string>& warnings) {
     const ServerAccess& access = m_options.target.access;
+    ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
     // Only the policies of the kinds the node holds are needed.
-    const auto check = [&] {
-        ServerCheck found = CheckServer(url, m_databaseUtf8, {}, access);
-        if (!m_options.follow) found.needed = m_found.kinds;
-        // The posts in flight cover the link to the server that takes the lines first: its
-        // check timed the round trip, so the run's writers need not ping it again.
-        if (url == Url() && found.roundTrip > std::chrono::microseconds::zero()) {
-            std::atomic<int64_t>& trip = m_options.target.watch->posts.roundTripNs;
-            const int64_t timed = std::chrono::nanoseconds(found.roundTrip).count();
-            if (trip < 0 || timed < trip) trip = timed;
-        }
-        return found;
-    };
-    ServerCheck found = check();
+    if (!m_options.follow) found.needed = m_found.kinds;
+    // The posts in flight cover the link to the server that takes the lines first: its
+    // check timed the round trip, so the run's writers need not ping it again.
+    if (url == Url() && found.roundTrip > std::chrono::microseconds::zero()) {
+        std::atomic<int64_t>& trip = m_options.target.watch->posts.roundTripNs;
+        const int64_t timed = std::chrono::nanoseconds(found.roundTrip).count();
+        if (trip < 0 || timed < trip) trip = timed;
+    }
     if (!found.Checked()) {
         questions.ServerUnusable(found);
         const bool refused = found.outcome == ServerCheck::Outcome::kLoginRefused ||

@@ -55,18 +55,17 @@ protected:
                                   {"follow", "--node", node, "--url", proxy.Url(), "--latency", "1", "--rescan", "2",
                                    "--progress-interval", "1", "--metrics", "follow.prom", "--retry-delay-ms", "20"});
     }
-    // Every record is stored and follow has no change in hand.
-    bool CaughtUp() const {
-        return Contains(ReadFile("follow.prom"), "quarvel_follow_lag_seconds{database=\"Ry_" + node + "\"} 0.000\n") &&
-               RunCli({"verify", "--node", node, "--url", url}).status == 0;
-    }
-
     // A figure of follow's metrics file; -1 while it has none.
     double Metric(const std::string& name) const {
         const std::string text = ReadFile("follow.prom");
         const std::string key = name + "{database=\"Ry_" + node + "\"} ";
         const size_t at = text.find(key);
         return at == std::string::npos ? -1 : std::stod(text.substr(at + key.size()));
+    }
+    // Every record is stored and follow has no change in hand.
+    bool CaughtUp() const {
+        return Metric("quarvel_follow_lag_seconds") == 0 &&
+               RunCli({"verify", "--node", node, "--url", url}).status == 0;
     }
 
     std::string node;

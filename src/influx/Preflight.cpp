@@ -28,14 +28,14 @@ bool ServerCheck::Complete() const {
 
 void ServerCheck::Created() {
     for (int kind = 0; kind < kTableKindCount; ++kind)
-        if (needed[kind] && (!databaseExists || !policies[kind].exists)) policies[kind] = {true, 0};
+        if (PolicyMissing(kind)) policies[kind] = {true, 0};
     databaseExists = true;
 }
 
 std::vector<std::string> ServerCheck::MissingPolicies() const {
     std::vector<std::string> missing;
     for (int kind = 0; kind < kTableKindCount; ++kind)
-        if (needed[kind] && (!databaseExists || !policies[kind].exists)) missing.emplace_back(kRetentionPolicy[kind]);
+        if (PolicyMissing(kind)) missing.emplace_back(kRetentionPolicy[kind]);
     return missing;
 }
 

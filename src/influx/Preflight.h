@@ -62,6 +62,8 @@ struct ServerCheck {
     void Created();
     // The needed policies that are missing, in kind order.
     std::vector<std::string> MissingPolicies() const;
+    // The kind's policy is needed and missing: CreateDatabase makes it.
+    bool PolicyMissing(int kind) const { return needed[kind] && (!databaseExists || !policies[kind].exists); }
     // "database Ry_X" and the missing policies' names, in kind order.
     std::vector<std::string> Missing(const std::string& database) const;
 };

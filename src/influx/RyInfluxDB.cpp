@@ -243,8 +243,10 @@ void RyInfluxDB::CountSummaryBefore1970() {
 
 void RyInfluxDB::FullBatchRule(int kind, bool announceSize) {
     if (m_lineCount[kind] < kBatchLines) return;
-    m_fullBatchBytes[kind] = m_batch[kind].size();
-    if (m_target.spareBodies) m_target.spareBodies->fullBatchBytes[kind].store(m_batch[kind].size());
+    if (m_target.spareBodies)
+        m_target.spareBodies->fullBatchBytes[kind].store(m_batch[kind].size());
+    else
+        m_fullBatchBytes[kind] = m_batch[kind].size();
     const auto size = static_cast<uint32_t>(m_batch[kind].size());
     // The Debug Screen hears of each source's (file's) largest post, also when files share a writer.
     if (m_maxBatchSource[kind] != m_source) {

@@ -222,7 +222,7 @@ private:
     std::string m_batch[kTableKindCount];
     int32_t m_lineCount[kTableKindCount] = {};
     int32_t m_zoneOffset = 0;
-    size_t m_fullBatchBytes[kTableKindCount] = {};  // of the kind's last full batch; the run's in spare bodies
+    size_t m_fullBatchBytes[kTableKindCount] = {};  // of the kind's last full batch, when the run keeps no spare bodies
     uint32_t m_maxBatchSize[kTableKindCount] = {};
     uint64_t m_maxBatchSource[kTableKindCount] = {};  // the source whose largest post m_maxBatchSize is
     // A line of the kind's batch repeats a time of its name that an earlier line had: the

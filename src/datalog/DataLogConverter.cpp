@@ -227,28 +227,49 @@ void DataLogConverter::ConvertAll() {
         folderPath,
         [this](const std::string& folder, const std::vector<std::string>& names) { ConvertFolder(folder, names); },
         [this](const std::string& line) { Tell(line); }, [this] { return Stopped(); });
+    FlushWriters();
+    m_writers.clear();
+    m_seriesSeen.clear();
     if (TellIfStopped()) return;
     const std::string completion = CompletionText(m_totals);
     progress.Ended(completion);
     Tell(completion);
 }
 
-// Jobs take the listed files in order; the folder is done when all are, so the files of
-// one sub-folder are all posted before the next sub-folder begins.
+// Jobs take the listed files in order, so the files of one sub-folder are all read before
+// the next sub-folder begins. The job writers go on from sub-folder to sub-folder: a
+// sub-folder's last posts are under way while the next one's files are read, and the window
+// and the connections stay as the link set them.
 void DataLogConverter::ConvertFolder(const std::string& folder, const std::vector<std::string>& names) {
+    // A tag and kind met in an earlier sub-folder may come to another job's writer here: every
+    // earlier post ends first, so that its lines are stored in the order they are read.
+    bool seenBefore = false;
+    for (const std::string& name : names) {
+        const DatFileName parsed = ParseDatFileName(name);
+        if (parsed.kind >= 0 && parsed.problem == nullptr)
+            seenBefore = !m_seriesSeen.insert(kKindLetter[parsed.kind] + parsed.tagName).second || seenBefore;
+    }
+    if (seenBefore) FlushWriters();
     m_resolvedFolder = m_journal != nullptr ? FileStamp::ResolvedFolder(folder) : std::string();
     m_folder = m_journal != nullptr ? std::make_unique<platform::OpenFolder>(folder) : nullptr;
+    while (m_writers.size() < static_cast<size_t>(m_jobs)) m_writers.push_back(JobWriter());
     std::atomic<size_t> next{0};
-    const auto job = [&] {
-        const std::unique_ptr<RyInfluxDB> writer = JobWriter();
+    const auto job = [&](RyInfluxDB& writer) {
         for (size_t index = next++; index < names.size() && !Stopped(); index = next++)
-            ConvertListedFile(folder, names[index], *writer);
-        writer->FlushAll();
+            ConvertListedFile(folder, names[index], writer);
     };
-    if (m_jobs == 1) return job();
-    std::vector<std::thread> jobs;
-    for (int i = 0; i < m_jobs; ++i) jobs.emplace_back(job);
-    for (auto& running : jobs) running.join();
+    EachWriter(job);
+}
+
+void DataLogConverter::FlushWriters() {
+    EachWriter([](RyInfluxDB& writer) { writer.FlushAll(); });
+}
+
+void DataLogConverter::EachWriter(const std::function<void(RyInfluxDB&)>& work) {
+    if (m_writers.size() == 1) return work(*m_writers.front());
+    std::vector<std::thread> threads;
+    for (const auto& writer : m_writers) threads.emplace_back([&work, &writer] { work(*writer); });
+    for (auto& running : threads) running.join();
 }
 
 std::unique_ptr<RyInfluxDB> DataLogConverter::JobWriter() {

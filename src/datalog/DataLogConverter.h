@@ -3,7 +3,7 @@
 // Data-log files: the rule of their names, the walk of a data-log folder, the reading of
 // their records piece by piece, and the conversion of every "*.DAT" file of the folder's
 // first-level sub-folders, told at the top of the progress list and in the log. Each job
-// has one writer for a sub-folder, so that a post carries the lines of several small
+// has one writer for the whole walk, so that a post carries the lines of several small
 // files; a file is done (journaled, counted, told to the progress) once every post that
 // carried its lines has ended.
 
@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace quarvel {
@@ -101,7 +102,7 @@ public:
     void SetWindows(const FileWindows* windows) { m_windows = windows; }
 
     // The sub-folders one after the other; within one, SetJobs files at once, each job with a
-    // writer of its own: more keep a server busy that one stream cannot feed.
+    // writer of its own for the whole walk: more keep a server busy that one stream cannot feed.
     void ConvertAll() override;
     // One file with a writer of its own.
     void ConvertDatFile(const std::string& path);
@@ -110,6 +111,10 @@ private:
     void Tell(const std::string& text) override;
     void ConvertFolder(const std::string& folder, const std::vector<std::string>& names);
     std::unique_ptr<RyInfluxDB> JobWriter();
+    // Posts what the job writers hold and waits until every post of theirs has ended.
+    void FlushWriters();
+    // Runs `work` on every job writer, each on a thread of its own when there are several.
+    void EachWriter(const std::function<void(RyInfluxDB&)>& work);
     void ConvertListedFile(const std::string& folder, const std::string& name, RyInfluxDB& writer);
     // True when the file's records went to `writer`; it is done once they are posted.
     // resolvedFolder: the file's folder resolved, or empty.
@@ -124,6 +129,8 @@ private:
     std::string m_resolvedFolder;                           // of the sub-folder under way, for the journal's stamps
     std::unique_ptr<platform::OpenFolder> m_folder;         // the sub-folder under way, with a journal
     std::atomic<uint64_t> m_nextSource{0};
+    std::vector<std::unique_ptr<RyInfluxDB>> m_writers;  // one per job, kept through the walk
+    std::unordered_set<std::string> m_seriesSeen;        // kind letter and tag name of the walk's files so far
     const FileWindows* m_windows = nullptr;
 };
 

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <string_view>
+#include <system_error>
 
 namespace quarvel {
 
@@ -14,6 +17,26 @@ namespace {
 
 HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
     return HttpTimeouts{timeouts.connectSeconds, 0, timeouts.totalSeconds};
+}
+
+// Runs `exchange` over a connection of its own on a thread of its own; none when no thread
+// can be made, and the caller makes the exchange itself when it comes to it.
+template <typename Result>
+std::future<Result> Ahead(std::function<Result(ServerClient& client)> exchange) {
+    try {
+        return std::async(std::launch::async, [exchange = std::move(exchange)] {
+            ServerClient own(ServerClient::Use::kChecks);
+            return exchange(own);
+        });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
+template <typename Result>
+Result Taken(std::future<Result>& ahead, const std::function<Result(ServerClient& client)>& exchange,
+             ServerClient& client) {
+    return ahead.valid() ? ahead.get() : exchange(client);
 }
 
 std::string Plural(int64_t count, const char* unit) {
@@ -151,6 +174,22 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         check.outcome = ServerCheck::Outcome::kLoginRefused;
         return true;
     };
+    // Each exchange costs a round trip: to an InfluxDB 1.x server the policies query and the
+    // empty write go out beside SHOW DATABASES, each over a connection of its own.
+    const std::function<QueryAnswer(ServerClient&)> showPolicies = [&](ServerClient& over) {
+        return Query(over, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts),
+                     access);
+    };
+    const std::function<HttpResult(ServerClient&)> emptyWrite = [&](ServerClient& over) {
+        return over.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
+                         Limits(timeouts), access);
+    };
+    std::future<QueryAnswer> policiesAhead;
+    std::future<HttpResult> writeAhead;
+    if (check.serverKind == ServerKind::kInfluxDB) {
+        policiesAhead = Ahead(showPolicies);
+        writeAhead = Ahead(emptyWrite);
+    }
     if (check.serverKind == ServerKind::kVictoriaMetrics) {
         if (!ReadRetention(client, baseUrl, Limits(timeouts), access, check)) return check;
     } else {
@@ -177,8 +216,7 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
             for (const nlohmann::json& row : series.rows)
                 if (row.value("name", nlohmann::json()) == database) check.databaseExists = true;
         if (check.databaseExists) {
-            const QueryAnswer policies = Query(
-                client, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts), access);
+            const QueryAnswer policies = Taken(policiesAhead, showPolicies, client);
             check.error = policies.error;
             if (!policies.Ran() && (refusedLogin(policies.status) || policies.status != 403)) return check;
             check.readable = policies.Ran();
@@ -201,8 +239,7 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
     // that may write but not read, which does not see the database listed, learns here
     // that it exists.
     {
-        const HttpResult write = client.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(),
-                                             BodyEncoding::Identity, Limits(timeouts), access);
+        const HttpResult write = Taken(writeAhead, emptyWrite, client);
         // Only a refusal for good counts here; a busy or silent server is the run's to retry.
         if (write.curlCode == 0 && refusedLogin(write.status)) {
             check.error = write.error;

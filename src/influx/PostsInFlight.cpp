@@ -13,12 +13,15 @@ namespace {
 constexpr double kHeadroom = 1.25;
 // A link that holds less than this part of a post at the best rate adds no place.
 constexpr double kNegligible = 0.1;
+// Before any post has ended, a round trip this long is taken to hold a post.
+constexpr int64_t kFarRoundTripNs = 1000000;
 
 }  // namespace
 
 PostsInFlight::PostsInFlight(int ceiling, PostsShared* shared, std::function<void()> serve)
     : m_ceiling(std::max(1, ceiling)), m_shared(shared != nullptr ? shared : &m_own), m_serve(std::move(serve)) {
     m_window = std::clamp(m_shared->window.load(), 1, m_ceiling);
+    if (m_window == 1 && !m_shared->learnt.load() && m_shared->roundTripNs.load() >= kFarRoundTripNs) Resize(2);
 }
 
 PostsInFlight::~PostsInFlight() {
@@ -97,6 +100,7 @@ void PostsInFlight::Ran(std::unique_lock<std::mutex>& lock, const Post& post, bo
 void PostsInFlight::Learn(const Outcome& outcome, int ended, std::chrono::steady_clock::duration over) {
     using Seconds = std::chrono::duration<double>;
     if (outcome.busy) {
+        m_shared->learnt.store(true);
         Resize(m_window / 2);
         std::fill(std::begin(m_rates), std::end(m_rates), 0.0);  // learnt anew at the smaller window
         return;
@@ -104,6 +108,7 @@ void PostsInFlight::Learn(const Outcome& outcome, int ended, std::chrono::steady
     if (!outcome.full || outcome.took <= std::chrono::steady_clock::duration::zero() ||
         over <= std::chrono::steady_clock::duration::zero())
         return;
+    m_shared->learnt.store(true);
     m_fastest = std::min(m_fastest, outcome.took);
     m_rates[m_nextRate] = ended / Seconds(over).count();
     m_nextRate = (m_nextRate + 1) % kRateSamples;

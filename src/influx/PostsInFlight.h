@@ -7,9 +7,10 @@
 // places post by post until the server's rate is reached; next to the server the link holds
 // no post, and the window stays at one. At one, with no event loop to serve, the writer
 // posts on its own thread: handing a post to a posting thread costs more than it gains when
-// nothing travels meanwhile. Half as many when the server was busy or silent, and the rate
-// is then learnt anew. A run's writers share what they learnt, so that a later writer
-// starts where the others are instead of at one post.
+// nothing travels meanwhile. Until a post has ended, a link of a millisecond or more holds
+// one post besides: the first batch travels while the next one fills. Half as many when
+// the server was busy or silent, and the rate is then learnt anew. A run's writers share what they learnt, so that a
+// later writer starts where the others are instead of at one post.
 
 #include <atomic>
 #include <chrono>
@@ -29,6 +30,7 @@ struct PostsShared {
     static constexpr int64_t kNotMeasurable = -2;  // the fastest post's exchange stands for it
     std::atomic<int> window{1};
     std::atomic<int64_t> roundTripNs{kNotMeasured};
+    std::atomic<bool> learnt{false};  // a post has told the window what the link holds
 };
 
 class PostsInFlight {

@@ -308,6 +308,10 @@ TEST(PostsInFlightWindow, GrowsOverALongLinkAndStaysAtOneNextToTheServer) {
         }
         return Seen{shared.window.load(), postedHere};
     };
+    PostsShared unlearnt;
+    unlearnt.roundTripNs = 20'000'000;
+    { PostsInFlight none(8, &unlearnt); }
+    EXPECT_EQ(unlearnt.window, 2) << "before any post has ended, a long link holds one";
     const Seen link = run(false);
     EXPECT_GE(link.window, 6) << "a long link";
     EXPECT_LE(link.postedHere, 5) << "a long link";

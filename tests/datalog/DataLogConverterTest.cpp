@@ -26,6 +26,7 @@ using namespace quarvel;
 
 namespace {
 
+using testsupport::Contains;
 using testsupport::CountPoints;
 using testsupport::SampleAround;
 using testsupport::SelectAll;
@@ -364,35 +365,26 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
 }
 
 // The job writers go on from sub-folder to sub-folder; a tag and kind met again in a later
-// one keeps its order: what the later sub-folder holds for a time is what the server keeps,
-// even when the earlier one's post is slow and another job carries the later one's lines.
+// one keeps the order of reading, even when the earlier one's post is slow and another
+// job's writer carries the later one's lines.
 TEST_F(DataLogConversion, ATagInALaterSubFolderOverwritesTheEarlierOnesTimes) {
-    const auto write = [this](const std::string& folder, float value) {
-        std::vector<LogSample> records;
-        for (int i = 0; i < 3; ++i) records.push_back(SampleAround(1600000000 + i, value));
-        WriteDat(data / folder / "T$0001X.DAT", records, kRawSampleSize);
-    };
-    write("A", 100.5f);
-    write("B", 7.25f);
+    for (const auto& [folder, value] : {std::pair{"A", 100.5f}, {"B", 7.25f}})
+        WriteDat(data / folder / "T$0001X.DAT", {SampleAround(1600000000, value)}, kRawSampleSize);
     std::string first;
-    WalkDataLogFolder(data.string(), [&first](const std::string& folder, const std::vector<std::string>&) {
-        if (first.empty()) first = folder;
-    });
-    const bool aFirst = first.ends_with("/A/");
-    const std::string slowValue = aFirst ? "value=100.5" : "value=7.25";
+    WalkDataLogFolder(data.string(), [&first](const std::string& folder, const auto&) { first = first + folder; });
+    const bool aFirst = first.starts_with((data / "A").string());
     InfluxTarget slowFirst = target;
-    slowFirst.post = [&slowValue, post = target.post](const std::string& address, const std::string& body) {
-        if (body.find(slowValue) != std::string::npos) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    slowFirst.post = [aFirst, post = target.post](const std::string& address, const std::string& body) {
+        if (Contains(body, aFirst ? "value=100.5" : "value=7.25"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
         return post(address, body);
     };
-    // Which job takes which file varies: a few runs.
-    for (int run = 0; run < 4; ++run) {
+    for (int run = 0; run < 4; ++run) {  // which job takes which file varies
         testsupport::RecordedProgress list;
         DataLogConverter converter(data.string(), database, list, slowFirst);
         converter.SetJobs(2);
         converter.ConvertAll();
-        for (const auto& row : SelectAll(database, "RP_Sec", "datalogX"))
-            EXPECT_EQ(row["value"], aFirst ? 7.25 : 100.5) << row;
+        EXPECT_EQ(SelectAll(database, "RP_Sec", "datalogX").at(0)["value"], aFirst ? 7.25 : 100.5);
     }
 }
 

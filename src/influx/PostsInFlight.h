@@ -9,8 +9,9 @@
 // posts on its own thread: handing a post to a posting thread costs more than it gains when
 // nothing travels meanwhile. Until a post has ended, a link of a millisecond or more holds
 // one post besides: the first batch travels while the next one fills. Half as many when
-// the server was busy or silent, and the rate is then learnt anew. A run's writers share what they learnt, so that a
-// later writer starts where the others are instead of at one post.
+// the server was busy or silent, and the rate is then learnt anew. A run's writers share
+// what they learnt, so that a later writer starts where the others are instead of at one
+// post.
 
 #include <atomic>
 #include <chrono>

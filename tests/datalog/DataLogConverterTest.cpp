@@ -371,7 +371,9 @@ TEST_F(DataLogConversion, ATagInALaterSubFolderOverwritesTheEarlierOnesTimes) {
     for (const auto& [folder, value] : {std::pair{"A", 100.5f}, {"B", 7.25f}})
         WriteDat(data / folder / "T$0001X.DAT", {SampleAround(1600000000, value)}, kRawSampleSize);
     std::string first;
-    WalkDataLogFolder(data.string(), [&first](const std::string& folder, const auto&) { first = first + folder; });
+    WalkDataLogFolder(data.string(), [&first](const std::string& folder, const auto&) {
+        if (first.empty()) first = folder;
+    });
     const bool aFirst = first.starts_with((data / "A").string());
     InfluxTarget slowFirst = target;
     slowFirst.post = [aFirst, post = target.post](const std::string& address, const std::string& body) {

@@ -399,8 +399,7 @@ TEST(ServerUrls, EveryEndpointLiesUnderTheBase) {
 }
 
 // A server behind a proxy under a path, with credentials in the base's query: the checks
-// and the writer's posts all reach it under that path, and one connection carries the
-// checks.
+// and the writer's posts all reach it under that path.
 TEST(ServerClient, ABaseWithAPathGetsItsChecksAndWritesThere) {
     // One answer to every query: the databases and the policies, each read where it is named.
     const std::string shown =

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -14,6 +15,9 @@
 namespace quarvel {
 
 namespace {
+
+// A ping answered within this, the making of its connection included, came from next door.
+constexpr std::chrono::milliseconds kAnsweredAtOnce{10};
 
 HttpTimeouts Limits(const PreflightTimeouts& timeouts) {
     return HttpTimeouts{timeouts.connectSeconds, 0, timeouts.totalSeconds};
@@ -144,8 +148,38 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
                         const ServerAccess& access) {
     ServerCheck check;
     check.url = baseUrl;
-    ServerClient client(ServerClient::Use::kChecks);  // one connection carries the ping and the queries
-    const HttpResult ping = client.Get(EndpointUrl(baseUrl, "ping"), Limits(timeouts), access);
+    const std::function<HttpResult(ServerClient&)> pingServer = [&](ServerClient& over) {
+        return over.Get(EndpointUrl(baseUrl, "ping"), Limits(timeouts), access);
+    };
+    const std::function<QueryAnswer(ServerClient&)> showDatabases = [&](ServerClient& over) {
+        return Query(over, baseUrl, "SHOW DATABASES", Limits(timeouts), access);
+    };
+    const std::function<QueryAnswer(ServerClient&)> showPolicies = [&](ServerClient& over) {
+        return Query(over, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts),
+                     access);
+    };
+    const std::function<HttpResult(ServerClient&)> emptyWrite = [&](ServerClient& over) {
+        return over.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
+                         Limits(timeouts), access);
+    };
+    // Each exchange costs a round trip to a server far away. A ping that is not answered at
+    // once has the queries and the empty write go out meanwhile, each over a connection of
+    // its own: those that an InfluxDB 1.x server, or one not recognised, is asked next (to
+    // VictoriaMetrics only the empty write). Next door the ping goes alone, so that it times
+    // the link rather than the other exchanges.
+    std::future<HttpResult> pingAhead = Ahead(pingServer);
+    std::future<QueryAnswer> databasesAhead;
+    std::future<QueryAnswer> policiesAhead;
+    std::future<HttpResult> writeAhead;
+    if (pingAhead.valid() && pingAhead.wait_for(kAnsweredAtOnce) != std::future_status::ready) {
+        if (access.kind != ServerKind::kVictoriaMetrics) {
+            databasesAhead = Ahead(showDatabases);
+            policiesAhead = Ahead(showPolicies);
+        }
+        writeAhead = Ahead(emptyWrite);
+    }
+    ServerClient client(ServerClient::Use::kChecks);
+    const HttpResult ping = Taken(pingAhead, pingServer, client);
     if (ping.curlCode != 0) {
         check.error = ping.error;
         check.certificateProblem = CertificateProblem(ping);
@@ -174,37 +208,23 @@ ServerCheck CheckServer(const std::string& baseUrl, const std::string& database,
         check.outcome = ServerCheck::Outcome::kLoginRefused;
         return true;
     };
-    // Each exchange costs a round trip: to an InfluxDB 1.x server the policies query and the
-    // empty write go out beside SHOW DATABASES, each over a connection of its own.
-    const std::function<QueryAnswer(ServerClient&)> showPolicies = [&](ServerClient& over) {
-        return Query(over, baseUrl, "SHOW RETENTION POLICIES ON " + QuoteIdentifier(database), Limits(timeouts),
-                     access);
-    };
-    const std::function<HttpResult(ServerClient&)> emptyWrite = [&](ServerClient& over) {
-        return over.Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
-                         Limits(timeouts), access);
-    };
-    std::future<QueryAnswer> policiesAhead;
-    std::future<HttpResult> writeAhead;
+    // To an InfluxDB 1.x server next door the policies query and the empty write go out
+    // beside SHOW DATABASES.
     if (check.serverKind == ServerKind::kInfluxDB) {
-        policiesAhead = Ahead(showPolicies);
-        writeAhead = Ahead(emptyWrite);
+        if (!policiesAhead.valid()) policiesAhead = Ahead(showPolicies);
+        if (!writeAhead.valid()) writeAhead = Ahead(emptyWrite);
     }
     if (check.serverKind == ServerKind::kVictoriaMetrics) {
         if (!ReadRetention(client, baseUrl, Limits(timeouts), access, check)) return check;
     } else {
         // A server not recognised that answers the queries as InfluxDB 1.x does is one. Told
         // that it is one, a server that does not answer them is taken as not showing them.
-        const QueryAnswer databases = Query(client, baseUrl, "SHOW DATABASES", Limits(timeouts), access);
+        const QueryAnswer databases = Taken(databasesAhead, showDatabases, client);
         check.error = databases.error;
         const bool unseen =
             databases.status == 403 || (check.serverKind == ServerKind::kInfluxDB && databases.status != 401);
         if (!databases.Ran() && (refusedLogin(databases.status) || !unseen)) {
-            if (check.outcome == ServerCheck::Outcome::kRefused &&
-                client
-                    .Post(EndpointUrl(baseUrl, "write", {{"db", database}}), std::string(), BodyEncoding::Identity,
-                          Limits(timeouts), access)
-                    .Succeeded()) {
+            if (check.outcome == ServerCheck::Outcome::kRefused && Taken(writeAhead, emptyWrite, client).Succeeded()) {
                 check.outcome = ServerCheck::Outcome::kUnknownServer;
                 check.error = "it takes /write, but answers neither as InfluxDB 1.x nor as VictoriaMetrics";
             }

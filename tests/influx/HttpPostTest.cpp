@@ -19,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -431,9 +432,12 @@ TEST(ServerClient, ABaseWithAPathGetsItsChecksAndWritesThere) {
 
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 5u);
+    // The ping, the queries and the empty write of the check go out at once, in any order,
+    // each over a connection of its own.
+    const std::vector<int> connections = server.Connections();
+    EXPECT_EQ(std::set<int>(connections.begin(), connections.begin() + 4).size(), 4u);
+    std::sort(requests.begin(), requests.begin() + 4);
     EXPECT_THAT(requests[0], StartsWith("GET /influx/ping?u=quarvel HTTP/1.1\r\n"));
-    // The queries and the empty write of the checks go out at once, in any order.
-    std::sort(requests.begin() + 1, requests.begin() + 4);
     EXPECT_THAT(requests[1], StartsWith("POST /influx/query?u=quarvel HTTP/1.1\r\n"));
     EXPECT_THAT(requests[1], testing::EndsWith("\r\n\r\nq=SHOW%20DATABASES"));
     EXPECT_THAT(requests[2], testing::EndsWith("\r\n\r\nq=SHOW%20RETENTION%20POLICIES%20ON%20%22Ry_N%22"));

@@ -361,7 +361,11 @@ void DelayedPipe(int from, int to, std::chrono::milliseconds delay) {
         shutdown(to, SHUT_WR);
         return;
     }
-    fcntl(held[1], F_SETPIPE_SZ, kHeld);
+    // A smaller pipe holds fewer bytes under way than a link does: say so, once.
+    static std::atomic<bool> told{false};
+    if (fcntl(held[1], F_SETPIPE_SZ, kHeld) < kHeld && !told.exchange(true))
+        std::fprintf(stderr, "proxy: a pipe of %d bytes cannot be had; the delayed link is narrower than a real one\n",
+                     kHeld);
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::pair<Clock::time_point, size_t>> due;

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace quarvel {
@@ -242,17 +243,28 @@ void DataLogConverter::ConvertAll() {
 // and the connections stay as the link set them.
 void DataLogConverter::ConvertFolder(const std::string& folder, const std::vector<std::string>& names) {
     // A tag and kind met in an earlier sub-folder may come to another job's writer here: every
-    // earlier post ends first, so that its lines are stored in the order they are read.
+    // earlier post ends first, so that its lines are stored in the order they are read. One
+    // met twice in this sub-folder (whatever stands between the "$" and the kind letter is
+    // not the tag's) keeps that order on one writer.
     bool seenBefore = false;
+    bool twiceHere = false;
+    std::unordered_set<std::string> here;
     for (const std::string& name : names) {
         const DatFileName parsed = ParseDatFileName(name);
-        if (parsed.kind >= 0 && parsed.problem == nullptr)
-            seenBefore = !m_seriesSeen.insert(kKindLetter[parsed.kind] + parsed.tagName).second || seenBefore;
+        if (parsed.kind < 0 || parsed.problem != nullptr) continue;
+        std::string series = kKindLetter[parsed.kind] + parsed.tagName;
+        if (!m_seriesSeen.insert(series).second && here.count(series) == 0) seenBefore = true;
+        twiceHere = !here.insert(std::move(series)).second || twiceHere;
     }
     if (seenBefore) FlushWriters();
     m_resolvedFolder = m_journal != nullptr ? FileStamp::ResolvedFolder(folder) : std::string();
     m_folder = m_journal != nullptr ? std::make_unique<platform::OpenFolder>(folder) : nullptr;
     while (m_writers.size() < static_cast<size_t>(m_jobs)) m_writers.push_back(JobWriter());
+    if (twiceHere) {
+        for (const std::string& name : names)
+            if (!Stopped()) ConvertListedFile(folder, name, *m_writers.front());
+        return;
+    }
     std::atomic<size_t> next{0};
     const auto job = [&](RyInfluxDB& writer) {
         for (size_t index = next++; index < names.size() && !Stopped(); index = next++)

@@ -18,6 +18,7 @@
 #include <bit>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -364,29 +365,37 @@ TEST_F(DataLogConversion, SeveralJobsWriteExactlyWhatOneJobWrites) {
     }
 }
 
-// The job writers go on from sub-folder to sub-folder; a tag and kind met again in a later
-// one keeps the order of reading, even when the earlier one's post is slow and another
-// job's writer carries the later one's lines.
-TEST_F(DataLogConversion, ATagInALaterSubFolderOverwritesTheEarlierOnesTimes) {
-    for (const auto& [folder, value] : {std::pair{"A", 100.5f}, {"B", 7.25f}})
-        WriteDat(data / folder / "T$0001X.DAT", {SampleAround(1600000000, value)}, kRawSampleSize);
-    std::string first;
-    WalkDataLogFolder(data.string(), [&first](const std::string& folder, const auto&) {
-        if (first.empty()) first = folder;
-    });
-    const bool aFirst = first.starts_with((data / "A").string());
-    InfluxTarget slowFirst = target;
-    slowFirst.post = [aFirst, post = target.post](const std::string& address, const std::string& body) {
-        if (Contains(body, aFirst ? "value=100.5" : "value=7.25"))
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        return post(address, body);
-    };
-    for (int run = 0; run < 4; ++run) {  // which job takes which file varies
-        testsupport::RecordedProgress list;
-        DataLogConverter converter(data.string(), database, list, slowFirst);
-        converter.SetJobs(2);
-        converter.ConvertAll();
-        EXPECT_EQ(SelectAll(database, "RP_Sec", "datalogX").at(0)["value"], aFirst ? 7.25 : 100.5);
+// The job writers go on from sub-folder to sub-folder; a tag and kind met again, in a later
+// sub-folder or in the same one under another number, keeps the order of reading, even when
+// the earlier file's post is slow and another job's writer could carry the later one's lines.
+TEST_F(DataLogConversion, ATagReadAgainOverwritesTheEarlierTimes) {
+    for (const auto& files : {std::vector<std::string>{"A/T$0001X.DAT", "B/T$0001X.DAT"},
+                              std::vector<std::string>{"C/T$0001X.DAT", "C/T$0002X.DAT"}}) {
+        fs::remove_all(data);
+        std::map<std::string, float> values;  // by sub-folder and name
+        for (const std::string& file : files) {
+            values[file] = 100.5f + static_cast<float>(values.size());
+            WriteDat(data / file, {SampleAround(1600000000, values[file])}, kRawSampleSize);
+        }
+        std::vector<float> read;  // in the order of the walk
+        WalkDataLogFolder(data.string(), [&](const std::string& folder, const std::vector<std::string>& names) {
+            for (const std::string& name : names)
+                read.push_back(values.at(fs::path(folder).parent_path().filename().string() + "/" + name));
+        });
+        ASSERT_EQ(read.size(), 2u);
+        InfluxTarget slowFirst = target;
+        slowFirst.post = [first = "value=" + std::to_string(read[0]).substr(0, 5),
+                          post = target.post](const std::string& address, const std::string& body) {
+            if (Contains(body, first)) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            return post(address, body);
+        };
+        for (int run = 0; run < 4; ++run) {  // which job takes which file varies
+            testsupport::RecordedProgress list;
+            DataLogConverter converter(data.string(), database, list, slowFirst);
+            converter.SetJobs(2);
+            converter.ConvertAll();
+            EXPECT_EQ(SelectAll(database, "RP_Sec", "datalogX").at(0)["value"], read[1]) << files[0];
+        }
     }
 }
 

@@ -244,8 +244,8 @@ void DataLogConverter::ConvertAll() {
 void DataLogConverter::ConvertFolder(const std::string& folder, const std::vector<std::string>& names) {
     // A tag and kind met in an earlier sub-folder may come to another job's writer here: every
     // earlier post ends first, so that its lines are stored in the order they are read. One
-    // met twice in this sub-folder (whatever stands between the "$" and the kind letter is
-    // not the tag's) keeps that order on one writer.
+    // met twice in this sub-folder (one tag name before two numbers) keeps that order on one
+    // writer, which holds back a post that repeats a time until the posts before it ended.
     bool seenBefore = false;
     bool twiceHere = false;
     std::unordered_set<std::string> here;
@@ -253,7 +253,7 @@ void DataLogConverter::ConvertFolder(const std::string& folder, const std::vecto
         const DatFileName parsed = ParseDatFileName(name);
         if (parsed.kind < 0 || parsed.problem != nullptr) continue;
         std::string series = kKindLetter[parsed.kind] + parsed.tagName;
-        if (!m_seriesSeen.insert(series).second && here.count(series) == 0) seenBefore = true;
+        if (!m_seriesSeen.insert(series).second && !here.contains(series)) seenBefore = true;
         twiceHere = !here.insert(std::move(series)).second || twiceHere;
     }
     if (seenBefore) FlushWriters();

@@ -384,8 +384,8 @@ TEST_F(DataLogConversion, ATagReadAgainOverwritesTheEarlierTimes) {
         });
         ASSERT_EQ(read.size(), 2u);
         InfluxTarget slowFirst = target;
-        slowFirst.post = [first = "value=" + std::to_string(read[0]).substr(0, 5),
-                          post = target.post](const std::string& address, const std::string& body) {
+        slowFirst.post = [first = "value=" + std::to_string(read[0]).substr(0, 5), post = target.post](
+                             const std::string& address, const std::string& body) {
             if (Contains(body, first)) std::this_thread::sleep_for(std::chrono::milliseconds(150));
             return post(address, body);
         };

@@ -56,7 +56,7 @@ int StartSession(Session& session, const ServerSettings& server, bool dryRun, bo
         ShutdownLogging();
         return status;
     }
-    if (!session.JournalProblem().empty())
+    if (!session.JournalProblem().empty() && !session.Follows())  // follow ends at once without one
         std::fprintf(stderr, "quarvel-cli: no journal (%s): a later --resume converts every file again\n",
                      session.JournalProblem().c_str());
     return kAllWritten;

@@ -17,8 +17,8 @@ constexpr const char* kFollowExitCodes =
     "Exit status:\n"
     "  0  stopped by SIGTERM or Ctrl-C; the journal holds all that was stored\n"
     "  1  the server refused batch after batch for good (--max-refusals): a login, a right or the database\n"
-    "  2  usage error: bad options, a missing folder, or the database or a retention policy is missing\n"
-    "     (add --create-database)\n"
+    "  2  usage error: bad options, a missing folder, a journal that cannot be written, or the database\n"
+    "     or a retention policy is missing (add --create-database)\n"
     "  3  the server could not be reached or did not answer the checks at the start\n"
     "A service manager that restarts follow on failure resumes it from the journal.";
 

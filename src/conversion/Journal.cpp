@@ -279,8 +279,12 @@ bool Journal::Record(std::vector<Recorded> files) {
     // after each.
     const auto now = std::chrono::steady_clock::now();
     const bool sync = now - m_lastSync >= kSyncInterval;
-    if (!platform::WriteAll(m_fd, text) || (sync && fdatasync(m_fd) != 0)) {
+    const bool written = platform::WriteAll(m_fd, text);
+    if (!written || (sync && fdatasync(m_fd) != 0)) {
         const std::string why = std::strerror(errno);
+        // A line cut short would take the next entry's line with it.
+        if (!written && ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
+            LogMessage("Journal: cannot cut %s back to its last whole line (%s)", m_path.c_str(), std::strerror(errno));
         for (const Recorded& file : files)
             LogMessage("Journal: %s not recorded (%s); a resumed conversion converts it again", file.stamp.path.c_str(),
                        why.c_str());
@@ -308,7 +312,14 @@ void Journal::CompactIfDue() {
     if (m_fileBytes < m_compactAt || m_fileBytes <= 2 * m_liveBytes) return;
     std::string text;
     text.reserve(m_liveBytes);
-    for (const auto& [path, live] : m_entries) text += EntryLine(path, live.entry);
+    // Each entry's line as written here, which a line read from an older journal need not match.
+    std::vector<size_t> lineBytes;
+    lineBytes.reserve(m_entries.size());
+    for (const auto& [path, live] : m_entries) {
+        const size_t before = text.size();
+        text += EntryLine(path, live.entry);
+        lineBytes.push_back(text.size() - before);
+    }
     std::string error;
     if (!platform::ReplaceFile(m_path, {text}, error)) {
         // Tried again once the journal has doubled.
@@ -318,11 +329,24 @@ void Journal::CompactIfDue() {
     }
     close(m_fd);
     m_fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (m_fd < 0)
-        LogMessage("Journal: cannot open %s again (%s); nothing more is recorded", m_path.c_str(),
+    if (m_fd < 0) {
+        // The entries stay at hand, so that the run (a follow's later cycles too) still
+        // skips what is stored.
+        LogMessage("Journal: cannot open %s again (%s); what follows is kept in memory alone", m_path.c_str(),
                    std::strerror(errno));
+        m_holding = true;
+    }
+    size_t next = 0;
+    for (auto& entry : m_entries) entry.second.lineBytes = lineBytes[next++];
     m_fileBytes = m_liveBytes = text.size();
     m_compactAt = kCompactFrom;
+    m_unsynced = false;
+    m_lastSync = std::chrono::steady_clock::now();
+}
+
+void Journal::Sync() {
+    std::lock_guard lock(m_mutex);
+    if (m_fd < 0 || !m_unsynced || fdatasync(m_fd) != 0) return;
     m_unsynced = false;
     m_lastSync = std::chrono::steady_clock::now();
 }

@@ -92,6 +92,9 @@ public:
         JournalEntry entry;
     };
     bool Record(std::vector<Recorded> files);
+    // Gives the disk what was recorded since the last sync: a run's last entries, which no
+    // later entry carries there while a follow waits for the node to write.
+    void Sync();
 
     size_t Entries() const;
 

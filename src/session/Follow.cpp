@@ -80,6 +80,12 @@ void Follow::Say(const std::string& text) {
 }
 
 int Follow::Run(Progress& catchUp, Progress& cycles) {
+    // Without a journal every cycle would read the whole node again, and post it again.
+    if (!m_session.JournalProblem().empty()) {
+        Say("No journal (" + m_session.JournalProblem() +
+            "): every cycle would post the whole node again; follow ends");
+        return kUsageError;
+    }
     // Watched before the catch-up, so that what lands meanwhile is seen.
     const int depth = m_session.Kind() == SourceKind::kDataLog ? 1 : 0;
     const std::string rescan = std::to_string(m_options.rescan.count()) + " s";

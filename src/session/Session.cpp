@@ -245,6 +245,7 @@ void Session::Drive(Converter& converter, const std::vector<std::string>* only,
     else
         for (const std::string& path : *only)
             if (!converter.Stopped()) convertFile(path);
+    m_journal.Sync();
     std::lock_guard lock(m_stopMutex);
     m_stopRunning = nullptr;
     m_totals = converter.Totals();

@@ -126,6 +126,7 @@ public:
     int Prepare(CheckQuestions& questions);
     // Why the run keeps no journal when it has none (a later resume converts every file again).
     const std::string& JournalProblem() const { return m_journalProblem; }
+    bool Follows() const { return m_options.follow; }
     // For a run without Prepare: the journal entries of the files read are kept in memory
     // alone, for TakeEntries, which leaves none, so that a later run reads every file again.
     void HoldEntries() { m_journal.Hold(); }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -144,6 +145,18 @@ TEST_F(FollowCli, LinesTheServerRefusesStayAsideWhileTheRestIsFollowed) {
     EXPECT_EQ(RunCli({"repost", "--url", proxy.Url()}).status, 0);
     const RunResult verified = RunCli({"verify", "--node", node, "--url", url});
     EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+}
+
+// Without a journal every cycle would post the whole node again: follow ends at once.
+TEST_F(FollowCli, EndsAtOnceWithoutAJournal) {
+    fs::create_directories("Logs");
+    std::ofstream("Logs/journal");  // a file where the journals' folder goes
+    Child follow = StartFollow();
+    const std::string told = testsupport::ReadUntil(
+        follow.err, [](const std::string&) { return false; }, 10000);
+    kill(follow.pid, SIGKILL);  // still following: the fault
+    EXPECT_EQ(testsupport::Finish(follow), 2) << told;
+    EXPECT_TRUE(Contains(told, "every cycle would post the whole node again; follow ends")) << told;
 }
 
 // A dropped database refuses the next records for good: follow ends with 1, not probing for ever.

@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <fstream>
 #include <mutex>
 #include <numeric>
@@ -111,27 +113,42 @@ TEST_F(JournalFile, ALineCutShortByACrashIsDroppedAndTheNextStandsAlone) {
     EXPECT_TRUE(Holds(journal, FileStamp{"/a$1X.DAT", 10, 5}));
     EXPECT_EQ(journal.Find("/a$1X.DAT")->form, JournalEntry::Form::kWhole) << "an older line: stored whole";
     ASSERT_TRUE(journal.Record(FileStamp{"/c$1H.DAT", 3, 4}));
-    EXPECT_EQ(ReadFile(path), lines + "3 4 /c$1H.DAT\n");
+    // A write cut short (here by a limit on the file's size) leaves no part of its line.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit cut{fs::file_size(path) + 3, limit.rlim_max};
+    const auto handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cut), 0);
+    const bool recorded = journal.Record(FileStamp{"/cut$1H.DAT", 1, 2});
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, handler);
+    EXPECT_FALSE(recorded);
+    ASSERT_TRUE(journal.Record(FileStamp{"/d$1H.DAT", 5, 6}));
+    EXPECT_EQ(ReadFile(path), lines + "3 4 /c$1H.DAT\n5 6 /d$1H.DAT\n");
 }
 
 // Files recorded again and again, the two together as files one post finished: the
-// journal is rewritten with the newest entry of each.
+// journal is rewritten with the newest entry of each, again and again, also when it began
+// with a line longer than the one its entry is rewritten as.
 TEST_F(JournalFile, CompactionKeepsTheNewestEntryOfEachPath) {
+    fs::create_directories(fs::path(Journal::PathFor("Ry_compact")).parent_path());
+    std::ofstream(Journal::PathFor("Ry_compact")) << std::string(200, '0') << "9 1 /n/c$1X.DAT\n";
     Journal journal;
     std::string error;
-    ASSERT_TRUE(journal.Open("Ry_compact", false, error)) << error;
+    ASSERT_TRUE(journal.Open("Ry_compact", true, error)) << error;
     JournalEntry entry;
     entry.form = JournalEntry::Form::kRecords;
-    for (entry.records = 1; entry.records <= 6000; ++entry.records) {
+    for (entry.records = 1; entry.records <= 12000; ++entry.records) {
         std::vector<Journal::Recorded> together{{FileStamp{"/n/a$1X.DAT", 9, 1}, entry},
                                                 {FileStamp{"/n/b$1X.DAT", 9, 1}, {}}};
+        if (entry.records == 6000) together.push_back({FileStamp{"/n/c$1X.DAT", 9, 1}, {}});  // once compacted
         ASSERT_TRUE(journal.Record(std::move(together)));
     }
-    EXPECT_LT(fs::file_size(Journal::PathFor("Ry_compact")), 256u << 10) << "about 340 KiB were appended";
+    EXPECT_LT(fs::file_size(Journal::PathFor("Ry_compact")), 256u << 10) << "about 680 KiB were appended";
     Journal again;
     ASSERT_TRUE(again.Open("Ry_compact", true, error)) << error;
-    EXPECT_EQ(again.Entries(), 2u);
-    EXPECT_EQ(again.Find("/n/a$1X.DAT").value_or(JournalEntry{}).records, 6000u);
+    EXPECT_EQ(again.Entries(), 3u);
+    EXPECT_EQ(again.Find("/n/a$1X.DAT").value_or(JournalEntry{}).records, 12000u);
 }
 
 TEST_F(JournalFile, EachDatabaseHasASafeFileOfItsOwn) {

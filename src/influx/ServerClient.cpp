@@ -311,9 +311,15 @@ public:
     }
     const std::string& Compressed() const { return m_compressed; }
 
+    // The CA file libcurl trusts by itself; null when it has none.
+    const char* BuiltInCaFile() const { return m_builtInCaFile.empty() ? nullptr : m_builtInCaFile.c_str(); }
+
 private:
     // Options every request of the handle sets the same way; set once per handle.
     void SetFixedOptions() {
+        char* builtIn = nullptr;
+        if (curl_easy_getinfo(m_curl, CURLINFO_CAINFO, &builtIn) == CURLE_OK && builtIn != nullptr)
+            m_builtInCaFile = builtIn;
         curl_easy_setopt(m_curl, CURLOPT_HEADER, 0L);
         curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, m_use == Use::kWrites ? AppendWriteAnswer : AppendResponse);
         curl_easy_setopt(m_curl, CURLOPT_USERAGENT, kUserAgent);
@@ -343,6 +349,7 @@ private:
     curl_slist* m_plainHeaders = nullptr;
     curl_slist* m_gzipHeaders = nullptr;
     std::string m_token;  // of the header lists
+    std::string m_builtInCaFile;
     libdeflate_compressor* m_compressor = nullptr;
     std::string m_compressed;  // keeps its storage from request to request
 };
@@ -417,7 +424,10 @@ HttpResult ServerClient::Exchange(const std::string& url, const std::string* bod
     // unless the operator said otherwise.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, access.insecure ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, access.insecure ? 0L : 2L);
-    if (!access.caCertFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, access.caCertFile.c_str());
+    // The handle keeps its options from request to request: a CA file named for an earlier
+    // run must not be trusted by this one.
+    curl_easy_setopt(curl, CURLOPT_CAINFO,
+                     access.caCertFile.empty() ? m_handle->BuiltInCaFile() : access.caCertFile.c_str());
     // Only the file's cookies count, as for a fresh handle: libcurl reads the file again
     // before this transfer, with whatever other threads' posts wrote into it since.
     if (m_use == Use::kWrites) curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");

@@ -5,6 +5,7 @@
 #include "FakeHttpServer.h"
 #include "FreePort.h"
 #include "InfluxServer.h"
+#include "PrivateInflux.h"
 #include "Samples.h"
 #include "ScratchDir.h"
 
@@ -253,6 +254,21 @@ TEST(HttpPostAnswer, ErrorTextAndBodyFromTheAnswer) {
 // Transfer failures end the call (a silent server within the stall time, plus the few
 // seconds over which libcurl averages the speed), leave no body, and write one
 // "error:" line with libcurl's message. The cases run side by side to save time.
+// A thread's handle keeps its options from request to request: a request that names no CA
+// file after one that did trusts the system's authorities alone again.
+TEST(HttpPostTls, ACaFileNamedOnceIsNotTrustedByTheNextRequest) {
+    const testsupport::PrivateInfluxOptions tls{.https = true};
+    QUARVEL_REQUIRE_PRIVATE_INFLUX(tls);
+    testsupport::PrivateInflux server(tls);
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    const std::string url = server.Url() + "/write?db=Ry_none";
+    ServerAccess access;
+    access.caCertFile = server.CaCertFile();
+    EXPECT_EQ(HttpPost(url, "m value=1 1", {}, BodyEncoding::Identity, access).status, 404);
+    EXPECT_EQ(HttpPost(url, "m value=1 1", {}, BodyEncoding::Identity, {}).status, 0);
+}
+
 TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
     struct Case {
         const char* name;

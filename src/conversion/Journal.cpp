@@ -143,10 +143,6 @@ std::optional<std::pair<std::string, JournalEntry>> ParseLine(std::string_view l
     return std::make_pair(std::move(*path), std::move(entry));
 }
 
-bool MakeFolder(const char* path) {
-    return mkdir(path, 0755) == 0 || errno == EEXIST;
-}
-
 }  // namespace
 
 std::string FileStamp::ResolvedFolder(const std::string& folder) {
@@ -176,9 +172,8 @@ std::optional<FileStamp> FileStamp::Of(const std::string& path, const std::strin
 }
 
 Journal::~Journal() {
-    if (m_fd < 0) return;
-    if (m_unsynced) fdatasync(m_fd);
-    close(m_fd);
+    Sync();
+    if (m_fd >= 0) close(m_fd);
 }
 
 std::string Journal::PathFor(const std::string& database) {
@@ -195,10 +190,7 @@ bool Journal::Open(const std::string& database, bool resume, std::string& error)
     m_fileBytes = m_liveBytes = 0;
     m_compactAt = kCompactFrom;
     m_path = PathFor(database);
-    if (!MakeFolder("Logs") || !MakeFolder(kFolder)) {
-        error = std::string("cannot create ") + kFolder + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!platform::MakeFolders(kFolder, error)) return false;
     const bool existed = access(m_path.c_str(), F_OK) == 0;
     const int fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (resume ? 0 : O_TRUNC), 0644);
     if (fd < 0) {
@@ -312,14 +304,14 @@ void Journal::CompactIfDue() {
     if (m_fileBytes < m_compactAt || m_fileBytes <= 2 * m_liveBytes) return;
     std::string text;
     text.reserve(m_liveBytes);
-    // Each entry's line as written here, which a line read from an older journal need not match.
-    std::vector<size_t> lineBytes;
-    lineBytes.reserve(m_entries.size());
-    for (const auto& [path, live] : m_entries) {
+    // Each entry counts its line as written here, which a line read from an older journal
+    // need not match: what Keep takes off is what was added.
+    for (auto& [path, live] : m_entries) {
         const size_t before = text.size();
         text += EntryLine(path, live.entry);
-        lineBytes.push_back(text.size() - before);
+        live.lineBytes = text.size() - before;
     }
+    m_liveBytes = text.size();
     std::string error;
     if (!platform::ReplaceFile(m_path, {text}, error)) {
         // Tried again once the journal has doubled.
@@ -336,9 +328,7 @@ void Journal::CompactIfDue() {
                    std::strerror(errno));
         m_holding = true;
     }
-    size_t next = 0;
-    for (auto& entry : m_entries) entry.second.lineBytes = lineBytes[next++];
-    m_fileBytes = m_liveBytes = text.size();
+    m_fileBytes = text.size();
     m_compactAt = kCompactFrom;
     m_unsynced = false;
     m_lastSync = std::chrono::steady_clock::now();

@@ -121,16 +121,7 @@ std::string UnsentFileName(const std::string& database, const std::string& reten
 bool AppendUnsent(const std::string& folder, const std::string& database, const std::string& retentionPolicy,
                   std::string_view body, int lines, std::string& path, std::string& error) {
     path = (fs::path(folder) / UnsentFileName(database, retentionPolicy)).string();
-    std::error_code made;
-    const bool created = fs::create_directories(folder, made);
-    if (made) {
-        error = "cannot create " + folder + ": " + made.message();
-        return false;
-    }
-    // A folder made here must outlive a power cut as much as the records put in it.
-    if (created)
-        for (fs::path each = folder; !each.empty() && each.has_relative_path(); each = each.parent_path())
-            platform::SyncFolderOf(each.string());
+    if (!platform::MakeFolders(folder, error)) return false;
     std::string record = Mark(body, lines);
     record.reserve(record.size() + body.size() + 2);
     record.push_back('\n');

@@ -102,6 +102,19 @@ void SyncFolderOf(const std::string& path) {
     close(dir);
 }
 
+bool MakeFolders(const std::string& folder, std::string& error) {
+    std::error_code code;
+    std::filesystem::path missing = folder;  // the deepest folder that is already there, once walked up
+    while (!missing.empty() && !std::filesystem::exists(missing, code)) missing = missing.parent_path();
+    if (!std::filesystem::create_directories(folder, code) && code) {
+        error = "cannot create " + folder + ": " + code.message();
+        return false;
+    }
+    for (std::filesystem::path made = folder; made != missing && !made.empty(); made = made.parent_path())
+        SyncFolderOf(made.string());
+    return true;
+}
+
 std::string WriteAside(const std::string& path, const char* kind, const std::vector<std::string_view>& pieces,
                        std::string& error) {
     static std::atomic<unsigned> sequence{0};

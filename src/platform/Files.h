@@ -56,6 +56,11 @@ private:
 // Syncs the folder of `path`: a new or renamed entry survives a crash only then.
 void SyncFolderOf(const std::string& path);
 
+// Makes `folder` and the folders above it that are missing, each synced into the one that
+// holds it, so that it outlives a power cut as much as the files put in it. False with
+// `error` set when it cannot be made.
+bool MakeFolders(const std::string& folder, std::string& error);
+
 // Writes the pieces to a new file beside `path` (its name, `kind` and a number of its own)
 // and syncs it. Its path; empty with `error` set when it cannot be made.
 std::string WriteAside(const std::string& path, const char* kind, const std::vector<std::string_view>& pieces,

@@ -251,9 +251,6 @@ TEST(HttpPostAnswer, ErrorTextAndBodyFromTheAnswer) {
     }
 }
 
-// Transfer failures end the call (a silent server within the stall time, plus the few
-// seconds over which libcurl averages the speed), leave no body, and write one
-// "error:" line with libcurl's message. The cases run side by side to save time.
 // A thread's handle keeps its options from request to request: a request that names no CA
 // file after one that did trusts the system's authorities alone again.
 TEST(HttpPostTls, ACaFileNamedOnceIsNotTrustedByTheNextRequest) {
@@ -269,6 +266,9 @@ TEST(HttpPostTls, ACaFileNamedOnceIsNotTrustedByTheNextRequest) {
     EXPECT_EQ(HttpPost(url, "m value=1 1", {}, BodyEncoding::Identity, {}).status, 0);
 }
 
+// Transfer failures end the call (a silent server within the stall time, plus the few
+// seconds over which libcurl averages the speed), leave no body, and write one
+// "error:" line with libcurl's message. The cases run side by side to save time.
 TEST(HttpPostFailure, TransferFailuresReturnPromptlyWithAnErrorLine) {
     struct Case {
         const char* name;
